@@ -1,0 +1,108 @@
+// The Start command from the click to the final message.
+#include "tests/unit/run_fixture.h"
+
+namespace morlit::test {
+namespace {
+
+using RunControllerTest = RunTest;
+
+TEST_F(RunControllerTest, StartWithoutImageShowsOnlyTheSelectMessage) {
+    dlg.m_strVhdPath.clear();
+    sh.calls.clear();
+    dlg.OnBnClickedOk();
+    ASSERT_EQ(sh.calls.size(), 1u);
+    ASSERT_EQ(sh.messages.size(), 1u);
+    EXPECT_EQ(sh.messages[0].text, L"VHDファイルを選択してください。");
+    EXPECT_EQ(sh.messages[0].style, 0u);
+    EXPECT_EQ(sh.messages[0].helpContext, 0u);
+    EXPECT_TRUE(sh.sleeps.empty());
+}
+
+TEST_F(RunControllerTest, SuccessfulRunShowsTextsInOrderAndEndsWithInformation) {
+    dlg.OnBnClickedOk();
+    EXPECT_EQ(StatusTexts(),
+              (std::vector<std::string>{"処理を開始します...", "VHDをマウントしています...",
+                                        "マウントしたドライブを検索しています...",
+                                        "終了処理をしています..."}));
+    // Buttons locked first, progress window made, styled and shown, then run.
+    const int disableOk = sh.IndexOf("dlg102.EnableItem(1, 0)");
+    const int disableCancel = sh.IndexOf("dlg102.EnableItem(2, 0)");
+    const int create = sh.IndexOf("dlg129.Create(129)");
+    const int style = sh.IndexOf("dlg129.ModifyStyleEx(0x0, 0x80, 0x1)");
+    const int show = sh.IndexOf("dlg129.ShowWindow(5)");
+    const int open = sh.IndexOf("OpenVirtualDisk(");
+    EXPECT_TRUE(disableOk >= 0 && disableOk < disableCancel && disableCancel < create &&
+                create < style && style < show && show < open);
+    // Unload before detach, detach before close, then buttons, window, message.
+    const int unload = sh.IndexOf("RegUnLoadKey(0x80000002, VirtualPC)");
+    const int detach = sh.IndexOf("DetachVirtualDisk(0x0, 0x0)");
+    const int close = sh.IndexOf("CloseHandle(disk)");
+    const int enableOk = sh.IndexOf("dlg102.EnableItem(1, 1)");
+    const int enableCancel = sh.IndexOf("dlg102.EnableItem(2, 1)");
+    const int hide = sh.IndexOf("dlg129.ShowWindow(0)");
+    const int destroy = sh.IndexOf("dlg129.DestroyWindow()");
+    const int final = sh.IndexOf("MessageBox(");
+    EXPECT_TRUE(open < unload && unload < detach && detach < close && close < enableOk &&
+                enableOk < enableCancel && enableCancel < hide && hide < destroy && destroy < final)
+        << ::testing::PrintToString(sh.calls);
+    ASSERT_EQ(sh.messages.size(), 1u);
+    EXPECT_EQ(sh.messages[0].text, L"VHDファイルの調整が完了しました。");
+    EXPECT_EQ(sh.messages[0].style, 0x40u);
+    EXPECT_EQ(sh.messages[0].helpContext, 0u);
+    EXPECT_EQ(dlg.m_hVirtualDisk, nullptr);
+    EXPECT_EQ(dlg.m_pMessageDlg, nullptr);
+    EXPECT_EQ(sh.liveWindows, 0);
+}
+
+TEST_F(RunControllerTest, PausesTotalExactlyWithAndWithoutProgressWindow) {
+    // Four status texts at 1000 ms and the 3000 ms after attaching.
+    dlg.OnBnClickedOk();
+    EXPECT_EQ(sh.sleeps, (std::vector<u32>{1000, 1000, 3000, 1000, 1000}));
+    EXPECT_EQ(sh.nowMs, 7000u);
+
+    // A progress window that cannot be made: the run goes on without status
+    // texts, and only the pause after attaching remains.
+    ScriptHost quiet;
+    quiet.createWindowFails = true;
+    CMorlitDlg other(quiet.host);
+    other.m_strVhdPath = L"C:\\a.vhd";
+    other.OnBnClickedOk();
+    EXPECT_EQ(quiet.sleeps, (std::vector<u32>{3000}));
+    EXPECT_EQ(quiet.messages.back().style, 0x40u);
+    EXPECT_EQ(other.m_pMessageDlg, nullptr);
+    EXPECT_FALSE(quiet.Called("dlg129.ShowWindow"));
+}
+
+TEST_F(RunControllerTest, FailedDetachKeepsHandleAndStillReportsTheRunResult) {
+    sh.Fail("DetachVirtualDisk", /*lastError=*/1167, /*result=*/87, /*times=*/1);
+    dlg.OnBnClickedOk();
+    ASSERT_EQ(sh.messages.size(), 2u);
+    EXPECT_EQ(sh.messages[0].text, Formatted(139, 1167));
+    EXPECT_EQ(sh.messages[0].style, 0u);
+    EXPECT_EQ(sh.messages[1].style, 0x40u);  // the run itself succeeded
+    EXPECT_NE(dlg.m_hVirtualDisk, nullptr);
+    EXPECT_FALSE(sh.Called("CloseHandle(disk)"));
+    // 139 comes while the progress window is still up.
+    EXPECT_LT(sh.IndexOf("MessageBox("), sh.IndexOf("dlg129.ShowWindow(0)"));
+
+    // The next run detaches and closes the old handle before opening again.
+    sh.calls.clear();
+    sh.messages.clear();
+    dlg.OnBnClickedOk();
+    const int detachOld = sh.IndexOf("DetachVirtualDisk(");
+    const int closeOld = sh.IndexOf("CloseHandle(disk)");
+    const int open = sh.IndexOf("OpenVirtualDisk(");
+    EXPECT_TRUE(detachOld >= 0 && detachOld < closeOld && closeOld < open);
+    EXPECT_EQ(dlg.m_hVirtualDisk, nullptr);
+    ASSERT_EQ(sh.messages.size(), 1u);
+    EXPECT_EQ(sh.messages[0].style, 0x40u);
+}
+
+TEST_F(RunControllerTest, StartNeverClosesTheMainWindow) {
+    EXPECT_TRUE(dlg.OnCommand(kIdOk));
+    EXPECT_FALSE(sh.Called("dlg102.EndDialog"));
+    EXPECT_FALSE(dlg.OnCommand(kIdCancel));  // the framework's default ends it
+}
+
+}  // namespace
+}  // namespace morlit::test

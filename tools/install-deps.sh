@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the sample images need.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -q --no-install-recommends \
+    cmake make g++ pkg-config clang-format \
+    googletest libgtest-dev libbenchmark-dev \
+    libntfs-3g89 ntfs-3g ntfs-3g-dev \
+    libhivex-dev libhivex-bin \
+    libmspack-dev cabextract gcab mscompress \
+    libcdio-dev libiso9660-dev genisoimage xorriso \
+    qemu-utils fdisk \
+    python3

@@ -1,0 +1,67 @@
+// The main window. Its window handlers live in ui/, its run in run/ and its
+// adjustments of the target in adjust/; all reach the system through the
+// Host the dialog is given.
+#pragma once
+
+#include <string>
+
+#include "platform/constants.h"
+#include "platform/dialog.h"
+#include "run/TargetInfo.h"
+#include "ui/MessageDlg.h"
+#include "ui/resource.h"
+
+namespace morlit {
+
+class CMorlitDlg : public CDialog {
+  public:
+    explicit CMorlitDlg(Host& host);
+    ~CMorlitDlg() override;
+
+    // Window handlers (ui/MorlitDlg.cpp).
+    bool OnInitDialog() override;
+    bool OnSysCommand(u32 id, std::intptr_t lParam) override;
+    bool OnPaint() override;
+    Handle OnQueryDragIcon() override;
+    bool OnCommand(int id) override;
+    void OnBnClickedBrowse();
+
+    // The run controller and the progress window (run/RunController.cpp).
+    void OnBnClickedOk();
+    void ShowProgress(const std::wstring& text);
+
+    // The run's pipeline: the mount stage (run/MountStage.cpp), then target
+    // discovery and dispatch (run/Discovery.cpp).
+    int RunAdjustment();
+    int DiscoverAndAdjust(wchar_t letter);
+
+    // Driver replacement (adjust/Drivers.cpp).
+    int ExpandDriversFromFolder(wchar_t letter, std::wstring windowsDirectory, std::wstring source);
+    int ExpandDriversFromCabinet(wchar_t letter, std::wstring windowsDirectory,
+                                 std::wstring cabinet);
+    int RunAndWait(const std::wstring& file, const std::wstring& parameters);
+
+    // Registry adjustment (adjust/ControlSetTemplate.cpp, adjust/Registry.cpp).
+    std::wstring RewriteControlSetTemplate(u32 controlSetNumber);
+    int AdjustTargetRegistry(wchar_t letter, std::wstring windowsDirectory);
+    int EnableBackupRestorePrivileges();
+    int ReadDefaultControlSet(u32& number);
+
+    // Boot.ini replacement (adjust/BootIni.cpp).
+    int ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory);
+
+    // Run state.
+    std::wstring m_strVhdPath;
+    Handle m_hVirtualDisk = nullptr;
+    CMessageDlg* m_pMessageDlg = nullptr;
+    Handle m_hIcon = nullptr;
+
+    // The executable's directory with its trailing backslash, or empty when
+    // the module path has no backslash.
+    std::wstring ExecutableDirectory();
+    // A message from the string table formatted with one code, shown with
+    // MB_OK and help context 0.
+    void ShowCodeMessage(u32 id, u32 code);
+};
+
+}  // namespace morlit
