@@ -1,0 +1,125 @@
+#include "platform/posix/file_access.h"
+
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cwctype>
+#include <fstream>
+#include <sstream>
+
+#include "platform/constants.h"
+
+namespace morlit::posix {
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t wc : text) {
+        const u32 c = static_cast<u32>(wc);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
+std::wstring FromUtf8(const std::string& s) {
+    std::wstring out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        u32 cp = c;
+        int extra = 0;
+        if (c >= 0xF0) {
+            cp = c & 0x07;
+            extra = 3;
+        } else if (c >= 0xE0) {
+            cp = c & 0x0F;
+            extra = 2;
+        } else if (c >= 0xC0) {
+            cp = c & 0x1F;
+            extra = 1;
+        }
+        ++i;
+        for (int k = 0; k < extra && i < s.size(); ++k, ++i) {
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
+        }
+        out.push_back(static_cast<wchar_t>(cp));
+    }
+    return out;
+}
+
+void FolderFileAccess::Map(wchar_t letter, const std::string& folder) {
+    folders_[static_cast<wchar_t>(std::towupper(letter))] = folder;
+}
+
+std::string FolderFileAccess::HostPath(const std::wstring& path) const {
+    if (path.size() < 2 || path[1] != L':') return {};
+    auto it = folders_.find(static_cast<wchar_t>(std::towupper(path[0])));
+    if (it == folders_.end()) return {};
+    std::string host = it->second;
+    std::wstringstream parts(path.substr(2));
+    std::wstring part;
+    while (std::getline(parts, part, L'\\')) {
+        if (part.empty()) continue;
+        const std::string name = ToUtf8(part);
+        std::string match = name;
+        if (DIR* d = opendir(host.c_str())) {
+            while (dirent* e = readdir(d)) {
+                if (strcasecmp(e->d_name, name.c_str()) == 0) {
+                    match = e->d_name;
+                    break;
+                }
+            }
+            closedir(d);
+        }
+        host += "/" + match;
+    }
+    return host;
+}
+
+u32 FolderFileAccess::Stat(const std::wstring& path, NodeInfo* info) {
+    const std::string host = HostPath(path);
+    struct stat st;
+    if (host.empty() || ::stat(host.c_str(), &st) != 0) return err::kFileNotFound;
+    info->directory = S_ISDIR(st.st_mode);
+    info->size = static_cast<u64>(st.st_size);
+    info->attributes = info->directory ? kFileAttributeDirectory : kFileAttributeArchive;
+    return 0;
+}
+
+u32 FolderFileAccess::ReadFile(const std::wstring& path, std::string* data) {
+    const std::string host = HostPath(path);
+    std::ifstream in(host, std::ios::binary);
+    if (host.empty() || !in) return err::kFileNotFound;
+    std::ostringstream s;
+    s << in.rdbuf();
+    *data = s.str();
+    return 0;
+}
+
+u32 FolderFileAccess::WriteFile(const std::wstring& path, const std::string& data) {
+    const std::string host = HostPath(path);
+    if (host.empty()) return err::kPathNotFound;
+    FILE* f = std::fopen(host.c_str(), "wb");
+    if (!f) return errno == ENOENT ? err::kPathNotFound : err::kAccessDenied;
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    const bool closed = std::fclose(f) == 0;
+    return ok && closed ? 0 : err::kDiskFull;
+}
+
+}  // namespace morlit::posix

@@ -1,0 +1,45 @@
+// Whole-file access by Windows path ("E:\Windows\system32\config\system"),
+// for the in-process stand-ins of the host's tools (expand, Regedit.exe) and
+// the registry service. The Linux host's drive namespace implements it; tests
+// can map drive letters to host folders with FolderFileAccess.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "platform/posix/volume.h"
+
+namespace morlit::posix {
+
+class FileAccess {
+  public:
+    virtual ~FileAccess() = default;
+    // Each returns 0 on success or a Windows error code.
+    virtual u32 Stat(const std::wstring& path, NodeInfo* info) = 0;
+    virtual u32 ReadFile(const std::wstring& path, std::string* data) = 0;
+    // Replaces an existing file's data in place, or creates the file; the
+    // data is on disk on return.
+    virtual u32 WriteFile(const std::wstring& path, const std::string& data) = 0;
+};
+
+// Drive letters mapped to host folders; names are matched without regard to
+// case, component by component. For tests and for Z:.
+class FolderFileAccess : public FileAccess {
+  public:
+    void Map(wchar_t letter, const std::string& folder);
+    u32 Stat(const std::wstring& path, NodeInfo* info) override;
+    u32 ReadFile(const std::wstring& path, std::string* data) override;
+    u32 WriteFile(const std::wstring& path, const std::string& data) override;
+    // The host path for a Windows path (existing components resolved without
+    // case; the rest kept as written), or empty when the drive is not mapped.
+    std::string HostPath(const std::wstring& path) const;
+
+  private:
+    std::map<wchar_t, std::string> folders_;
+};
+
+// UTF-8 <-> wide, for host paths and diagnostics.
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+}  // namespace morlit::posix
