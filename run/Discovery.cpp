@@ -1,13 +1,19 @@
 // Target discovery and dispatch: what the attached volume holds, and which
 // adjustments run on it.
+#include "run/TargetDiscovery.h"
 #include "ui/MorlitDlg.h"
 
 namespace morlit {
 
-int CMorlitDlg::DiscoverAndAdjust(wchar_t /*letter*/) {
-    // Discovery is not built yet: a run whose image mounted and whose volume
-    // letter was found ends here.
-    return 1;
+int CMorlitDlg::DiscoverAndAdjust(wchar_t letter) {
+    // One probe object for the whole discovery. It lives until this returns,
+    // so no search on the volume is left open when the image is detached.
+    std::unique_ptr<IFileFind> find = m_host.files->NewFileFind();
+    if (!find) return 0;
+
+    TargetInfo target;
+    if (!DiscoverTarget(m_host, *find, letter, &target)) return 0;
+    return DispatchTarget(target, *this);
 }
 
 }  // namespace morlit

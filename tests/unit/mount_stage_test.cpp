@@ -83,7 +83,7 @@ TEST_F(MountStageTest, FinishingStepsAfterEachFailure) {
 }
 
 TEST_F(MountStageTest, OpensTheImageAsAVhdWithAllAccessAndNoFlags) {
-    ASSERT_EQ(dlg.RunAdjustment(), 1);
+    dlg.RunAdjustment();
     EXPECT_TRUE(sh.Called("OpenVirtualDisk(C:\\Images\\xp.vhd, 0x3F0000, 0x0)"));
     EXPECT_TRUE(sh.Called("AttachVirtualDisk(0x0, 0x0)"));
     EXPECT_TRUE(sh.Called("GetVirtualDiskPhysicalPath(520)"));
@@ -92,6 +92,7 @@ TEST_F(MountStageTest, OpensTheImageAsAVhdWithAllAccessAndNoFlags) {
                               0x90, 0x1F, 0x71, 0x41, 0x5A, 0x66, 0x34, 0x5B};
     EXPECT_EQ(0, std::memcmp(sh.lastStorageType.vendorId, microsoft, 16));
     EXPECT_TRUE(sh.Called("QueryLettersByDisk(3, zeroed)"));
+    EXPECT_TRUE(sh.Called("FindFile(E:\\bootmgr)"));  // discovery starts on that letter
     // The pause after attaching is there without a progress window too.
     EXPECT_EQ(sh.sleeps, (std::vector<u32>{3000}));
 }
@@ -106,8 +107,9 @@ TEST_F(MountStageTest, PathThatDoesNotFitTheOpenBufferFailsTheOpenStep) {
 
     sh.messages.clear();
     dlg.m_strVhdPath = L"C:\\" + std::wstring(252, L'a') + L".vhd";  // 259 fits
-    EXPECT_EQ(dlg.RunAdjustment(), 1);
-    EXPECT_TRUE(sh.messages.empty());
+    dlg.RunAdjustment();
+    EXPECT_TRUE(sh.Called("OpenVirtualDisk("));
+    EXPECT_TRUE(sh.Called("FindFile(E:\\bootmgr)"));
 }
 
 TEST(DiskNumberTest, ParsesOnlyAPhysicalDrivePathWithAnEightBitNumber) {
@@ -170,8 +172,9 @@ TEST_F(MountStageTest, MalformedPathsNeverReachTheLookup) {
 TEST_F(MountStageTest, OnlyByteZeroOfTheLetterBufferCounts) {
     sh.letterBytes = "FGH";
     sh.physicalPath = L"\\\\.\\PhysicalDrive12";
-    EXPECT_EQ(dlg.RunAdjustment(), 1);
+    dlg.RunAdjustment();
     EXPECT_TRUE(sh.Called("QueryLettersByDisk(12, zeroed)"));
+    EXPECT_TRUE(sh.Called("FindFile(F:\\bootmgr)"));
 }
 
 }  // namespace

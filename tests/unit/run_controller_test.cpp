@@ -4,7 +4,17 @@
 namespace morlit::test {
 namespace {
 
-using RunControllerTest = RunTest;
+// The volume holds a boot-manager target, so a run that mounts completes.
+void AddBootManagerTarget(ScriptHost& host) {
+    host.AddFile(L"E:\\bootmgr", "boot manager");
+    host.AddDirectory(L"E:\\Boot");
+    host.AddFile(L"E:\\Boot\\BCD", "store");
+}
+
+class RunControllerTest : public RunTest {
+  protected:
+    RunControllerTest() { AddBootManagerTarget(sh); }
+};
 
 TEST_F(RunControllerTest, StartWithoutImageShowsOnlyTheSelectMessage) {
     dlg.m_strVhdPath.clear();
@@ -64,6 +74,7 @@ TEST_F(RunControllerTest, PausesTotalExactlyWithAndWithoutProgressWindow) {
     // texts, and only the pause after attaching remains.
     ScriptHost quiet;
     quiet.createWindowFails = true;
+    AddBootManagerTarget(quiet);
     CMorlitDlg other(quiet.host);
     other.m_strVhdPath = L"C:\\a.vhd";
     other.OnBnClickedOk();

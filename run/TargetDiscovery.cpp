@@ -1,0 +1,133 @@
+#include "run/TargetDiscovery.h"
+
+#include <cwchar>
+
+#include "platform/constants.h"
+#include "ui/texts.h"
+
+namespace morlit {
+namespace {
+
+constexpr u32 kDriveListChars = 260;
+constexpr u32 kDriveEntryChars = 4;  // "X:\" and its terminator
+
+// "%c" followed by a fixed rest: every probe path starts with a drive letter.
+std::wstring OnDrive(wchar_t letter, const wchar_t* rest) { return std::wstring(1, letter) + rest; }
+
+// "%c<head>%d<tail>" with a number from 0 to 9.
+std::wstring Numbered(wchar_t letter, const wchar_t* head, int number, const wchar_t* tail) {
+    return OnDrive(letter, head) + static_cast<wchar_t>(L'0' + number) + tail;
+}
+
+void Select(TargetInfo* out, wchar_t letter, const std::wstring& windowsDirectory,
+            TargetInfo::SourceKind kind, const std::wstring& source) {
+    out->letter = letter;
+    out->windowsDirectory = windowsDirectory;
+    out->sourceKind = kind;
+    out->driverSource = source;
+}
+
+// One pass over the host's drives: the letter of the first CD drive holding
+// both WIN51 and I386, or 0 when the list ends without one.
+wchar_t ScanForInstallationCd(Host& host, IFileFind& find) {
+    wchar_t buffer[kDriveListChars];
+    std::wmemset(buffer, L'\0', kDriveListChars);
+    // A failed call leaves the zeroed buffer, which reads as an empty list.
+    host.files->GetLogicalDriveStrings(kDriveListChars, buffer);
+    // Give a disc that was just inserted time to come up.
+    host.clock->Sleep(1000);
+
+    // Stop at the empty entry, and never read past the buffer even if the
+    // host filled all of it.
+    for (u32 at = 0; at + kDriveEntryChars <= kDriveListChars && buffer[at] != L'\0';
+         at += kDriveEntryChars) {
+        u32 length = 0;
+        while (at + length < kDriveListChars && buffer[at + length] != L'\0') ++length;
+        const std::wstring root(buffer + at, length);
+        if (host.files->GetDriveType(root) != kDriveCdrom) continue;
+        const wchar_t cd = buffer[at];
+        if (find.FindFile(OnDrive(cd, L":\\WIN51")) && find.FindFile(OnDrive(cd, L":\\I386"))) {
+            return cd;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out) {
+    // A volume that starts through the boot manager: only its registry is
+    // adjusted, always under \Windows.
+    if (find.FindFile(OnDrive(letter, L":\\bootmgr")) &&
+        find.FindFile(OnDrive(letter, L":\\Boot\\BCD"))) {
+        Select(out, letter, OnDrive(letter, L":\\Windows"), TargetInfo::SourceKind::kNone, L"");
+        return true;
+    }
+
+    // The installation's own service-pack cabinet: the lowest number wins,
+    // and at equal numbers \Windows before \WINNT.
+    for (int i = 0; i <= 9; ++i) {
+        std::wstring probe = Numbered(letter, L":\\Windows\\Driver Cache\\i386\\sp", i, L".cab");
+        if (find.FindFile(probe)) {
+            Select(out, letter, OnDrive(letter, L":\\Windows"), TargetInfo::SourceKind::kCabinet,
+                   probe);
+            return true;
+        }
+        probe = Numbered(letter, L":\\WINNT\\Driver Cache\\i386\\sp", i, L".cab");
+        if (find.FindFile(probe)) {
+            Select(out, letter, OnDrive(letter, L":\\WINNT"), TargetInfo::SourceKind::kCabinet,
+                   probe);
+            return true;
+        }
+    }
+
+    // An i386 folder copied onto the volume.
+    std::wstring probe = OnDrive(letter, L":\\Windows\\i386");
+    if (find.FindFile(probe)) {
+        Select(out, letter, OnDrive(letter, L":\\Windows"), TargetInfo::SourceKind::kFolder, probe);
+        return true;
+    }
+    probe = OnDrive(letter, L":\\WINNT\\i386");
+    if (find.FindFile(probe)) {
+        Select(out, letter, OnDrive(letter, L":\\WINNT"), TargetInfo::SourceKind::kFolder, probe);
+        return true;
+    }
+
+    // No source on the volume: the drivers must come from the installation
+    // CD, which is only worth asking for when there is a Windows to adjust.
+    std::wstring windowsDirectory;
+    if (find.FindFile(OnDrive(letter, L":\\Windows"))) {
+        windowsDirectory = OnDrive(letter, L":\\Windows");
+    } else if (find.FindFile(OnDrive(letter, L":\\WINNT"))) {
+        windowsDirectory = OnDrive(letter, L":\\WINNT");
+    } else {
+        host.ui->MessageBoxById(IDS_NO_TARGET_OS, kMbOk, kHelpContextDefault);
+        return false;
+    }
+
+    if (host.ui->MessageBoxById(IDS_INSERT_CD, kMbOkCancel | kMbIconInformation,
+                                kHelpContextDefault) == kIdCancel) {
+        return false;
+    }
+
+    wchar_t cd = 0;
+    while ((cd = ScanForInstallationCd(host, find)) == 0) {
+        if (host.ui->MessageBoxById(IDS_CD_NOT_FOUND, kMbYesNo, kHelpContextDefault) != kIdYes) {
+            return false;
+        }
+    }
+
+    // The CD's own service-pack cabinet before its plain I386 folder; the
+    // letter and Windows directory stay those of the volume.
+    for (int k = 0; k <= 9; ++k) {
+        probe = Numbered(cd, L":\\I386\\sp", k, L".cab");
+        if (find.FindFile(probe)) {
+            Select(out, letter, windowsDirectory, TargetInfo::SourceKind::kCabinet, probe);
+            return true;
+        }
+    }
+    Select(out, letter, windowsDirectory, TargetInfo::SourceKind::kFolder, OnDrive(cd, L":\\I386"));
+    return true;
+}
+
+}  // namespace morlit

@@ -1,0 +1,44 @@
+// Target discovery: what the attached volume holds and where the driver
+// source lies, decided only by probing fixed paths, listing the host's drives
+// and asking the user. Dispatch: which adjustments then run, and which of
+// their results end the run.
+#pragma once
+
+#include <string>
+
+#include "platform/host.h"
+#include "run/TargetInfo.h"
+
+namespace morlit {
+
+// Runs discovery on the volume with drive letter `letter`, probing through
+// `find` only. True with `*out` filled when a target was recognised: a
+// boot-manager target has no driver source, an XP/2000 target has one. False
+// when the run ends with 0: no target (message 136), Cancel at the CD prompt,
+// or no CD found and the user declined to search again. Writes nothing.
+bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out);
+
+// Calls the adjustments for a discovered target and returns the run's
+// result. `ops` offers ExpandDriversFromCabinet, ExpandDriversFromFolder,
+// AdjustTargetRegistry and ReplaceBootIni, each taking its strings by value.
+template <class Adjustments>
+int DispatchTarget(const TargetInfo& target, Adjustments& ops) {
+    if (target.sourceKind == TargetInfo::SourceKind::kNone) {
+        // A boot-manager target: the registry is all there is to adjust, and
+        // its result is the run's.
+        return ops.AdjustTargetRegistry(target.letter, target.windowsDirectory);
+    }
+    const int drivers = target.sourceKind == TargetInfo::SourceKind::kCabinet
+                            ? ops.ExpandDriversFromCabinet(target.letter, target.windowsDirectory,
+                                                           target.driverSource)
+                            : ops.ExpandDriversFromFolder(target.letter, target.windowsDirectory,
+                                                          target.driverSource);
+    if (drivers == 0) return 0;
+    if (ops.AdjustTargetRegistry(target.letter, target.windowsDirectory) == 0) return 0;
+    // Boot.ini only selects how the system starts; once the drivers and the
+    // registry are in place the run counts as done whatever it returns.
+    ops.ReplaceBootIni(target.letter, target.windowsDirectory);
+    return 1;
+}
+
+}  // namespace morlit
