@@ -69,7 +69,7 @@ if [ -n "$cab" ]; then
     for f in hal.dll ntoskrnl.exe intelide.sys; do
         printf 'CD SP%s.CAB %s placeholder\n' "$cab" "$f" > "$work/cab/$f"
     done
-    (cd "$work/cab" && gcab -c -n "$tree/I386/SP$cab.CAB" hal.dll ntoskrnl.exe intelide.sys)
+    (cd "$work/cab" && gcab -c -n -z "$tree/I386/SP$cab.CAB" hal.dll ntoskrnl.exe intelide.sys)
 fi
 
 if [ -n "$extra" ]; then
