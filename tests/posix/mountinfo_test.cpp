@@ -1,6 +1,10 @@
 // Optical discs among the mounted file systems.
 #include "platform/posix/mountinfo.h"
 
+#include "platform/constants.h"
+#include "platform/posix/cd_drives.h"
+#include "platform/posix/folder_volume.h"
+
 #include "tests/posix/cd_test_images.h"
 
 namespace morlit::test {
@@ -52,6 +56,35 @@ TEST(MountInfoTest, ReadsAFileAndToleratesAMissingOne) {
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (const MountEntry& m : ParseMountInfo(text)) root = root || m.mountPoint == "/";
     EXPECT_TRUE(root);
+}
+
+TEST(CdDrivesTest, MountedDiscsAsFoldersAndCdromArgumentsByKind) {
+    CdImages dir;
+    dir.Write("mountinfo", kSample);
+    const auto mounted = posix::MountedCds(dir.Dir() + "/mountinfo");
+    ASSERT_EQ(mounted.size(), 3u);
+    const auto* first = dynamic_cast<const posix::FolderVolume*>(mounted[0].get());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->Folder(), "/media/user/WXPVOL_EN");
+
+    u32 error = 99;
+    dir.Write("folder/WIN51", "");
+    auto folder = posix::OpenCdPath(dir.Dir() + "/folder", &error);
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(error, 0u);
+    posix::NodeInfo info;
+    EXPECT_EQ(folder->Stat({L"win51"}, &info), 0u);
+
+    const std::string iso = dir.Make("xp.iso", "--names plain");
+    auto image = posix::OpenCdPath(iso, &error);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->DriveType(), kDriveCdrom);
+    EXPECT_EQ(image->Stat({L"I386", L"intelide.sy_"}, &info), 0u);
+
+    EXPECT_FALSE(posix::OpenCdPath(dir.Dir() + "/absent", &error));
+    EXPECT_EQ(error, err::kFileNotFound);
+    EXPECT_FALSE(posix::OpenCdPath(dir.Dir() + "/mountinfo", &error));
+    EXPECT_EQ(error, err::kUnrecognizedVolume);
 }
 
 }  // namespace
