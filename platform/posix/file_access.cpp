@@ -107,9 +107,13 @@ u32 FolderFileAccess::ReadFile(const std::wstring& path, std::string* data) {
     const std::string host = HostPath(path);
     std::ifstream in(host, std::ios::binary);
     if (host.empty() || !in) return err::kFileNotFound;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *data = s.str();
+    // Straight into a string of the file's size: cabinets can be large.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return err::kAccessDenied;
+    data->resize(static_cast<size_t>(size));
+    if (size > 0 && !in.read(&(*data)[0], size)) return err::kHandleEof;
     return 0;
 }
 
