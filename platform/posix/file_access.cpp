@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <cwctype>
 #include <fstream>
 #include <sstream>
@@ -106,9 +107,13 @@ u32 FolderFileAccess::ReadFile(const std::wstring& path, std::string* data) {
     const std::string host = HostPath(path);
     std::ifstream in(host, std::ios::binary);
     if (host.empty() || !in) return err::kFileNotFound;
-    std::ostringstream s;
-    s << in.rdbuf();
-    *data = s.str();
+    // Straight into a string of the file's size: cabinets can be large.
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    in.seekg(0, std::ios::beg);
+    if (size < 0) return err::kAccessDenied;
+    data->resize(static_cast<size_t>(size));
+    if (size > 0 && !in.read(&(*data)[0], size)) return err::kHandleEof;
     return 0;
 }
 
@@ -120,6 +125,24 @@ u32 FolderFileAccess::WriteFile(const std::wstring& path, const std::string& dat
     const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
     const bool closed = std::fclose(f) == 0;
     return ok && closed ? 0 : err::kDiskFull;
+}
+
+bool FolderFileAccess::FileStamp(const std::wstring& path, std::string* stamp) {
+    const std::string host = HostPath(path);
+    struct stat st;
+    if (host.empty() || ::stat(host.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    const std::time_t now = std::time(nullptr);
+    if (st.st_ctim.tv_sec + settleSeconds_ > now || st.st_mtim.tv_sec + settleSeconds_ > now) {
+        return false;
+    }
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, "%llu:%llu:%lld:%lld.%09ld:%lld.%09ld",
+                  static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino), static_cast<long long>(st.st_size),
+                  static_cast<long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec,
+                  static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
+    *stamp = buffer;
+    return true;
 }
 
 }  // namespace morlit::posix

@@ -20,6 +20,11 @@ class FileAccess {
     // Replaces an existing file's data in place, or creates the file; the
     // data is on disk on return.
     virtual u32 WriteFile(const std::wstring& path, const std::string& data) = 0;
+    // A stamp that names this very file (volume and file identity) and
+    // changes whenever its content may have changed, so that data decoded
+    // from it can be reused while the stamp stays the same. False when the
+    // file system cannot promise that; nothing is then reused.
+    virtual bool FileStamp(const std::wstring& /*path*/, std::string* /*stamp*/) { return false; }
 };
 
 // Drive letters mapped to host folders; names are matched without regard to
@@ -30,12 +35,18 @@ class FolderFileAccess : public FileAccess {
     u32 Stat(const std::wstring& path, NodeInfo* info) override;
     u32 ReadFile(const std::wstring& path, std::string* data) override;
     u32 WriteFile(const std::wstring& path, const std::string& data) override;
+    // Device, inode, size and change times. Time stamps have a coarse
+    // granularity, so a file changed within the last `settleSeconds` gets
+    // no stamp: a second change in the same tick would go unseen.
+    bool FileStamp(const std::wstring& path, std::string* stamp) override;
+    void SetSettleSeconds(int seconds) { settleSeconds_ = seconds; }
     // The host path for a Windows path (existing components resolved without
     // case; the rest kept as written), or empty when the drive is not mapped.
     std::string HostPath(const std::wstring& path) const;
 
   private:
     std::map<wchar_t, std::string> folders_;
+    int settleSeconds_ = 2;
 };
 
 // UTF-8 <-> wide, for host paths and diagnostics.
