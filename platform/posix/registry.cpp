@@ -21,9 +21,13 @@ std::wstring Lower(std::wstring s) {
     return s;
 }
 
+// Private copies live in memory-backed /dev/shm when there is one: a hive is
+// a few megabytes and never needs to reach a disk.
 std::string TempDirectory() {
     const char* dir = std::getenv("TMPDIR");
-    return dir && *dir ? dir : "/tmp";
+    if (dir && *dir) return dir;
+    if (::access("/dev/shm", W_OK | X_OK) == 0) return "/dev/shm";
+    return "/tmp";
 }
 
 bool WriteAll(int fd, const std::string& data) {
@@ -329,12 +333,26 @@ u32 PosixRegistry::CommitToVolume(std::string* reason) {
         return err::kRegistryIoFailed;
     }
     if (!changed_) return err::kSuccess;
-    if (hivex_commit(hive_, nullptr, 0) != 0) {
+    // Commit into a new file beside the copy: rewriting the copy in place
+    // would truncate it, which makes some file systems flush it to disk on
+    // close. The hive stays open on the copy, which hivex has in memory.
+    std::string committed = TempDirectory() + "/morlit-commit-XXXXXX";
+    const int fd = ::mkstemp(&committed[0]);
+    if (fd < 0) {
+        if (reason)
+            *reason = std::string("cannot make a file to commit to: ") + std::strerror(errno);
+        return err::kRegistryIoFailed;
+    }
+    ::close(fd);
+    if (hivex_commit(hive_, committed.c_str(), 0) != 0) {
+        ::unlink(committed.c_str());
         if (reason) *reason = std::string("cannot commit the hive: ") + std::strerror(errno);
         return err::kRegistryIoFailed;
     }
     std::string data;
-    if (!ReadAll(tempPath_, &data)) {
+    const bool read = ReadAll(committed, &data);
+    ::unlink(committed.c_str());
+    if (!read) {
         if (reason) *reason = "cannot read the committed hive back";
         return err::kRegistryIoFailed;
     }
