@@ -9,7 +9,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     cmake make g++ pkg-config clang-format \
     googletest libgtest-dev libbenchmark-dev \
     libntfs-3g89 ntfs-3g ntfs-3g-dev \
-    libhivex-dev libhivex-bin \
+    libhivex-dev libhivex-bin libwin-hivex-perl \
     libmspack-dev cabextract gcab mscompress \
     libcdio-dev libiso9660-dev genisoimage xorriso \
     qemu-utils fdisk \

@@ -43,6 +43,11 @@ class CMorlitDlg : public CDialog {
 
     // Registry adjustment (adjust/ControlSetTemplate.cpp, adjust/Registry.cpp).
     std::wstring RewriteControlSetTemplate(u32 controlSetNumber);
+    // The same, telling whether the whole template reached the import file:
+    // false when the template or the import file could not be opened, read
+    // or written. The path is empty when the executable's directory is not
+    // known.
+    std::wstring RewriteControlSetTemplate(u32 controlSetNumber, bool* written);
     int AdjustTargetRegistry(wchar_t letter, std::wstring windowsDirectory);
     int EnableBackupRestorePrivileges();
     int ReadDefaultControlSet(u32& number);

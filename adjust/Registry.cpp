@@ -1,0 +1,127 @@
+// Registry hive adjustment: back up the target's SYSTEM hive, load it under
+// HKLM\VirtualPC, read its default control set and import the rewritten
+// template with the host's registry editor.
+#include <cstring>
+
+#include "ui/MorlitDlg.h"
+#include "ui/texts.h"
+
+namespace morlit {
+
+namespace {
+
+// Why an adjustment of the registry failed, as message 140 shows it.
+constexpr u32 kCodeLoadFailed = 1;
+constexpr u32 kCodeNoControlSet = 2;
+constexpr u32 kCodeImportFile = 3;
+constexpr u32 kCodeEditorFailed = 4;
+
+// The editor gets this long, after the fixed pause, to finish its import.
+constexpr u32 kEditorPauseMs = 3000;
+constexpr u32 kEditorWaitMs = 60000;
+
+// The editor's path and its parameters each had to fit 260 characters with
+// the terminator: "\Regedit.exe" is 12 characters, "/s \"\"" 5.
+constexpr size_t kMaxWindowsDirectory = kMaxPath - 1 - 12;
+constexpr size_t kMaxImportPath = kMaxPath - 1 - 5;
+
+}  // namespace
+
+int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDirectory) {
+    ShowProgress(status::kAdjustingOs);
+    EnableBackupRestorePrivileges();
+
+    const std::wstring hive = windowsDirectory + L"\\system32\\config\\system";
+    // Never overwrite an existing backup: it holds the hive as it was before
+    // the first adjustment.
+    m_host.files->CopyFile(hive, hive + L"_back", true);
+
+    if (m_host.registry->RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive) != err::kSuccess) {
+        ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeLoadFailed);
+        return 0;
+    }
+
+    u32 controlSet = 0;
+    if (!ReadDefaultControlSet(controlSet)) {
+        ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeNoControlSet);
+        return 0;
+    }
+
+    bool written = false;
+    const std::wstring importFile = RewriteControlSetTemplate(controlSet, &written);
+    // The import file goes in every case, whatever happened to it.
+    auto fail = [&](u32 code) {
+        if (!importFile.empty()) m_host.files->DeleteFile(importFile);
+        ShowCodeMessage(IDS_REGISTRY_FAILED, code);
+        return 0;
+    };
+    if (!written || importFile.size() > kMaxImportPath) return fail(kCodeImportFile);
+
+    std::wstring editor;
+    if (!m_host.system->GetWindowsDirectory(editor) || editor.empty() ||
+        editor.size() > kMaxWindowsDirectory) {
+        return fail(kCodeEditorFailed);
+    }
+    editor += L"\\Regedit.exe";
+
+    ShellExecuteInfo run;
+    run.mask = kSeeMaskNoCloseProcess;
+    run.verb = L"open";
+    run.file = editor;
+    run.parameters = L"/s \"" + importFile + L"\"";
+    run.show = kSwShow;
+    if (!m_host.processes->ShellExecuteEx(run) || run.process == nullptr) {
+        return fail(kCodeEditorFailed);
+    }
+
+    m_host.clock->Sleep(kEditorPauseMs);
+    const u32 waited = m_host.processes->WaitForSingleObject(run.process, kEditorWaitMs);
+    u32 exitCode = kStillActive;
+    const bool gotCode = m_host.processes->GetExitCodeProcess(run.process, &exitCode);
+    m_host.system->CloseHandle(run.process);
+    if (waited != kWaitObject0 || !gotCode || exitCode != 0) return fail(kCodeEditorFailed);
+
+    m_host.files->DeleteFile(importFile);
+    return 1;
+}
+
+int CMorlitDlg::EnableBackupRestorePrivileges() {
+    Handle token = nullptr;
+    if (!m_host.security->OpenProcessToken(kTokenAdjustPrivileges | kTokenQuery, &token)) {
+        return 0;
+    }
+    int result = 1;
+    for (const wchar_t* name : {L"SeBackupPrivilege", L"SeRestorePrivilege"}) {
+        Luid luid;
+        if (!m_host.security->LookupPrivilegeValue(name, &luid) ||
+            !m_host.security->AdjustTokenPrivilege(token, luid, kSePrivilegeEnabled)) {
+            result = 0;
+            break;
+        }
+    }
+    m_host.system->CloseHandle(token);
+    return result;
+}
+
+int CMorlitDlg::ReadDefaultControlSet(u32& number) {
+    RegKey key = 0;
+    if (m_host.registry->RegOpenKeyEx(kHKeyLocalMachine, L"VirtualPC\\Select", 0, kKeyRead, &key) !=
+        err::kSuccess) {
+        return 0;
+    }
+    u8 data[4] = {0, 0, 0, 0};
+    u32 size = sizeof data;
+    u32 type = 0;
+    const u32 result = m_host.registry->RegQueryValueEx(key, L"Default", &type, data, &size);
+    m_host.registry->RegCloseKey(key);
+    // Only a DWORD names a control set; a string "2" would read as 50.
+    if (result != err::kSuccess || type != kRegDword || size != 4) return 0;
+    const u32 value = static_cast<u32>(data[0]) | (static_cast<u32>(data[1]) << 8) |
+                      (static_cast<u32>(data[2]) << 16) | (static_cast<u32>(data[3]) << 24);
+    // Three digits name the control set in the import file.
+    if (value < 1 || value > 999) return 0;
+    number = value;
+    return 1;
+}
+
+}  // namespace morlit
