@@ -4,11 +4,16 @@
 namespace morlit::test {
 namespace {
 
-// The volume holds a boot-manager target, so a run that mounts completes.
+// The volume holds a boot-manager target with a hive whose default control
+// set can be read, so a run that mounts completes.
 void AddBootManagerTarget(ScriptHost& host) {
     host.AddFile(L"E:\\bootmgr", "boot manager");
     host.AddDirectory(L"E:\\Boot");
     host.AddFile(L"E:\\Boot\\BCD", "store");
+    host.AddDirectory(L"E:\\Windows\\system32\\config");
+    host.AddFile(L"E:\\Windows\\system32\\config\\system", "hive");
+    host.AddFile(L"C:\\Tools\\Dravmont.bin", "REGEDIT4\r\n");
+    host.registryValues[L"VirtualPC\\Select"][L"Default"] = RegValue{kRegDword, {1, 0, 0, 0}};
 }
 
 class RunControllerTest : public RunTest {
@@ -33,6 +38,7 @@ TEST_F(RunControllerTest, SuccessfulRunShowsTextsInOrderAndEndsWithInformation) 
     EXPECT_EQ(StatusTexts(),
               (std::vector<std::string>{"処理を開始します...", "VHDをマウントしています...",
                                         "マウントしたドライブを検索しています...",
+                                        "対象となるOSを調整しています...",
                                         "終了処理をしています..."}));
     // Buttons locked first, progress window made, styled and shown, then run.
     const int disableOk = sh.IndexOf("dlg102.EnableItem(1, 0)");
@@ -65,20 +71,21 @@ TEST_F(RunControllerTest, SuccessfulRunShowsTextsInOrderAndEndsWithInformation) 
 }
 
 TEST_F(RunControllerTest, PausesTotalExactlyWithAndWithoutProgressWindow) {
-    // Four status texts at 1000 ms and the 3000 ms after attaching.
+    // Five status texts at 1000 ms, 3000 ms after attaching and 3000 ms
+    // after starting the registry editor.
     dlg.OnBnClickedOk();
-    EXPECT_EQ(sh.sleeps, (std::vector<u32>{1000, 1000, 3000, 1000, 1000}));
-    EXPECT_EQ(sh.nowMs, 7000u);
+    EXPECT_EQ(sh.sleeps, (std::vector<u32>{1000, 1000, 3000, 1000, 1000, 3000, 1000}));
+    EXPECT_EQ(sh.nowMs, 11000u);
 
     // A progress window that cannot be made: the run goes on without status
-    // texts, and only the pause after attaching remains.
+    // texts, and only the pauses after attaching and after the editor remain.
     ScriptHost quiet;
     quiet.createWindowFails = true;
     AddBootManagerTarget(quiet);
     CMorlitDlg other(quiet.host);
     other.m_strVhdPath = L"C:\\a.vhd";
     other.OnBnClickedOk();
-    EXPECT_EQ(quiet.sleeps, (std::vector<u32>{3000}));
+    EXPECT_EQ(quiet.sleeps, (std::vector<u32>{3000, 3000}));
     EXPECT_EQ(quiet.messages.back().style, 0x40u);
     EXPECT_EQ(other.m_pMessageDlg, nullptr);
     EXPECT_FALSE(quiet.Called("dlg129.ShowWindow"));
