@@ -35,11 +35,10 @@ TEST_F(RunControllerTest, StartWithoutImageShowsOnlyTheSelectMessage) {
 
 TEST_F(RunControllerTest, SuccessfulRunShowsTextsInOrderAndEndsWithInformation) {
     dlg.OnBnClickedOk();
-    EXPECT_EQ(StatusTexts(),
-              (std::vector<std::string>{"処理を開始します...", "VHDをマウントしています...",
-                                        "マウントしたドライブを検索しています...",
-                                        "対象となるOSを調整しています...",
-                                        "終了処理をしています..."}));
+    EXPECT_EQ(StatusTexts(), (std::vector<std::string>{
+                                 "処理を開始します...", "VHDをマウントしています...",
+                                 "マウントしたドライブを検索しています...",
+                                 "対象となるOSを調整しています...", "終了処理をしています..."}));
     // Buttons locked first, progress window made, styled and shown, then run.
     const int disableOk = sh.IndexOf("dlg102.EnableItem(1, 0)");
     const int disableCancel = sh.IndexOf("dlg102.EnableItem(2, 0)");
