@@ -7,7 +7,7 @@
 #include "platform/posix/host_folder_volume.h"
 #include "platform/posix/ntfs_volume.h"
 #include "platform/posix/partition_table.h"
-#include "platform/posix/raw_image.h"
+#include "platform/posix/vhd.h"
 
 namespace morlit::posix {
 
@@ -27,7 +27,7 @@ std::string Hex(u8 value) {
 
 std::unique_ptr<BlockDevice> OpenDiskImage(const std::string& path, bool writable, u32* error,
                                            std::string* reason) {
-    return RawImage::Open(path, writable, error, reason);
+    return VhdImage::Open(path, writable, error, reason);
 }
 
 struct PosixVirtualDisk::Disk : HandleObject {

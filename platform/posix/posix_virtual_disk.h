@@ -19,7 +19,8 @@ namespace morlit::posix {
 using ImageOpener = std::function<std::unique_ptr<BlockDevice>(
     const std::string& path, bool writable, u32* error, std::string* reason)>;
 
-// The image layer the host uses by default.
+// The image layer the host uses by default: VHD images (fixed, dynamic,
+// differencing). RawImage serves raw images through an ImageOpener.
 std::unique_ptr<BlockDevice> OpenDiskImage(const std::string& path, bool writable, u32* error,
                                            std::string* reason);
 
