@@ -13,6 +13,7 @@
 #     --no-fs           leave the partition unformatted
 #     --dirty           mark the NTFS volume dirty
 #     --hibernated      leave a hibernation file on the volume
+#     --compressed NAME add a compressed 200000-byte file NAME at the root
 #     --mkimage PATH    the mkimage tool (default build/mkimage)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -24,6 +25,7 @@ type=07
 nofs=0
 dirty=0
 hibernated=0
+compressed=()
 mkimage="${MORLIT_MKIMAGE:-$here/../build/mkimage}"
 out=""
 while [ $# -gt 0 ]; do
@@ -36,7 +38,9 @@ while [ $# -gt 0 ]; do
         --no-fs) nofs=1; shift ;;
         --dirty) dirty=1; shift ;;
         --hibernated) hibernated=1; shift ;;
+        --compressed) compressed+=("$2"); shift 2 ;;
         --mkimage) mkimage="$2"; shift 2 ;;
+        -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "make-sample-image: unknown option $1" >&2; exit 2 ;;
         *) out="$1"; shift ;;
     esac
@@ -55,6 +59,9 @@ if [ "$nofs" -eq 0 ]; then
     mkntfs -F -q -Q -s 512 -p "$start" -H 255 -S 63 -L Sample "$work/part.img" >/dev/null 2>&1 ||
         { echo "make-sample-image: mkntfs failed" >&2; exit 1; }
     "$mkimage" populate "$work/part.img" "${trees[@]}"
+    for name in "${compressed[@]}"; do
+        "$mkimage" compressed "$work/part.img" "$name" 200000
+    done
     [ "$hibernated" -eq 0 ] || "$mkimage" hibernate "$work/part.img"
     [ "$dirty" -eq 0 ] || "$mkimage" mark-dirty "$work/part.img"
 fi

@@ -4,6 +4,9 @@
 //   mkimage populate PARTITION TREE...   apply tree descriptions in order
 //   mkimage mark-dirty PARTITION         set the volume's dirty flag
 //   mkimage hibernate PARTITION          leave a hibernation file on it
+//   mkimage compressed PARTITION NAME SIZE
+//                                        a compressed file of SIZE bytes in
+//                                        the root, in a compressed folder
 //
 // A tree description has one entry per line ('#' starts a comment; paths
 // use backslashes and are relative to the volume's root):
@@ -25,6 +28,11 @@
 
 extern "C" {
 #include <ntfs-3g/types.h>
+#include <ntfs-3g/attrib.h>
+#include <ntfs-3g/dir.h>
+#include <ntfs-3g/inode.h>
+#include <ntfs-3g/security.h>
+#include <ntfs-3g/unistr.h>
 #include <ntfs-3g/volume.h>
 }
 #undef min
@@ -193,6 +201,33 @@ int main(int argc, char** argv) {
             return 1;
         }
         return ntfs_umount(vol, FALSE) == 0 ? 0 : 1;
+    }
+    if (command == "compressed" && argc == 5) {
+        // Our own layer never compresses, so the library makes this file.
+        ntfs_volume* vol = ntfs_mount(partition.c_str(), NTFS_MNT_NONE);
+        if (!vol) return 1;
+        NVolSetCompression(vol);
+        ntfs_inode* root = ntfs_inode_open(vol, FILE_root);
+        u32 flags = 0x800;
+        ntfschar* name = nullptr;
+        const int length = ntfs_mbstoucs(argv[3], &name);
+        std::string data(static_cast<size_t>(std::stoul(argv[4])), 'c');
+        bool ok = root && !ntfs_set_ntfs_attrib(root, reinterpret_cast<const char*>(&flags),
+                                                sizeof flags, 0);
+        ntfs_inode* ni =
+            ok ? ntfs_create(root, 0, name, static_cast<u8>(length), S_IFREG) : nullptr;
+        ntfs_attr* na = ni ? ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0) : nullptr;
+        ok = na && ntfs_attr_pwrite(na, 0, static_cast<s64>(data.size()), data.data()) ==
+                       static_cast<s64>(data.size());
+        if (na) ntfs_attr_close(na);
+        if (ni) ntfs_inode_close(ni);
+        if (root) {
+            flags = 0;
+            ntfs_set_ntfs_attrib(root, reinterpret_cast<const char*>(&flags), sizeof flags, 0);
+            ntfs_inode_close(root);
+        }
+        free(name);
+        return ntfs_umount(vol, FALSE) == 0 && ok ? 0 : 1;
     }
     u32 error = 0;
     std::string reason;

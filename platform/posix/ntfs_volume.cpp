@@ -271,6 +271,8 @@ ntfs_volume* MountRange(NtfsVolume::Range* range, bool writable) {
     }
     // Windows compares names without case, with the volume's own table.
     ntfs_set_ignore_case(vol);
+    // Streams this layer writes anew are stored uncompressed.
+    NVolClearCompression(vol);
     ntfs_open_secure(vol);
     return vol;
 }
@@ -415,10 +417,16 @@ u32 WriteData(ntfs_inode* ni, const std::string& data) {
     }
     // Compressed data is rewritten from the start; plain data is overwritten
     // and then cut to its new length.
-    if ((na->data_flags & ATTR_COMPRESSION_MASK) && ntfs_attr_truncate(na, 0)) {
-        const int e = errno;
+    if (na->data_flags & ATTR_COMPRESSION_MASK) {
+        if (ntfs_attr_truncate(na, 0)) {
+            const int e = errno;
+            ntfs_attr_close(na);
+            return ErrnoCode(e);
+        }
+        // Reopened empty, the stream keeps the file's compression.
         ntfs_attr_close(na);
-        return ErrnoCode(e);
+        na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+        if (!na) return ErrnoCode(errno);
     }
     s64 done = 0;
     const s64 size = static_cast<s64>(data.size());
@@ -645,16 +653,25 @@ u32 NtfsVolume::SetUncompressed(const PathParts& path) {
             ntfs_set_ntfs_attrib(ni.ni, reinterpret_cast<const char*>(&flags), sizeof flags, 0);
         return Finish(r ? ErrnoCode(errno) : 0);
     }
-    // The library cannot change a stream's compression in place: take the
-    // data out, make the stream anew without compression, put it back.
+    // The library decides a stream's compression only while it is empty:
+    // take the data out, empty the stream, put the data back uncompressed.
     std::string data;
     if (const u32 e = ReadData(ni.ni, &data)) return Finish(e);
     ni.ni->flags = static_cast<FILE_ATTR_FLAGS>(ni.ni->flags & ~FILE_ATTR_COMPRESSED);
     NInoFileNameSetDirty(ni.ni);
     NInoSetDirty(ni.ni);
-    if (ntfs_attr_remove(ni.ni, AT_DATA, AT_UNNAMED, 0)) return Finish(ErrnoCode(errno));
-    if (ntfs_attr_add(ni.ni, AT_DATA, AT_UNNAMED, 0, nullptr, 0)) return Finish(ErrnoCode(errno));
+    ntfs_attr* na = ntfs_attr_open(ni.ni, AT_DATA, AT_UNNAMED, 0);
+    if (!na) return Finish(ErrnoCode(errno));
+    const int cut = ntfs_attr_truncate(na, 0);
+    const int cutErrno = errno;
+    ntfs_attr_close(na);
+    if (cut) return Finish(ErrnoCode(cutErrno));
     const u32 e = WriteData(ni.ni, data);
+    // The library copies the stream's old state back into the file's
+    // attributes while it works; the file is plain now.
+    ni.ni->flags = static_cast<FILE_ATTR_FLAGS>(ni.ni->flags & ~FILE_ATTR_COMPRESSED);
+    NInoFileNameSetDirty(ni.ni);
+    NInoSetDirty(ni.ni);
     if (ntfs_inode_close(ni.release()) && !e) return Finish(ErrnoCode(errno));
     return Finish(e);
 }

@@ -235,6 +235,42 @@ TEST(PosixHostFiles, ReplacedFileKeepsItsShortNameAndSecurity) {
     EXPECT_NE(listing.find("ALONGF~2.TXT"), std::string::npos) << listing;
 }
 
+TEST(PosixHostFiles, CompressedFilesAreStoredUncompressedOnRequestAndRewritable) {
+    const std::string dir = TestDir();
+    const std::string image =
+        MakeImage(dir, "c.vhd", "--compressed packed.bin --compressed rewritten.bin");
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    u8 attributes = 0;
+    Handle file = t.host.files->CreateFile(L"D:\\packed.bin", kGenericRead | kGenericWrite,
+                                           kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+    ASSERT_NE(file, InvalidHandle());
+    u16 format = kCompressionFormatNone;
+    u32 returned = 0;
+    EXPECT_TRUE(t.host.files->DeviceIoControl(file, kFsctlSetCompression, &format, sizeof format,
+                                              nullptr, 0, &returned));
+    u16 compress = 1;  // COMPRESSION_FORMAT_DEFAULT is not offered
+    EXPECT_FALSE(t.host.files->DeviceIoControl(file, kFsctlSetCompression, &compress,
+                                               sizeof compress, nullptr, 0, &returned));
+    EXPECT_FALSE(t.host.files->DeviceIoControl(file, 0x90000, &format, sizeof format, nullptr, 0,
+                                               &returned));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kInvalidFunction);
+    t.host.system->CloseHandle(file);
+    ASSERT_EQ(t.posix->drives().WriteFile(L"D:\\rewritten.bin", std::string(5000, 'r')), 0u);
+    ASSERT_TRUE(t.host.files->GetAttributes(L"D:\\packed.bin", &attributes));
+    t.Detach(disk);
+    ExpectVolumeClean(image);
+    const std::string part = ExtractPartition(image);
+    EXPECT_EQ(NtfsCat(part, "/packed.bin"), std::string(200000, 'c'));
+    EXPECT_EQ(NtfsCat(part, "/rewritten.bin"), std::string(5000, 'r'));
+    const std::string info = NtfsInfo(part, "/packed.bin");
+    // The standard information holds the attributes (the copy in the name
+    // attribute is only refreshed on rename, by Windows as well).
+    EXPECT_EQ(Field(info, "File attributes").rfind("ARCHIVE (0x00000020)", 0), 0u) << info;
+    EXPECT_EQ(Field(info, "Compressed size"), "") << info;
+}
+
 TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
     const std::string dir = TestDir();
     struct Case {
