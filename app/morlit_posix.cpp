@@ -1,0 +1,90 @@
+// The morlit command: the Linux front end of the Morlit run. It takes the
+// image from the command line as if it had been chosen with Browse, and runs
+// Start on it, with status texts and messages on the terminal.
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "platform/posix/file_access.h"
+#include "platform/posix/posix_host.h"
+#include "ui/MorlitDlg.h"
+#include "ui/texts.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: morlit [--help] [--version] IMAGE.vhd\n"
+    "\n"
+    "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
+    "Windows Virtual PC. Questions are answered on standard input (ok/cancel,\n"
+    "yes/no); at the end of input a question takes Cancel or No.\n"
+    "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
+    "a usage error.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string image;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        if (arg == "--version") {
+            std::cout << "morlit " << MORLIT_VERSION << "\n";
+            return 0;
+        }
+        if (arg == "--") {
+            if (i + 1 < argc && image.empty() && i + 2 == argc)
+                image = argv[i + 1];
+            else {
+                std::cerr << kUsage;
+                return 2;
+            }
+            break;
+        }
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::cerr << "morlit: unknown option " << arg << "\n" << kUsage;
+            return 2;
+        }
+        if (!image.empty()) {
+            std::cerr << "morlit: one image only\n" << kUsage;
+            return 2;
+        }
+        image = arg;
+    }
+    if (image.empty()) {
+        std::cerr << kUsage;
+        return 2;
+    }
+
+    // The file dialog would hand over a full path: the image's host path as
+    // a Windows path on Z:.
+    std::string absolute = image;
+    if (absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) {
+            std::cerr << "morlit: cannot find the current folder\n";
+            return 1;
+        }
+        absolute = std::string(cwd) + "/" + image;
+    }
+
+    morlit::posix::PosixHostOptions options;
+    options.prompt = ::isatty(STDIN_FILENO) != 0;
+    morlit::posix::PosixHost host(options);
+    morlit::CMorlitDlg dialog(host.host);
+    dialog.Create(IDD_MORLIT_DIALOG);
+    const std::wstring path = morlit::posix::HostPathToWindows(absolute);
+    dialog.m_strVhdPath = path;
+    dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
+    dialog.OnBnClickedOk();
+
+    const wchar_t* done = morlit::FindStringTableText(morlit::IDS_ADJUST_DONE);
+    return done && host.terminal().LastMessage() == done ? 0 : 1;
+}

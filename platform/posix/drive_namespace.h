@@ -1,0 +1,49 @@
+// The Linux host's drive letters: Z: the host's root, C: the host system,
+// CD drives and the volumes of attached images. Windows paths
+// ("E:\Windows\system32\config\system") are resolved here to a volume and
+// the components below its root.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/posix/file_access.h"
+#include "platform/posix/volume.h"
+
+namespace morlit::posix {
+
+class DriveNamespace : public FileAccess {
+  public:
+    // Gives `volume` the drive letter `letter` (A to Z, either case). False
+    // when the letter is taken or not a letter.
+    bool AddDrive(wchar_t letter, std::unique_ptr<Volume> volume);
+    // Takes the volume away from its letter; null when there is none.
+    std::unique_ptr<Volume> RemoveDrive(wchar_t letter);
+    Volume* Find(wchar_t letter) const;
+    // The lowest free letter from `first` on, or 0 when all are taken.
+    wchar_t NextFreeLetter(wchar_t first = L'D') const;
+    // The letters in use, in order.
+    std::vector<wchar_t> Letters() const;
+
+    // Splits an absolute Windows path "X:\a\b" into its drive letter (upper
+    // case) and components; "." is dropped and ".." goes up. False for a
+    // path without a drive or root.
+    static bool Split(const std::wstring& path, wchar_t* letter, PathParts* parts);
+    // The volume and components for a path: 0, 3 (no such drive or a bad
+    // path) or 123 (bad name).
+    u32 Resolve(const std::wstring& path, Volume** volume, PathParts* parts) const;
+
+    u32 Stat(const std::wstring& path, NodeInfo* info) override;
+    u32 ReadFile(const std::wstring& path, std::string* data) override;
+    u32 WriteFile(const std::wstring& path, const std::string& data) override;
+    u32 DeleteFile(const std::wstring& path);
+    u32 SetAttributes(const std::wstring& path, u32 attributes);
+    u32 SetUncompressed(const std::wstring& path);
+
+  private:
+    std::map<wchar_t, std::unique_ptr<Volume>> drives_;
+};
+
+}  // namespace morlit::posix

@@ -1,0 +1,65 @@
+// An NTFS volume inside a disk, through libntfs-3g working on a byte range
+// of a BlockDevice. The volume is mounted read-only and remounted read-write
+// only for its first change, so a run that changes nothing leaves the image
+// as it was. Every change is on the disk when the call returns.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/posix/block_device.h"
+#include "platform/posix/volume.h"
+
+struct _ntfs_volume;
+struct _ntfs_inode;
+
+namespace morlit::posix {
+
+class NtfsVolume : public Volume {
+  public:
+    enum class MountError {
+        kNone,
+        kNotNtfs,     // no NTFS boot sector in the range
+        kDirty,       // marked dirty, or its journal is not clean
+        kHibernated,  // Windows is hibernated on it
+        kFailed,      // the library refused it (damaged)
+    };
+    // Mounts the volume at [offset, offset + length) of `disk`, which must
+    // outlive it. A volume that is not clean is refused, never recovered:
+    // recovery would throw away its journal. On failure returns null with
+    // the cause and a plain sentence about the volume ("is marked dirty;
+    // let Windows check it first").
+    static std::unique_ptr<NtfsVolume> Mount(BlockDevice& disk, u64 offset, u64 length,
+                                             MountError* error, std::string* reason);
+    ~NtfsVolume() override;  // unmounts and flushes
+
+    u32 DriveType() const override;
+    u32 Stat(const PathParts& path, NodeInfo* info) override;
+    u32 ReadFile(const PathParts& path, std::string* data) override;
+    u32 WriteFile(const PathParts& path, const std::string& data) override;
+    u32 DeleteFile(const PathParts& path) override;
+    u32 SetAttributes(const PathParts& path, u32 attributes) override;
+    u32 SetUncompressed(const PathParts& path) override;
+
+    // Makes a folder whose parent exists: 0, 183 when the name is taken.
+    u32 CreateFolder(const PathParts& path);
+
+    // Unmounts now; 0 or a Windows error code. Later calls fail with 21.
+    u32 Unmount();
+    bool Writable() const { return writable_; }
+
+    struct Range;  // the byte range the library's device works on
+
+  private:
+    NtfsVolume(BlockDevice& disk, u64 offset, u64 length);
+    u32 MakeWritable();
+    u32 Finish(u32 result);  // flushes after a change
+    u32 CreateNode(_ntfs_inode* dir, const std::wstring& name, bool folder,
+                   const std::string& data);
+
+    std::unique_ptr<Range> range_;
+    _ntfs_volume* vol_ = nullptr;
+    bool writable_ = false;
+};
+
+}  // namespace morlit::posix

@@ -1,0 +1,62 @@
+// The Linux host: every service of platform/host.h over the drive namespace
+// (Z: the host's root, C: the host system, CD drives and attached volumes
+// from D: on), the image layer and the terminal.
+#pragma once
+
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "platform/host.h"
+#include "platform/posix/drive_namespace.h"
+#include "platform/posix/handle_table.h"
+#include "platform/posix/posix_codepage.h"
+#include "platform/posix/posix_files.h"
+#include "platform/posix/posix_processes.h"
+#include "platform/posix/posix_system.h"
+#include "platform/posix/posix_virtual_disk.h"
+#include "platform/posix/terminal_ui.h"
+
+namespace morlit::posix {
+
+struct PosixHostOptions {
+    std::istream* in = &std::cin;
+    std::ostream* out = &std::cout;
+    bool prompt = false;  // print the choices of a question (stdin is a terminal)
+    // One plain line about why something failed; stderr when not set.
+    std::function<void(const std::string&)> diagnostic;
+    ImageOpener opener = OpenDiskImage;
+    std::string hostRoot = "/";  // the folder Z: shows
+};
+
+class PosixHost {
+  public:
+    explicit PosixHost(PosixHostOptions options = PosixHostOptions());
+    ~PosixHost();
+    PosixHost(const PosixHost&) = delete;
+    PosixHost& operator=(const PosixHost&) = delete;
+
+    Host host;  // every service pointing into this object
+
+    DriveNamespace& drives() { return drives_; }
+    PosixProcesses& processes() { return processes_; }
+    TerminalUi& terminal() { return ui_; }
+    HandleTable& handles() { return handles_; }
+
+  private:
+    DriveNamespace drives_;
+    HandleTable handles_;
+    RealClock clock_;
+    ThreadErrors errors_;
+    PosixSystem system_;
+    TerminalUi ui_;
+    PosixVirtualDisk vdisk_;
+    NoRegistry registry_;
+    PosixSecurity security_;
+    PosixFiles files_;
+    PosixProcesses processes_;
+    PosixCodePage codepage_;
+};
+
+}  // namespace morlit::posix

@@ -1,0 +1,216 @@
+#include "platform/posix/posix_virtual_disk.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/constants.h"
+#include "platform/posix/host_folder_volume.h"
+#include "platform/posix/ntfs_volume.h"
+#include "platform/posix/partition_table.h"
+#include "platform/posix/vhd.h"
+
+namespace morlit::posix {
+
+namespace {
+
+constexpr u32 kErrorNotReady = 21;
+constexpr u32 kErrorBusy = 170;
+constexpr u32 kVirtualDiskAccessAttachRw = 0x20000;
+
+std::string Hex(u8 value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
+}  // namespace
+
+std::unique_ptr<BlockDevice> OpenDiskImage(const std::string& path, bool writable, u32* error,
+                                           std::string* reason) {
+    return VhdImage::Open(path, writable, error, reason);
+}
+
+struct PosixVirtualDisk::Disk : HandleObject {
+    std::unique_ptr<BlockDevice> device;
+    std::string path;
+    DriveNamespace* drives = nullptr;
+    std::shared_ptr<std::map<int, Disk*>> attached;
+    int number = -1;  // while attached
+    std::vector<wchar_t> letters;
+
+    bool Attached() const { return number >= 0; }
+
+    // Unmounts every volume, even when one fails, and flushes the image.
+    u32 Detach() {
+        u32 result = 0;
+        for (wchar_t letter : letters) {
+            std::unique_ptr<Volume> volume = drives->RemoveDrive(letter);
+            if (auto* ntfs = dynamic_cast<NtfsVolume*>(volume.get())) {
+                if (const u32 e = ntfs->Unmount(); e && !result) result = e;
+            }
+        }
+        letters.clear();
+        if (const u32 e = device->Flush(); e && !result) result = e;
+        attached->erase(number);
+        number = -1;
+        return result;
+    }
+
+    bool OnClose() override {
+        if (Attached()) Detach();
+        device.reset();
+        return true;
+    }
+};
+
+PosixVirtualDisk::PosixVirtualDisk(DriveNamespace& drives, HandleTable& handles, IErrors& errors,
+                                   Diagnostic diagnostic, ImageOpener opener)
+    : drives_(drives),
+      handles_(handles),
+      errors_(errors),
+      diagnostic_(std::move(diagnostic)),
+      opener_(std::move(opener)),
+      attached_(std::make_shared<std::map<int, Disk*>>()) {}
+
+PosixVirtualDisk::~PosixVirtualDisk() {
+    // Closing the process ends every attachment, as on Windows.
+    while (!attached_->empty()) attached_->begin()->second->Detach();
+}
+
+u32 PosixVirtualDisk::Fail(u32 code) {
+    errors_.SetLastError(code);
+    return code;
+}
+
+u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std::wstring& path,
+                                      u32 accessMask, u32 /*flags*/, Handle* handle) {
+    if (!handle || type.deviceId != kVirtualStorageTypeDeviceVhd ||
+        std::memcmp(type.vendorId, kVendorMicrosoft, 16) != 0)
+        return Fail(err::kInvalidParameter);
+    *handle = nullptr;
+    Volume* volume = nullptr;
+    PathParts parts;
+    if (const u32 e = drives_.Resolve(path, &volume, &parts)) {
+        diagnostic_("cannot open the image: " + ToUtf8(path) + " is not a full path");
+        return Fail(e);
+    }
+    auto* folder = dynamic_cast<HostFolderVolume*>(volume);
+    if (!folder) {
+        diagnostic_(
+            "cannot open the image: it must be a file of this machine, not of a disk image");
+        return Fail(err::kNotSupported);
+    }
+    auto disk = std::make_shared<Disk>();
+    disk->path = folder->HostPath(parts);
+    disk->drives = &drives_;
+    disk->attached = attached_;
+    u32 error = 0;
+    std::string reason;
+    disk->device = opener_(
+        disk->path,
+        (accessMask & kVirtualDiskAccessAttachRw) != 0 || accessMask == kVirtualDiskAccessAll,
+        &error, &reason);
+    if (!disk->device) {
+        diagnostic_(reason);
+        return Fail(error ? error : err::kFileCorrupt);
+    }
+    *handle = handles_.Add(disk);
+    errors_.SetLastError(0);
+    return 0;
+}
+
+u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*providerFlags*/) {
+    auto disk = handles_.Get<Disk>(handle);
+    if (!disk) return Fail(err::kInvalidHandle);
+    if (disk->Attached()) return Fail(kErrorBusy);
+
+    std::vector<Partition> partitions;
+    std::string reason;
+    const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason);
+    if (e && e != err::kDiskCorrupt) {
+        diagnostic_("cannot attach the image: " + reason);
+        return Fail(e);
+    }
+    // A disk whose table cannot be trusted attaches with no volumes, as
+    // Windows attaches it.
+    if (e) diagnostic_("the image's partition table is not usable: " + reason);
+
+    int number = 1;  // 0 is the host's own disk
+    while (attached_->count(number)) ++number;
+    disk->number = number;
+    (*attached_)[number] = disk.get();
+
+    for (const Partition& p : partitions) {
+        const std::string name = "partition " + std::to_string(p.number);
+        if (p.type != kPartitionTypeNtfs) {
+            diagnostic_(name + " (type " + Hex(p.type) +
+                        ") is not NTFS; only NTFS volumes get a drive letter");
+            continue;
+        }
+        NtfsVolume::MountError mountError;
+        std::string why;
+        auto volume = NtfsVolume::Mount(*disk->device, p.offset, p.length, &mountError, &why);
+        if (!volume) {
+            diagnostic_(mountError == NtfsVolume::MountError::kNotNtfs
+                            ? name + " " + why + "; only NTFS volumes get a drive letter"
+                            : "NTFS volume on " + name + " " + why);
+            continue;
+        }
+        const wchar_t letter = drives_.NextFreeLetter(L'D');
+        if (!letter) {
+            diagnostic_("NTFS volume on " + name + " gets no drive letter: all are in use");
+            continue;
+        }
+        drives_.AddDrive(letter, std::move(volume));
+        disk->letters.push_back(letter);
+    }
+    errors_.SetLastError(0);
+    return 0;
+}
+
+u32 PosixVirtualDisk::GetVirtualDiskPhysicalPath(Handle handle, u32* sizeBytes,
+                                                 std::wstring& path) {
+    auto disk = handles_.Get<Disk>(handle);
+    if (!disk) return Fail(err::kInvalidHandle);
+    if (!sizeBytes) return Fail(err::kInvalidParameter);
+    if (!disk->Attached()) return Fail(kErrorNotReady);
+    const std::wstring text = L"\\\\.\\PhysicalDrive" + std::to_wstring(disk->number);
+    // Sizes count UTF-16 code units of two bytes, as on Windows.
+    const u32 needed = static_cast<u32>((text.size() + 1) * 2);
+    if (*sizeBytes < needed) {
+        *sizeBytes = needed;
+        return Fail(err::kInsufficientBuffer);
+    }
+    *sizeBytes = needed;
+    path = text;
+    errors_.SetLastError(0);
+    return 0;
+}
+
+u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*providerFlags*/) {
+    auto disk = handles_.Get<Disk>(handle);
+    if (!disk) return Fail(err::kInvalidHandle);
+    // A disk that never attached has nothing to detach.
+    if (!disk->Attached()) {
+        errors_.SetLastError(0);
+        return 0;
+    }
+    if (const u32 e = disk->Detach()) {
+        diagnostic_("the image was detached, but writing it out failed");
+        return Fail(e);
+    }
+    errors_.SetLastError(0);
+    return 0;
+}
+
+int PosixVirtualDisk::QueryLettersByDisk(u8 diskNumber, u8 letters[26]) {
+    auto it = attached_->find(diskNumber);
+    if (it == attached_->end() || it->second->letters.empty()) return 0;
+    size_t i = 0;
+    for (wchar_t letter : it->second->letters) {
+        if (i < 26) letters[i++] = static_cast<u8>(letter);
+    }
+    return 1;
+}
+
+}  // namespace morlit::posix

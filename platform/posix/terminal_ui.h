@@ -1,0 +1,40 @@
+// The dialog services on a terminal. Windows exist only as objects: the
+// progress window's status text (control 1002) is printed as a line, message
+// boxes are printed as their texts stand, and a question reads its answer as
+// a line ("ok"/"cancel", "yes"/"no" or the Japanese button names). At the
+// end of the input a question takes Cancel or No, so nothing ever waits.
+#pragma once
+
+#include <istream>
+#include <ostream>
+
+#include "platform/host.h"
+
+namespace morlit::posix {
+
+class TerminalUi : public IUi {
+  public:
+    // `prompt`: print the choices before reading (for a terminal).
+    TerminalUi(std::istream& in, std::ostream& out, bool prompt)
+        : in_(in), out_(out), prompt_(prompt) {}
+
+    std::unique_ptr<IDialogWindow> NewWindow(IDialogEvents& events, int templateId) override;
+    std::wstring LoadString(u32 id) override;
+    int MessageBox(const std::wstring& text, u32 style, u32 helpContext) override;
+    int MessageBoxById(u32 id, u32 style, u32 helpContext) override;
+    // There is no file dialog on a terminal: the image comes from the command line.
+    bool GetOpenFileName(const OpenFileRequest& request, std::wstring& path) override;
+    Handle LoadAppIcon(int resourceId) override;
+
+    // The last message box's text, for the command's exit status.
+    const std::wstring& LastMessage() const { return lastMessage_; }
+    void PrintLine(const std::wstring& text);
+
+  private:
+    std::istream& in_;
+    std::ostream& out_;
+    bool prompt_;
+    std::wstring lastMessage_;
+};
+
+}  // namespace morlit::posix

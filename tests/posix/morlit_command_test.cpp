@@ -1,0 +1,59 @@
+// The built morlit command end to end, with its real pauses (each status
+// text costs a second, so these are few).
+#include <sys/stat.h>
+
+#include "tests/posix/host_fixture.h"
+
+namespace morlit::posix::test {
+namespace {
+
+std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
+
+TEST(MorlitCommand, UsageErrorsAndHelp) {
+    std::string out;
+    EXPECT_EQ(Shell(Quote(Morlit()), &out), 2);
+    EXPECT_NE(out.find("usage: morlit"), std::string::npos);
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --bogus x.vhd", &out), 2);
+    EXPECT_EQ(Shell(Quote(Morlit()) + " a.vhd b.vhd", &out), 2);
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --help", &out), 0);
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --version", &out), 0);
+    EXPECT_EQ(out.rfind("morlit ", 0), 0u);
+}
+
+TEST(MorlitCommand, RunsOnASampleImageAndLeavesItUnchanged) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "sample.vhd", "--format dynamic");
+    const std::string before = Slurp(image);
+    std::string out;
+    // A relative path, as a user types it.
+    EXPECT_EQ(Shell("cd " + Quote(dir) + " && " + Quote(Morlit()) + " sample.vhd </dev/null", &out),
+              0)
+        << out;
+    EXPECT_EQ(out,
+              "処理を開始します...\nVHDをマウントしています...\n"
+              "マウントしたドライブを検索しています...\n終了処理をしています...\n"
+              "VHDファイルの調整が完了しました。\n");
+    EXPECT_EQ(Slurp(image), before);
+}
+
+TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "hiber.vhd", "--hibernated");
+    const std::string before = Slurp(image);
+    std::string out;
+    EXPECT_EQ(
+        Shell(Quote(Morlit()) + " " + Quote(image) + " 2>" + Quote(dir + "/err") + " </dev/null",
+              &out),
+        1);
+    EXPECT_NE(out.find("マウントしたドライブレターが取得できませんでした。\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n"),
+              std::string::npos);
+    EXPECT_EQ(Slurp(dir + "/err"),
+              "morlit: NTFS volume on partition 1 is hibernated; start that Windows and shut it "
+              "down fully first\n");
+    EXPECT_EQ(Slurp(image), before);
+}
+
+}  // namespace
+}  // namespace morlit::posix::test

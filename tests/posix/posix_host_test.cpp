@@ -1,0 +1,427 @@
+// The Linux host on real images made by tools/make-sample-image.sh: attach,
+// letters, the file services on NTFS, and the state the image is left in,
+// checked with qemu-img and the ntfs-3g tools.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/crt_stream.h"
+#include "tests/posix/host_fixture.h"
+#include "ui/MorlitDlg.h"
+#include "ui/texts.h"
+
+namespace morlit::posix::test {
+namespace {
+
+std::string NtfsInfo(const std::string& part, const std::string& file) {
+    std::string out;
+    Shell("ntfsinfo -F " + Quote(file) + " " + Quote(part), &out);
+    return out;
+}
+
+std::string NtfsCat(const std::string& part, const std::string& file) {
+    std::string out;
+    Shell("ntfscat " + Quote(part) + " " + Quote(file), &out);
+    return out;
+}
+
+// The security id and name spaces ntfsinfo shows for a file.
+std::string Field(const std::string& info, const std::string& name) {
+    std::string all;
+    std::istringstream lines(info);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t at = line.find(name + ":");
+        if (at != std::string::npos) {
+            std::string value = line.substr(at + name.size() + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            all += (all.empty() ? "" : "|") + value;
+        }
+    }
+    return all;
+}
+
+void ExpectVolumeClean(const std::string& image, u64 start = 2048) {
+    std::string log;
+    // qemu-img cannot check VHDs; reading every sector of it in the
+    // conversion below is the check.
+    EXPECT_EQ(Shell("qemu-img info -f vpc " + Quote(image), &log), 0) << log;
+    const std::string part = ExtractPartition(image, start);
+    EXPECT_EQ(Shell("ntfsfix -n " + Quote(part), &log), 0) << log;
+}
+
+TEST(PosixHostAttach, Win7ImageGetsDriveDAndIsUnchangedAfterReading) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "--format dynamic");
+    const std::string before = Slurp(image);
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_NE(disk, nullptr) << t.Diagnostics();
+    u32 size = 520;
+    std::wstring physical;
+    ASSERT_EQ(t.host.vdisk->GetVirtualDiskPhysicalPath(disk, &size, physical), 0u);
+    EXPECT_EQ(physical, L"\\\\.\\PhysicalDrive1");
+    EXPECT_EQ(size, (physical.size() + 1) * 2);
+    EXPECT_EQ(t.Letter(disk), L'D');
+
+    // Drive list in letter order, with their types.
+    wchar_t drives[64] = {};
+    const u32 n = t.host.files->GetLogicalDriveStrings(64, drives);
+    EXPECT_EQ(std::wstring(drives, n), std::wstring(L"C:\\\0D:\\\0Z:\\\0", 12));
+    EXPECT_EQ(t.host.files->GetLogicalDriveStrings(3, drives), 13u);
+    EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveFixed);
+    EXPECT_EQ(t.host.files->GetDriveType(L"E:\\"), kDriveNoRootDir);
+
+    // The probe: one exact name, file or folder, without regard to case.
+    auto find = t.host.files->NewFileFind();
+    EXPECT_TRUE(find->FindFile(L"D:\\bootmgr"));
+    EXPECT_TRUE(find->FindFile(L"d:\\BOOT\\bcd"));
+    EXPECT_TRUE(find->FindFile(L"D:\\windows\\SYSTEM32\\Config"));
+    EXPECT_TRUE(find->FindFile(L"D:\\PROGRA~1"));  // a short name finds its file
+    EXPECT_FALSE(find->FindFile(L"D:\\WINNT"));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kFileNotFound);
+    EXPECT_FALSE(find->FindFile(L"D:\\Windows\\*"));
+    EXPECT_FALSE(find->FindFile(L"D:\\nothing\\bootmgr"));
+
+    u8 attributes = 0;
+    ASSERT_TRUE(t.host.files->GetAttributes(L"D:\\bootmgr", &attributes));
+    EXPECT_EQ(attributes, 0x27);
+    ASSERT_TRUE(t.host.files->GetAttributes(L"D:\\Boot", &attributes));
+    EXPECT_TRUE(attributes & kFileAttributeDirectory);
+
+    auto stream = t.host.files->OpenStream(L"D:\\Boot\\BCD", "r");
+    ASSERT_TRUE(stream);
+    char line[64];
+    ASSERT_TRUE(stream->Gets(line, sizeof line));
+    EXPECT_STREQ(line, "regf (sample boot configuration)");
+
+    t.Detach(disk);
+    EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveNoRootDir);
+    EXPECT_EQ(Slurp(image), before) << "a run that wrote nothing changed the image";
+    EXPECT_TRUE(t.diagnostics.empty()) << t.Diagnostics();
+}
+
+TEST(PosixHostAttach, XpImageAtSector63AndSecondDiskGetsNextNumberAndLetter) {
+    const std::string dir = TestDir();
+    const std::string xp =
+        MakeImage(dir, "xp.vhd", "--start 63 --tree " + Quote(TreeFile("xp.tree")));
+    const std::string w2k = MakeImage(dir, "w2k.vhd", "--tree " + Quote(TreeFile("win2000.tree")));
+    TestHost t;
+    Handle a = t.Attach(xp);
+    Handle b = t.Attach(w2k);
+    ASSERT_TRUE(a && b) << t.Diagnostics();
+    EXPECT_EQ(t.Letter(a), L'D');
+    EXPECT_EQ(t.Letter(b), L'E');
+    auto find = t.host.files->NewFileFind();
+    EXPECT_TRUE(find->FindFile(L"D:\\Windows\\system32\\drivers\\intelide.sys"));
+    EXPECT_TRUE(find->FindFile(L"E:\\winnt\\system32\\config\\SYSTEM"));
+    EXPECT_TRUE(find->FindFile(L"D:\\Documents and Settings\\All Users"));
+    t.Detach(a);
+    // A freed letter and disk number are given out again.
+    Handle c = t.Attach(xp);
+    ASSERT_TRUE(c);
+    EXPECT_EQ(t.Letter(c), L'D');
+    t.Detach(c);
+    t.Detach(b);
+}
+
+TEST(PosixHostAttach, CdDriveAddedFirstKeepsItsLetter) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "");
+    TestHost t;
+    class Cd : public SystemVolume {
+        u32 DriveType() const override { return kDriveCdrom; }
+    };
+    ASSERT_TRUE(t.posix->drives().AddDrive(L'D', std::make_unique<Cd>()));
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    EXPECT_EQ(t.Letter(disk), L'E');
+    EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveCdrom);
+    t.Detach(disk);
+}
+
+TEST(PosixHostFiles, WritesKeepNamesAndDescriptorsAndNewFilesLookLikeWindowsOnes) {
+    const std::string dir = TestDir();
+    const std::string image =
+        MakeImage(dir, "xp.vhd", "--format dynamic --tree " + Quote(TreeFile("xp.tree")));
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    IFiles& files = *t.host.files;
+
+    // In place: the system hive keeps its name and descriptor.
+    ASSERT_TRUE(files.CopyFile(L"D:\\WINDOWS\\system32\\config\\system",
+                               L"D:\\WINDOWS\\system32\\config\\system_back", true));
+    EXPECT_FALSE(files.CopyFile(L"D:\\WINDOWS\\system32\\config\\system",
+                                L"D:\\WINDOWS\\system32\\config\\SYSTEM_BACK", true));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kFileExists);
+
+    // Boot.ini: attributes cleared, deleted, written anew.
+    ASSERT_TRUE(files.SetAttributes(L"D:\\boot.ini", kFileAttributeArchive));
+    ASSERT_TRUE(files.DeleteFile(L"D:\\BOOT.INI"));
+    EXPECT_FALSE(files.DeleteFile(L"D:\\boot.ini"));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kFileNotFound);
+    auto out = files.OpenStream(L"D:\\Boot.ini", "w");
+    ASSERT_TRUE(out);
+    ASSERT_TRUE(out->Puts("[boot loader]\ntimeout=30\n"));
+    ASSERT_TRUE(out->Close());
+
+    // Read-only files are neither replaced nor deleted.
+    EXPECT_FALSE(files.DeleteFile(L"D:\\NTLDR"));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kAccessDenied);
+    EXPECT_FALSE(files.CopyFile(L"D:\\boot.ini", L"D:\\NTLDR", false));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kAccessDenied);
+
+    // The request to store a file uncompressed.
+    Handle file = files.CreateFile(L"D:\\Boot.ini", kGenericRead | kGenericWrite,
+                                   kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+    ASSERT_NE(file, InvalidHandle());
+    u16 format = kCompressionFormatNone;
+    u32 returned = 1;
+    EXPECT_TRUE(files.DeviceIoControl(file, kFsctlSetCompression, &format, sizeof format, nullptr,
+                                      0, &returned));
+    EXPECT_TRUE(t.host.system->CloseHandle(file));
+    file = files.CreateFile(L"D:\\Boot.ini", kGenericRead, kFileShareRead, kOpenExisting, 0);
+    EXPECT_FALSE(files.DeviceIoControl(file, kFsctlSetCompression, &format, sizeof format, nullptr,
+                                       0, &returned));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kAccessDenied);
+    t.host.system->CloseHandle(file);
+    EXPECT_EQ(files.CreateFile(L"D:\\missing", kGenericRead, 0, kOpenExisting, 0), InvalidHandle());
+
+    t.Detach(disk);
+    ExpectVolumeClean(image);
+
+    const std::string part = ExtractPartition(image);
+    EXPECT_EQ(NtfsCat(part, "/Boot.ini"), "[boot loader]\r\ntimeout=30\r\n");
+    EXPECT_EQ(NtfsCat(part, "/WINDOWS/system32/config/system_back"), "regf (sample SYSTEM hive)");
+    // A new 8.3 name is stored once, as Win32 and DOS; a long one gets a
+    // short name; both inherit their folder's descriptor like their siblings.
+    const std::string bootIni = NtfsInfo(part, "/Boot.ini");
+    EXPECT_EQ(Field(bootIni, "Namespace"), "Win32 & DOS") << bootIni;
+    EXPECT_EQ(Field(bootIni, "Security ID"), Field(NtfsInfo(part, "/NTDETECT.COM"), "Security ID"));
+    const std::string back = NtfsInfo(part, "/WINDOWS/system32/config/system_back");
+    EXPECT_NE(Field(back, "Namespace").find("DOS"), std::string::npos) << back;
+    EXPECT_NE(Field(back, "Namespace").find("Win32"), std::string::npos) << back;
+    EXPECT_EQ(Field(back, "Security ID"),
+              Field(NtfsInfo(part, "/WINDOWS/system32/config/system"), "Security ID"));
+    std::string listing;
+    Shell("ntfsls -x -p /WINDOWS/system32/config " + Quote(part), &listing);
+    EXPECT_NE(listing.find("SYSTEM~1"), std::string::npos) << listing;
+}
+
+TEST(PosixHostFiles, ReplacedFileKeepsItsShortNameAndSecurity) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "");
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    const std::string part0 = ExtractPartition(image);
+    const std::string info0 = NtfsInfo(part0, "/Program Files");
+    ASSERT_EQ(
+        t.posix->drives().WriteFile(L"D:\\Windows\\system32\\hal.dll", std::string(70000, 'h')),
+        0u);
+    ASSERT_EQ(t.posix->drives().WriteFile(L"D:\\Windows\\system32\\HAL.DLL", "short"), 0u);
+    ASSERT_EQ(t.posix->drives().WriteFile(L"D:\\Program Files\\A long file name.txt", "x"), 0u);
+    ASSERT_EQ(t.posix->drives().WriteFile(L"D:\\Program Files\\A long file name 2.txt", "y"), 0u);
+    t.Detach(disk);
+    ExpectVolumeClean(image);
+    const std::string part = ExtractPartition(image);
+    EXPECT_EQ(NtfsCat(part, "/Windows/system32/hal.dll"), "short");
+    const std::string hal = NtfsInfo(part, "/Windows/system32/hal.dll");
+    EXPECT_EQ(Field(hal, "Namespace"), "Win32 & DOS");
+    std::string listing;
+    Shell("ntfsls -x -p '/Program Files' " + Quote(part), &listing);
+    EXPECT_NE(listing.find("ALONGF~1.TXT"), std::string::npos) << listing;
+    EXPECT_NE(listing.find("ALONGF~2.TXT"), std::string::npos) << listing;
+}
+
+TEST(PosixHostFiles, CompressedFilesAreStoredUncompressedOnRequestAndRewritable) {
+    const std::string dir = TestDir();
+    const std::string image =
+        MakeImage(dir, "c.vhd", "--compressed packed.bin --compressed rewritten.bin");
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    u8 attributes = 0;
+    Handle file = t.host.files->CreateFile(L"D:\\packed.bin", kGenericRead | kGenericWrite,
+                                           kFileShareRead | kFileShareWrite, kOpenExisting, 0);
+    ASSERT_NE(file, InvalidHandle());
+    u16 format = kCompressionFormatNone;
+    u32 returned = 0;
+    EXPECT_TRUE(t.host.files->DeviceIoControl(file, kFsctlSetCompression, &format, sizeof format,
+                                              nullptr, 0, &returned));
+    u16 compress = 1;  // COMPRESSION_FORMAT_DEFAULT is not offered
+    EXPECT_FALSE(t.host.files->DeviceIoControl(file, kFsctlSetCompression, &compress,
+                                               sizeof compress, nullptr, 0, &returned));
+    EXPECT_FALSE(t.host.files->DeviceIoControl(file, 0x90000, &format, sizeof format, nullptr, 0,
+                                               &returned));
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kInvalidFunction);
+    t.host.system->CloseHandle(file);
+    ASSERT_EQ(t.posix->drives().WriteFile(L"D:\\rewritten.bin", std::string(5000, 'r')), 0u);
+    ASSERT_TRUE(t.host.files->GetAttributes(L"D:\\packed.bin", &attributes));
+    t.Detach(disk);
+    ExpectVolumeClean(image);
+    const std::string part = ExtractPartition(image);
+    EXPECT_EQ(NtfsCat(part, "/packed.bin"), std::string(200000, 'c'));
+    EXPECT_EQ(NtfsCat(part, "/rewritten.bin"), std::string(5000, 'r'));
+    const std::string info = NtfsInfo(part, "/packed.bin");
+    // The standard information holds the attributes (the copy in the name
+    // attribute is only refreshed on rename, by Windows as well).
+    EXPECT_EQ(Field(info, "File attributes").rfind("ARCHIVE (0x00000020)", 0), 0u) << info;
+    EXPECT_EQ(Field(info, "Compressed size"), "") << info;
+}
+
+TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
+    const std::string dir = TestDir();
+    struct Case {
+        std::string name;
+        std::string options;
+        std::string diagnostic;
+    };
+    const std::vector<Case> cases = {
+        {"fat.vhd", "--no-fs --type 0c", "partition 1 (type 0x0C) is not NTFS"},
+        {"blank.vhd", "--no-fs", "partition 1 holds no NTFS volume"},
+        {"dirty.vhd", "--dirty", "NTFS volume on partition 1 is marked dirty"},
+        {"hiber.vhd", "--hibernated", "NTFS volume on partition 1 is hibernated"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string image = MakeImage(dir, c.name, c.options);
+        const std::string before = Slurp(image);
+        TestHost t;
+        Handle disk = t.Attach(image);
+        ASSERT_TRUE(disk);
+        EXPECT_EQ(t.Letter(disk), 0);
+        ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
+        EXPECT_NE(t.diagnostics[0].find(c.diagnostic), std::string::npos) << t.Diagnostics();
+        t.Detach(disk);
+        EXPECT_EQ(Slurp(image), before);
+    }
+}
+
+TEST(PosixHostBadInput, PartitionTablePastTheDiskMountsNothing) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "past.vhd", "");
+    // Make partition 1 twice as long as the disk: the fixed image holds the
+    // disk as it stands, so the table can be patched in place.
+    std::string data = Slurp(image);
+    const u32 sectors = 48 * 2048 * 2;
+    for (int i = 0; i < 4; ++i) data[446 + 12 + i] = static_cast<char>((sectors >> (8 * i)) & 0xFF);
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << data;
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    EXPECT_EQ(t.Letter(disk), 0);
+    EXPECT_NE(t.Diagnostics().find("partition 1 reaches past the end of the disk"),
+              std::string::npos)
+        << t.Diagnostics();
+    t.Detach(disk);
+    EXPECT_EQ(Slurp(image), data);
+}
+
+TEST(PosixHostBadInput, ImageInUseOrNotWritableOrMissingFailsToOpen) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "");
+    TestHost first;
+    Handle disk = first.Attach(image);
+    ASSERT_TRUE(disk);
+    TestHost second;
+    u32 error = 0;
+    EXPECT_EQ(second.Attach(image, &error), nullptr);
+    EXPECT_EQ(error, err::kSharingViolation);
+    EXPECT_EQ(second.host.errors->GetLastError(), err::kSharingViolation);
+    EXPECT_EQ(second.diagnostics.size(), 1u);
+    first.Detach(disk);
+
+    ASSERT_EQ(::chmod(image.c_str(), 0444), 0);
+    EXPECT_EQ(second.Attach(image, &error), nullptr);
+    EXPECT_EQ(error, err::kAccessDenied);
+    ::chmod(image.c_str(), 0644);
+
+    EXPECT_EQ(second.Attach(dir + "/none.vhd", &error), nullptr);
+    EXPECT_EQ(error, err::kFileNotFound);
+}
+
+// The whole run on a real image, on the virtual clock: the texts as the
+// terminal shows them.
+std::string RunDialog(TestHost& t, const std::string& image) {
+    CMorlitDlg dlg(t.host);
+    dlg.Create(IDD_MORLIT_DIALOG);
+    dlg.m_strVhdPath = HostPathToWindows(image);
+    dlg.OnBnClickedOk();
+    EXPECT_EQ(dlg.m_hVirtualDisk, nullptr);
+    return t.out.str();
+}
+
+TEST(PosixHostRun, StartOnSampleImageMountsFindsLetterAndDetaches) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "--format dynamic");
+    const std::string before = Slurp(image);
+    TestHost t;
+    const std::string out = RunDialog(t, image);
+    EXPECT_EQ(out,
+              "処理を開始します...\nVHDをマウントしています...\n"
+              "マウントしたドライブを検索しています...\n終了処理をしています...\n"
+              "VHDファイルの調整が完了しました。\n");
+    EXPECT_EQ(t.clock.pauses, (std::vector<u32>{1000, 1000, 3000, 1000, 1000}));
+    EXPECT_EQ(t.posix->handles().Count(), 0u);
+    EXPECT_EQ(Slurp(image), before);
+}
+
+TEST(PosixHostRun, FailuresShowTheirMessageOnceAndLeaveTheImage) {
+    const std::string dir = TestDir();
+    const std::string dirty = MakeImage(dir, "dirty.vhd", "--dirty");
+    const std::string before = Slurp(dirty);
+    TestHost t;
+    std::string out = RunDialog(t, dirty);
+    EXPECT_NE(out.find("マウントしたドライブレターが取得できませんでした。\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("VHDファイルの調整が完了できませんでした。"), std::string::npos);
+    EXPECT_EQ(t.diagnostics.size(), 1u);
+    EXPECT_EQ(Slurp(dirty), before);
+
+    std::string data = before;
+    data[data.size() - 512 + 64] ^= 1;  // the footer's checksum
+    std::ofstream(dirty, std::ios::binary | std::ios::trunc) << data;
+    TestHost u;
+    out = RunDialog(u, dirty);
+    EXPECT_NE(out.find("VHDファイルのオープンに失敗しました。(1392)\n"), std::string::npos) << out;
+    EXPECT_EQ(Slurp(dirty), data);
+}
+
+TEST(PosixHostDurability, KilledRightAfterAWriteLeavesAConsistentImage) {
+    const std::string dir = TestDir();
+    const std::string image =
+        MakeImage(dir, "xp.vhd", "--format dynamic --tree " + Quote(TreeFile("xp.tree")));
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TestHost t;
+        Handle disk = t.Attach(image);
+        u32 ok = disk && t.Letter(disk) == L'D' &&
+                 t.host.files->CopyFile(L"D:\\WINDOWS\\system32\\config\\system",
+                                        L"D:\\WINDOWS\\system32\\config\\system_back", true) &&
+                 t.posix->drives().WriteFile(L"D:\\WINDOWS\\system32\\hal.dll",
+                                             std::string(300000, 'H')) == 0;
+        const char byte = ok ? 'y' : 'n';
+        (void)!::write(ready[1], &byte, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ready[0]);
+    EXPECT_EQ(byte, 'y');
+    ExpectVolumeClean(image);
+    const std::string part = ExtractPartition(image);
+    EXPECT_EQ(NtfsCat(part, "/WINDOWS/system32/config/system_back"), "regf (sample SYSTEM hive)");
+    EXPECT_EQ(NtfsCat(part, "/WINDOWS/system32/hal.dll"), std::string(300000, 'H'));
+}
+
+}  // namespace
+}  // namespace morlit::posix::test

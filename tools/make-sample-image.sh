@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds a sample disk image from nothing but Morlit's own code and Debian
+# tools: no root, no loop devices, no FUSE.
+#
+#   tools/make-sample-image.sh [options] OUT
+#     --tree FILE       file tree for the NTFS volume (repeatable; default
+#                       tools/trees/win7.tree); see tools/mkimage.cpp
+#     --format F        fixed (default), dynamic or raw
+#     --start SECTOR    first sector of the partition: 2048 (1 MiB, default)
+#                       or 63 (the XP layout)
+#     --size MIB        disk size in MiB (default 48)
+#     --type HEX        partition type (default 07, NTFS)
+#     --no-fs           leave the partition unformatted
+#     --dirty           mark the NTFS volume dirty
+#     --hibernated      leave a hibernation file on the volume
+#     --compressed NAME add a compressed 200000-byte file NAME at the root
+#     --mkimage PATH    the mkimage tool (default build/mkimage)
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+trees=()
+format=fixed
+start=2048
+size=48
+type=07
+nofs=0
+dirty=0
+hibernated=0
+compressed=()
+mkimage="${MORLIT_MKIMAGE:-$here/../build/mkimage}"
+out=""
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --tree) trees+=("$2"); shift 2 ;;
+        --format) format="$2"; shift 2 ;;
+        --start) start="$2"; shift 2 ;;
+        --size) size="$2"; shift 2 ;;
+        --type) type="$2"; shift 2 ;;
+        --no-fs) nofs=1; shift ;;
+        --dirty) dirty=1; shift ;;
+        --hibernated) hibernated=1; shift ;;
+        --compressed) compressed+=("$2"); shift 2 ;;
+        --mkimage) mkimage="$2"; shift 2 ;;
+        -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+        -*) echo "make-sample-image: unknown option $1" >&2; exit 2 ;;
+        *) out="$1"; shift ;;
+    esac
+done
+[ -n "$out" ] || { echo "usage: make-sample-image.sh [options] OUT" >&2; exit 2; }
+[ ${#trees[@]} -gt 0 ] || trees=("$here/trees/win7.tree")
+PATH="$PATH:/usr/sbin:/sbin"
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+disk_sectors=$((size * 2048))
+part_sectors=$((disk_sectors - start))
+
+truncate -s $((part_sectors * 512)) "$work/part.img"
+if [ "$nofs" -eq 0 ]; then
+    mkntfs -F -q -Q -s 512 -p "$start" -H 255 -S 63 -L Sample "$work/part.img" >/dev/null 2>&1 ||
+        { echo "make-sample-image: mkntfs failed" >&2; exit 1; }
+    "$mkimage" populate "$work/part.img" "${trees[@]}"
+    for name in "${compressed[@]}"; do
+        "$mkimage" compressed "$work/part.img" "$name" 200000
+    done
+    [ "$hibernated" -eq 0 ] || "$mkimage" hibernate "$work/part.img"
+    [ "$dirty" -eq 0 ] || "$mkimage" mark-dirty "$work/part.img"
+fi
+
+truncate -s $((disk_sectors * 512)) "$work/disk.img"
+echo "start=$start, size=$part_sectors, type=$type, bootable" |
+    sfdisk --quiet --no-reread --no-tell-kernel --label dos "$work/disk.img" >/dev/null
+dd if="$work/part.img" of="$work/disk.img" bs=1M seek=$((start * 512)) oflag=seek_bytes \
+    conv=notrunc status=none
+
+case "$format" in
+    raw) mv "$work/disk.img" "$out" ;;
+    fixed|dynamic)
+        qemu-img convert -q -f raw -O vpc -o subformat="$format",force_size=on \
+            "$work/disk.img" "$work/out.vhd"
+        mv "$work/out.vhd" "$out" ;;
+    *) echo "make-sample-image: unknown format $format" >&2; exit 2 ;;
+esac

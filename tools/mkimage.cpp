@@ -1,0 +1,254 @@
+// Fills an NTFS partition file with a file tree, through the host's own NTFS
+// layer, so sample images need no mounting. Used by make-sample-image.sh.
+//
+//   mkimage populate PARTITION TREE...   apply tree descriptions in order
+//   mkimage mark-dirty PARTITION         set the volume's dirty flag
+//   mkimage hibernate PARTITION          leave a hibernation file on it
+//   mkimage compressed PARTITION NAME SIZE
+//                                        a compressed file of SIZE bytes in
+//                                        the root, in a compressed folder
+//
+// A tree description has one entry per line ('#' starts a comment; paths
+// use backslashes and are relative to the volume's root):
+//   dir PATH              a folder, with its missing parents ("a b" for
+//                         a path holding spaces)
+//   file PATH [TEXT]      a file holding TEXT (\n, \r, \t and \\ escapes)
+//   copy PATH HOSTFILE    a file holding a host file's bytes (relative
+//                         host paths start at the description's folder)
+//   attr PATH FLAGS       attributes: any of readonly,hidden,system,archive
+//   include TREE          another description, relative to this one
+#include <sys/stat.h>  // before libntfs-3g, whose headers need its time types
+#include <time.h>
+
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+extern "C" {
+#include <ntfs-3g/types.h>
+#include <ntfs-3g/attrib.h>
+#include <ntfs-3g/dir.h>
+#include <ntfs-3g/inode.h>
+#include <ntfs-3g/security.h>
+#include <ntfs-3g/unistr.h>
+#include <ntfs-3g/volume.h>
+}
+#undef min
+#undef max
+
+#include "platform/constants.h"
+#include "platform/posix/file_access.h"
+#include "platform/posix/ntfs_volume.h"
+#include "platform/posix/raw_image.h"
+
+using namespace morlit;
+using namespace morlit::posix;
+
+namespace {
+
+PathParts Parts(const std::string& path) {
+    PathParts parts;
+    std::string part;
+    std::istringstream in(path);
+    while (std::getline(in, part, '\\')) {
+        if (!part.empty()) parts.push_back(FromUtf8(part));
+    }
+    return parts;
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out.push_back(text[i]);
+            continue;
+        }
+        const char c = text[++i];
+        out.push_back(c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c);
+    }
+    return out;
+}
+
+// "verb path rest", where a path holding spaces is written in double quotes.
+bool SplitEntry(const std::string& line, std::string* verb, std::string* path, std::string* rest) {
+    size_t i = line.find_first_not_of(" \t");
+    if (i == std::string::npos || line[i] == '#') return false;
+    size_t end = line.find_first_of(" \t", i);
+    *verb = line.substr(i, end == std::string::npos ? std::string::npos : end - i);
+    i = end == std::string::npos ? line.size() : line.find_first_not_of(" \t", end);
+    if (i == std::string::npos) i = line.size();
+    if (i < line.size() && line[i] == '"') {
+        end = line.find('"', i + 1);
+        if (end == std::string::npos) end = line.size();
+        *path = line.substr(i + 1, end - i - 1);
+        end = end < line.size() ? end + 1 : end;
+    } else {
+        end = line.find_first_of(" \t", i);
+        if (end == std::string::npos) end = line.size();
+        *path = line.substr(i, end - i);
+    }
+    *rest = end < line.size() ? line.substr(end + 1) : std::string();
+    return true;
+}
+
+bool MakeFolders(NtfsVolume& volume, const PathParts& path) {
+    PathParts prefix;
+    for (const std::wstring& part : path) {
+        prefix.push_back(part);
+        const u32 e = volume.CreateFolder(prefix);
+        if (e && e != err::kAlreadyExists) return false;
+    }
+    return true;
+}
+
+std::string Folder(const std::string& file) {
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : file.substr(0, slash);
+}
+
+bool ReadHost(const std::string& path, std::string* data) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream s;
+    s << in.rdbuf();
+    *data = s.str();
+    return true;
+}
+
+bool Apply(NtfsVolume& volume, const std::string& treeFile) {
+    std::ifstream in(treeFile);
+    if (!in) {
+        std::cerr << "mkimage: cannot read " << treeFile << "\n";
+        return false;
+    }
+    std::string line;
+    int number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string verb;
+        std::string path;
+        std::string rest;
+        if (!SplitEntry(line, &verb, &path, &rest)) continue;
+        const std::string where = treeFile + ":" + std::to_string(number) + ": ";
+        const PathParts parts = Parts(path);
+        u32 e = 0;
+        if (verb == "include") {
+            if (!Apply(volume, path[0] == '/' ? path : Folder(treeFile) + "/" + path)) return false;
+            continue;
+        } else if (verb == "dir") {
+            if (!MakeFolders(volume, parts)) e = err::kPathNotFound;
+        } else if (verb == "file" || verb == "copy") {
+            std::string data = Unescape(rest);
+            if (verb == "copy") {
+                const std::string host = rest[0] == '/' ? rest : Folder(treeFile) + "/" + rest;
+                if (!ReadHost(host, &data)) {
+                    std::cerr << where << "cannot read " << host << "\n";
+                    return false;
+                }
+            }
+            if (!MakeFolders(volume, PathParts(parts.begin(), parts.end() - 1)))
+                e = err::kPathNotFound;
+            else
+                e = volume.WriteFile(parts, data);
+        } else if (verb == "attr") {
+            u32 flags = 0;
+            std::istringstream names(rest);
+            std::string name;
+            while (std::getline(names, name, ',')) {
+                if (name == "readonly") flags |= kFileAttributeReadOnly;
+                if (name == "hidden") flags |= kFileAttributeHidden;
+                if (name == "system") flags |= kFileAttributeSystem;
+                if (name == "archive") flags |= kFileAttributeArchive;
+            }
+            e = volume.SetAttributes(parts, flags);
+        } else {
+            std::cerr << where << "unknown entry '" << verb << "'\n";
+            return false;
+        }
+        if (e) {
+            std::cerr << where << verb << " " << path << " failed with error " << e << "\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+std::unique_ptr<NtfsVolume> Open(RawImage& image) {
+    NtfsVolume::MountError error;
+    std::string reason;
+    auto volume = NtfsVolume::Mount(image, 0, image.Size(), &error, &reason);
+    if (!volume) std::cerr << "mkimage: the volume " << reason << "\n";
+    return volume;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        std::cerr << "usage: mkimage populate PARTITION TREE... | mark-dirty PARTITION | "
+                     "hibernate PARTITION\n";
+        return 2;
+    }
+    const std::string command = argv[1];
+    const std::string partition = argv[2];
+    if (command == "mark-dirty") {
+        ntfs_volume* vol = ntfs_mount(partition.c_str(), NTFS_MNT_NONE);
+        if (!vol || ntfs_volume_write_flags(vol, vol->flags | VOLUME_IS_DIRTY)) {
+            std::cerr << "mkimage: cannot mark " << partition << " dirty\n";
+            return 1;
+        }
+        return ntfs_umount(vol, FALSE) == 0 ? 0 : 1;
+    }
+    if (command == "compressed" && argc == 5) {
+        // Our own layer never compresses, so the library makes this file.
+        ntfs_volume* vol = ntfs_mount(partition.c_str(), NTFS_MNT_NONE);
+        if (!vol) return 1;
+        NVolSetCompression(vol);
+        ntfs_inode* root = ntfs_inode_open(vol, FILE_root);
+        u32 flags = 0x800;
+        ntfschar* name = nullptr;
+        const int length = ntfs_mbstoucs(argv[3], &name);
+        std::string data(static_cast<size_t>(std::stoul(argv[4])), 'c');
+        bool ok = root && !ntfs_set_ntfs_attrib(root, reinterpret_cast<const char*>(&flags),
+                                                sizeof flags, 0);
+        ntfs_inode* ni =
+            ok ? ntfs_create(root, 0, name, static_cast<u8>(length), S_IFREG) : nullptr;
+        ntfs_attr* na = ni ? ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0) : nullptr;
+        ok = na && ntfs_attr_pwrite(na, 0, static_cast<s64>(data.size()), data.data()) ==
+                       static_cast<s64>(data.size());
+        if (na) ntfs_attr_close(na);
+        if (ni) ntfs_inode_close(ni);
+        if (root) {
+            flags = 0;
+            ntfs_set_ntfs_attrib(root, reinterpret_cast<const char*>(&flags), sizeof flags, 0);
+            ntfs_inode_close(root);
+        }
+        free(name);
+        return ntfs_umount(vol, FALSE) == 0 && ok ? 0 : 1;
+    }
+    u32 error = 0;
+    std::string reason;
+    auto image = RawImage::Open(partition, true, &error, &reason);
+    if (!image) {
+        std::cerr << "mkimage: " << reason << "\n";
+        return 1;
+    }
+    auto volume = Open(*image);
+    if (!volume) return 1;
+    if (command == "hibernate") {
+        std::string header(8192, '\0');
+        header.replace(0, 4, "hibr");
+        return volume->WriteFile({L"hiberfil.sys"}, header) == 0 ? 0 : 1;
+    }
+    if (command != "populate") {
+        std::cerr << "mkimage: unknown command " << command << "\n";
+        return 2;
+    }
+    for (int i = 3; i < argc; ++i) {
+        if (!Apply(*volume, argv[i])) return 1;
+    }
+    return volume->Unmount() == 0 ? 0 : 1;
+}
