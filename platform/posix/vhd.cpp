@@ -57,11 +57,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -201,6 +205,28 @@ u32 WriteAt(int fd, const void* buffer, size_t length, u64 offset) {
     return err::kSuccess;
 }
 
+u32 WriteVecAt(int fd, std::vector<iovec> parts, u64 offset) {
+    size_t next = 0;
+    while (next < parts.size()) {
+        const int count = static_cast<int>(std::min<size_t>(parts.size() - next, IOV_MAX));
+        const ssize_t n = ::pwritev(fd, &parts[next], count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return ErrnoToWindows(errno, kWriteFault);
+        }
+        offset += static_cast<u64>(n);
+        for (size_t left = static_cast<size_t>(n); left > 0;) {
+            const size_t take = std::min(left, parts[next].iov_len);
+            parts[next].iov_base = static_cast<u8*>(parts[next].iov_base) + take;
+            parts[next].iov_len -= take;
+            left -= take;
+            if (parts[next].iov_len == 0) ++next;
+        }
+        while (next < parts.size() && parts[next].iov_len == 0) ++next;
+    }
+    return err::kSuccess;
+}
+
 bool AllZero(const u8* p, size_t n) {
     // Word-wise: this runs over every byte written to an unallocated block.
     while (n > 0 && (reinterpret_cast<uintptr_t>(p) & 7) != 0) {
@@ -318,6 +344,9 @@ class VhdFile : public VhdImage {
     u32 ReadInBlock(u64 block, u64 in_block, u8* out, u64 length);
     u32 WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length);
     u32 AllocateBlock(u64 block, u64 in_block, const u8* data, u64 length);
+    using SectorFill = std::function<u32(u64 in_block, u8* sector)>;
+    u32 WriteSectors(u64 block_start, u64 in_block, const u8* data, u64 length,
+                     const SectorFill& fill, const std::vector<u8>* bitmap);
     u32 GetBitmap(u64 block, std::vector<u8>** bitmap);
     void MarkSectors(u64 block, std::vector<u8>* bitmap, u64 first, u64 end);
     u64 BlockStart(u64 block) const { return u64{bat_[block]} * kSector; }
@@ -763,11 +792,59 @@ u32 VhdFile::Write(u64 offset, const void* buffer, std::size_t length) {
             e = AllocateBlock(block, in_block, in, n);
         }
         if (e != err::kSuccess) return e;
+        if (n == block_size_ && bat_[block] != kUnallocated) {
+            // A whole block written at once is bulk data: start writing it
+            // out now, so a later Flush has less to wait for.
+            ::sync_file_range(fd_, static_cast<off_t>(BlockStart(block)),
+                              static_cast<off_t>(bitmap_bytes_ + block_size_),
+                              SYNC_FILE_RANGE_WRITE);
+        }
         in += n;
         offset += n;
         length -= n;
     }
     return err::kSuccess;
+}
+
+// Writes `length` bytes at `in_block` into the data of a block starting at
+// file offset `block_start`, in whole sectors: a sector the write covers only
+// in part is first read whole through `fill` (what the disk holds there now).
+// With `bitmap`, the block's bitmap is written too, in the same call when the
+// data follows it directly. The caller's buffer is written as it stands, so
+// large writes cost no copy.
+u32 VhdFile::WriteSectors(u64 block_start, u64 in_block, const u8* data, u64 length,
+                          const SectorFill& fill, const std::vector<u8>* bitmap) {
+    const u64 first = in_block / kSector;
+    const u64 end = (in_block + length + kSector - 1) / kSector;
+    u8 head[kSector], tail[kSector];
+    std::vector<iovec> parts;
+    u64 at = block_start + bitmap_bytes_ + first * kSector;
+    if (bitmap && first == 0) {
+        parts.push_back({const_cast<u8*>(bitmap->data()), bitmap->size()});
+        at = block_start;
+    } else if (bitmap) {
+        u32 e = WriteAt(fd_, bitmap->data(), bitmap->size(), block_start);
+        if (e != err::kSuccess) return e;
+    }
+    u64 done = 0;
+    const u64 head_skip = in_block % kSector;
+    if (head_skip != 0 || length < kSector) {
+        u32 e = fill(first * kSector, head);
+        if (e != err::kSuccess) return e;
+        done = std::min<u64>(length, kSector - head_skip);
+        std::memcpy(head + head_skip, data, done);
+        parts.push_back({head, kSector});
+    }
+    const u64 whole = (length - done) / kSector * kSector;
+    if (whole > 0) parts.push_back({const_cast<u8*>(data + done), whole});
+    done += whole;
+    if (done < length) {
+        u32 e = fill((end - 1) * kSector, tail);
+        if (e != err::kSuccess) return e;
+        std::memcpy(tail, data + done, length - done);
+        parts.push_back({tail, kSector});
+    }
+    return WriteVecAt(fd_, parts, at);
 }
 
 u32 VhdFile::WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length) {
@@ -776,24 +853,14 @@ u32 VhdFile::WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length) {
     if (e != err::kSuccess) return e;
     const u64 first = in_block / kSector;
     const u64 end = (in_block + length + kSector - 1) / kSector;
-    const u64 base = BlockStart(block) + bitmap_bytes_;
-    // A sector still held by the parent cannot be written in part: the rest
-    // of it must come along from the parent, or it would read back as zeros.
-    const bool head_partial = in_block % kSector != 0 && !BitSet(bitmap->data(), first);
-    const bool tail_partial =
-        (in_block + length) % kSector != 0 && !BitSet(bitmap->data(), end - 1);
-    if (type_ == Type::kDifferencing && (head_partial || tail_partial)) {
-        std::vector<u8> merged((end - first) * kSector);
-        e = ReadInBlock(block, first * kSector, merged.data(), kSector);
-        if (e == err::kSuccess && end - first > 1) {
-            e = ReadInBlock(block, (end - 1) * kSector, merged.data() + merged.size() - kSector,
-                            kSector);
-        }
-        if (e != err::kSuccess) return e;
-        std::memcpy(merged.data() + (in_block - first * kSector), data, length);
-        e = WriteAt(fd_, merged.data(), merged.size(), base + first * kSector);
+    if (type_ == Type::kDifferencing) {
+        // A sector still held by the parent cannot be written in part: the
+        // rest of it comes along from the parent, or it would read as zeros.
+        e = WriteSectors(
+            BlockStart(block), in_block, data, length,
+            [&](u64 at, u8* sector) { return ReadInBlock(block, at, sector, kSector); }, nullptr);
     } else {
-        e = WriteAt(fd_, data, length, base + in_block);
+        e = WriteAt(fd_, data, length, BlockStart(block) + bitmap_bytes_ + in_block);
     }
     if (e != err::kSuccess) return e;
     MarkSectors(block, bitmap, first, end);
@@ -804,27 +871,16 @@ u32 VhdFile::AllocateBlock(u64 block, u64 in_block, const u8* data, u64 length) 
     const u64 start = RoundUp(data_end_, kSector);
     const u64 new_end = start + bitmap_bytes_ + block_size_;
     if (start / kSector >= kUnallocated) return err::kDiskFull;
-    // The sectors the write touches, whole: partial ones are completed with
-    // what the disk reads there now (the parent's data, or zeros).
     const u64 first = in_block / kSector;
     const u64 end = (in_block + length + kSector - 1) / kSector;
     std::vector<u8> bitmap(bitmap_bytes_, 0);
-    std::vector<u8> sectors((end - first) * kSector);
-    const u64 block_base = block * block_size_;
-    u32 e = ReadParent(block_base + first * kSector, sectors.data(), kSector);
-    if (e == err::kSuccess && end - first > 1) {
-        e = ReadParent(block_base + (end - 1) * kSector, sectors.data() + sectors.size() - kSector,
-                       kSector);
-    }
-    if (e != err::kSuccess) return e;
-    std::memcpy(sectors.data() + (in_block - first * kSector), data, length);
     for (u64 s = first; s < end; ++s) bitmap[s / 8] |= static_cast<u8>(0x80u >> (s % 8));
 
     // The footer goes to the new end first, so the file ends in a valid
     // footer at every moment; then the block overwrites the old footer. The
     // table entry comes last, in Flush, once the block is on disk.
     const u64 old_file_size = data_end_ + kFooterSize;
-    e = WriteAt(fd_, footer_, kFooterSize, new_end);
+    u32 e = WriteAt(fd_, footer_, kFooterSize, new_end);
     if (e != err::kSuccess) {
         if (::ftruncate(fd_, static_cast<off_t>(old_file_size)) != 0) {
             // The old footer is still in place; a longer file only wastes space.
@@ -832,10 +888,10 @@ u32 VhdFile::AllocateBlock(u64 block, u64 in_block, const u8* data, u64 length) 
         return e;
     }
     data_end_ = new_end;
-    e = WriteAt(fd_, bitmap.data(), bitmap.size(), start);
-    if (e == err::kSuccess) {
-        e = WriteAt(fd_, sectors.data(), sectors.size(), start + bitmap_bytes_ + first * kSector);
-    }
+    const u64 block_base = block * block_size_;
+    e = WriteSectors(
+        start, in_block, data, length,
+        [&](u64 at, u8* sector) { return ReadParent(block_base + at, sector, kSector); }, &bitmap);
     if (e != err::kSuccess) return e;  // the space stays unused; the image is intact
     bat_[block] = static_cast<u32>(start / kSector);
     dirty_bat_sectors_.insert(block * 4 / kSector);

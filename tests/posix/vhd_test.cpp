@@ -133,6 +133,22 @@ TEST(VhdRead, FixedAndDynamicImagesReadAsQemuWroteThem) {
         EXPECT_EQ(vhd->Read(size, &byte, 1), err::kInvalidParameter);
         EXPECT_EQ(vhd->Read(size - 1, &byte, 2), err::kInvalidParameter);
         EXPECT_EQ(vhd->Write(0, &byte, 1), err::kAccessDenied);
+        vhd.reset();
+
+        // Very old images end in a 511-byte footer; they open, read and grow.
+        struct stat st;
+        ASSERT_EQ(stat(image.c_str(), &st), 0);
+        ASSERT_EQ(truncate(image.c_str(), st.st_size - 1), 0);
+        vhd = OpenOk(image, true);
+        ASSERT_TRUE(vhd);
+        const std::string sector = Random(512, 16);
+        ASSERT_EQ(vhd->Write(7 * kMiB, sector.data(), sector.size()), 0u);
+        vhd.reset();
+        std::string changed = disk;
+        changed.replace(7 * kMiB, sector.size(), sector);
+        vhd = OpenOk(image, false);
+        ASSERT_TRUE(vhd);
+        EXPECT_TRUE(SameBytes(changed, ReadAll(*vhd, 4 * kMiB)));
     }
 
     // Small blocks, written by qemu-io: many block boundaries in one read.
