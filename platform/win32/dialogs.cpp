@@ -12,6 +12,8 @@ namespace {
 
 class Win32Ui;
 
+constexpr UINT kNeverSent = WM_APP + 0x3FFF;
+
 class Win32DialogWindow : public IDialogWindow {
   public:
     Win32DialogWindow(Win32Ui& ui, IDialogEvents& events) : ui_(ui), events_(events) {}
@@ -76,7 +78,13 @@ class Win32DialogWindow : public IDialogWindow {
         return hwnd_ && ::SetWindowTextW(hwnd_, text.c_str()) != FALSE;
     }
     void UpdateWindow() override {
-        if (hwnd_) ::UpdateWindow(hwnd_);
+        if (!hwnd_) return;
+        ::UpdateWindow(hwnd_);
+        // Some window systems (Wine's among them) put what was painted on
+        // the screen only when the thread next looks at its queue. A peek
+        // for a message that is never sent does that and dispatches nothing.
+        MSG msg;
+        ::PeekMessageW(&msg, hwnd_, kNeverSent, kNeverSent, PM_NOREMOVE);
     }
     bool AppendSystemMenuItem(u32 commandId, const std::wstring& text) override {
         HMENU menu = hwnd_ ? ::GetSystemMenu(hwnd_, FALSE) : nullptr;
