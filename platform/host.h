@@ -143,6 +143,9 @@ class IUi {
     virtual bool GetOpenFileName(const OpenFileRequest& request, std::wstring& path) = 0;
     // LoadIconW for icon group 128 of the program's resources.
     virtual Handle LoadAppIcon(int resourceId) = 0;
+    // InitCommonControlsEx with the given ICC_ classes; false when it fails.
+    // A host without common controls has nothing to prepare.
+    virtual bool InitCommonControls(u32 /*classes*/) { return true; }
 };
 
 // ---------------------------------------------------------------------------

@@ -13,4 +13,6 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libmspack-dev cabextract gcab mscompress \
     libcdio-dev libiso9660-dev genisoimage xorriso \
     qemu-utils fdisk \
-    python3
+    python3 \
+    mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-apps imagemagick \
+    fonts-ipafont-gothic fonts-wine

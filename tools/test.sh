@@ -7,3 +7,5 @@ bash tools/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORLIT_WERROR=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j"$(nproc)"
+# The Windows program, cross-built and tested under Wine.
+bash tools/test-windows.sh

@@ -358,6 +358,11 @@ Handle ScriptHost::LoadAppIcon(int resourceId) {
     return reinterpret_cast<Handle>(static_cast<std::uintptr_t>(0x128));
 }
 
+bool ScriptHost::InitCommonControls(u32 classes) {
+    Record("InitCommonControls(" + Hex(classes) + ")");
+    return !ShouldFail("InitCommonControls");
+}
+
 // --- virtual disk ----------------------------------------------------------------
 
 u32 ScriptHost::OpenVirtualDisk(const VirtualStorageType& type, const std::wstring& path,

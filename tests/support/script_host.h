@@ -132,6 +132,7 @@ class ScriptHost : public IClock,
     int MessageBoxById(u32 id, u32 style, u32 helpContext) override;
     bool GetOpenFileName(const OpenFileRequest& request, std::wstring& path) override;
     Handle LoadAppIcon(int resourceId) override;
+    bool InitCommonControls(u32 classes) override;
     OpenFileRequest lastOpenFileRequest;
     int liveWindows = 0;  // windows created and not yet destroyed
 

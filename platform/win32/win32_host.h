@@ -1,0 +1,45 @@
+// The Windows host: every service over the real Win32 calls, and the small
+// dialog framework that stands in for the one the program was designed on.
+// This header keeps <windows.h> out so that the run logic never sees it.
+#pragma once
+
+#include <memory>
+
+#include "platform/host.h"
+
+namespace morlit::win32 {
+
+class Win32Host {
+  public:
+    // `instance` is the module whose resources hold the dialogs, strings and
+    // icon (the HINSTANCE of the program).
+    explicit Win32Host(void* instance);
+    ~Win32Host();
+    Win32Host(const Win32Host&) = delete;
+    Win32Host& operator=(const Win32Host&) = delete;
+
+    Host host;
+
+  private:
+    struct Services;
+    std::unique_ptr<Services> services_;
+};
+
+// The services that need no module: clock, errors, system, virtual disk,
+// drive letters, registry, security, files, processes and code page. Each is
+// a stateless object.
+IClock& Clock();
+IErrors& Errors();
+ISystem& System();
+IVirtualDisk& VirtualDisk();
+IDriveLetters& DriveLetters();
+IRegistry& Registry();
+ISecurity& Security();
+IFiles& Files();
+IProcesses& Processes();
+ICodePage& CodePage();
+
+// The dialog framework over the given module's resources.
+std::unique_ptr<IUi> NewUi(void* instance);
+
+}  // namespace morlit::win32
