@@ -1,6 +1,7 @@
 // Complete runs on real images: discovery, drivers, registry and Boot.ini,
 // in-process on the Linux host with a virtual clock, each result checked
 // with independent tools.
+#include "platform/posix/expand_tool.h"
 #include "tests/posix/e2e_fixture.h"
 
 namespace morlit::posix::test {
@@ -67,6 +68,12 @@ void ExpectAdjusted(const ImageCheck& image, const std::string& windows,
         EXPECT_EQ(image.Cat("Boot.ini"), Template(bootIni));
         EXPECT_FALSE(image.ReadOnly("Boot.ini"));
     }
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 const std::string kOldXpBootIni =
@@ -258,6 +265,93 @@ TEST(EndToEnd, BadDefaultControlSetKeepsTheDriversAndLeavesBootIni) {
     EXPECT_TRUE(check.Cat("WINDOWS/system32/config/system") == hive);
     EXPECT_TRUE(check.Cat("WINDOWS/system32/config/system_back") == hive);
     EXPECT_EQ(check.Cat("boot.ini"), kOldXpBootIni);
+}
+
+TEST(EndToEnd, MountedDiscsTakeTheFirstLettersAndTheFirstXpCdInListOrderWins) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-nosource.vhd");
+    // Two mounted discs: a data disc, then an XP CD (its I386 from the source
+    // tagged I386); a --cdrom XP CD after them.
+    const std::string data = dir + "/data disc", xp = dir + "/xp disc";
+    ASSERT_EQ(Shell("mkdir -p " + Quote(data + "/I386") + " " + Quote(xp + "/i386") + " && touch " +
+                    Quote(xp + "/WIN51") + " && cp " + Quote(Source("I386/volume/Windows/i386")) +
+                    "/* " + Quote(xp + "/i386/")),
+              0);
+    const std::string mountinfo = dir + "/mountinfo";
+    std::ofstream(mountinfo) << "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                             << "40 22 11:0 / " << Replace(data, " ", "\\040")
+                             << " ro - iso9660 /dev/sr0 ro\n"
+                             << "41 22 11:1 / " << Replace(xp, " ", "\\040")
+                             << " ro - udf /dev/sr1 ro\n";
+    std::istringstream in("ok\n");
+    std::ostringstream out;
+    std::vector<std::string> diagnostics;
+    PosixHostOptions options;
+    options.in = &in;
+    options.out = &out;
+    options.diagnostic = [&](const std::string& line) { diagnostics.push_back(line); };
+    options.mountInfoPath = mountinfo;
+    PosixHost posix(options);
+    std::string reason;
+    ASSERT_TRUE(posix.AddCdPath(SampleTargets() + "/xp-cd.iso", &reason)) << reason;
+    EXPECT_EQ(posix.drives().Letters(), (std::vector<wchar_t>{L'C', L'D', L'E', L'F', L'Z'}));
+    for (wchar_t cd : {L'D', L'E', L'F'}) {
+        EXPECT_EQ(posix.host.files->GetDriveType(std::wstring(1, cd) + L":\\"), kDriveCdrom);
+    }
+    VirtualClock clock;
+    posix.host.clock = &clock;
+    CMorlitDlg dialog(posix.host);
+    dialog.Create(IDD_MORLIT_DIALOG);
+    dialog.m_strVhdPath = HostPathToWindows(image);
+    dialog.OnBnClickedOk();
+    EXPECT_NE(out.str().find(kDrivers + kRegistry + kFinish + kDone), std::string::npos)
+        << out.str();
+    EXPECT_TRUE(diagnostics.empty());
+
+    ImageCheck check(image, 63);
+    ExpectSound(check);
+    ExpectDrivers(check, "WINDOWS", FromContent("I386"));
+}
+
+TEST(EndToEnd, ExpandKeepsADecodedCabinetOnlyWhileItIsUnchanged) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_EQ(t.Letter(disk), L'D');
+    DriveNamespace& d = t.posix->drives();
+    const std::wstring cab = L"D:\\WINDOWS\\Driver Cache\\i386\\sp3.cab";
+    std::string before, now, reason;
+    ASSERT_TRUE(d.FileStamp(cab, &before));
+    EXPECT_FALSE(d.FileStamp(L"D:\\WINDOWS", &now));
+    EXPECT_FALSE(d.FileStamp(L"D:\\WINDOWS\\nothing.cab", &now));
+
+    ClearExpandCache();
+    for (const wchar_t* step :
+         {L"-F:hal.dll \"D:\\WINDOWS\\system32\"", L"-F:ntoskrnl.exe \"D:\\WINDOWS\\system32\"",
+          L"-F:intelide.sys \"D:\\WINDOWS\\system32\\drivers\""}) {
+        EXPECT_EQ(RunExpandTool(d, L"\"" + cab + L"\" " + step, &reason), 0u) << reason;
+    }
+    // The destinations changed; the cabinet did not, and was read once.
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 1u);
+    ASSERT_TRUE(d.FileStamp(cab, &now));
+    EXPECT_EQ(now, before);
+
+    // Rewritten in place (same MFT record), the cabinet is read anew.
+    ASSERT_EQ(d.WriteFile(cab, Slurp(Source("SP2/volume/Windows/Driver Cache/i386/sp2.cab"))), 0u);
+    ASSERT_TRUE(d.FileStamp(cab, &now));
+    EXPECT_NE(now, before);
+    EXPECT_EQ(RunExpandTool(d, L"\"" + cab + L"\" -F:hal.dll \"D:\\WINDOWS\\system32\"", &reason),
+              0u)
+        << reason;
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 2u);
+    std::string hal;
+    ASSERT_EQ(d.ReadFile(L"D:\\WINDOWS\\system32\\hal.dll", &hal), 0u);
+    EXPECT_TRUE(hal == FromContent("SP2").hal);
+
+    // Detaching releases what was kept.
+    t.Detach(disk);
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 0u);
 }
 
 }  // namespace
