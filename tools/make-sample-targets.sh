@@ -4,7 +4,8 @@
 # Boot.ini that a run replaces, and the driver sources a run finds; and XP
 # installation CD images. Nothing but Morlit's own tools and Debian's.
 #
-#   tools/make-sample-targets.sh [--build DIR] [--format F] OUTDIR
+#   tools/make-sample-targets.sh [--build DIR] [--format F] OUTDIR [NAME...]
+#     NAME          build only these (e.g. xp-cabinets xp-cd); default all
 #     --build DIR   where mkimage and tools/hive/morlit_make_hive were built
 #                   (default build/)
 #     --format F    fixed (default) or dynamic VHDs
@@ -29,16 +30,18 @@ here="$(cd "$(dirname "$0")" && pwd)"
 build="$here/../build"
 format=fixed
 out=""
+only=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --build) build="$2"; shift 2 ;;
         --format) format="$2"; shift 2 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "make-sample-targets: unknown option $1" >&2; exit 2 ;;
-        *) out="$1"; shift ;;
+        *) if [ -z "$out" ]; then out="$1"; else only+=("${1%.*}"); fi; shift ;;
     esac
 done
-[ -n "$out" ] || { echo "usage: make-sample-targets.sh [--build DIR] OUTDIR" >&2; exit 2; }
+[ -n "$out" ] || { echo "usage: make-sample-targets.sh [--build DIR] OUTDIR [NAME...]" >&2; exit 2; }
+wanted() { [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $1 "* ]]; }
 mkimage="$build/mkimage"
 make_hive="$build/tools/hive/morlit_make_hive"
 for tool in "$mkimage" "$make_hive"; do
@@ -95,6 +98,7 @@ printf '%s\n' '# A data volume: no Windows on it.' 'dir Data' \
 image() {
     local name="$1"
     shift
+    wanted "$name" || return 0
     bash "$here/make-sample-image.sh" --mkimage "$mkimage" --format "$format" \
         --tree "$src/$name.tree" "$@" "$out/$name.vhd"
 }
@@ -107,5 +111,13 @@ image none
 image xp-nomember --start 63
 image xp-badhive --start 63
 
-bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"
-bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" --cab 3 "$out/xp-cd-sp3.iso"
+if wanted xp-cd; then
+    bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"
+fi
+if wanted xp-cd-sp3; then
+    bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" --cab 3 "$out/xp-cd-sp3.iso"
+fi
+for name in "${only[@]}"; do
+    [ -e "$out/$name.vhd" ] || [ -e "$out/$name.iso" ] ||
+        { echo "make-sample-targets: no sample target $name" >&2; exit 2; }
+done
