@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "platform/posix/file_access.h"
 #include "platform/posix/posix_host.h"
@@ -17,11 +18,16 @@
 namespace {
 
 const char kUsage[] =
-    "usage: morlit [--help] [--version] IMAGE.vhd\n"
+    "usage: morlit [--help] [--version] [--cdrom PATH]... IMAGE.vhd\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
     "Windows Virtual PC. Questions are answered on standard input (ok/cancel,\n"
     "yes/no); at the end of input a question takes Cancel or No.\n"
+    "\n"
+    "  --cdrom PATH  a CD-ROM drive holding PATH, a folder or an ISO image (such\n"
+    "                as the Windows XP CD, where the drivers can come from);\n"
+    "                repeatable. Mounted discs are CD-ROM drives too, from D:\n"
+    "                on; these follow them, then the image's volume.\n"
     "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
     "a usage error.\n";
 
@@ -29,8 +35,17 @@ const char kUsage[] =
 
 int main(int argc, char** argv) {
     std::string image;
+    std::vector<std::string> cdroms;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--cdrom" || arg.rfind("--cdrom=", 0) == 0) {
+            if (arg == "--cdrom" && i + 1 >= argc) {
+                std::cerr << "morlit: --cdrom needs a path\n" << kUsage;
+                return 2;
+            }
+            cdroms.push_back(arg == "--cdrom" ? argv[++i] : arg.substr(8));
+            continue;
+        }
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
             return 0;
@@ -78,6 +93,13 @@ int main(int argc, char** argv) {
     morlit::posix::PosixHostOptions options;
     options.prompt = ::isatty(STDIN_FILENO) != 0;
     morlit::posix::PosixHost host(options);
+    for (const std::string& cd : cdroms) {
+        std::string reason;
+        if (!host.AddCdPath(cd, &reason)) {
+            std::cerr << "morlit: --cdrom " << cd << ": " << reason << "\n";
+            return 2;
+        }
+    }
     morlit::CMorlitDlg dialog(host.host);
     dialog.Create(IDD_MORLIT_DIALOG);
     const std::wstring path = morlit::posix::HostPathToWindows(absolute);

@@ -9,9 +9,13 @@
 #   OUT/volume/Windows/i386/intelide.sy_           SZDD (mscompress)
 #   OUT/volume/Windows/system32/...                the old drivers to replace
 #   OUT/paths.cab    the drivers stored under names with folder parts and ".."
-# usage: make-driver-sources.sh OUT
+# usage: make-driver-sources.sh [--tag TEXT] OUT
+#   --tag TEXT   put TEXT in each driver's first line, so that drivers from
+#                different sources can be told apart
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+tag=""
+if [ "${1:-}" = "--tag" ]; then tag="$2"; shift 2; fi
 out="$1"
 rm -rf "$out"
 mkdir -p "$out/content" "$out/volume/Windows/Driver Cache/i386" "$out/volume/Windows/i386" \
@@ -19,14 +23,15 @@ mkdir -p "$out/content" "$out/volume/Windows/Driver Cache/i386" "$out/volume/Win
 
 # Deterministic content: a header naming the file, then text that compresses
 # somewhat but not trivially, long enough to cross 32 KB block boundaries.
-python3 - "$out/content" <<'PY'
+python3 - "$out/content" "$tag" <<'PY'
 import random, sys
 folder = sys.argv[1]
+tag = (sys.argv[2] + " ").encode() if sys.argv[2] else b""
 def make(name, size, seed):
     rng = random.Random(seed)
     words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(2, 9)))
              for _ in range(400)]
-    data = bytearray(b"MORLIT TEST DRIVER " + name.encode() + b"\r\n")
+    data = bytearray(b"MORLIT TEST DRIVER " + tag + name.encode() + b"\r\n")
     while len(data) < size:
         data += rng.choice(words) + (b" " if rng.random() < 0.9 else bytes([rng.randrange(256)]))
     with open(f"{folder}/{name}", "wb") as f:

@@ -133,4 +133,11 @@ u32 DriveNamespace::SetUncompressed(const std::wstring& path) {
     return v->SetUncompressed(parts);
 }
 
+bool DriveNamespace::FileStamp(const std::wstring& path, std::string* stamp) {
+    Volume* v = nullptr;
+    PathParts parts;
+    if (Resolve(path, &v, &parts) || parts.empty()) return false;
+    return v->FileStamp(parts, stamp);
+}
+
 }  // namespace morlit::posix

@@ -41,6 +41,9 @@ class DriveNamespace : public FileAccess {
     u32 DeleteFile(const std::wstring& path);
     u32 SetAttributes(const std::wstring& path, u32 attributes);
     u32 SetUncompressed(const std::wstring& path);
+    // The stamp of the volume behind the path's letter, which names that
+    // volume as well: a stamp never matches one from another volume.
+    bool FileStamp(const std::wstring& path, std::string* stamp) override;
 
   private:
     std::map<wchar_t, std::unique_ptr<Volume>> drives_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -251,6 +252,8 @@ bool StoredName(ntfs_inode* ni, u64 dirNo, std::vector<ntfschar>* name) {
 // --- mounting ----------------------------------------------------------------
 
 NtfsVolume::NtfsVolume(BlockDevice& disk, u64 offset, u64 length) : range_(new Range) {
+    static std::atomic<u64> mounts{0};
+    mountId_ = ++mounts;
     range_->disk = &disk;
     range_->offset = offset;
     range_->length = length;
@@ -523,6 +526,7 @@ u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
         dir.reset(nullptr);
         InodeRef ni(ntfs_inode_open(vol_, MREF(mref)));
         if (!ni.ni) return Finish(ErrnoCode(errno));
+        Changing(ni.ni->mft_no);
         const u32 e = WriteData(ni.ni, data);
         if (ntfs_inode_close(ni.release()) && !e) return Finish(ErrnoCode(errno));
         return Finish(e);
@@ -558,6 +562,7 @@ u32 NtfsVolume::CreateNode(_ntfs_inode* dirNode, const std::wstring& longName, b
     ntfs_inode* ni = ntfs_create(dir.ni, securityId, name.text, static_cast<u8>(name.length),
                                  folder ? S_IFDIR : S_IFREG);
     if (!ni) return ErrnoCode(errno);
+    Changing(ni->mft_no);
     if (!folder) {
         if (const u32 e = WriteData(ni, data)) {
             // Leave no half-written file behind.
@@ -602,6 +607,7 @@ u32 NtfsVolume::DeleteFile(const PathParts& path) {
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Finish(e);
     std::vector<ntfschar> stored;
     if (!StoredName(ni.ni, dir.ni->mft_no, &stored)) return Finish(err::kFileNotFound);
+    Changing(ni.ni->mft_no);
     // ntfs_delete closes both inodes, and removes the short name with the long.
     const int r = ntfs_delete(vol_, nullptr, ni.release(), dir.release(), stored.data(),
                               static_cast<u8>(stored.size()));
@@ -657,6 +663,7 @@ u32 NtfsVolume::SetUncompressed(const PathParts& path) {
     // take the data out, empty the stream, put the data back uncompressed.
     std::string data;
     if (const u32 e = ReadData(ni.ni, &data)) return Finish(e);
+    Changing(ni.ni->mft_no);
     ni.ni->flags = static_cast<FILE_ATTR_FLAGS>(ni.ni->flags & ~FILE_ATTR_COMPRESSED);
     NInoFileNameSetDirty(ni.ni);
     NInoSetDirty(ni.ni);
@@ -674,6 +681,18 @@ u32 NtfsVolume::SetUncompressed(const PathParts& path) {
     NInoSetDirty(ni.ni);
     if (ntfs_inode_close(ni.release()) && !e) return Finish(ErrnoCode(errno));
     return Finish(e);
+}
+
+bool NtfsVolume::FileStamp(const PathParts& path, std::string* stamp) {
+    if (!vol_ || path.empty()) return false;
+    InodeRef ni;
+    if (OpenPath(vol_, path, path.size(), &ni) || IsDirectory(ni.ni)) return false;
+    const u64 record = ni.ni->mft_no;
+    const auto it = writes_.find(record);
+    *stamp = "ntfs:" + std::to_string(mountId_) + ":" + std::to_string(record) + ":" +
+             std::to_string(le16_to_cpu(ni.ni->mrec->sequence_number)) + ":" +
+             std::to_string(it == writes_.end() ? 0 : it->second);
+    return true;
 }
 
 }  // namespace morlit::posix

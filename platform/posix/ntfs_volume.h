@@ -4,6 +4,7 @@
 // as it was. Every change is on the disk when the call returns.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -40,6 +41,11 @@ class NtfsVolume : public Volume {
     u32 DeleteFile(const PathParts& path) override;
     u32 SetAttributes(const PathParts& path, u32 attributes) override;
     u32 SetUncompressed(const PathParts& path) override;
+    // This mount (unique in the process), the file's MFT record and its
+    // sequence number, and how often this layer has changed that record's
+    // data. Changes from outside cannot happen while the image is attached:
+    // it is locked.
+    bool FileStamp(const PathParts& path, std::string* stamp) override;
 
     // Makes a folder whose parent exists: 0, 183 when the name is taken.
     u32 CreateFolder(const PathParts& path);
@@ -54,12 +60,17 @@ class NtfsVolume : public Volume {
     NtfsVolume(BlockDevice& disk, u64 offset, u64 length);
     u32 MakeWritable();
     u32 Finish(u32 result);  // flushes after a change
+    // Counted before a file's data changes, whether or not the change then
+    // succeeds.
+    void Changing(u64 mftNumber) { ++writes_[mftNumber]; }
     u32 CreateNode(_ntfs_inode* dir, const std::wstring& name, bool folder,
                    const std::string& data);
 
     std::unique_ptr<Range> range_;
     _ntfs_volume* vol_ = nullptr;
     bool writable_ = false;
+    u64 mountId_ = 0;
+    std::map<u64, u64> writes_;  // by MFT record number
 };
 
 }  // namespace morlit::posix

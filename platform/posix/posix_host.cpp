@@ -1,6 +1,9 @@
 #include "platform/posix/posix_host.h"
 
+#include "platform/posix/cd_drives.h"
+#include "platform/posix/expand_tool.h"
 #include "platform/posix/host_folder_volume.h"
+#include "platform/posix/regedit_tool.h"
 
 namespace morlit::posix {
 
@@ -15,15 +18,43 @@ std::function<void(const std::string&)> DiagnosticOrStderr(
 }  // namespace
 
 PosixHost::PosixHost(PosixHostOptions options)
-    : system_(handles_, errors_),
+    : diagnostic_(DiagnosticOrStderr(options.diagnostic)),
+      system_(handles_, errors_),
       ui_(*options.in, *options.out, options.prompt),
-      vdisk_(drives_, handles_, errors_, DiagnosticOrStderr(options.diagnostic), options.opener),
+      vdisk_(drives_, handles_, errors_, diagnostic_, options.opener),
+      registry_(drives_, errors_),
       security_(handles_, errors_),
       files_(drives_, handles_, errors_),
       processes_(handles_, errors_),
       codepage_(errors_) {
     drives_.AddDrive(L'C', std::make_unique<SystemVolume>());
     drives_.AddDrive(L'Z', std::make_unique<HostFolderVolume>(options.hostRoot));
+    // Discs already in a drive have their letters before any image is
+    // attached, as on Windows, in the order they were mounted.
+    if (!options.mountInfoPath.empty()) {
+        for (auto& cd : MountedCds(options.mountInfoPath)) {
+            const wchar_t letter = drives_.NextFreeLetter(L'D');
+            if (letter) drives_.AddDrive(letter, std::move(cd));
+        }
+    }
+
+    // The host's tools, run in-process over the drive namespace.
+    processes_.Register(L"C:\\Windows\\Regedit.exe", [this](const std::wstring& parameters) {
+        std::string reason;
+        const u32 code = RunRegeditTool(registry_, drives_, parameters, &reason);
+        if (code) Diagnose("the registry editor", code, reason);
+        return code;
+    });
+    processes_.Register(L"expand", [this](const std::wstring& parameters) {
+        std::string reason;
+        const u32 code = RunExpandTool(drives_, parameters, &reason);
+        if (code) Diagnose("expand", code, reason);
+        return code;
+    });
+    // What expand kept of a cabinet names volumes that are gone once the
+    // image is detached.
+    vdisk_.SetDetachHook([] { ClearExpandCache(); });
+
     host.clock = &clock_;
     host.errors = &errors_;
     host.system = &system_;
@@ -37,6 +68,28 @@ PosixHost::PosixHost(PosixHostOptions options)
     host.codepage = &codepage_;
 }
 
-PosixHost::~PosixHost() = default;
+PosixHost::~PosixHost() { ClearExpandCache(); }
+
+bool PosixHost::AddCdPath(const std::string& path, std::string* reason) {
+    u32 error = 0;
+    std::unique_ptr<Volume> cd = OpenCdPath(path, &error);
+    if (!cd) {
+        *reason = error == err::kFileNotFound   ? "no such file or folder"
+                  : error == err::kAccessDenied ? "permission denied"
+                                                : "neither a folder nor an ISO 9660 image";
+        return false;
+    }
+    const wchar_t letter = drives_.NextFreeLetter(L'D');
+    if (!letter || !drives_.AddDrive(letter, std::move(cd))) {
+        *reason = "no drive letter is free";
+        return false;
+    }
+    return true;
+}
+
+void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
+    diagnostic_(program + " failed (" + std::to_string(code) + ")" +
+                (reason.empty() ? std::string() : ": " + reason));
+}
 
 }  // namespace morlit::posix

@@ -16,6 +16,7 @@
 #include "platform/posix/posix_processes.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/posix_virtual_disk.h"
+#include "platform/posix/registry.h"
 #include "platform/posix/terminal_ui.h"
 
 namespace morlit::posix {
@@ -28,6 +29,8 @@ struct PosixHostOptions {
     std::function<void(const std::string&)> diagnostic;
     ImageOpener opener = OpenDiskImage;
     std::string hostRoot = "/";  // the folder Z: shows
+    // Where the mounted optical discs are listed; empty for none.
+    std::string mountInfoPath = "/proc/self/mountinfo";
 };
 
 class PosixHost {
@@ -43,8 +46,17 @@ class PosixHost {
     PosixProcesses& processes() { return processes_; }
     TerminalUi& terminal() { return ui_; }
     HandleTable& handles() { return handles_; }
+    PosixRegistry& registry() { return registry_; }
+
+    // Adds a CD drive for a folder or an ISO image at the next free letter,
+    // before an image is attached. False with a plain sentence in `reason`
+    // when the path is neither.
+    bool AddCdPath(const std::string& path, std::string* reason);
 
   private:
+    void Diagnose(const std::string& program, u32 code, const std::string& reason);
+
+    std::function<void(const std::string&)> diagnostic_;
     DriveNamespace drives_;
     HandleTable handles_;
     RealClock clock_;
@@ -52,7 +64,7 @@ class PosixHost {
     PosixSystem system_;
     TerminalUi ui_;
     PosixVirtualDisk vdisk_;
-    NoRegistry registry_;
+    PosixRegistry registry_;
     PosixSecurity security_;
     PosixFiles files_;
     PosixProcesses processes_;

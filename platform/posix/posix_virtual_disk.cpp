@@ -195,7 +195,9 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         errors_.SetLastError(0);
         return 0;
     }
-    if (const u32 e = disk->Detach()) {
+    const u32 e = disk->Detach();
+    if (detachHook_) detachHook_();
+    if (e) {
         diagnostic_("the image was detached, but writing it out failed");
         return Fail(e);
     }

@@ -37,6 +37,8 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
     u32 GetVirtualDiskPhysicalPath(Handle disk, u32* sizeBytes, std::wstring& path) override;
     u32 DetachVirtualDisk(Handle disk, u32 flags, u32 providerFlags) override;
     int QueryLettersByDisk(u8 diskNumber, u8 letters[26]) override;
+    // Called after a disk has been detached, whether or not that succeeded.
+    void SetDetachHook(std::function<void()> hook) { detachHook_ = std::move(hook); }
 
     struct Disk;
 
@@ -48,6 +50,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
     Diagnostic diagnostic_;
     ImageOpener opener_;
     std::shared_ptr<std::map<int, Disk*>> attached_;  // by disk number
+    std::function<void()> detachHook_;
 };
 
 }  // namespace morlit::posix

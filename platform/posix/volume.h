@@ -35,6 +35,10 @@ class Volume {
     virtual u32 SetAttributes(const PathParts& path, u32 attributes) = 0;
     // FSCTL_SET_COMPRESSION with COMPRESSION_FORMAT_NONE: store uncompressed.
     virtual u32 SetUncompressed(const PathParts& path) = 0;
+    // A stamp naming this very file that changes whenever its content may
+    // have changed (see FileAccess::FileStamp). False when the volume cannot
+    // promise that.
+    virtual bool FileStamp(const PathParts& /*path*/, std::string* /*stamp*/) { return false; }
 };
 
 }  // namespace morlit::posix

@@ -102,6 +102,8 @@ struct TestHost {
         options.out = &out;
         options.diagnostic = [this](const std::string& line) { diagnostics.push_back(line); };
         options.opener = std::move(opener);
+        // Discs this machine happens to have mounted would shift the letters.
+        options.mountInfoPath = "";
         posix = std::make_unique<PosixHost>(options);
         host = posix->host;
         host.clock = &clock;

@@ -2,7 +2,7 @@
 // text costs a second, so these are few).
 #include <sys/stat.h>
 
-#include "tests/posix/host_fixture.h"
+#include "tests/posix/e2e_fixture.h"
 
 namespace morlit::posix::test {
 namespace {
@@ -20,20 +20,31 @@ TEST(MorlitCommand, UsageErrorsAndHelp) {
     EXPECT_EQ(out.rfind("morlit ", 0), 0u);
 }
 
-TEST(MorlitCommand, RunsOnASampleImageAndLeavesItUnchanged) {
+TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
     const std::string dir = TestDir();
-    const std::string image = MakeImage(dir, "sample.vhd", "--format dynamic");
-    const std::string before = Slurp(image);
+    const std::string image = CopyTarget(dir, "xp-nosource.vhd");
+    const std::string iso = SampleTargets() + "/xp-cd.iso";
     std::string out;
-    // A relative path, as a user types it.
-    EXPECT_EQ(Shell("cd " + Quote(dir) + " && " + Quote(Morlit()) + " sample.vhd </dev/null", &out),
+    // A relative path, as a user types it; the CD prompt answered with ok.
+    EXPECT_EQ(Shell("cd " + Quote(dir) + " && echo ok | " + Quote(Morlit()) + " --cdrom " +
+                        Quote(iso) + " xp-nosource.vhd",
+                    &out),
               0)
         << out;
     EXPECT_EQ(out,
               "処理を開始します...\nVHDをマウントしています...\n"
-              "マウントしたドライブを検索しています...\n終了処理をしています...\n"
-              "VHDファイルの調整が完了しました。\n");
-    EXPECT_EQ(Slurp(image), before);
+              "マウントしたドライブを検索しています...\n"
+              "CDドライブに Windows XP のインストールCDを挿入してください。\n"
+              "必要なデバイスドライバをコピーしています...\n対象となるOSを調整しています...\n"
+              "終了処理をしています...\nVHDファイルの調整が完了しました。\n");
+    ImageCheck check(image, 63);
+    EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+    EXPECT_TRUE(check.Cat("WINDOWS/system32/hal.dll") == Slurp(Source("CD/content/hal.dll")));
+
+    // A --cdrom path that is neither a folder nor an ISO image is a usage error.
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --cdrom " + Quote(dir + "/none.iso") + " x.vhd", &out), 2);
+    EXPECT_EQ(out, "morlit: --cdrom " + dir + "/none.iso: no such file or folder\n");
+    EXPECT_EQ(Shell(Quote(Morlit()) + " x.vhd --cdrom", &out), 2);
 }
 
 TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {

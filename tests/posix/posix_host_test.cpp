@@ -353,19 +353,25 @@ std::string RunDialog(TestHost& t, const std::string& image) {
     return t.out.str();
 }
 
-TEST(PosixHostRun, StartOnSampleImageMountsFindsLetterAndDetaches) {
+TEST(PosixHostRun, StartOnAnImageWhoseHiveIsNoHiveEndsWithMessage140) {
+    // The plain sample tree holds a placeholder where the SYSTEM hive goes:
+    // the run finds the boot manager, backs the "hive" up, fails to load it.
     const std::string dir = TestDir();
     const std::string image = MakeImage(dir, "w7.vhd", "--format dynamic");
-    const std::string before = Slurp(image);
     TestHost t;
     const std::string out = RunDialog(t, image);
     EXPECT_EQ(out,
               "処理を開始します...\nVHDをマウントしています...\n"
-              "マウントしたドライブを検索しています...\n終了処理をしています...\n"
-              "VHDファイルの調整が完了しました。\n");
-    EXPECT_EQ(t.clock.pauses, (std::vector<u32>{1000, 1000, 3000, 1000, 1000}));
+              "マウントしたドライブを検索しています...\n対象となるOSを調整しています...\n"
+              "対象となるOSのレジストリが読み込めませんでした。(1)\n終了処理をしています...\n"
+              "エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n");
+    EXPECT_EQ(t.clock.pauses, (std::vector<u32>{1000, 1000, 3000, 1000, 1000, 1000}));
     EXPECT_EQ(t.posix->handles().Count(), 0u);
-    EXPECT_EQ(Slurp(image), before);
+    const std::string part = ExtractPartition(image);
+    EXPECT_EQ(Shell("ntfsfix -n " + Quote(part) + " >/dev/null"), 0);
+    std::string back;
+    EXPECT_EQ(Shell("ntfscat " + Quote(part) + " Windows/system32/config/system_back", &back), 0);
+    EXPECT_EQ(back, "regf (sample SYSTEM hive)");
 }
 
 TEST(PosixHostRun, FailuresShowTheirMessageOnceAndLeaveTheImage) {

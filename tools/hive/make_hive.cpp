@@ -1,4 +1,4 @@
-// make_hive OUT [--default N] [--sets 1,2,3] [--filler KEYS]
+// make_hive OUT [--default N] [--sets 1,2,3] [--filler KEYS] [--default-sz TEXT]
 // Writes a SYSTEM hive for tests and benchmarks.
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +26,13 @@ int main(int argc, char** argv) {
                 p = *end == ',' ? end + 1 : end;
                 if (end == p && *p) break;
             }
+        } else if (opt == "--default-sz") {
+            // A Select\\Default that is a string, not a number: a bad hive.
+            spec.rawDefault = true;
+            spec.rawDefaultType = 1;  // REG_SZ
+            spec.rawDefaultData.clear();
+            for (const char* p = arg; *p; ++p) spec.rawDefaultData += std::string{*p, '\0'};
+            spec.rawDefaultData.append(2, '\0');
         } else if (opt == "--filler") {
             spec.fillerKeys = static_cast<morlit::u32>(std::strtoul(arg, nullptr, 10));
         } else {

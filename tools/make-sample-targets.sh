@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Builds the whole set of sample targets: disk images holding a Windows 7,
+# XP or 2000 installation with a real SYSTEM hive, the old drivers and
+# Boot.ini that a run replaces, and the driver sources a run finds; and XP
+# installation CD images. Nothing but Morlit's own tools and Debian's.
+#
+#   tools/make-sample-targets.sh [--build DIR] [--format F] OUTDIR [NAME...]
+#     NAME          build only these (e.g. xp-cabinets xp-cd); default all
+#     --build DIR   where mkimage and tools/hive/morlit_make_hive were built
+#                   (default build/)
+#     --format F    fixed (default) or dynamic VHDs
+#
+# In OUTDIR:
+#   win7.vhd          boot manager and Boot\BCD; hive with Select\Default 2
+#   xp-cabinets.vhd   XP (sector 63), Driver Cache\i386\sp2.cab (stored,
+#                     drivers tagged SP2) and sp3.cab (MSZIP, tagged SP3)
+#   win2000.vhd       2000, WINNT\Driver Cache\i386\sp4.cab (LZX, tagged SP4)
+#   xp-i386.vhd       XP with WINDOWS\i386: hal.dl_ (MSZIP), ntoskrnl.ex_
+#                     (LZX), intelide.sy_ (SZDD), tagged I386
+#   xp-nosource.vhd   XP with no driver source on the volume
+#   none.vhd          an NTFS volume without any installation
+#   xp-nomember.vhd   XP whose sp3.cab lacks ntoskrnl.exe
+#   xp-badhive.vhd    XP with sp3.cab whose hive's Select\Default is a string
+#   xp-cd.iso         XP CD: WIN51, I386 with the compressed drivers (tagged CD)
+#   xp-cd-sp3.iso     the same with I386\SP3.CAB
+#   sources/          the driver sources and hives the images were made from
+# Hives: Select\Default 2 of control sets 1, 2, 3 (XP, 7); 1 of 1, 2 (2000).
+set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
+build="$here/../build"
+format=fixed
+out=""
+only=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build) build="$2"; shift 2 ;;
+        --format) format="$2"; shift 2 ;;
+        -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
+        -*) echo "make-sample-targets: unknown option $1" >&2; exit 2 ;;
+        *) if [ -z "$out" ]; then out="$1"; else only+=("${1%.*}"); fi; shift ;;
+    esac
+done
+[ -n "$out" ] || { echo "usage: make-sample-targets.sh [--build DIR] OUTDIR [NAME...]" >&2; exit 2; }
+wanted() { [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $1 "* ]]; }
+mkimage="$build/mkimage"
+make_hive="$build/tools/hive/morlit_make_hive"
+for tool in "$mkimage" "$make_hive"; do
+    [ -x "$tool" ] || { echo "make-sample-targets: $tool is not built" >&2; exit 1; }
+done
+
+mkdir -p "$out"
+out="$(cd "$out" && pwd)"
+src="$out/sources"
+rm -rf "$src"
+mkdir -p "$src"
+
+"$make_hive" "$src/system-xp" --default 2 --sets 1,2,3 >/dev/null
+"$make_hive" "$src/system-7" --default 2 --sets 1,2,3 >/dev/null
+"$make_hive" "$src/system-2000" --default 1 --sets 1,2 >/dev/null
+"$make_hive" "$src/system-bad" --sets 1,2 --default-sz 2 >/dev/null
+
+for tag in SP2 SP3 SP4 I386 CD; do
+    bash "$here/make-driver-sources.sh" --tag "$tag" "$src/$tag"
+done
+cache() { echo "$src/$1/volume/Windows/Driver Cache/i386/$2"; }
+i386() { echo "$src/$1/volume/Windows/i386"; }
+# A cabinet lacking the kernel: the run's second driver step fails.
+(cd "$src/SP3/content" && gcab -c -n -z "$src/nomember.cab" hal.dll intelide.sys)
+
+# Each tree: a base tree from tools/trees, then the files of this target.
+tree() {
+    local name="$1" base="$2"
+    shift 2
+    {
+        echo "include $here/trees/$base"
+        printf '%s\n' "$@"
+    } > "$src/$name.tree"
+}
+xphive='copy WINDOWS\system32\config\system '"$src/system-xp"
+tree win7 win7.tree 'copy Windows\system32\config\SYSTEM '"$src/system-7"
+tree xp-cabinets xp.tree "$xphive" \
+    "copy \"WINDOWS\\Driver Cache\\i386\\sp2.cab\" $(cache SP2 sp2.cab)" \
+    "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $(cache SP3 sp3.cab)"
+tree win2000 win2000.tree 'copy WINNT\system32\config\system '"$src/system-2000" \
+    "copy \"WINNT\\Driver Cache\\i386\\sp4.cab\" $(cache SP4 sp1.cab)"
+tree xp-i386 xp.tree "$xphive" \
+    "copy WINDOWS\\i386\\hal.dl_ $(i386 I386)/hal.dl_" \
+    "copy WINDOWS\\i386\\ntoskrnl.ex_ $(i386 I386)/ntoskrnl.ex_" \
+    "copy WINDOWS\\i386\\intelide.sy_ $(i386 I386)/intelide.sy_"
+tree xp-nosource xp.tree "$xphive"
+tree xp-nomember xp.tree "$xphive" \
+    "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $src/nomember.cab"
+tree xp-badhive xp.tree 'copy WINDOWS\system32\config\system '"$src/system-bad" \
+    "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $(cache SP3 sp3.cab)"
+printf '%s\n' '# A data volume: no Windows on it.' 'dir Data' \
+    'file Data\readme.txt nothing to boot here\r\n' > "$src/none.tree"
+
+image() {
+    local name="$1"
+    shift
+    wanted "$name" || return 0
+    bash "$here/make-sample-image.sh" --mkimage "$mkimage" --format "$format" \
+        --tree "$src/$name.tree" "$@" "$out/$name.vhd"
+}
+image win7
+image xp-cabinets --start 63
+image win2000 --start 63
+image xp-i386 --start 63
+image xp-nosource --start 63
+image none
+image xp-nomember --start 63
+image xp-badhive --start 63
+
+if wanted xp-cd; then
+    bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"
+fi
+if wanted xp-cd-sp3; then
+    bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" --cab 3 "$out/xp-cd-sp3.iso"
+fi
+for name in "${only[@]}"; do
+    [ -e "$out/$name.vhd" ] || [ -e "$out/$name.iso" ] ||
+        { echo "make-sample-targets: no sample target $name" >&2; exit 2; }
+done
