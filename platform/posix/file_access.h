@@ -6,10 +6,17 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/posix/volume.h"
 
 namespace morlit::posix {
+
+// Bytes to write at an offset of a file.
+struct FilePatch {
+    u64 offset = 0;
+    std::string data;
+};
 
 class FileAccess {
   public:
@@ -25,6 +32,15 @@ class FileAccess {
     // from it can be reused while the stamp stays the same. False when the
     // file system cannot promise that; nothing is then reused.
     virtual bool FileStamp(const std::wstring& /*path*/, std::string* /*stamp*/) { return false; }
+    // Writes `patches` into the existing file at `path` and sets its size to
+    // `size`, leaving every other byte as it is; the data is on disk on
+    // return. A large file that changed in a few places is then not
+    // rewritten whole. kNotSupported when the file system cannot write in
+    // place (the default): the caller writes the whole file with WriteFile.
+    virtual u32 PatchFile(const std::wstring& /*path*/, const std::vector<FilePatch>& /*patches*/,
+                          u64 /*size*/) {
+        return err::kNotSupported;
+    }
 };
 
 // Drive letters mapped to host folders; names are matched without regard to
@@ -39,6 +55,8 @@ class FolderFileAccess : public FileAccess {
     // granularity, so a file changed within the last `settleSeconds` gets
     // no stamp: a second change in the same tick would go unseen.
     bool FileStamp(const std::wstring& path, std::string* stamp) override;
+    u32 PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
+                  u64 size) override;
     void SetSettleSeconds(int seconds) { settleSeconds_ = seconds; }
     // The host path for a Windows path (existing components resolved without
     // case; the rest kept as written), or empty when the drive is not mapped.
