@@ -17,6 +17,10 @@
 
 namespace morlit::posix {
 
+namespace {
+constexpr u32 kReadFault = 30;  // ERROR_READ_FAULT
+}  // namespace
+
 std::string ToUtf8(const std::wstring& text) {
     std::string out;
     for (wchar_t wc : text) {
@@ -116,6 +120,34 @@ u32 FolderFileAccess::ReadFile(const std::wstring& path, std::string* data) {
     data->resize(static_cast<size_t>(size));
     if (size > 0 && !in.read(&(*data)[0], size)) return err::kHandleEof;
     return 0;
+}
+
+u32 FolderFileAccess::ReadRange(const std::wstring& path, u64 offset, size_t length,
+                                std::string* data) {
+    const std::string host = HostPath(path);
+    if (host.empty()) return err::kFileNotFound;
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? err::kFileNotFound : err::kAccessDenied;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return err::kAccessDenied;
+    }
+    // The buffer is reused from call to call: no new allocation per range.
+    data->resize(length);
+    size_t done = 0;
+    u32 code = 0;
+    while (done < length) {
+        const ssize_t n =
+            ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) code = kReadFault;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    data->resize(done);
+    return code;
 }
 
 u32 FolderFileAccess::WriteFile(const std::wstring& path, const std::string& data) {

@@ -24,6 +24,14 @@ class FileAccess {
     // Each returns 0 on success or a Windows error code.
     virtual u32 Stat(const std::wstring& path, NodeInfo* info) = 0;
     virtual u32 ReadFile(const std::wstring& path, std::string* data) = 0;
+    // Reads up to `length` bytes from `offset` into `data` (fewer at the end
+    // of the file, none past it), so that a large file can be read as it is
+    // needed. kNotSupported when the file system reads only whole files (the
+    // default): the caller then uses ReadFile.
+    virtual u32 ReadRange(const std::wstring& /*path*/, u64 /*offset*/, size_t /*length*/,
+                          std::string* /*data*/) {
+        return err::kNotSupported;
+    }
     // Replaces an existing file's data in place, or creates the file; the
     // data is on disk on return.
     virtual u32 WriteFile(const std::wstring& path, const std::string& data) = 0;
@@ -50,6 +58,7 @@ class FolderFileAccess : public FileAccess {
     void Map(wchar_t letter, const std::string& folder);
     u32 Stat(const std::wstring& path, NodeInfo* info) override;
     u32 ReadFile(const std::wstring& path, std::string* data) override;
+    u32 ReadRange(const std::wstring& path, u64 offset, size_t length, std::string* data) override;
     u32 WriteFile(const std::wstring& path, const std::string& data) override;
     // Device, inode, size and change times. Time stamps have a coarse
     // granularity, so a file changed within the last `settleSeconds` gets
