@@ -81,6 +81,12 @@ class ImageDiff {
         }
     }
 
+    void Reset() {
+        patches.clear();
+        size = 0;
+        failed = false;
+    }
+
     std::vector<FilePatch> patches;
     u64 size = 0;
     bool failed = false;
@@ -433,6 +439,12 @@ bool PosixRegistry::CommitAndCompare(std::vector<FilePatch>* patches, u64* size,
         while (sigtimedwait(&pipeSignal, nullptr, &none) > 0) {
         }
         pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        // hivex could not open the pipe by its name (a restricted /proc):
+        // nothing was written, so commit through a file instead.
+        if (streamed && !committed && diff.size == 0) {
+            streamed = false;
+            diff.Reset();
+        }
     }
     if (!streamed) {
         // Into a new file beside the copy: rewriting the copy in place would
