@@ -65,23 +65,78 @@ namespace {
 // Members passed over on the way to a requested one are kept when they lie
 // within this much of the decoder's position, so that the next members a
 // run asks for are at hand whichever order the cabinet stores them in.
-constexpr size_t kRetainBudget = 32u << 20;
+constexpr size_t kRetainBudget = 8u << 20;
+
+// Cabinets are read in windows of this size as libmspack asks for their
+// bytes, where the file system can read ranges.
+constexpr size_t kReadWindow = 1u << 20;
 
 // ---------------------------------------------------------------------------
-// libmspack's I/O over memory: the input is a buffer read whole from the
-// file system, and every output goes to a callback.
+// libmspack's I/O: the input is a file of the drive namespace, read on
+// demand where the file system can read ranges and else whole into memory;
+// every output goes to a callback.
+
+// libmspack's input.
+class Input {
+  public:
+    // The file at `path`, of `size` bytes, read in windows.
+    Input(FileAccess& files, std::wstring path, u64 size)
+        : files_(&files), path_(std::move(path)), size_(size) {}
+    // Bytes already in memory.
+    explicit Input(std::string whole) : window_(std::move(whole)), size_(window_.size()) {}
+
+    u64 Size() const { return size_; }
+    // The Windows error of the last failed read, 0 if none failed.
+    u32 Error() const { return error_; }
+
+    // Copies up to `count` bytes from `offset`; the count copied (short at
+    // the end), or -1 when the file cannot be read.
+    long Read(u64 offset, char* buffer, size_t count) {
+        size_t done = 0;
+        while (done < count && offset + done < size_) {
+            const u64 at = offset + done;
+            if (at < windowOffset_ || at >= windowOffset_ + window_.size()) {
+                if (!files_) return -1;
+                const size_t want = static_cast<size_t>(
+                    std::min<u64>(std::max(kReadWindow, count - done), size_ - at));
+                u32 code = files_->ReadRange(path_, at, want, &window_);
+                // Short of what its size promised: the file changed.
+                if (code == 0 && window_.empty()) code = err::kHandleEof;
+                if (code != 0) {
+                    window_.clear();
+                    error_ = code;
+                    return -1;
+                }
+                windowOffset_ = at;
+            }
+            const size_t n = static_cast<size_t>(
+                std::min<u64>(count - done, windowOffset_ + window_.size() - at));
+            std::memcpy(buffer + done, window_.data() + (at - windowOffset_), n);
+            done += n;
+        }
+        return static_cast<long>(done);
+    }
+
+  private:
+    FileAccess* files_ = nullptr;  // null when the whole file is in window_
+    std::wstring path_;
+    std::string window_;
+    u64 windowOffset_ = 0;
+    u64 size_ = 0;
+    u32 error_ = 0;
+};
 
 struct MemSystem;
 
 struct MemFile {
     MemSystem* owner = nullptr;
-    const std::string* input = nullptr;  // null for an output
+    Input* input = nullptr;  // null for an output
     size_t position = 0;
 };
 
 struct MemSystem {
     mspack_system base;  // first, so that libmspack's pointer is ours
-    const std::string* input = nullptr;
+    Input* input = nullptr;
     // Receives decoded bytes; false stops decoding with a write error.
     bool (*sink)(void* context, const unsigned char* data, size_t size) = nullptr;
     void* sinkContext = nullptr;
@@ -112,11 +167,10 @@ void MemClose(mspack_file* file) { delete reinterpret_cast<MemFile*>(file); }
 int MemRead(mspack_file* handle, void* buffer, int bytes) {
     auto* file = reinterpret_cast<MemFile*>(handle);
     if (!file->input || bytes < 0) return -1;
-    const size_t size = file->input->size();
-    const size_t available = file->position < size ? size - file->position : 0;
-    const size_t count = std::min(available, static_cast<size_t>(bytes));
-    std::memcpy(buffer, file->input->data() + file->position, count);
-    file->position += count;
+    const long count =
+        file->input->Read(file->position, static_cast<char*>(buffer), static_cast<size_t>(bytes));
+    if (count < 0) return -1;
+    file->position += static_cast<size_t>(count);
     return static_cast<int>(count);
 }
 
@@ -125,9 +179,9 @@ int MemSeek(mspack_file* handle, off_t offset, int mode) {
     if (!file->input) return -1;
     off_t base = 0;
     if (mode == MSPACK_SYS_SEEK_CUR) base = static_cast<off_t>(file->position);
-    if (mode == MSPACK_SYS_SEEK_END) base = static_cast<off_t>(file->input->size());
+    if (mode == MSPACK_SYS_SEEK_END) base = static_cast<off_t>(file->input->Size());
     const off_t target = base + offset;
-    if (target < 0 || target > static_cast<off_t>(file->input->size())) return -1;
+    if (target < 0 || target > static_cast<off_t>(file->input->Size())) return -1;
     file->position = static_cast<size_t>(target);
     return 0;
 }
@@ -153,7 +207,7 @@ int MemWrite(mspack_file* handle, void* buffer, int bytes) {
     return bytes;
 }
 
-void InitSystem(MemSystem& sys, const std::string* input) {
+void InitSystem(MemSystem& sys, Input* input) {
     std::memset(&sys.base, 0, sizeof sys.base);
     sys.base.open = MemOpen;
     sys.base.close = MemClose;
@@ -238,8 +292,8 @@ std::string Narrow(const std::wstring& text) { return ToUtf8(text); }
 
 class CabinetSession {
   public:
-    explicit CabinetSession(std::string bytes) : bytes_(std::move(bytes)) {
-        InitSystem(sys_, &bytes_);
+    explicit CabinetSession(std::unique_ptr<Input> input) : input_(std::move(input)) {
+        InitSystem(sys_, input_.get());
     }
     ~CabinetSession() {
         if (cabd_) {
@@ -258,6 +312,10 @@ class CabinetSession {
         }
         cab_ = cabd_->open(cabd_, kInputName);
         if (!cab_) {
+            if (input_->Error()) {
+                *reason = "cannot read the cabinet (" + std::to_string(input_->Error()) + ")";
+                return input_->Error();
+            }
             *reason = "not a readable cabinet (" + MspackError(cabd_->last_error(cabd_)) + ")";
             return err::kInvalidData;
         }
@@ -325,6 +383,10 @@ class CabinetSession {
 
         if (result != MSPACK_ERR_OK || pass.position != end) {
             broken_ = true;
+            if (input_->Error()) {
+                *reason = "cannot read the cabinet (" + std::to_string(input_->Error()) + ")";
+                return input_->Error();
+            }
             *reason = "cannot decode " + Narrow(MemberName(member)) + ": " +
                       (result != MSPACK_ERR_OK ? MspackError(result) : "data ends early");
             return err::kInvalidData;
@@ -394,7 +456,7 @@ class CabinetSession {
         }
     };
 
-    std::string bytes_;
+    std::unique_ptr<Input> input_;
     MemSystem sys_;
     mscab_decompressor* cabd_ = nullptr;
     mscabd_cabinet* cab_ = nullptr;
@@ -452,6 +514,33 @@ u32 ReadSource(FileAccess& files, const std::wstring& path, std::string* bytes,
     return code;
 }
 
+// The cabinet as libmspack's input: read on demand where the file system
+// can read ranges, else whole.
+u32 OpenSource(FileAccess& files, const std::wstring& path, std::unique_ptr<Input>* input,
+               std::string* reason) {
+    NodeInfo info;
+    u32 code = files.Stat(path, &info);
+    if (code == 0 && info.directory) code = err::kFileNotFound;
+    if (code == 0) {
+        std::string probe;
+        code = files.ReadRange(path, 0, 0, &probe);
+        if (code == 0) {
+            *input = std::make_unique<Input>(files, path, info.size);
+            return 0;
+        }
+        if (code == err::kNotSupported) {
+            std::string bytes;
+            code = files.ReadFile(path, &bytes);
+            if (code == 0) {
+                *input = std::make_unique<Input>(std::move(bytes));
+                return 0;
+            }
+        }
+    }
+    *reason = "cannot read " + Narrow(path) + " (" + std::to_string(code) + ")";
+    return code;
+}
+
 u32 WriteDestination(FileAccess& files, const std::wstring& path, const std::string& data,
                      std::string* reason) {
     NodeInfo info;
@@ -479,9 +568,10 @@ struct SzddOutput {
     }
 };
 
-u32 ExpandSzdd(const std::string& bytes, std::string* data, std::string* reason) {
+u32 ExpandSzdd(std::string bytes, std::string* data, std::string* reason) {
+    Input input(std::move(bytes));
     MemSystem sys;
-    InitSystem(sys, &bytes);
+    InitSystem(sys, &input);
     SzddOutput output;
     sys.sink = &SzddOutput::Sink;
     sys.sinkContext = &output;
@@ -519,7 +609,7 @@ u32 ExpandSingleFile(FileAccess& files, const std::wstring& source, const std::w
     if (u32 code = ReadSource(files, source, &bytes, reason)) return code;
     std::string data;
     if (StartsWith(bytes, kCabinetMagic, sizeof kCabinetMagic)) {
-        CabinetSession session(std::move(bytes));
+        CabinetSession session(std::make_unique<Input>(std::move(bytes)));
         if (u32 code = session.Open(reason)) return code;
         const mscabd_file* only = session.Cabinet()->files;
         if (!only || only->next) {
@@ -528,7 +618,7 @@ u32 ExpandSingleFile(FileAccess& files, const std::wstring& source, const std::w
         }
         if (u32 code = session.Extract(only, &data, reason)) return code;
     } else if (StartsWith(bytes, kSzddMagic, sizeof kSzddMagic)) {
-        if (u32 code = ExpandSzdd(bytes, &data, reason)) return code;
+        if (u32 code = ExpandSzdd(std::move(bytes), &data, reason)) return code;
     } else {
         // A plain file would be copied by Windows' expand; a damaged one
         // must not end up as a system file, so only known forms are taken.
@@ -562,22 +652,16 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
         session = cache.session.get();
     } else {
         DropSession(cache);
-        std::string bytes;
-        if (u32 code = ReadSource(files, cabinet, &bytes, reason)) return code;
+        std::unique_ptr<Input> input;
+        if (u32 code = OpenSource(files, cabinet, &input, reason)) return code;
         ++cache.cabinetReads;
-        local = std::make_unique<CabinetSession>(std::move(bytes));
-        if (u32 code = local->Open(reason)) return code;
-        // Kept only when the stamp held while the file was read.
-        std::string after;
-        if (stamped && files.FileStamp(cabinet, &after) && after == stamp) {
-            cache.session = std::move(local);
-            cache.key = key;
-            session = cache.session.get();
-        } else {
-            session = local.get();
+        local = std::make_unique<CabinetSession>(std::move(input));
+        if (u32 code = local->Open(reason)) {
+            AddStats(cache.totals, local->stats_);
+            return code;
         }
+        session = local.get();
     }
-
     // The member by its name after the last separator. One stored with a
     // folder part is refused rather than placed: only flat names are what
     // a service-pack cabinet holds.
@@ -602,9 +686,22 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
     }
 
     std::string data;
-    const u32 code = session->Extract(member, &data, reason);
+    u32 code = session->Extract(member, &data, reason);
+    // The cabinet is read as it is decoded: what was read is one version of
+    // it only if the stamp held meanwhile. Kept for the next run only then.
+    std::string after;
+    const bool held = stamped && files.FileStamp(cabinet, &after) && after == stamp;
+    if (code == 0 && stamped && !held) {
+        *reason = Narrow(cabinet) + " changed while it was read";
+        code = err::kInvalidData;
+    }
     if (local) {
-        AddStats(cache.totals, local->stats_);
+        if (code == 0 && held) {
+            cache.session = std::move(local);
+            cache.key = key;
+        } else {
+            AddStats(cache.totals, local->stats_);
+        }
     } else if (code != 0) {
         // A decoder that failed once is not trusted again.
         DropSession(cache);
@@ -637,6 +734,12 @@ u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string
         "usage: expand \"source\" \"destination file\" | "
         "expand \"cabinet\" -F:name \"destination folder\"";
     return err::kInvalidParameter;
+}
+
+void ReleaseExpandCache() {
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    DropSession(cache);
 }
 
 ExpandCacheStats GetExpandCacheStats() {

@@ -42,5 +42,8 @@ struct ExpandCacheStats {
 ExpandCacheStats GetExpandCacheStats();
 // Drops everything kept and resets the counters.
 void ClearExpandCache();
+// Drops everything kept, releasing its memory; the counters stay. For the
+// end of a run: what is kept serves the expand runs of one run.
+void ReleaseExpandCache();
 
 }  // namespace morlit::posix

@@ -1,6 +1,7 @@
 #include "platform/posix/file_access.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,10 @@
 #include "platform/constants.h"
 
 namespace morlit::posix {
+
+namespace {
+constexpr u32 kReadFault = 30;  // ERROR_READ_FAULT
+}  // namespace
 
 std::string ToUtf8(const std::wstring& text) {
     std::string out;
@@ -117,6 +122,34 @@ u32 FolderFileAccess::ReadFile(const std::wstring& path, std::string* data) {
     return 0;
 }
 
+u32 FolderFileAccess::ReadRange(const std::wstring& path, u64 offset, size_t length,
+                                std::string* data) {
+    const std::string host = HostPath(path);
+    if (host.empty()) return err::kFileNotFound;
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? err::kFileNotFound : err::kAccessDenied;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return err::kAccessDenied;
+    }
+    // The buffer is reused from call to call: no new allocation per range.
+    data->resize(length);
+    size_t done = 0;
+    u32 code = 0;
+    while (done < length) {
+        const ssize_t n =
+            ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) code = kReadFault;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    data->resize(done);
+    return code;
+}
+
 u32 FolderFileAccess::WriteFile(const std::wstring& path, const std::string& data) {
     const std::string host = HostPath(path);
     if (host.empty()) return err::kPathNotFound;
@@ -143,6 +176,35 @@ bool FolderFileAccess::FileStamp(const std::wstring& path, std::string* stamp) {
                   static_cast<long long>(st.st_ctim.tv_sec), st.st_ctim.tv_nsec);
     *stamp = buffer;
     return true;
+}
+
+u32 FolderFileAccess::PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
+                                u64 size) {
+    const std::string host = HostPath(path);
+    if (host.empty()) return err::kPathNotFound;
+    // Never created here: patches only make sense over the file they were
+    // computed against.
+    const int fd = ::open(host.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? err::kFileNotFound : err::kAccessDenied;
+    u32 code = 0;
+    for (const FilePatch& patch : patches) {
+        size_t done = 0;
+        while (code == 0 && done < patch.data.size()) {
+            const ssize_t n = ::pwrite(fd, patch.data.data() + done, patch.data.size() - done,
+                                       static_cast<off_t>(patch.offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) code = err::kDiskFull;
+            if (n > 0) done += static_cast<size_t>(n);
+        }
+    }
+    struct stat st;
+    if (code == 0 && (::fstat(fd, &st) != 0 || (static_cast<u64>(st.st_size) != size &&
+                                                ::ftruncate(fd, static_cast<off_t>(size)) != 0))) {
+        code = err::kDiskFull;
+    }
+    if (code == 0 && ::fdatasync(fd) != 0) code = err::kDiskFull;
+    if (::close(fd) != 0 && code == 0) code = err::kDiskFull;
+    return code;
 }
 
 }  // namespace morlit::posix

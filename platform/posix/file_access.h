@@ -6,10 +6,17 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/posix/volume.h"
 
 namespace morlit::posix {
+
+// Bytes to write at an offset of a file.
+struct FilePatch {
+    u64 offset = 0;
+    std::string data;
+};
 
 class FileAccess {
   public:
@@ -17,6 +24,14 @@ class FileAccess {
     // Each returns 0 on success or a Windows error code.
     virtual u32 Stat(const std::wstring& path, NodeInfo* info) = 0;
     virtual u32 ReadFile(const std::wstring& path, std::string* data) = 0;
+    // Reads up to `length` bytes from `offset` into `data` (fewer at the end
+    // of the file, none past it), so that a large file can be read as it is
+    // needed. kNotSupported when the file system reads only whole files (the
+    // default): the caller then uses ReadFile.
+    virtual u32 ReadRange(const std::wstring& /*path*/, u64 /*offset*/, size_t /*length*/,
+                          std::string* /*data*/) {
+        return err::kNotSupported;
+    }
     // Replaces an existing file's data in place, or creates the file; the
     // data is on disk on return.
     virtual u32 WriteFile(const std::wstring& path, const std::string& data) = 0;
@@ -25,6 +40,15 @@ class FileAccess {
     // from it can be reused while the stamp stays the same. False when the
     // file system cannot promise that; nothing is then reused.
     virtual bool FileStamp(const std::wstring& /*path*/, std::string* /*stamp*/) { return false; }
+    // Writes `patches` into the existing file at `path` and sets its size to
+    // `size`, leaving every other byte as it is; the data is on disk on
+    // return. A large file that changed in a few places is then not
+    // rewritten whole. kNotSupported when the file system cannot write in
+    // place (the default): the caller writes the whole file with WriteFile.
+    virtual u32 PatchFile(const std::wstring& /*path*/, const std::vector<FilePatch>& /*patches*/,
+                          u64 /*size*/) {
+        return err::kNotSupported;
+    }
 };
 
 // Drive letters mapped to host folders; names are matched without regard to
@@ -34,11 +58,14 @@ class FolderFileAccess : public FileAccess {
     void Map(wchar_t letter, const std::string& folder);
     u32 Stat(const std::wstring& path, NodeInfo* info) override;
     u32 ReadFile(const std::wstring& path, std::string* data) override;
+    u32 ReadRange(const std::wstring& path, u64 offset, size_t length, std::string* data) override;
     u32 WriteFile(const std::wstring& path, const std::string& data) override;
     // Device, inode, size and change times. Time stamps have a coarse
     // granularity, so a file changed within the last `settleSeconds` gets
     // no stamp: a second change in the same tick would go unseen.
     bool FileStamp(const std::wstring& path, std::string* stamp) override;
+    u32 PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
+                  u64 size) override;
     void SetSettleSeconds(int seconds) { settleSeconds_ = seconds; }
     // The host path for a Windows path (existing components resolved without
     // case; the rest kept as written), or empty when the drive is not mapped.

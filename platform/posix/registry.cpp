@@ -1,12 +1,21 @@
 #include "platform/posix/registry.h"
 
+#include <fcntl.h>
 #include <hivex.h>
+#include <signal.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cwctype>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "platform/constants.h"
 
@@ -41,16 +50,73 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-bool ReadAll(const std::string& path, std::string* data) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    data->clear();
-    char buffer[1 << 16];
-    size_t n;
-    while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data->append(buffer, n);
-    const bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
+// Compares a committed hive, read from a stream, with the image the volume
+// holds, page by page (hive bins are page-aligned, and hivex changes a few
+// cells and appends): the pages that differ, joined where adjacent.
+class ImageDiff {
+  public:
+    static constexpr size_t kPage = 4096;
+
+    explicit ImageDiff(const std::string& before) : before_(before) {}
+
+    // Reads `fd` to its end. On a read error it stops, leaving failed set.
+    void Consume(int fd) {
+        std::string buffer(64 * kPage, '\0');
+        for (;;) {
+            size_t filled = 0;
+            while (filled < buffer.size()) {
+                const ssize_t n = ::read(fd, &buffer[filled], buffer.size() - filled);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    failed = true;
+                    return;
+                }
+                if (n == 0) break;
+                filled += static_cast<size_t>(n);
+            }
+            for (size_t at = 0; at < filled; at += kPage) {
+                Page(buffer.data() + at, std::min(kPage, filled - at));
+            }
+            if (filled < buffer.size()) return;
+        }
+    }
+
+    void Reset() {
+        patches.clear();
+        size = 0;
+        failed = false;
+    }
+
+    std::vector<FilePatch> patches;
+    u64 size = 0;
+    bool failed = false;
+
+  private:
+    void Page(const char* data, size_t length) {
+        const u64 at = size;
+        size += length;
+        if (at + length <= before_.size() && std::memcmp(before_.data() + at, data, length) == 0) {
+            return;
+        }
+        if (!patches.empty() && patches.back().offset + patches.back().data.size() == at) {
+            patches.back().data.append(data, length);
+        } else {
+            patches.push_back(FilePatch{at, std::string(data, length)});
+        }
+    }
+
+    const std::string& before_;
+};
+
+// glibc raises its mmap threshold when a large block is freed, after which
+// blocks of a hive's size come from the heap, where hivex's realloc for a
+// new page copies the whole hive. Pinning the threshold keeps them mapped,
+// so growing one is a remap.
+void PinMallocThreshold() {
+#ifdef __GLIBC__
+    static std::once_flag once;
+    std::call_once(once, [] { mallopt(M_MMAP_THRESHOLD, 1 << 20); });
+#endif
 }
 
 // Splits "a\b\c" into its components; false for an empty component.
@@ -71,7 +137,9 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
 
 }  // namespace
 
-PosixRegistry::PosixRegistry(FileAccess& files, IErrors& errors) : files_(files), errors_(errors) {}
+PosixRegistry::PosixRegistry(FileAccess& files, IErrors& errors) : files_(files), errors_(errors) {
+    PinMallocThreshold();
+}
 
 PosixRegistry::~PosixRegistry() { Release(); }
 
@@ -80,6 +148,8 @@ void PosixRegistry::Release() {
     hive_ = nullptr;
     if (!tempPath_.empty()) ::unlink(tempPath_.c_str());
     tempPath_.clear();
+    std::string().swap(image_);
+    writeWhole_ = false;
     mount_.clear();
     volumePath_.clear();
     keys_.clear();
@@ -96,6 +166,12 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     if (hive_) return err::kSharingViolation;
 
     std::string data;
+    // Room for the hive to grow: the image is kept to compare commits with,
+    // and growing it in place saves copying it whole on each commit.
+    NodeInfo info;
+    if (files_.Stat(file, &info) == 0 && !info.directory && info.size < (u64{1} << 31)) {
+        data.reserve(static_cast<size_t>(info.size + std::max<u64>(info.size / 8, 1 << 20)));
+    }
     if (const u32 code = files_.ReadFile(file, &data)) return code;
     if (data.size() < 4096 + 32 || data.compare(0, 4, "regf") != 0) return err::kNotRegistryFile;
 
@@ -114,6 +190,8 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
         return err::kBadDb;
     }
     tempPath_ = path;
+    image_ = std::move(data);
+    writeWhole_ = false;
     mount_ = subKey;
     volumePath_ = file;
     changed_ = false;
@@ -323,6 +401,81 @@ u32 PosixRegistry::Apply(const std::vector<RegOp>& ops, std::string* reason) {
     return err::kSuccess;
 }
 
+bool PosixRegistry::CommitAndCompare(std::vector<FilePatch>* patches, u64* size,
+                                     std::string* reason) {
+    ImageDiff diff(image_);
+    int commitErrno = 0;
+    bool committed = false;
+    // hivex commits only to a named file. Naming the write end of a pipe lets
+    // a second thread compare the hive with the image while hivex writes it:
+    // no copy of the hive is made in a file and read back.
+    int pipeFds[2] = {-1, -1};
+    bool streamed = false;
+    if (::access("/proc/self/fd", X_OK) == 0 && ::pipe2(pipeFds, O_CLOEXEC) == 0) {
+        ::fcntl(pipeFds[1], F_SETPIPE_SZ, 1 << 20);  // fewer switches; any size works
+        // Should the reader stop early, hivex's writes fail with EPIPE
+        // instead of the signal ending the process.
+        sigset_t pipeSignal, old;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+        try {
+            std::thread reader([&] {
+                diff.Consume(pipeFds[0]);
+                ::close(pipeFds[0]);  // a writer still writing gets EPIPE
+            });
+            const std::string name = "/proc/self/fd/" + std::to_string(pipeFds[1]);
+            committed = hivex_commit(hive_, name.c_str(), 0) == 0;
+            commitErrno = errno;
+            ::close(pipeFds[1]);
+            reader.join();
+            streamed = true;
+        } catch (const std::system_error&) {
+            // No thread: commit through a file below.
+            ::close(pipeFds[0]);
+            ::close(pipeFds[1]);
+        }
+        const timespec none{0, 0};
+        while (sigtimedwait(&pipeSignal, nullptr, &none) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        // hivex could not open the pipe by its name (a restricted /proc):
+        // nothing was written, so commit through a file instead.
+        if (streamed && !committed && diff.size == 0) {
+            streamed = false;
+            diff.Reset();
+        }
+    }
+    if (!streamed) {
+        // Into a new file beside the copy: rewriting the copy in place would
+        // truncate it, which makes some file systems flush it to disk on
+        // close. The hive stays open on the copy, which hivex has in memory.
+        std::string path = TempDirectory() + "/morlit-commit-XXXXXX";
+        const int fd = ::mkstemp(&path[0]);
+        if (fd < 0) {
+            if (reason)
+                *reason = std::string("cannot make a file to commit to: ") + std::strerror(errno);
+            return false;
+        }
+        committed = hivex_commit(hive_, path.c_str(), 0) == 0;
+        commitErrno = errno;
+        ::unlink(path.c_str());
+        if (committed) diff.Consume(fd);
+        ::close(fd);
+    }
+    if (!committed) {
+        if (reason) *reason = std::string("cannot commit the hive: ") + std::strerror(commitErrno);
+        return false;
+    }
+    if (diff.failed) {
+        if (reason) *reason = "cannot read the committed hive back";
+        return false;
+    }
+    *patches = std::move(diff.patches);
+    *size = diff.size;
+    return true;
+}
+
 u32 PosixRegistry::CommitToVolume(std::string* reason) {
     if (!hive_) {
         if (reason) *reason = "no hive is loaded";
@@ -333,35 +486,29 @@ u32 PosixRegistry::CommitToVolume(std::string* reason) {
         return err::kRegistryIoFailed;
     }
     if (!changed_) return err::kSuccess;
-    // Commit into a new file beside the copy: rewriting the copy in place
-    // would truncate it, which makes some file systems flush it to disk on
-    // close. The hive stays open on the copy, which hivex has in memory.
-    std::string committed = TempDirectory() + "/morlit-commit-XXXXXX";
-    const int fd = ::mkstemp(&committed[0]);
-    if (fd < 0) {
-        if (reason)
-            *reason = std::string("cannot make a file to commit to: ") + std::strerror(errno);
+    std::vector<FilePatch> patches;
+    u64 size = 0;
+    if (!CommitAndCompare(&patches, &size, reason)) return err::kRegistryIoFailed;
+    if (size < 4096 + 32) {
+        if (reason) *reason = "the committed hive is too short";
         return err::kRegistryIoFailed;
     }
-    ::close(fd);
-    if (hivex_commit(hive_, committed.c_str(), 0) != 0) {
-        ::unlink(committed.c_str());
-        if (reason) *reason = std::string("cannot commit the hive: ") + std::strerror(errno);
-        return err::kRegistryIoFailed;
+    // The image becomes what the volume is to hold.
+    image_.resize(static_cast<size_t>(size));
+    for (const FilePatch& p : patches) {
+        image_.replace(static_cast<size_t>(p.offset), p.data.size(), p.data);
     }
-    std::string data;
-    const bool read = ReadAll(committed, &data);
-    ::unlink(committed.c_str());
-    if (!read) {
-        if (reason) *reason = "cannot read the committed hive back";
-        return err::kRegistryIoFailed;
-    }
-    if (const u32 code = files_.WriteFile(volumePath_, data)) {
+    u32 code = writeWhole_ ? err::kNotSupported : files_.PatchFile(volumePath_, patches, size);
+    if (code == err::kNotSupported) code = files_.WriteFile(volumePath_, image_);
+    if (code != 0) {
+        // Part of it may have been written: next time, all of it.
+        writeWhole_ = true;
         if (reason)
             *reason =
                 "cannot write the hive back to the volume (error " + std::to_string(code) + ")";
         return code;
     }
+    writeWhole_ = false;
     changed_ = false;
     return err::kSuccess;
 }

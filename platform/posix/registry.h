@@ -1,9 +1,9 @@
 // The registry service of the Linux host. A hive is "loaded" by copying its
 // file from the volume into a private temporary file and opening that with
-// hivex; reads then follow the Windows calls. Only HKLM\VirtualPC can be a
-// mount point. Unloading releases the copy and never writes: the registry
-// editor stand-in writes the hive back itself, with CommitToVolume, before
-// it ends, so nothing depends on the unload's result.
+// hivex, keeping its bytes as loaded; reads then follow the Windows calls. Only HKLM\VirtualPC can
+// be a mount point. Unloading releases the copy and never writes: the registry editor stand-in
+// writes the hive back itself, with CommitToVolume, before it ends, so nothing depends on the
+// unload's result.
 #pragma once
 
 #include <map>
@@ -46,7 +46,9 @@ class PosixRegistry : public IRegistry {
     // True when the private copy differs from the volume's hive.
     bool Changed() const { return changed_; }
     // Commits the private copy and writes it back over the volume's hive
-    // file, only if it changed. 0 or a Windows error code.
+    // file, only if it changed: just the pages that differ from the hive as
+    // loaded where the file system can write in place, else the whole file.
+    // 0 or a Windows error code.
     u32 CommitToVolume(std::string* reason);
 
   private:
@@ -55,6 +57,9 @@ class PosixRegistry : public IRegistry {
     // The node at `path` below the mount root: 0 when it does not exist
     // (and `create` is false) or on failure.
     Node Find(const std::vector<std::wstring>& path, bool create, std::string* reason);
+    // Commits the hive and compares the result with image_: the pages that
+    // differ and the committed size.
+    bool CommitAndCompare(std::vector<FilePatch>* patches, u64* size, std::string* reason);
 
     FileAccess& files_;
     IErrors& errors_;
@@ -62,6 +67,8 @@ class PosixRegistry : public IRegistry {
     std::wstring mount_;
     std::wstring volumePath_;  // the hive file on the volume
     std::string tempPath_;     // the private copy
+    std::string image_;        // what the volume's file holds (as loaded or last written)
+    bool writeWhole_ = false;  // a write-back failed: the volume's file is unknown
     bool changed_ = false;
     bool broken_ = false;  // an import failed part-way
     std::map<RegKey, Node> keys_;

@@ -321,6 +321,130 @@ TEST_F(ExpandToolTest, AFreshlyChangedCabinetIsNotKept) {
     EXPECT_EQ(OnVolume("Windows/system32/ntoskrnl.exe"), Content("ntoskrnl.exe"));
 }
 
+// Drive D: with its cabinet reads shaped: ranges cut short at odd sizes (so
+// decoding crosses many window edges), no ranges at all, failing reads, or a
+// stamp that moves while the cabinet is read.
+class ShapedFiles : public FolderFileAccess {
+  public:
+    u32 ReadFile(const std::wstring& path, std::string* data) override {
+        ++wholeReads;
+        return FolderFileAccess::ReadFile(path, data);
+    }
+    u32 ReadRange(const std::wstring& path, u64 offset, size_t length, std::string* data) override {
+        if (!ranges) return err::kNotSupported;
+        if (rangesLeft >= 0 && rangesLeft-- == 0) return 30;  // ERROR_READ_FAULT
+        ++rangeReads;
+        return FolderFileAccess::ReadRange(path, offset, std::min<size_t>(length, 4093), data);
+    }
+    bool FileStamp(const std::wstring& path, std::string* stamp) override {
+        if (!FolderFileAccess::FileStamp(path, stamp)) return false;
+        if (moving) *stamp += std::to_string(++moves);
+        return true;
+    }
+    bool ranges = true;
+    int rangesLeft = -1;  // reads before they fail; -1: never
+    bool moving = false;
+    int moves = 0;
+    int wholeReads = 0;
+    int rangeReads = 0;
+};
+
+class ShapedReadsTest : public ExpandToolTest {
+  protected:
+    void SetUp() override {
+        ExpandToolTest::SetUp();
+        shaped.Map(L'D', (root_ / "D").string());
+        shaped.SetSettleSeconds(0);
+    }
+    u32 ExpandShaped(const std::string& cab, const char* driver) {
+        reason_.clear();
+        return RunExpandTool(shaped,
+                             L"\"D:\\Windows\\Driver Cache\\i386\\" + FromUtf8(cab) + L"\" -F:" +
+                                 FromUtf8(driver) + L" \"D:\\Windows\"",
+                             &reason_);
+    }
+    ShapedFiles shaped;
+};
+
+TEST_F(ShapedReadsTest, CabinetsReadInPiecesOrWholeDecodeTheSame) {
+    for (bool ranges : {true, false}) {
+        for (const char* cab : {"sp3.cab", "sp2.cab", "sp1.cab"}) {  // MSZIP, stored, LZX
+            SCOPED_TRACE(std::string(cab) + (ranges ? " in pieces" : " whole"));
+            ClearExpandCache();
+            shaped.ranges = ranges;
+            shaped.wholeReads = shaped.rangeReads = 0;
+            for (const char* driver : kDrivers) {
+                ASSERT_EQ(ExpandShaped(cab, driver), 0u) << reason_;
+                EXPECT_EQ(OnVolume(std::string("Windows/") + driver), Content(driver));
+            }
+            EXPECT_EQ(GetExpandCacheStats().cabinetReads, 1u);
+            EXPECT_EQ(GetExpandCacheStats().folderRestarts, 1u);
+            EXPECT_EQ(shaped.wholeReads, ranges ? 0 : 1);
+            if (ranges) {
+                EXPECT_GT(shaped.rangeReads, 10);
+            }
+        }
+    }
+}
+
+TEST_F(ShapedReadsTest, ACabinetThatFailsOrChangesWhileReadFailsTheStep) {
+    shaped.rangesLeft = 20;
+    EXPECT_EQ(ExpandShaped("sp3.cab", "ntoskrnl.exe"), 30u);
+    EXPECT_NE(reason_.find("cannot read"), std::string::npos) << reason_;
+    EXPECT_FALSE(fs::exists(Host("Windows/ntoskrnl.exe")));
+    // Nothing of the failed read is kept: the next run reads afresh.
+    shaped.rangesLeft = -1;
+    ASSERT_EQ(ExpandShaped("sp3.cab", "ntoskrnl.exe"), 0u) << reason_;
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 2u);
+    EXPECT_EQ(OnVolume("Windows/ntoskrnl.exe"), Content("ntoskrnl.exe"));
+
+    // A stamp that moves while the cabinet is read: what was read may mix
+    // two versions of the file.
+    ClearExpandCache();
+    shaped.moving = true;
+    EXPECT_EQ(ExpandShaped("sp1.cab", "hal.dll"), err::kInvalidData);
+    EXPECT_NE(reason_.find("changed while"), std::string::npos) << reason_;
+    EXPECT_FALSE(fs::exists(Host("Windows/hal.dll")));
+    EXPECT_EQ(ExpandShaped("sp1.cab", "intelide.sys"), err::kInvalidData);
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 2u);
+}
+
+TEST_F(ShapedReadsTest, ReleasingKeepsTheCountsAndDropsTheCabinet) {
+    ASSERT_EQ(ExpandShaped("sp3.cab", "hal.dll"), 0u) << reason_;
+    ASSERT_EQ(ExpandShaped("sp3.cab", "intelide.sys"), 0u) << reason_;
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 1u);
+    ReleaseExpandCache();
+    const ExpandCacheStats kept = GetExpandCacheStats();
+    EXPECT_EQ(kept.cabinetReads, 1u);
+    EXPECT_GT(kept.decodedBytes, 0u);
+    ASSERT_EQ(ExpandShaped("sp3.cab", "ntoskrnl.exe"), 0u) << reason_;
+    EXPECT_EQ(GetExpandCacheStats().cabinetReads, 2u);
+    EXPECT_EQ(GetExpandCacheStats().folderRestarts, kept.folderRestarts + 1);
+    EXPECT_EQ(OnVolume("Windows/ntoskrnl.exe"), Content("ntoskrnl.exe"));
+}
+
+TEST(FolderReadRange, ReadsWhatThereIs) {
+    const fs::path dir = fs::path(MORLIT_BINARY_DIR) / "test-work" / "FolderReadRange";
+    fs::remove_all(dir);
+    fs::create_directories(dir / "sub");
+    Spit(dir / "File.bin", "0123456789");
+    FolderFileAccess files;
+    files.Map(L'E', dir.string());
+    std::string data = "left over";
+    EXPECT_EQ(files.ReadRange(L"E:\\file.BIN", 2, 3, &data), 0u);
+    EXPECT_EQ(data, "234");
+    EXPECT_EQ(files.ReadRange(L"E:\\file.bin", 8, 100, &data), 0u);
+    EXPECT_EQ(data, "89");
+    EXPECT_EQ(files.ReadRange(L"E:\\file.bin", 10, 5, &data), 0u);
+    EXPECT_EQ(data, "");
+    EXPECT_EQ(files.ReadRange(L"E:\\file.bin", 1000, 5, &data), 0u);
+    EXPECT_EQ(data, "");
+    EXPECT_EQ(files.ReadRange(L"E:\\missing", 0, 5, &data), err::kFileNotFound);
+    EXPECT_EQ(files.ReadRange(L"Q:\\file.bin", 0, 5, &data), err::kFileNotFound);
+    EXPECT_EQ(files.ReadRange(L"E:\\sub", 0, 5, &data), err::kAccessDenied);
+    fs::remove_all(dir);
+}
+
 // The driver replacement of the run, with its expand started in-process.
 class ExpandDriversTest : public ExpandToolTest {
   protected:

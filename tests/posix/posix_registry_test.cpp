@@ -121,5 +121,145 @@ TEST_F(PosixRegistryTest, UnloadNeverWritesAndCommitWritesOnlyChanges) {
     EXPECT_EQ(HiveReader(HivePath()).Value("Select", "Current").data, Dword(1));
 }
 
+// Drive E: with the write-back calls counted, and patching switched off or
+// made to fail on demand.
+class CountingFiles : public FolderFileAccess {
+  public:
+    u32 WriteFile(const std::wstring& path, const std::string& data) override {
+        ++wholeWrites;
+        return FolderFileAccess::WriteFile(path, data);
+    }
+    u32 PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
+                  u64 size) override {
+        ++patchCalls;
+        if (!canPatch) return err::kNotSupported;
+        if (failPatch) {
+            // Half done, as a full disk would leave it.
+            if (!patches.empty()) FolderFileAccess::PatchFile(path, {patches.front()}, size);
+            return err::kDiskFull;
+        }
+        for (const FilePatch& p : patches) patchedBytes += p.data.size();
+        return FolderFileAccess::PatchFile(path, patches, size);
+    }
+    bool canPatch = true;
+    bool failPatch = false;
+    int wholeWrites = 0;
+    int patchCalls = 0;
+    size_t patchedBytes = 0;
+};
+
+class WriteBackTest : public PosixRegistryTest {
+  protected:
+    void SetUp() override {
+        PosixRegistryTest::SetUp();
+        // Large enough that a few changed pages are a small part of it.
+        tools::SystemHiveSpec spec;
+        spec.defaultControlSet = 1;
+        spec.controlSets = {1};
+        spec.fillerKeys = 2000;
+        original = MakeHive(spec);
+        counting.Map(L'E', root + "/vol");
+        registry = std::make_unique<PosixRegistry>(counting, errors);
+    }
+    static RegOp SetDword(std::vector<std::wstring> key, const std::wstring& name, u32 v) {
+        RegOp op;
+        op.kind = RegOpKind::SetValue;
+        op.key = std::move(key);
+        op.name = name;
+        op.type = kRegDword;
+        op.data = Dword(v);
+        return op;
+    }
+    // Loads the original hive, applies `ops` and commits: the hive written.
+    std::string ImportInto(const std::vector<RegOp>& ops) {
+        WriteHostFile(HivePath(), original);
+        std::string why;
+        EXPECT_EQ(Load(), 0u);
+        EXPECT_EQ(registry->Apply(ops, &why), 0u) << why;
+        EXPECT_EQ(registry->CommitToVolume(&why), 0u) << why;
+        EXPECT_EQ(registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
+        return ReadHostFile(HivePath());
+    }
+    CountingFiles counting;
+};
+
+TEST_F(WriteBackTest, OnlyChangedPagesAreWrittenAndMatchAWholeWrite) {
+    const std::vector<RegOp> ops = {
+        SetDword({L"Select"}, L"Default", 1),
+        SetDword({L"ControlSet001", L"Services", L"NewDriver"}, L"Start", 0)};
+    const std::string patched = ImportInto(ops);
+    EXPECT_EQ(counting.wholeWrites, 0);
+    EXPECT_EQ(counting.patchCalls, 1);
+    EXPECT_GT(counting.patchedBytes, 0u);
+    EXPECT_LT(counting.patchedBytes, patched.size() / 8);
+
+    counting.canPatch = false;
+    const std::string whole = ImportInto(ops);
+    EXPECT_EQ(counting.wholeWrites, 1);
+    EXPECT_EQ(whole, patched);  // byte for byte what hivex committed
+    HiveReader hive(HivePath());
+    ASSERT_TRUE(hive.ok());
+    EXPECT_EQ(hive.Value("ControlSet001\\Services\\NewDriver", "Start").data, Dword(0));
+}
+
+TEST_F(WriteBackTest, LaterCommitsCompareWithWhatWasWritten) {
+    ASSERT_EQ(Load(), 0u);
+    std::string why;
+    ASSERT_EQ(registry->Apply({SetDword({L"Select"}, L"Default", 1)}, &why), 0u) << why;
+    ASSERT_EQ(registry->CommitToVolume(&why), 0u) << why;
+    ASSERT_EQ(registry->Apply({SetDword({L"Added"}, L"Second", 2)}, &why), 0u) << why;
+    ASSERT_EQ(registry->CommitToVolume(&why), 0u) << why;
+    EXPECT_EQ(counting.wholeWrites, 0);
+    HiveReader hive(HivePath());
+    ASSERT_TRUE(hive.ok());
+    EXPECT_EQ(hive.Value("Select", "Default").data, Dword(1));
+    EXPECT_EQ(hive.Value("Added", "Second").data, Dword(2));
+}
+
+TEST_F(WriteBackTest, AFailedPatchIsFollowedByAWholeWrite) {
+    const std::vector<RegOp> ops = {SetDword({L"Select"}, L"Default", 1),
+                                    SetDword({L"Added"}, L"Value", 7)};
+    const std::string expected = ImportInto(ops);
+    WriteHostFile(HivePath(), original);
+
+    ASSERT_EQ(Load(), 0u);
+    std::string why;
+    ASSERT_EQ(registry->Apply(ops, &why), 0u) << why;
+    counting.failPatch = true;
+    counting.wholeWrites = 0;
+    EXPECT_EQ(registry->CommitToVolume(&why), err::kDiskFull);
+    EXPECT_TRUE(registry->Changed());
+    // The file is in an unknown state now: the retry writes all of it, even
+    // where patching works again.
+    counting.failPatch = false;
+    ASSERT_EQ(registry->CommitToVolume(&why), 0u) << why;
+    EXPECT_EQ(counting.wholeWrites, 1);
+    EXPECT_FALSE(registry->Changed());
+    // One more commit than the reference made: only the sequence numbers and
+    // the header's checksum may differ.
+    const std::string written = ReadHostFile(HivePath());
+    ASSERT_EQ(written.size(), expected.size());
+    EXPECT_EQ(written.compare(512, std::string::npos, expected, 512, std::string::npos), 0);
+    EXPECT_TRUE(HiveReader(HivePath()).ok());
+}
+
+TEST(FolderPatchFile, WritesInPlaceResizesAndNeverCreates) {
+    char dir[] = "/tmp/morlit-patch-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string root = dir;
+    FolderFileAccess files;
+    files.Map(L'E', root);
+    WriteHostFile(root + "/f", "0123456789");
+    EXPECT_EQ(files.PatchFile(L"E:\\F", {{2, "ab"}, {12, "cd"}}, 14), 0u);
+    EXPECT_EQ(ReadHostFile(root + "/f"), std::string("01ab456789\0\0cd", 14));
+    EXPECT_EQ(files.PatchFile(L"E:\\f", {{0, "x"}}, 3), 0u);
+    EXPECT_EQ(ReadHostFile(root + "/f"), "x1a");
+    EXPECT_EQ(files.PatchFile(L"E:\\missing", {{0, "x"}}, 1), err::kFileNotFound);
+    EXPECT_NE(::access((root + "/missing").c_str(), F_OK), 0);
+    EXPECT_EQ(files.PatchFile(L"Q:\\f", {}, 0), err::kPathNotFound);
+    const std::string cmd = "rm -rf '" + root + "'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+}
+
 }  // namespace
 }  // namespace morlit::posix::test
