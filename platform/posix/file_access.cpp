@@ -155,7 +155,10 @@ u32 FolderFileAccess::WriteFile(const std::wstring& path, const std::string& dat
     if (host.empty()) return err::kPathNotFound;
     FILE* f = std::fopen(host.c_str(), "wb");
     if (!f) return errno == ENOENT ? err::kPathNotFound : err::kAccessDenied;
-    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    // Written through to the disk before it counts as done, as the contract
+    // of WriteFile promises its callers.
+    const bool ok = std::fwrite(data.data(), 1, data.size(), f) == data.size() &&
+                    std::fflush(f) == 0 && ::fsync(fileno(f)) == 0;
     const bool closed = std::fclose(f) == 0;
     return ok && closed ? 0 : err::kDiskFull;
 }
