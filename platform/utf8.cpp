@@ -6,8 +6,16 @@ namespace morlit {
 
 std::string Utf8FromWide(const std::wstring& text) {
     std::string out;
-    for (wchar_t wc : text) {
-        const u32 c = static_cast<u32>(wc);
+    for (size_t i = 0; i < text.size(); ++i) {
+        u32 c = static_cast<u32>(text[i]);
+        // A UTF-16 surrogate pair (wchar_t is 16 bits on Windows).
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size()) {
+            const u32 low = static_cast<u32>(text[i + 1]);
+            if (low >= 0xDC00 && low < 0xE000) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
         if (c < 0x80) {
             out.push_back(static_cast<char>(c));
         } else if (c < 0x800) {
@@ -47,7 +55,12 @@ std::wstring WideFromUtf8(const std::string& s) {
         for (int k = 0; k < extra && i < s.size(); ++k, ++i) {
             cp = (cp << 6) | (static_cast<unsigned char>(s[i]) & 0x3F);
         }
-        out.push_back(static_cast<wchar_t>(cp));
+        if (cp >= 0x10000 && sizeof(wchar_t) == 2) {
+            out.push_back(static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<wchar_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<wchar_t>(cp));
+        }
     }
     return out;
 }
