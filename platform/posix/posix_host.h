@@ -31,6 +31,12 @@ struct PosixHostOptions {
     std::string hostRoot = "/";  // the folder Z: shows
     // Where the mounted optical discs are listed; empty for none.
     std::string mountInfoPath = "/proc/self/mountinfo";
+    // The executable as GetModuleFileName reports it (templates and the
+    // import file live beside it); empty for the running program.
+    std::string modulePath;
+    // The lock that makes the registry mount point one name for the whole
+    // machine, as on Windows; empty for none.
+    std::string mountLockPath = "/tmp/morlit-hklm-virtualpc.lock";
 };
 
 class PosixHost {

@@ -50,7 +50,7 @@ bool PosixSystem::GetVersionEx(OsVersion& out) {
 }
 
 bool PosixSystem::GetModuleFileName(std::wstring& path) {
-    const std::string exe = ExecutablePath();
+    const std::string exe = modulePath_.empty() ? ExecutablePath() : modulePath_;
     if (exe.empty()) {
         path.clear();
         errors_.SetLastError(err::kFileNotFound);

@@ -23,7 +23,9 @@ class ThreadErrors : public IErrors {
 // path, and C:\Windows.
 class PosixSystem : public ISystem {
   public:
-    PosixSystem(HandleTable& handles, IErrors& errors) : handles_(handles), errors_(errors) {}
+    // modulePath: the executable to report; empty for the running program.
+    PosixSystem(HandleTable& handles, IErrors& errors, std::string modulePath = "")
+        : handles_(handles), errors_(errors), modulePath_(std::move(modulePath)) {}
     bool GetVersionEx(OsVersion& out) override;
     bool GetModuleFileName(std::wstring& path) override;
     bool GetWindowsDirectory(std::wstring& dir) override;
@@ -32,6 +34,7 @@ class PosixSystem : public ISystem {
   private:
     HandleTable& handles_;
     IErrors& errors_;
+    std::string modulePath_;
 };
 
 // There is no other user to guard against: privileges are granted.

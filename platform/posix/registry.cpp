@@ -1,6 +1,7 @@
 #include "platform/posix/registry.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <hivex.h>
 #include <signal.h>
 #include <unistd.h>
@@ -137,7 +138,8 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
 
 }  // namespace
 
-PosixRegistry::PosixRegistry(FileAccess& files, IErrors& errors) : files_(files), errors_(errors) {
+PosixRegistry::PosixRegistry(FileAccess& files, IErrors& errors, std::string mountLock)
+    : files_(files), errors_(errors), mountLock_(std::move(mountLock)) {
     PinMallocThreshold();
 }
 
@@ -150,6 +152,8 @@ void PosixRegistry::Release() {
     tempPath_.clear();
     std::string().swap(image_);
     writeWhole_ = false;
+    if (lockFd_ >= 0) ::close(lockFd_);  // closing releases the lock
+    lockFd_ = -1;
     mount_.clear();
     volumePath_.clear();
     keys_.clear();
@@ -164,7 +168,22 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     if (Lower(subKey) != L"virtualpc") return err::kAccessDenied;
     // One hive at a time, as a key that already exists cannot take another.
     if (hive_) return err::kSharingViolation;
+    // Another run on this machine holds the mount point.
+    if (!mountLock_.empty()) {
+        lockFd_ = ::open(mountLock_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (lockFd_ < 0) return err::kAccessDenied;
+        if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+            ::close(lockFd_);
+            lockFd_ = -1;
+            return err::kSharingViolation;
+        }
+    }
+    const u32 code = LoadHive(subKey, file);
+    if (code != err::kSuccess) Release();
+    return code;
+}
 
+u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file) {
     std::string data;
     // Room for the hive to grow: the image is kept to compare commits with,
     // and growing it in place saves copying it whole on each commit.

@@ -20,7 +20,11 @@ namespace morlit::posix {
 
 class PosixRegistry : public IRegistry {
   public:
-    PosixRegistry(FileAccess& files, IErrors& errors);
+    // `mountLock`: a file whose lock stands for the mount point while a hive
+    // is loaded there. On Windows the mount point is one machine-wide name,
+    // and the import file beside the program relies on that: two runs at
+    // once would otherwise overwrite each other's. Empty: no lock.
+    PosixRegistry(FileAccess& files, IErrors& errors, std::string mountLock = "");
     ~PosixRegistry() override;
     PosixRegistry(const PosixRegistry&) = delete;
     PosixRegistry& operator=(const PosixRegistry&) = delete;
@@ -54,6 +58,7 @@ class PosixRegistry : public IRegistry {
   private:
     using Node = std::size_t;
     void Release();
+    u32 LoadHive(const std::wstring& subKey, const std::wstring& file);
     // The node at `path` below the mount root: 0 when it does not exist
     // (and `create` is false) or on failure.
     Node Find(const std::vector<std::wstring>& path, bool create, std::string* reason);
@@ -63,6 +68,8 @@ class PosixRegistry : public IRegistry {
 
     FileAccess& files_;
     IErrors& errors_;
+    std::string mountLock_;
+    int lockFd_ = -1;
     hive_h* hive_ = nullptr;
     std::wstring mount_;
     std::wstring volumePath_;  // the hive file on the volume

@@ -66,6 +66,8 @@ inline std::string RunStart(TestHost& t, const std::string& image) {
     dialog.m_strVhdPath = HostPathToWindows(image);
     dialog.OnBnClickedOk();
     EXPECT_EQ(dialog.m_hVirtualDisk, nullptr);
+    // Shown in the test's output, so a failing run says why.
+    for (const auto& line : t.diagnostics) std::cerr << "diagnostic: " << line << "\n";
     return t.out.str();
 }
 

@@ -104,11 +104,25 @@ struct TestHost {
         options.opener = std::move(opener);
         // Discs this machine happens to have mounted would shift the letters.
         options.mountInfoPath = "";
+        // A program folder of this test's own, with the templates beside it:
+        // tests run side by side, and each run writes its import file there
+        // and holds the registry mount point.
+        char pattern[] = MORLIT_BINARY_DIR "/test-work/program-XXXXXX";
+        Shell(std::string("mkdir -p ") + MORLIT_BINARY_DIR "/test-work");
+        if (::mkdtemp(pattern)) programDir = pattern;
+        Shell("cp " MORLIT_SOURCE_DIR "/templates/*.bin " + Quote(programDir));
+        options.modulePath = programDir + "/morlit";
+        options.mountLockPath = programDir + "/virtualpc.lock";
         posix = std::make_unique<PosixHost>(options);
         host = posix->host;
         host.clock = &clock;
     }
+    ~TestHost() {
+        posix.reset();
+        if (!programDir.empty()) Shell("rm -rf " + Quote(programDir));
+    }
     Host host;
+    std::string programDir;
     std::istringstream in;
     std::ostringstream out;
     std::vector<std::string> diagnostics;

@@ -46,6 +46,25 @@ TEST_F(PosixRegistryTest, LoadFailuresLeaveNothingMounted) {
     EXPECT_EQ(Load(), 0u);
 }
 
+TEST_F(PosixRegistryTest, TheMountPointIsOneNameForTheWholeMachine) {
+    // Two runs, each with its own registry service, share the mount point
+    // through its lock, as two programs share HKLM\VirtualPC on Windows: the
+    // second cannot load (and so never writes its import file) until the
+    // first unloads, also when the first fails to load.
+    const std::string lock = root + "/virtualpc.lock";
+    PosixRegistry first(files, errors, lock);
+    PosixRegistry second(files, errors, lock);
+    const std::wstring hive = L"E:\\Windows\\system32\\config\\system";
+    EXPECT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", L"E:\\missing"),
+              err::kFileNotFound);
+    ASSERT_EQ(second.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), 0u);
+    EXPECT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), err::kSharingViolation);
+    EXPECT_FALSE(first.Loaded());
+    EXPECT_EQ(second.RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
+    EXPECT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), 0u);
+    EXPECT_EQ(second.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), err::kSharingViolation);
+}
+
 TEST_F(PosixRegistryTest, OpenAndQueryFollowWindows) {
     RegKey key = 0;
     EXPECT_EQ(registry->RegOpenKeyEx(kHKeyLocalMachine, L"VirtualPC\\Select", 0, kKeyRead, &key),
