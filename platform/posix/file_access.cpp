@@ -69,6 +69,22 @@ std::wstring FromUtf8(const std::string& s) {
     return out;
 }
 
+u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data) {
+    data->resize(length);
+    size_t done = 0;
+    u32 code = 0;
+    while (done < length) {
+        const ssize_t n =
+            ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) code = kReadFault;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    data->resize(done);
+    return code;
+}
+
 void FolderFileAccess::Map(wchar_t letter, const std::string& folder) {
     folders_[static_cast<wchar_t>(std::towupper(letter))] = folder;
 }
@@ -133,20 +149,8 @@ u32 FolderFileAccess::ReadRange(const std::wstring& path, u64 offset, size_t len
         ::close(fd);
         return err::kAccessDenied;
     }
-    // The buffer is reused from call to call: no new allocation per range.
-    data->resize(length);
-    size_t done = 0;
-    u32 code = 0;
-    while (done < length) {
-        const ssize_t n =
-            ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) code = kReadFault;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    const u32 code = ReadHostRange(fd, offset, length, data);
     ::close(fd);
-    data->resize(done);
     return code;
 }
 
