@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -70,6 +71,12 @@ std::wstring FromUtf8(const std::string& s) {
 }
 
 u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data) {
+    // No more room than the file can fill, whatever length was asked for.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const u64 size = static_cast<u64>(st.st_size);
+        length = static_cast<size_t>(offset >= size ? 0 : std::min<u64>(length, size - offset));
+    }
     data->resize(length);
     size_t done = 0;
     u32 code = 0;
