@@ -105,11 +105,27 @@ u32 DriveNamespace::ReadFile(const std::wstring& path, std::string* data) {
     return v->ReadFile(parts, data);
 }
 
+u32 DriveNamespace::ReadRange(const std::wstring& path, u64 offset, size_t length,
+                              std::string* data) {
+    Volume* v = nullptr;
+    PathParts parts;
+    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    return v->ReadRange(parts, offset, length, data);
+}
+
 u32 DriveNamespace::WriteFile(const std::wstring& path, const std::string& data) {
     Volume* v = nullptr;
     PathParts parts;
     if (const u32 e = Resolve(path, &v, &parts)) return e;
     return v->WriteFile(parts, data);
+}
+
+u32 DriveNamespace::PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
+                              u64 size) {
+    Volume* v = nullptr;
+    PathParts parts;
+    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    return v->PatchFile(parts, patches, size);
 }
 
 u32 DriveNamespace::DeleteFile(const std::wstring& path) {

@@ -37,7 +37,10 @@ class DriveNamespace : public FileAccess {
 
     u32 Stat(const std::wstring& path, NodeInfo* info) override;
     u32 ReadFile(const std::wstring& path, std::string* data) override;
+    u32 ReadRange(const std::wstring& path, u64 offset, size_t length, std::string* data) override;
     u32 WriteFile(const std::wstring& path, const std::string& data) override;
+    u32 PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
+                  u64 size) override;
     u32 DeleteFile(const std::wstring& path);
     u32 SetAttributes(const std::wstring& path, u32 attributes);
     u32 SetUncompressed(const std::wstring& path);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -25,6 +26,28 @@ constexpr u32 kReadFault = 30;  // ERROR_READ_FAULT
 std::string ToUtf8(const std::wstring& text) { return Utf8FromWide(text); }
 
 std::wstring FromUtf8(const std::string& text) { return WideFromUtf8(text); }
+
+u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data) {
+    // No more room than the file can fill, whatever length was asked for.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        const u64 size = static_cast<u64>(st.st_size);
+        length = static_cast<size_t>(offset >= size ? 0 : std::min<u64>(length, size - offset));
+    }
+    data->resize(length);
+    size_t done = 0;
+    u32 code = 0;
+    while (done < length) {
+        const ssize_t n =
+            ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) code = kReadFault;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    data->resize(done);
+    return code;
+}
 
 void FolderFileAccess::Map(wchar_t letter, const std::string& folder) {
     folders_[static_cast<wchar_t>(std::towupper(letter))] = folder;
@@ -90,20 +113,8 @@ u32 FolderFileAccess::ReadRange(const std::wstring& path, u64 offset, size_t len
         ::close(fd);
         return err::kAccessDenied;
     }
-    // The buffer is reused from call to call: no new allocation per range.
-    data->resize(length);
-    size_t done = 0;
-    u32 code = 0;
-    while (done < length) {
-        const ssize_t n =
-            ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) code = kReadFault;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    const u32 code = ReadHostRange(fd, offset, length, data);
     ::close(fd);
-    data->resize(done);
     return code;
 }
 

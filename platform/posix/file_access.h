@@ -12,12 +12,6 @@
 
 namespace morlit::posix {
 
-// Bytes to write at an offset of a file.
-struct FilePatch {
-    u64 offset = 0;
-    std::string data;
-};
-
 class FileAccess {
   public:
     virtual ~FileAccess() = default;
@@ -75,6 +69,11 @@ class FolderFileAccess : public FileAccess {
     std::map<wchar_t, std::string> folders_;
     int settleSeconds_ = 2;
 };
+
+// Reads up to `length` bytes from `offset` of the host file open as `fd`
+// into `data` (fewer at its end): 0, or ERROR_READ_FAULT. The buffer is
+// reused from call to call.
+u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data);
 
 // UTF-8 <-> wide, for host paths and diagnostics.
 std::string ToUtf8(const std::wstring& text);

@@ -1,7 +1,9 @@
 #include "platform/posix/folder_volume.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -83,6 +85,22 @@ u32 FolderVolume::ReadFile(const PathParts& path, std::string* data) {
     if (failed) return err::kFileCorrupt;
     *data = std::move(out);
     return 0;
+}
+
+u32 FolderVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) {
+    std::string host;
+    if (u32 e = Resolve(path, &host)) return e;
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == EACCES ? err::kAccessDenied : err::kFileNotFound;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return err::kAccessDenied;
+    }
+    // A disc that cannot be read where it should be is a damaged file.
+    const u32 code = ReadHostRange(fd, offset, length, data);
+    ::close(fd);
+    return code ? err::kFileCorrupt : 0;
 }
 
 u32 FolderVolume::WriteFile(const PathParts&, const std::string&) { return err::kWriteProtect; }

@@ -17,6 +17,7 @@ class FolderVolume : public Volume {
     u32 DriveType() const override;
     u32 Stat(const PathParts& path, NodeInfo* info) override;
     u32 ReadFile(const PathParts& path, std::string* data) override;
+    u32 ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) override;
     // A CD is never written.
     u32 WriteFile(const PathParts& path, const std::string& data) override;
     u32 DeleteFile(const PathParts& path) override;

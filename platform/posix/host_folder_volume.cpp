@@ -91,6 +91,21 @@ u32 HostFolderVolume::ReadFile(const PathParts& path, std::string* data) {
     return 0;
 }
 
+u32 HostFolderVolume::ReadRange(const PathParts& path, u64 offset, size_t length,
+                                std::string* data) {
+    const std::string host = HostPath(path);
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? NotFoundCode(path, host) : ErrnoToWindows(errno);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return err::kAccessDenied;
+    }
+    const u32 code = ReadHostRange(fd, offset, length, data);
+    ::close(fd);
+    return code;
+}
+
 u32 HostFolderVolume::WriteFile(const PathParts& path, const std::string& data) {
     if (path.empty()) return err::kAccessDenied;
     const std::string host = HostPath(path);

@@ -18,6 +18,7 @@ class HostFolderVolume : public Volume {
     u32 DriveType() const override;
     u32 Stat(const PathParts& path, NodeInfo* info) override;
     u32 ReadFile(const PathParts& path, std::string* data) override;
+    u32 ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) override;
     u32 WriteFile(const PathParts& path, const std::string& data) override;
     u32 DeleteFile(const PathParts& path) override;
     // Only the read-only bit has a host meaning (the owner's write permission).

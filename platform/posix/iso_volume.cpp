@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 #include "platform/constants.h"
@@ -321,6 +322,43 @@ u32 IsoVolume::ReadFile(const PathParts& path, std::string* data) {
         }
     }
     *data = std::move(out);
+    return 0;
+}
+
+u32 IsoVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) {
+    Entry entry;
+    if (u32 e = Find(path, &entry)) return e;
+    if (entry.directory) return err::kAccessDenied;
+    const u64 count = offset >= entry.size ? 0 : std::min<u64>(length, entry.size - offset);
+    data->resize(static_cast<size_t>(count));
+    // The extents follow one another in the file; each starts on a block.
+    u64 start = 0;  // the file offset of the current extent
+    u64 done = 0;
+    std::string chunk;
+    for (const auto& [lsn, bytes] : entry.extents) {
+        const u64 end = start + bytes;
+        while (done < count && offset + done < end) {
+            const u64 at = offset + done - start;  // within this extent
+            const u64 first = at / kBlock;
+            if (lsn + first > imageBlocks_) {
+                data->clear();
+                return err::kFileCorrupt;
+            }
+            const u64 want = std::min<u64>(count - done, end - (offset + done));
+            const u32 blocks =
+                static_cast<u32>(std::min<u64>((at % kBlock + want + kBlock - 1) / kBlock, 512));
+            if (u32 e = ReadBlocks(static_cast<u32>(lsn + first), blocks, &chunk)) {
+                data->clear();
+                return e;
+            }
+            const u64 n = std::min<u64>(want, chunk.size() - at % kBlock);
+            std::memcpy(&(*data)[static_cast<size_t>(done)], chunk.data() + at % kBlock,
+                        static_cast<size_t>(n));
+            done += n;
+        }
+        start = end;
+        if (done >= count) break;
+    }
     return 0;
 }
 

@@ -33,6 +33,7 @@ class IsoVolume : public Volume {
     // ERROR_FILE_CORRUPT.
     u32 Stat(const PathParts& path, NodeInfo* info) override;
     u32 ReadFile(const PathParts& path, std::string* data) override;
+    u32 ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) override;
     u32 WriteFile(const PathParts& path, const std::string& data) override;
     u32 DeleteFile(const PathParts& path) override;
     u32 SetAttributes(const PathParts& path, u32 attributes) override;

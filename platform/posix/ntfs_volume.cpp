@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -456,6 +457,59 @@ u32 WriteData(ntfs_inode* ni, const std::string& data) {
     return 0;
 }
 
+// Whether `ni`'s data can be patched in place: a plain stream of a plain
+// file. The library rewrites compressed blocks and fills holes in its own
+// ways, and an encrypted stream cannot be written at all; those files are
+// written whole instead. 0, kNotSupported, or the error opening the stream.
+u32 CheckPatchable(ntfs_inode* ni, s64* size) {
+    if (ni->flags & (FILE_ATTR_COMPRESSED | FILE_ATTR_ENCRYPTED | FILE_ATTR_SPARSE_FILE))
+        return err::kNotSupported;
+    ntfs_attr* na = ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0);
+    if (!na) return errno == ENOENT ? err::kNotSupported : ErrnoCode(errno);
+    const bool plain =
+        !(na->data_flags & (ATTR_COMPRESSION_MASK | ATTR_IS_ENCRYPTED | ATTR_IS_SPARSE));
+    *size = na->data_size;
+    ntfs_attr_close(na);
+    return plain ? 0 : err::kNotSupported;
+}
+
+// Writes all of `count` bytes at `pos`; 0 or the library's errno.
+int WriteAll(ntfs_attr* na, s64 pos, s64 count, const char* bytes) {
+    s64 done = 0;
+    while (done < count) {
+        errno = 0;
+        const s64 n = ntfs_attr_pwrite(na, pos + done, count - done, bytes + done);
+        if (n <= 0) return errno ? errno : EIO;
+        done += n;
+    }
+    return 0;
+}
+
+// Extends the stream with zeros up to `end`, written out rather than left
+// as a hole: a file that was not sparse stays so.
+int ZeroTo(ntfs_attr* na, s64 end) {
+    static const char zeros[64 * 1024] = {};
+    while (na->data_size < end) {
+        const s64 n = std::min<s64>(end - na->data_size, sizeof zeros);
+        if (const int e = WriteAll(na, na->data_size, n, zeros)) return e;
+    }
+    return 0;
+}
+
+// Applies the patches in order and sets the size; 0 or an errno.
+int ApplyPatches(ntfs_attr* na, const std::vector<FilePatch>& patches, s64 size) {
+    for (const FilePatch& p : patches) {
+        if (p.data.empty()) continue;
+        const s64 at = static_cast<s64>(p.offset);
+        if (const int e = ZeroTo(na, at)) return e;
+        if (const int e = WriteAll(na, at, static_cast<s64>(p.data.size()), p.data.data()))
+            return e;
+    }
+    if (na->data_size < size) return ZeroTo(na, size);
+    if (na->data_size > size && ntfs_attr_truncate(na, size)) return errno ? errno : EIO;
+    return 0;
+}
+
 // A security descriptor inherited from `dir` the way Windows does it, as a
 // security id of $Secure; 0 when none can be made (the library then gives
 // the file a default descriptor).
@@ -497,6 +551,39 @@ u32 NtfsVolume::ReadFile(const PathParts& path, std::string* data) {
     return ReadData(ni.ni, data);
 }
 
+u32 NtfsVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) {
+    if (!vol_) return kErrorNotReady;
+    InodeRef ni;
+    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+    if (IsDirectory(ni.ni)) return err::kAccessDenied;
+    ntfs_attr* na = ntfs_attr_open(ni.ni, AT_DATA, AT_UNNAMED, 0);
+    if (!na) {
+        data->clear();
+        return errno == ENOENT ? 0 : ErrnoCode(errno);
+    }
+    if (na->data_flags & ATTR_IS_ENCRYPTED) {
+        ntfs_attr_close(na);
+        return err::kAccessDenied;
+    }
+    const u64 size = static_cast<u64>(na->data_size);
+    const u64 count = offset >= size ? 0 : std::min<u64>(length, size - offset);
+    // The buffer is reused from call to call: no new allocation per range.
+    data->resize(static_cast<size_t>(count));
+    u64 done = 0;
+    while (done < count) {
+        const s64 n = ntfs_attr_pread(na, static_cast<s64>(offset + done),
+                                      static_cast<s64>(count - done), &(*data)[done]);
+        if (n <= 0) {
+            ntfs_attr_close(na);
+            data->clear();
+            return err::kDiskCorrupt;
+        }
+        done += static_cast<u64>(n);
+    }
+    ntfs_attr_close(na);
+    return 0;
+}
+
 u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
     if (!vol_) return kErrorNotReady;
     if (path.empty()) return err::kAccessDenied;
@@ -533,6 +620,48 @@ u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
     }
 
     return Finish(CreateNode(dir.release(), path.back(), false, data));
+}
+
+u32 NtfsVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& patches, u64 size) {
+    if (!vol_) return kErrorNotReady;
+    if (path.empty()) return err::kAccessDenied;
+    constexpr u64 kLimit = static_cast<u64>(INT64_MAX);
+    bool changes = false;
+    for (const FilePatch& p : patches) {
+        if (p.offset > kLimit || p.data.size() > kLimit - p.offset) return err::kInvalidParameter;
+        changes = changes || !p.data.empty();
+    }
+    if (size > kLimit) return err::kInvalidParameter;
+    // Refuse what would fail, and what must be written whole, before
+    // changing the mount.
+    {
+        InodeRef ni;
+        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+        if (IsDirectory(ni.ni) || (ni.ni->flags & FILE_ATTR_READONLY)) return err::kAccessDenied;
+        s64 current = 0;
+        if (const u32 e = CheckPatchable(ni.ni, &current)) return e;
+        if (!changes && static_cast<u64>(current) == size) return 0;
+    }
+
+    if (const u32 e = MakeWritable()) return e;
+    InodeRef ni;
+    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Finish(e);
+    s64 current = 0;
+    if (const u32 e = CheckPatchable(ni.ni, &current)) return Finish(e);
+    Changing(ni.ni->mft_no);
+    ntfs_attr* na = ntfs_attr_open(ni.ni, AT_DATA, AT_UNNAMED, 0);
+    if (!na) return Finish(ErrnoCode(errno));
+    const int failed = ApplyPatches(na, patches, static_cast<s64>(size));
+    ntfs_attr_close(na);
+    // Whatever was written is recorded, even when a later write failed.
+    ntfs_inode_update_times(ni.ni, static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
+    ni.ni->flags = static_cast<FILE_ATTR_FLAGS>(ni.ni->flags | FILE_ATTR_ARCHIVE);
+    NInoFileNameSetDirty(ni.ni);
+    NInoSetDirty(ni.ni);
+    const bool closeFailed = ntfs_inode_close(ni.release()) != 0;
+    const int closeErrno = errno;
+    if (failed) return Finish(ErrnoCode(failed));
+    return Finish(closeFailed ? ErrnoCode(closeErrno) : 0);
 }
 
 u32 NtfsVolume::CreateFolder(const PathParts& path) {

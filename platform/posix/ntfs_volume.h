@@ -37,7 +37,15 @@ class NtfsVolume : public Volume {
     u32 DriveType() const override;
     u32 Stat(const PathParts& path, NodeInfo* info) override;
     u32 ReadFile(const PathParts& path, std::string* data) override;
+    // Compressed and sparse files read as they do whole; an encrypted one
+    // gives ERROR_ACCESS_DENIED, as ReadFile does.
+    u32 ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) override;
     u32 WriteFile(const PathParts& path, const std::string& data) override;
+    // Plain files only: a compressed, sparse or encrypted file, or one
+    // without a data stream, gives kNotSupported before anything changes,
+    // and the caller writes it whole. A file never gains a hole: bytes
+    // between the old end and a patch beyond it are written as zeros.
+    u32 PatchFile(const PathParts& path, const std::vector<FilePatch>& patches, u64 size) override;
     u32 DeleteFile(const PathParts& path) override;
     u32 SetAttributes(const PathParts& path, u32 attributes) override;
     u32 SetUncompressed(const PathParts& path) override;

@@ -13,6 +13,12 @@ namespace morlit::posix {
 
 using PathParts = std::vector<std::wstring>;
 
+// Bytes to write at an offset of a file.
+struct FilePatch {
+    u64 offset = 0;
+    std::string data;
+};
+
 struct NodeInfo {
     bool directory = false;
     u64 size = 0;
@@ -27,10 +33,26 @@ class Volume {
     // Each returns 0 on success or a Windows error code.
     virtual u32 Stat(const PathParts& path, NodeInfo* info) = 0;
     virtual u32 ReadFile(const PathParts& path, std::string* data) = 0;
+    // Reads up to `length` bytes from `offset` into `data`, fewer at the end
+    // of the file and none past it (see FileAccess::ReadRange).
+    // kNotSupported when the volume reads only whole files (the default).
+    virtual u32 ReadRange(const PathParts& /*path*/, u64 /*offset*/, size_t /*length*/,
+                          std::string* /*data*/) {
+        return err::kNotSupported;
+    }
     // Writes the whole file. An existing file's data is replaced in place
     // (its name, short name and security descriptor stay); a new file is
     // created as Windows would create it. The data is on disk on return.
     virtual u32 WriteFile(const PathParts& path, const std::string& data) = 0;
+    // Writes `patches` into the existing file and then sets its size to
+    // `size`, every other byte staying as it was; on disk on return (see
+    // FileAccess::PatchFile). kNotSupported, with nothing changed, when the
+    // volume cannot write this file in place (the default): the caller then
+    // writes the whole file.
+    virtual u32 PatchFile(const PathParts& /*path*/, const std::vector<FilePatch>& /*patches*/,
+                          u64 /*size*/) {
+        return err::kNotSupported;
+    }
     virtual u32 DeleteFile(const PathParts& path) = 0;
     virtual u32 SetAttributes(const PathParts& path, u32 attributes) = 0;
     // FSCTL_SET_COMPRESSION with COMPRESSION_FORMAT_NONE: store uncompressed.

@@ -4,6 +4,7 @@
 
 #include "platform/constants.h"
 #include "tests/posix/cd_test_images.h"
+#include "tests/posix/range_check.h"
 
 namespace morlit::test {
 namespace {
@@ -20,7 +21,10 @@ class FolderVolumeTest : public ::testing::Test {
         images.Write("cd/i386/dup.TXT", "lower");
         images.Write("cd/i386/Éclair.txt", "accented");
         images.Write("outside.txt", "secret");
+        for (size_t i = 0; i < 300001; ++i) big.push_back(static_cast<char>(i * 7919 % 251));
+        images.Write("cd/i386/Big.bin", big);
     }
+    std::string big;
     CdImages images;
     FolderVolume cd;
 };
@@ -46,6 +50,7 @@ TEST_F(FolderVolumeTest, FindsNamesWithoutCaseAndReadsThem) {
     EXPECT_EQ(data, "lower");
     ASSERT_EQ(cd.ReadFile({L"i386", L"DUP.TXT"}, &data), 0u);
     EXPECT_EQ(data, "upper");
+    ExpectRangesMatch(cd, {L"I386", L"BIG.BIN"}, big);
 }
 
 TEST_F(FolderVolumeTest, MissingEscapingAndWritingFail) {
@@ -58,6 +63,9 @@ TEST_F(FolderVolumeTest, MissingEscapingAndWritingFail) {
     EXPECT_EQ(cd.ReadFile({L"..", L"outside.txt"}, &data), err::kInvalidName);
     EXPECT_EQ(cd.ReadFile({L"i386/../../outside.txt"}, &data), err::kInvalidName);
     EXPECT_EQ(cd.ReadFile({L"I386"}, &data), err::kAccessDenied);
+    EXPECT_EQ(cd.ReadRange({L"I386"}, 0, 1, &data), err::kAccessDenied);
+    EXPECT_EQ(cd.ReadRange({L"..", L"outside.txt"}, 0, 1, &data), err::kInvalidName);
+    EXPECT_EQ(cd.ReadRange({L"I386", L"sp3.cab"}, 0, 1, &data), err::kFileNotFound);
     EXPECT_EQ(cd.WriteFile({L"new.txt"}, "x"), err::kWriteProtect);
     EXPECT_EQ(cd.WriteFile({L"WIN51"}, "x"), err::kWriteProtect);
     EXPECT_EQ(cd.DeleteFile({L"WIN51"}), err::kWriteProtect);

@@ -7,6 +7,7 @@
 
 #include "platform/constants.h"
 #include "tests/posix/cd_test_images.h"
+#include "tests/posix/range_check.h"
 
 namespace morlit::test {
 namespace {
@@ -75,6 +76,9 @@ TEST_P(IsoVariantTest, FindsTheXpCdByAnyCaseAndReadsItsDrivers) {
     ASSERT_EQ(cd->ReadFile({L"I386", L"SP3.CAB"}, &data), 0u);
     EXPECT_EQ(data.substr(0, 4), "MSCF");
     EXPECT_EQ(info.size, data.size());
+    ExpectRangesMatch(*cd, {L"i386", L"sp3.CAB"}, data);
+    ASSERT_EQ(cd->ReadFile({L"WIN51"}, &data), 0u);
+    ExpectRangesMatch(*cd, {L"win51"}, data);
 
     // Names as the disc wrote them, in any case.
     ASSERT_EQ(cd->ReadFile({L"DOCS", L"readme.txt"}, &data), 0u);
@@ -106,6 +110,8 @@ TEST_P(IsoVariantTest, MissingNamesAndWritesFailWithWindowsCodes) {
     EXPECT_EQ(cd->Stat({L"I386", L".."}, &info), err::kInvalidName);
     EXPECT_EQ(cd->Stat({L""}, &info), err::kInvalidName);
     EXPECT_EQ(cd->ReadFile({L"I386"}, &data), err::kAccessDenied);
+    EXPECT_EQ(cd->ReadRange({L"I386"}, 0, 1, &data), err::kAccessDenied);
+    EXPECT_EQ(cd->ReadRange({L"I386", L"sp3.cab"}, 0, 1, &data), err::kFileNotFound);
     EXPECT_EQ(cd->WriteFile({L"I386", L"hal.dl_"}, "x"), err::kWriteProtect);
     EXPECT_EQ(cd->DeleteFile({L"WIN51"}), err::kWriteProtect);
     EXPECT_EQ(cd->SetAttributes({L"WIN51"}, 0), err::kWriteProtect);
@@ -176,6 +182,13 @@ TEST_F(IsoDamageTest, TruncatedImageGivesTheFileOrACorruptionCode) {
         } else {
             EXPECT_EQ(read, err::kFileCorrupt) << keep;
             lostDataOnly = lostDataOnly || found == 0;
+        }
+        // A range read fails the same way, or gives the real bytes.
+        const u32 ranged = cd->ReadRange({L"I386", L"SP2.CAB"}, 37, 150, &data);
+        if (ranged == 0) {
+            EXPECT_TRUE(data == expected.substr(37, 150)) << keep;
+        } else {
+            EXPECT_EQ(ranged, err::kFileCorrupt) << keep;
         }
     }
     EXPECT_TRUE(lostDataOnly);
