@@ -1025,12 +1025,18 @@ u32 VhdFile::Flush() {
             if (e != err::kSuccess) return e;
         }
         dirty_bitmaps_.clear();
-        for (u64 sector : dirty_bat_sectors_) {
-            const u64 first = sector * kSector / 4;
-            const u64 count = std::min<u64>(kSector / 4, bat_.size() - first);
-            u8 raw[kSector];
-            for (u64 i = 0; i < count; ++i) PutBe32(raw + i * 4, bat_[first + i]);
-            u32 e = WriteAt(fd_, raw, count * 4, table_offset_ + first * 4);
+        // Neighbouring table sectors go out in one write: a long sequential
+        // write dirties a run of them.
+        std::vector<u8> raw;
+        for (auto it = dirty_bat_sectors_.begin(); it != dirty_bat_sectors_.end();) {
+            const u64 first_sector = *it;
+            u64 end_sector = first_sector + 1;
+            for (++it; it != dirty_bat_sectors_.end() && *it == end_sector; ++it) ++end_sector;
+            const u64 first = first_sector * kSector / 4;
+            const u64 count = std::min<u64>(end_sector * kSector / 4, bat_.size()) - first;
+            raw.resize(count * 4);
+            for (u64 i = 0; i < count; ++i) PutBe32(&raw[i * 4], bat_[first + i]);
+            u32 e = WriteAt(fd_, raw.data(), raw.size(), table_offset_ + first * 4);
             if (e != err::kSuccess) return e;
         }
         dirty_bat_sectors_.clear();
