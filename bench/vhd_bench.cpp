@@ -7,6 +7,7 @@
 // deleted at the end.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -39,6 +41,22 @@ std::string Dir() {
 std::string RawPath() { return Dir() + "/disk.raw"; }
 std::string SourcePath() { return Dir() + "/source.vhd"; }
 std::string TargetPath() { return Dir() + "/target.vhd"; }
+
+// CPU seconds (user and system) of the child processes waited for so far:
+// qemu-img's own, which the benchmark's CPU column (this process) leaves out.
+double ChildCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_CHILDREN, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
 
 void Run(const std::string& command) {
     if (std::system(command.c_str()) != 0) {
@@ -100,7 +118,10 @@ void BM_QemuConvertToNull(benchmark::State& state) {
     const std::string command =
         "qemu-img convert -f vpc -n '" + SourcePath() +
         "' --target-image-opts driver=null-co,size=" + std::to_string(kDiskSize);
+    const double cpu_before = ChildCpuSeconds();
     for (auto _ : state) Run(command);
+    state.counters["qemu_cpu_s"] =
+        (ChildCpuSeconds() - cpu_before) / static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kDiskSize));
 }
 
@@ -151,13 +172,19 @@ void BM_QemuConvertRawToVpc(benchmark::State& state, const char* cache) {
     const std::string command = "qemu-img convert -t " + std::string(cache) +
                                 " -f raw -O vpc -o subformat=dynamic,force_size=on '" + RawPath() +
                                 "' '" + TargetPath() + "'";
+    double cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         std::remove(TargetPath().c_str());
         ::sync();
+        const double cpu_before = ChildCpuSeconds();
         state.ResumeTiming();
         Run(command);
+        state.PauseTiming();
+        cpu += ChildCpuSeconds() - cpu_before;
+        state.ResumeTiming();
     }
+    state.counters["qemu_cpu_s"] = cpu / static_cast<double>(state.iterations());
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kDiskSize));
 }
 
@@ -199,6 +226,7 @@ double Find(const std::map<std::string, double>& seconds, const std::string& pre
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    std::printf("load average at start: %s\n", LoadAverage().c_str());
     Prepare();
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -222,6 +250,7 @@ int main(int argc, char** argv) {
         std::printf("write: qemu-img convert -t writeback raw to vpc %.3f s, ratio %.2f\n",
                     vpc_synced, write / vpc_synced);
     }
+    std::printf("load average at end: %s\n", LoadAverage().c_str());
     if (!std::getenv("MORLIT_BENCH_KEEP")) Run("rm -rf '" + Dir() + "'");
     return 0;
 }

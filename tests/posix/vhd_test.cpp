@@ -1,8 +1,10 @@
 // The VHD layer against real images: made and checked by qemu-img, or
 // written by tools/vhdtool.py where qemu-img cannot (differencing images,
 // odd block sizes, damaged fields).
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +14,54 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <vector>
 
 #include "platform/posix/vhd.h"
+
+// Writes by this process can be made to end it: the Nth write call (counted
+// once armed) exits before writing anything, or, for a write of more than a
+// page, after writing its first pages, as a process killed inside a large
+// write does. Unarmed, the calls pass straight through.
+namespace {
+constexpr int kDiedInWrite = 77;
+int g_die_at = 0;
+bool g_torn = false;
+int g_write_calls = 0;
+
+// The bytes to write before dying, or -1 to go on normally.
+ssize_t CrashPoint(size_t length) {
+    if (g_die_at == 0 || ++g_write_calls != g_die_at) return -1;
+    if (!g_torn || length <= 4096) _exit(kDiedInWrite);
+    return static_cast<ssize_t>(length / 2 / 4096 * 4096);
+}
+}  // namespace
+
+extern "C" ssize_t pwrite(int fd, const void* buffer, size_t length, off_t offset) {
+    static auto real =
+        reinterpret_cast<ssize_t (*)(int, const void*, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
+    const ssize_t torn = CrashPoint(length);
+    if (torn < 0) return real(fd, buffer, length, offset);
+    if (real(fd, buffer, static_cast<size_t>(torn), offset) != torn) _exit(kDiedInWrite + 1);
+    _exit(kDiedInWrite);
+}
+
+extern "C" ssize_t pwritev(int fd, const iovec* parts, int count, off_t offset) {
+    static auto real =
+        reinterpret_cast<ssize_t (*)(int, const iovec*, int, off_t)>(dlsym(RTLD_NEXT, "pwritev"));
+    size_t length = 0;
+    for (int i = 0; i < count; ++i) length += parts[i].iov_len;
+    const ssize_t torn = CrashPoint(length);
+    if (torn < 0) return real(fd, parts, count, offset);
+    std::vector<iovec> head;
+    for (size_t left = static_cast<size_t>(torn); left > 0; ++parts) {
+        head.push_back({parts->iov_base, std::min(left, parts->iov_len)});
+        left -= head.back().iov_len;
+    }
+    if (real(fd, head.data(), static_cast<int>(head.size()), offset) != torn) {
+        _exit(kDiedInWrite + 1);
+    }
+    _exit(kDiedInWrite);
+}
 
 namespace morlit::posix {
 namespace {
@@ -257,6 +305,136 @@ TEST(VhdWrite, WrittenDataIsWhatQemuReadsAfterAnAbruptEnd) {
             EXPECT_EQ(AllocatedBlocks(image), expected);
         } else {
             EXPECT_EQ(after.size(), before.size());
+        }
+    }
+}
+
+// Writes spanning many blocks: new blocks are appended together, blocks
+// already there are written in place, blocks of zeros stay unallocated, and
+// the first and last blocks may be covered in part (down to part sectors).
+// The writer then dies at every write call of the last write and its Flush,
+// before the call or part way through a large one. Every time the image
+// must open, qemu-img must read what we read, and every sector must hold
+// either what it held before that write or what the write put there.
+TEST(VhdWrite, MultiBlockWritesSurviveDeathAtEveryStep) {
+    const std::string dir = WorkDir();
+    const u64 size = 20 * kMiB;
+    const std::string parent = dir + "/parent.vhd";
+    const std::string parent_disk = SampleDisk(size, 20);
+    Spit(dir + "/parent.raw", parent_disk);
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
+                 Quote(dir + "/parent.raw") + " " + Quote(parent)),
+              0);
+    const std::string parent_bytes = Slurp(parent);
+    struct Kind {
+        const char* name;
+        std::string create;
+        u64 block;
+        std::string disk;  // what the fresh image reads as
+    };
+    const std::vector<Kind> kinds = {
+        {"dynamic", "qemu-img create -f vpc -o subformat=dynamic,force_size=on %s 20M", 2 * kMiB,
+         std::string(size, '\0')},
+        {"small-blocks", Tool("dynamic %s 20971520 --block-size 65536"), 65536,
+         std::string(size, '\0')},
+        {"differencing", Tool("diff " + Quote(parent) + " %s"), 2 * kMiB, parent_disk},
+        {"differencing-small-blocks", Tool("diff " + Quote(parent) + " %s --block-size 65536"),
+         65536, parent_disk},
+    };
+    for (const Kind& kind : kinds) {
+        SCOPED_TRACE(kind.name);
+        const std::string base = dir + "/base.vhd", image = dir + "/image.vhd";
+        std::remove(base.c_str());
+        std::string create = kind.create;
+        create.replace(create.find("%s"), 2, Quote(base));
+        ASSERT_EQ(Sh(create), 0);
+
+        // Blocks already allocated before the write under test: one inside
+        // the span, one at its last block, each only in part so far.
+        const u64 b = kind.block;
+        // With small blocks the span also crosses a sector of the table.
+        const u64 o = b < kMiB ? 124 : 0;
+        const u64 first_at = (3 + o) * b + b / 2 + 100;  // part way into a sector
+        const u64 last_at = (9 + o) * b + 300;           // ends part way too
+        std::string zeros_run(b, '\0');
+        std::string data = Random(last_at - first_at, 21);
+        data.replace((7 + o) * b - first_at, b, zeros_run);  // block 7 all zeros
+        std::string old_model = kind.disk;
+        {
+            auto vhd = OpenOk(base, true);
+            ASSERT_TRUE(vhd);
+            const std::string early = Random(b / 2, 22), late = Random(700, 23);
+            ASSERT_EQ(vhd->Write((5 + o) * b + 4096, early.data(), early.size()), 0u);
+            ASSERT_EQ(vhd->Write((9 + o) * b + 100, late.data(), late.size()), 0u);
+            ASSERT_EQ(vhd->Flush(), 0u);
+            old_model.replace((5 + o) * b + 4096, early.size(), early);
+            old_model.replace((9 + o) * b + 100, late.size(), late);
+        }
+        std::string new_model = old_model;
+        new_model.replace(first_at, data.size(), data);
+
+        bool finished = false;
+        for (int step = 1; !finished && step < 100; ++step) {
+            for (bool torn : {false, true}) {
+                SCOPED_TRACE("death at write " + std::to_string(step) + (torn ? ", torn" : ""));
+                ASSERT_EQ(Sh("cp " + Quote(base) + " " + Quote(image)), 0);
+                const pid_t child = fork();
+                ASSERT_GE(child, 0);
+                if (child == 0) {
+                    u32 error = 0;
+                    std::string reason;
+                    auto vhd = VhdImage::Open(image, true, &error, &reason);
+                    if (!vhd) _exit(10);
+                    g_die_at = step;
+                    g_torn = torn;
+                    if (vhd->Write(first_at, data.data(), data.size()) != 0) _exit(11);
+                    if (vhd->Flush() != 0) _exit(12);
+                    _exit(0);
+                }
+                int status = 0;
+                waitpid(child, &status, 0);
+                ASSERT_TRUE(WIFEXITED(status));
+                const int code = WEXITSTATUS(status);
+                ASSERT_TRUE(code == 0 || code == kDiedInWrite) << code;
+
+                auto vhd = OpenOk(image, false);
+                ASSERT_TRUE(vhd);
+                const std::string got = ReadAll(*vhd, 4 * kMiB);
+                vhd.reset();
+                ASSERT_EQ(Sh("qemu-img convert -f vpc -O raw " + Quote(image) + " " +
+                             Quote(dir + "/back.raw")),
+                          0);
+                // qemu-img reads a differencing image without its parent.
+                if (kind.disk[0] == '\0') {
+                    EXPECT_TRUE(SameBytes(got, Slurp(dir + "/back.raw")));
+                }
+                ASSERT_EQ(got.size(), size);
+                for (u64 at = 0; at < size; at += 512) {
+                    if (got.compare(at, 512, old_model, at, 512) != 0 &&
+                        got.compare(at, 512, new_model, at, 512) != 0) {
+                        ADD_FAILURE() << "sector " << at / 512 << " is neither old nor new";
+                        break;
+                    }
+                }
+                if (code == 0) {
+                    EXPECT_TRUE(SameBytes(new_model, got));
+                    finished = true;
+                }
+            }
+        }
+        EXPECT_TRUE(finished);
+        const bool differencing = kind.disk[0] != '\0';
+        // Blocks where data went and nowhere else: the block of zeros and
+        // the untouched ones have none (a differencing image allocates even
+        // for zeros, as they hide the parent's data).
+        std::string expected;
+        for (u64 i = 0; i < size / b; ++i) {
+            const bool written = i >= 3 + o && i <= 9 + o && (i != 7 + o || differencing);
+            if (written) expected += std::to_string(i) + " ";
+        }
+        EXPECT_EQ(AllocatedBlocks(image), expected);
+        if (differencing) {
+            EXPECT_EQ(Slurp(parent), parent_bytes);
         }
     }
 }
