@@ -10,31 +10,6 @@
 
 namespace morlit::posix {
 
-u32 ErrnoToWindows(int error) {
-    switch (error) {
-        case ENOENT:
-            return err::kFileNotFound;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-            return err::kPathNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return err::kAccessDenied;
-        case EWOULDBLOCK:
-            return err::kSharingViolation;
-        case ENOSPC:
-        case EDQUOT:
-            return err::kDiskFull;
-        case EISDIR:
-            return err::kAccessDenied;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
-        default:
-            return 1117;  // ERROR_IO_DEVICE
-    }
-}
-
 std::unique_ptr<RawImage> RawImage::Open(const std::string& path, bool writable, u32* error,
                                          std::string* reason) {
     const int fd = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);

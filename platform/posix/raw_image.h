@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/posix/block_device.h"
+#include "platform/posix/errno_map.h"
 
 namespace morlit::posix {
 
@@ -31,8 +32,5 @@ class RawImage : public BlockDevice {
     u64 size_;
     bool writable_;
 };
-
-// The Windows error code for an errno value of a failed file operation.
-u32 ErrnoToWindows(int error);
 
 }  // namespace morlit::posix

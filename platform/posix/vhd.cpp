@@ -53,6 +53,7 @@
 // padded to whole sectors) followed by block-size bytes of data. In a
 // differencing image a clear bit means "this sector is the parent's".
 #include "platform/posix/vhd.h"
+#include "platform/posix/errno_map.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -150,34 +151,6 @@ u32 Checksum(const u8* data, size_t size, size_t checksum_at) {
 }
 
 u64 RoundUp(u64 value, u64 unit) { return (value + unit - 1) / unit * unit; }
-
-u32 ErrnoToWindows(int e, u32 io_fault) {
-    switch (e) {
-        case ENOENT:
-            return err::kFileNotFound;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-            return err::kPathNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR:
-            return err::kAccessDenied;
-        case EWOULDBLOCK:
-            return err::kSharingViolation;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
-            return err::kDiskFull;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
-        case EMFILE:
-        case ENFILE:
-            return kTooManyOpenFiles;
-        default:
-            return io_fault;
-    }
-}
 
 // Whole-range pread/pwrite; a read past the end of the file is a fault.
 u32 ReadAt(int fd, void* buffer, size_t length, u64 offset) {

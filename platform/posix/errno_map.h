@@ -1,0 +1,13 @@
+// A C library errno as the Windows error code a Windows call would report.
+#pragma once
+
+#include "platform/types.h"
+
+namespace morlit::posix {
+
+constexpr u32 kErrorIoDevice = 1117;  // ERROR_IO_DEVICE
+
+// ioFault: the code for an error with no closer Windows match.
+u32 ErrnoToWindows(int error, u32 ioFault = kErrorIoDevice);
+
+}  // namespace morlit::posix
