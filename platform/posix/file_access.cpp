@@ -53,6 +53,23 @@ void FolderFileAccess::Map(wchar_t letter, const std::string& folder) {
     folders_[static_cast<wchar_t>(std::towupper(letter))] = folder;
 }
 
+std::string HostChildName(const std::string& folder, const std::string& name) {
+    const std::string base = folder.empty() ? "/" : folder;
+    struct stat st;
+    if (::stat((base + "/" + name).c_str(), &st) == 0) return name;
+    std::string match = name;
+    if (DIR* d = opendir(base.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (strcasecmp(e->d_name, name.c_str()) == 0) {
+                match = e->d_name;
+                break;
+            }
+        }
+        closedir(d);
+    }
+    return match;
+}
+
 std::string FolderFileAccess::HostPath(const std::wstring& path) const {
     if (path.size() < 2 || path[1] != L':') return {};
     auto it = folders_.find(static_cast<wchar_t>(std::towupper(path[0])));
@@ -62,18 +79,7 @@ std::string FolderFileAccess::HostPath(const std::wstring& path) const {
     std::wstring part;
     while (std::getline(parts, part, L'\\')) {
         if (part.empty()) continue;
-        const std::string name = ToUtf8(part);
-        std::string match = name;
-        if (DIR* d = opendir(host.c_str())) {
-            while (dirent* e = readdir(d)) {
-                if (strcasecmp(e->d_name, name.c_str()) == 0) {
-                    match = e->d_name;
-                    break;
-                }
-            }
-            closedir(d);
-        }
-        host += "/" + match;
+        host += "/" + HostChildName(host, ToUtf8(part));
     }
     return host;
 }

@@ -75,6 +75,11 @@ class FolderFileAccess : public FileAccess {
 // reused from call to call.
 u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data);
 
+// The entry of a host folder that a Windows name means: the name itself when
+// it exists, else the first entry equal to it without regard to ASCII case,
+// else the name as given (for something yet to be created).
+std::string HostChildName(const std::string& folder, const std::string& name);
+
 // UTF-8 <-> wide, for host paths and diagnostics.
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);

@@ -18,21 +18,7 @@ namespace morlit::posix {
 std::string HostFolderVolume::HostPath(const PathParts& path) const {
     std::string host = root_;
     for (const std::wstring& part : path) {
-        const std::string name = ToUtf8(part);
-        std::string match = name;
-        std::string base = host.empty() ? "/" : host;
-        struct stat st;
-        if (::stat((base + "/" + name).c_str(), &st) != 0) {
-            if (DIR* d = opendir(base.c_str())) {
-                while (dirent* e = readdir(d)) {
-                    if (strcasecmp(e->d_name, name.c_str()) == 0) {
-                        match = e->d_name;
-                        break;
-                    }
-                }
-                closedir(d);
-            }
-        }
+        const std::string match = HostChildName(host, ToUtf8(part));
         if (!host.empty() && host.back() == '/') host.pop_back();
         host += "/" + match;
     }
