@@ -274,7 +274,7 @@ TEST_F(WineRunTest, AProgramThatCannotStartFailsTheStepAfterTheShellsErrorBox) {
     // before it returns; a watcher answers it so that the test goes on.
     std::atomic<DWORD> runner{0};
     std::atomic<bool> done{false};
-    int result = -1;
+    std::atomic<int> result{-1};
     std::thread run([&] {
         runner = GetCurrentThreadId();
         result = dlg_->RunAndWait(L"morlit-no-such-tool.exe", L"\"a\" \"b\"");
@@ -306,7 +306,10 @@ TEST_F(WineRunTest, AProgramThatCannotStartFailsTheStepAfterTheShellsErrorBox) {
             },
             reinterpret_cast<LPARAM>(&boxText));
     }
-    ASSERT_TRUE(done) << "RunAndWait did not return";
+    if (!done) {
+        run.detach();  // the process ends with the failure
+        FAIL() << "RunAndWait did not return";
+    }
     run.join();
     EXPECT_EQ(result, 0);
     // The box clobbers the shell's last error (0 after it, 1400 when no

@@ -61,16 +61,19 @@ server_id="server-$(printf '%x-%x' "0x$(stat -c %D "$WINEPREFIX")" "$(stat -c %i
 for socket in /tmp/.wine-"$(id -u)"/"$server_id"/socket /tmp/wine-*/"$server_id"/socket; do
     [ -S "$socket" ] && had_server=1
 done
-restart_server() {
+stop_server() {
     timeout 30 wineserver -k >/dev/null 2>&1
     timeout 30 wineserver -w >/dev/null 2>&1
+}
+restart_server() {
+    stop_server
     # Away from ctest's pipes, which an inherited server would keep open.
     wineserver "$1" >/dev/null 2>&1 </dev/null
 }
 cleanup() {
     rm -f "$dosdevices/$volume:" "$dosdevices/$cd:"
     wine_ reg delete 'HKLM\Software\Wine\Drives' /v "$cd:" /f >/dev/null 2>&1
-    if [ "$had_server" = 1 ]; then restart_server -p; else restart_server -p5; fi
+    if [ "$had_server" = 1 ]; then restart_server -p; else stop_server; fi
 }
 trap cleanup EXIT
 
