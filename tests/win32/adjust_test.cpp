@@ -482,5 +482,36 @@ TEST_F(WineRunTest, DiscoveryTakesTheDriversFromTheInstallationCdDrive) {
               Fixture(L"intelide.sys"));
 }
 
+TEST_F(WineRunTest, TheCdsOwnCabinetComesBeforeItsFolderAndAMissingTagAsksAgain) {
+    BinaryHive(L"WINDOWS");
+    OldDrivers(L"WINDOWS");
+    const std::wstring cd = std::wstring(1, cdLetter_) + L":";
+    // Wine lets a program write to a folder it presents as a CD-ROM drive.
+    ASSERT_TRUE(
+        CopyFileW((fixtures_ + L"\\sp3.cab").c_str(), (cd + L"\\i386\\SP3.CAB").c_str(), FALSE));
+    sh_.answers = {kIdOk};
+    const int withCabinet = dlg_->DiscoverAndAdjust(letter_);
+    DeleteFileW((cd + L"\\I386\\sp3.cab").c_str());
+    EXPECT_EQ(withCabinet, 0);  // the registry, as always under Wine
+    ASSERT_EQ(processes_.started.size(), 3u);
+    EXPECT_EQ(processes_.started[0], L"expand \"" + cd + L"\\I386\\sp3.cab\" -F:hal.dll \"" +
+                                         root_ + L"\\Windows\\system32\"");
+
+    // Without WIN51 the drive is no installation CD: the scan asks whether
+    // to search again, and a No ends the run.
+    ASSERT_TRUE(MoveFileW((cd + L"\\win51").c_str(), (cd + L"\\win51.off").c_str()));
+    sh_.messages.clear();
+    sh_.sleeps.clear();
+    processes_.started.clear();
+    sh_.answers = {kIdOk, kIdYes, kIdNo};
+    const int withoutTag = dlg_->DiscoverAndAdjust(letter_);
+    MoveFileW((cd + L"\\win51.off").c_str(), (cd + L"\\win51").c_str());
+    EXPECT_EQ(withoutTag, 0);
+    EXPECT_EQ(Messages(), (std::vector<std::wstring>{Text(IDS_INSERT_CD), Text(IDS_CD_NOT_FOUND),
+                                                     Text(IDS_CD_NOT_FOUND)}));
+    EXPECT_EQ(sh_.sleeps, (std::vector<u32>{1000, 1000}));
+    EXPECT_TRUE(processes_.started.empty());
+}
+
 }  // namespace
 }  // namespace morlit::win32
