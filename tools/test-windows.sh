@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows program with mingw-w64 into build/win32, checks
 # that it imports only system DLLs, packs the zip, and runs the Windows tests
-# under Wine: the unit tests, the Win32 service tests and the GUI tests under
+# under Wine: the unit tests, the Win32 service tests, the adjustment tests on
+# folders standing as drives (run-adjust-tests.sh) and the GUI tests under
 # Xvfb (screenshots land in build/win32/screenshots). Every Wine step has a
 # time limit, and the Wine and X servers started here are stopped at the end.
 set -euo pipefail
