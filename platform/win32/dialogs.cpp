@@ -218,7 +218,9 @@ class Win32Ui : public IUi {
         params.lpszText = text.c_str();
         const std::wstring caption = AppName();
         params.lpszCaption = caption.c_str();
-        params.dwStyle = FrameworkMessageStyle(style);
+        // The style as the caller gave it: a notice with MB_OK alone has no
+        // icon, and only the success message carries one.
+        params.dwStyle = style;
         params.dwContextHelpId = context;
         params.dwLanguageId = MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT);
         // Without an owner the box would fall behind other applications.

@@ -12,7 +12,6 @@ namespace morlit::win32 {
 namespace {
 
 HANDLE ToHandle(Handle h) { return static_cast<HANDLE>(h); }
-HKEY ToKey(RegKey k) { return reinterpret_cast<HKEY>(k); }
 const wchar_t* OrNull(const std::wstring& s) { return s.empty() ? nullptr : s.c_str(); }
 
 // --- time and errors ----------------------------------------------------------
@@ -184,15 +183,15 @@ class Win32DriveLetters : public IDriveLetters {
 class Win32Registry : public IRegistry {
   public:
     u32 RegLoadKey(RegKey root, const std::wstring& subKey, const std::wstring& file) override {
-        return static_cast<u32>(::RegLoadKeyW(ToKey(root), subKey.c_str(), file.c_str()));
+        return static_cast<u32>(::RegLoadKeyW(ToHKey(root), subKey.c_str(), file.c_str()));
     }
     u32 RegUnLoadKey(RegKey root, const std::wstring& subKey) override {
-        return static_cast<u32>(::RegUnLoadKeyW(ToKey(root), subKey.c_str()));
+        return static_cast<u32>(::RegUnLoadKeyW(ToHKey(root), subKey.c_str()));
     }
     u32 RegOpenKeyEx(RegKey root, const std::wstring& subKey, u32 options, u32 sam,
                      RegKey* key) override {
         HKEY h = nullptr;
-        const LONG result = ::RegOpenKeyExW(ToKey(root), subKey.c_str(), options, sam, &h);
+        const LONG result = ::RegOpenKeyExW(ToHKey(root), subKey.c_str(), options, sam, &h);
         *key = result == ERROR_SUCCESS ? reinterpret_cast<RegKey>(h) : 0;
         return static_cast<u32>(result);
     }
@@ -201,12 +200,12 @@ class Win32Registry : public IRegistry {
         DWORD t = 0;
         DWORD s = size ? *size : 0;
         const LONG result =
-            ::RegQueryValueExW(ToKey(key), name.c_str(), nullptr, &t, data, size ? &s : nullptr);
+            ::RegQueryValueExW(ToHKey(key), name.c_str(), nullptr, &t, data, size ? &s : nullptr);
         if (type) *type = t;
         if (size) *size = s;
         return static_cast<u32>(result);
     }
-    u32 RegCloseKey(RegKey key) override { return static_cast<u32>(::RegCloseKey(ToKey(key))); }
+    u32 RegCloseKey(RegKey key) override { return static_cast<u32>(::RegCloseKey(ToHKey(key))); }
 };
 
 class Win32Security : public ISecurity {

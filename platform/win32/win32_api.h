@@ -13,6 +13,8 @@
 #include <virtdisk.h>
 #include <winioctl.h>
 
+#include "platform/types.h"
+
 #undef CopyFile
 #undef CreateFile
 #undef DeleteFile
@@ -31,3 +33,20 @@
 #undef RegUnLoadKey
 #undef SetWindowText
 #undef ShellExecuteEx
+
+namespace morlit::win32 {
+
+// A service key as the registry calls take it. The predefined roots are
+// 32-bit values that a 64-bit process sign-extends: HKEY_LOCAL_MACHINE is
+// 0xFFFFFFFF80000002 there, and 0x80000002 as it stands would be taken for an
+// ordinary key handle, which does not exist. Keys the calls opened pass as
+// they are.
+inline HKEY ToHKey(RegKey key) {
+    if ((key & ~static_cast<RegKey>(0x0FFFFFFF)) == 0x80000000u) {
+        return reinterpret_cast<HKEY>(
+            static_cast<std::intptr_t>(static_cast<std::int32_t>(static_cast<std::uint32_t>(key))));
+    }
+    return reinterpret_cast<HKEY>(key);
+}
+
+}  // namespace morlit::win32

@@ -436,11 +436,25 @@ int Finish() {
     return failures == 0 ? 0 : 1;
 }
 
-// Answers the message box that should come up next; returns its text.
+// Whether a message box shows an icon (its icon static is 0x14 on Windows,
+// 0x440 under Wine).
+bool MessageHasIcon(HWND box) {
+    for (int id : {0x14, 0x440}) {
+        HWND icon = GetDlgItem(box, id);
+        if (icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Answers the message box that should come up next; returns its text. Every
+// box this test meets is a notice with MB_OK alone, which has no icon.
 std::wstring AnswerMessage(const std::string& shot = "") {
     HWND box = WaitWindow(IsMessageBox);
     if (!box) return L"<no message box>";
     const std::wstring text = MessageText(box);
+    Check(!MessageHasIcon(box), "no icon on an MB_OK message (" + Utf8(text) + ")");
     if (!shot.empty()) Shot(std::wstring(shot.begin(), shot.end()), box);
     Click(box, IDOK);
     WaitGone(box);
