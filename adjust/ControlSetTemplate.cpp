@@ -109,6 +109,9 @@ std::wstring CMorlitDlg::RewriteControlSetTemplate(u32 controlSetNumber, bool* w
             ok = m_host.codepage->WideToAnsi(text, capacity, bytes) && out->Puts(bytes.c_str());
             if (in->Eof()) break;
         }
+        // Reading stops at the end of the template or at a read error; only
+        // the end means the whole template reached the import file.
+        if (ok && !in->Eof()) ok = false;
     }
 
     if (in) in->Close();

@@ -160,7 +160,11 @@ class CountedStream : public IFileStream {
         inner_->Close();
         --host_.openStreams;
     }
-    bool Gets(char* buffer, int count) override { return inner_->Gets(buffer, count); }
+    bool Gets(char* buffer, int count) override {
+        // A read error: nothing read, and the end of the file not reached.
+        if (host_.ShouldFail("StreamRead")) return false;
+        return inner_->Gets(buffer, count);
+    }
     bool Puts(const char* text) override { return inner_->Puts(text); }
     bool Eof() override { return inner_->Eof(); }
     bool Close() override { return inner_->Close(); }

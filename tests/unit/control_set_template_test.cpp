@@ -109,6 +109,11 @@ TEST_F(TemplateTest, EmptyAndMissingFiles) {
     EXPECT_FALSE(written);
     EXPECT_EQ(sh.FindEntry(L"C:\\Tools\\Morlit.reg")->data, "");
 
+    // A template that cannot be read is not an empty one.
+    sh.Fail("StreamRead", 23, 0, 1);
+    Rewrite("ControlSet001\n", 2, &written);
+    EXPECT_FALSE(written);
+
     // An import file that cannot be made or written.
     sh.Fail("StreamWrite", 112, 0, 1);
     Rewrite("ControlSet001\n", 2, &written);

@@ -181,6 +181,16 @@ TEST_F(RegistryAdjustTest, TemplateOrImportFileProblemsAreCode3) {
     ExpectOnlyMessage140(3);
     EXPECT_FALSE(sh.Exists(kImport));
 
+    // The template cannot be read: nothing half-read is imported.
+    sh.messages.clear();
+    sh.calls.clear();
+    sh.loadedMounts.clear();
+    sh.Fail("StreamRead", 23, 0, 1);
+    EXPECT_EQ(Adjust(), 0);
+    ExpectOnlyMessage140(3);
+    EXPECT_FALSE(sh.Called("ShellExecuteEx"));
+    EXPECT_FALSE(sh.Exists(kImport));
+
     // An import path too long for the editor's parameters (254 characters).
     const std::wstring dir = L"C:\\" + std::wstring(241, L'd');  // + "\Morlit.reg" = 255
     sh.AddDirectory(dir);
