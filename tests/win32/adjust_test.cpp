@@ -411,6 +411,27 @@ TEST_F(WineRunTest, BinaryHivesCannotBeLoadedUnderWine) {
               static_cast<u32>(ERROR_FILE_NOT_FOUND));
 }
 
+TEST_F(WineRunTest, TemplateRewritingThroughTheRuntimeEndsEachLineInOneCrLf) {
+    // Text-mode reading (CR LF reads as LF, a lone CR stays, Ctrl-Z ends the
+    // template) and an import file whose only line ends are the ones written.
+    const std::string longValue(300, 'x');
+    WriteAll(program_ + L"Dravmont.bin",
+             "REGEDIT4\r\n\r\n  [HKEY_LOCAL_MACHINE\\VirtualPC\\controlset001\\x]\t\r\n"
+             "\"a\"=\"" +
+                 longValue +
+                 "\"\nb\rc\r\n"
+                 "[HKEY_LOCAL_MACHINE\\VirtualPC\\ControlSet001\\y]\x1A[after]\r\n");
+    bool written = false;
+    EXPECT_EQ(dlg_->RewriteControlSetTemplate(2, &written), program_ + L"Morlit.reg");
+    EXPECT_TRUE(written);
+    EXPECT_EQ(ReadAll(program_ + L"Morlit.reg"),
+              "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\VirtualPC\\controlset002\\x]\r\n"
+              "\"a\"=\"" +
+                  longValue +
+                  "\"\r\nb\rc\r\n"
+                  "[HKEY_LOCAL_MACHINE\\VirtualPC\\ControlSet002\\y]\r\n");
+}
+
 // --- discovery ------------------------------------------------------------------
 
 TEST_F(WineRunTest, DiscoveryFindsTheServicePackCabinetWhateverTheCaseOfItsNames) {
