@@ -454,11 +454,13 @@ class Parser {
                 }
                 return State::HexMultiline;
             }
-            int value = 0;
+            // Unsigned and masked: a long run of digits is refused below,
+            // and must not overflow on the way there.
+            unsigned value = 0;
             size_t digits = 0;
             int d;
             while (pos_ < line_.size() && (d = HexDigit(line_[pos_])) >= 0) {
-                value = value * 16 + d;
+                value = (value * 16 + static_cast<unsigned>(d)) & 0xFFFu;
                 ++pos_;
                 ++digits;
             }

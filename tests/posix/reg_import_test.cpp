@@ -199,6 +199,7 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         {"dword not hex", kHeader5 + k + "\"a\"=dword:xyz\r\n"},
         {"empty dword", kHeader5 + k + "\"a\"=dword:\r\n"},
         {"three hex digits", kHeader5 + k + "\"a\"=hex:123\r\n"},
+        {"a long run of hex digits", kHeader5 + k + "\"a\"=hex:" + std::string(40, 'f') + "\r\n"},
         {"bad hex separator", kHeader5 + k + "\"a\"=hex:01 02\r\n"},
         {"bad hex(N)", kHeader5 + k + "\"a\"=hex(z):01\r\n"},
         {"hex(N) too wide", kHeader5 + k + "\"a\"=hex(123456789):01\r\n"},
