@@ -138,8 +138,10 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
 
 }  // namespace
 
-PosixRegistry::PosixRegistry(FileAccess& files, IErrors& errors, std::string mountLock)
-    : files_(files), errors_(errors), mountLock_(std::move(mountLock)) {
+// The registry calls return their results and leave the last-error value
+// alone, as the Windows calls do, so `errors` is not needed.
+PosixRegistry::PosixRegistry(FileAccess& files, IErrors& /*errors*/, std::string mountLock)
+    : files_(files), mountLock_(std::move(mountLock)) {
     PinMallocThreshold();
 }
 

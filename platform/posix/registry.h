@@ -67,7 +67,6 @@ class PosixRegistry : public IRegistry {
     bool CommitAndCompare(std::vector<FilePatch>* patches, u64* size, std::string* reason);
 
     FileAccess& files_;
-    IErrors& errors_;
     std::string mountLock_;
     int lockFd_ = -1;
     hive_h* hive_ = nullptr;

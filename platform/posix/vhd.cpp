@@ -101,7 +101,6 @@ constexpr u64 kNoBlock = ~0ull;
 constexpr u64 kWriteChunk = 2ull << 20;
 
 // Windows error codes used only here.
-constexpr u32 kTooManyOpenFiles = 4;
 constexpr u32 kWriteFault = 29;
 constexpr u32 kReadFault = 30;
 
