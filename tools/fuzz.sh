@@ -27,6 +27,12 @@ names=${*:-$all}
 
 cc=${CC:-clang-14}
 cxx=${CXX:-clang++-14}
+# clang and its sanitizer runtimes are not among the build's own packages.
+if ! command -v "$cxx" >/dev/null 2>&1; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get install -y -q clang-14 libclang-rt-14-dev
+fi
 # Clang warns where gcc does not; the fuzz build is not the place to fail on it.
 cmake -S "$src" -B "$build" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
     -DMORLIT_FUZZ=ON -DMORLIT_WERROR=OFF -DMORLIT_BUILD_TESTS=OFF -DMORLIT_BUILD_BENCH=OFF \
