@@ -108,17 +108,25 @@ u32 FolderFileAccess::ReadFile(const std::wstring& path, std::string* data) {
     return 0;
 }
 
+int OpenHostFileForReading(const std::string& host) {
+    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st;
+    const bool examined = ::fstat(fd, &st) == 0;
+    if (!examined || S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        errno = examined ? EISDIR : EACCES;
+        return -1;
+    }
+    return fd;
+}
+
 u32 FolderFileAccess::ReadRange(const std::wstring& path, u64 offset, size_t length,
                                 std::string* data) {
     const std::string host = HostPath(path);
     if (host.empty()) return err::kFileNotFound;
-    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenHostFileForReading(host);
     if (fd < 0) return errno == ENOENT ? err::kFileNotFound : err::kAccessDenied;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return err::kAccessDenied;
-    }
     const u32 code = ReadHostRange(fd, offset, length, data);
     ::close(fd);
     return code;

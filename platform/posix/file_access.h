@@ -74,6 +74,9 @@ class FolderFileAccess : public FileAccess {
 // into `data` (fewer at its end): 0, or ERROR_READ_FAULT. The buffer is
 // reused from call to call.
 u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data);
+// Opens a host file for reading: its descriptor, or -1 with errno set as
+// open() sets it, EISDIR for a folder and EACCES when it cannot be examined.
+int OpenHostFileForReading(const std::string& host);
 
 // The entry of a host folder that a Windows name means: the name itself when
 // it exists, else the first entry equal to it without regard to ASCII case,

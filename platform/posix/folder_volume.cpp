@@ -90,13 +90,8 @@ u32 FolderVolume::ReadFile(const PathParts& path, std::string* data) {
 u32 FolderVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) {
     std::string host;
     if (u32 e = Resolve(path, &host)) return e;
-    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == EACCES ? err::kAccessDenied : err::kFileNotFound;
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return err::kAccessDenied;
-    }
+    const int fd = OpenHostFileForReading(host);
+    if (fd < 0) return errno == EACCES || errno == EISDIR ? err::kAccessDenied : err::kFileNotFound;
     // A disc that cannot be read where it should be is a damaged file.
     const u32 code = ReadHostRange(fd, offset, length, data);
     ::close(fd);

@@ -53,13 +53,8 @@ u32 HostFolderVolume::Stat(const PathParts& path, NodeInfo* info) {
 
 u32 HostFolderVolume::ReadFile(const PathParts& path, std::string* data) {
     const std::string host = HostPath(path);
-    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenHostFileForReading(host);
     if (fd < 0) return errno == ENOENT ? NotFoundCode(path, host) : ErrnoToWindows(errno);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return err::kAccessDenied;
-    }
     data->clear();
     char buffer[65536];
     for (;;) {
@@ -80,13 +75,8 @@ u32 HostFolderVolume::ReadFile(const PathParts& path, std::string* data) {
 u32 HostFolderVolume::ReadRange(const PathParts& path, u64 offset, size_t length,
                                 std::string* data) {
     const std::string host = HostPath(path);
-    const int fd = ::open(host.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenHostFileForReading(host);
     if (fd < 0) return errno == ENOENT ? NotFoundCode(path, host) : ErrnoToWindows(errno);
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return err::kAccessDenied;
-    }
     const u32 code = ReadHostRange(fd, offset, length, data);
     ::close(fd);
     return code;
