@@ -26,9 +26,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_content.h"
 #include "platform/posix/expand_tool.h"
 
 namespace fs = std::filesystem;
+using morlit::bench::WriteContent;
 using morlit::posix::ClearExpandCache;
 using morlit::posix::FolderFileAccess;
 using morlit::posix::RunExpandTool;
@@ -54,23 +56,6 @@ double CpuSeconds(int who) {
 }
 
 std::string Quote(const std::string& s) { return "'" + s + "'"; }
-
-// Roughly half random bytes, half text: compresses to about two thirds.
-void WriteContent(const fs::path& path, size_t size, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string data = "MORLIT BENCH " + path.filename().string() + "\r\n";
-    data.reserve(size);
-    while (data.size() < size) {
-        const size_t run = 64 + rng() % 512;
-        if (rng() % 2) {
-            for (size_t i = 0; i < run; ++i) data.push_back(static_cast<char>(rng()));
-        } else {
-            for (size_t i = 0; i < run; ++i) data.push_back("etaoin shrdlu\r\n"[rng() % 15]);
-        }
-    }
-    data.resize(size);
-    std::ofstream(path, std::ios::binary) << data;
-}
 
 void MakeCabinets() {
     fs::remove_all(kDir);
