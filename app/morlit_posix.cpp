@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/file_access.h"
+#include "platform/posix/fs/file_access.h"
 #include "platform/posix/posix_host.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"

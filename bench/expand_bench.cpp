@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "bench/bench_content.h"
-#include "platform/posix/expand_tool.h"
+#include "platform/posix/programs/expand_tool.h"
 
 namespace fs = std::filesystem;
 using morlit::bench::WriteContent;

@@ -22,7 +22,7 @@
 #include <sstream>
 #include <string>
 
-#include "platform/posix/regedit_tool.h"
+#include "platform/posix/programs/regedit_tool.h"
 #include "tools/hive/hive_builder.h"
 
 extern char** environ;

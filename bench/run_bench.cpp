@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "bench/bench_content.h"
-#include "platform/posix/expand_tool.h"
+#include "platform/posix/programs/expand_tool.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/posix_system.h"
 #include "ui/MorlitDlg.h"

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/vhd.h"
+#include "platform/posix/disk/vhd.h"
 
 namespace {
 

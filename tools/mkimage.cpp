@@ -39,9 +39,9 @@ extern "C" {
 #undef max
 
 #include "platform/constants.h"
-#include "platform/posix/file_access.h"
-#include "platform/posix/ntfs_volume.h"
-#include "platform/posix/raw_image.h"
+#include "platform/posix/fs/file_access.h"
+#include "platform/posix/fs/ntfs_volume.h"
+#include "platform/posix/disk/raw_image.h"
 
 using namespace morlit;
 using namespace morlit::posix;

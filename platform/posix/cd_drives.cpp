@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "platform/posix/folder_volume.h"
-#include "platform/posix/iso_volume.h"
+#include "platform/posix/fs/folder_volume.h"
+#include "platform/posix/fs/iso_volume.h"
 #include "platform/posix/mountinfo.h"
 
 namespace morlit::posix {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/file_access.h"
-#include "platform/posix/volume.h"
+#include "platform/posix/fs/file_access.h"
+#include "platform/posix/fs/volume.h"
 
 namespace morlit::posix {
 

@@ -1,9 +1,9 @@
 #include "platform/posix/posix_host.h"
 
 #include "platform/posix/cd_drives.h"
-#include "platform/posix/expand_tool.h"
-#include "platform/posix/host_folder_volume.h"
-#include "platform/posix/regedit_tool.h"
+#include "platform/posix/programs/expand_tool.h"
+#include "platform/posix/fs/host_folder_volume.h"
+#include "platform/posix/programs/regedit_tool.h"
 
 namespace morlit::posix {
 

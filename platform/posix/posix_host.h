@@ -16,7 +16,7 @@
 #include "platform/posix/posix_processes.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/posix_virtual_disk.h"
-#include "platform/posix/registry.h"
+#include "platform/posix/registry/registry.h"
 #include "platform/posix/terminal_ui.h"
 
 namespace morlit::posix {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/constants.h"
-#include "platform/posix/file_access.h"
+#include "platform/posix/fs/file_access.h"
 
 namespace morlit::posix {
 

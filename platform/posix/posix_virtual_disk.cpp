@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "platform/constants.h"
-#include "platform/posix/host_folder_volume.h"
-#include "platform/posix/ntfs_volume.h"
-#include "platform/posix/partition_table.h"
-#include "platform/posix/vhd.h"
+#include "platform/posix/fs/host_folder_volume.h"
+#include "platform/posix/fs/ntfs_volume.h"
+#include "platform/posix/disk/partition_table.h"
+#include "platform/posix/disk/vhd.h"
 
 namespace morlit::posix {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "platform/host.h"
-#include "platform/posix/block_device.h"
+#include "platform/posix/disk/block_device.h"
 #include "platform/posix/drive_namespace.h"
 #include "platform/posix/handle_table.h"
 

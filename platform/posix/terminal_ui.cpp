@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/constants.h"
-#include "platform/posix/file_access.h"
+#include "platform/posix/fs/file_access.h"
 #include "ui/resource.h"
 #include "ui/texts.h"
 

@@ -1,7 +1,7 @@
 // The command-line splitter: an input is UTF-16LE text (an odd last byte
 // is dropped). Splitting never yields more arguments than characters, and
 // nothing without white space, quotes or backslashes changes.
-#include "platform/posix/expand_tool.h"
+#include "platform/posix/programs/expand_tool.h"
 #include "tests/fuzz/fuzz_util.h"
 
 MORLIT_FUZZ_TARGET(command_line) {

@@ -3,8 +3,8 @@
 // destinations; a failure must leave them as they were.
 #include <sys/stat.h>
 
-#include "platform/posix/expand_tool.h"
-#include "platform/posix/file_access.h"
+#include "platform/posix/programs/expand_tool.h"
+#include "platform/posix/fs/file_access.h"
 #include "tests/fuzz/fuzz_util.h"
 
 using morlit::u32;

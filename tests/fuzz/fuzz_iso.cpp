@@ -1,6 +1,6 @@
 // ISO 9660 images: an input is an image file. It is opened and the names
 // the seed images hold are looked up and read.
-#include "platform/posix/iso_volume.h"
+#include "platform/posix/fs/iso_volume.h"
 #include "tests/fuzz/fuzz_util.h"
 
 using morlit::u32;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/constants.h"
-#include "platform/posix/ntfs_volume.h"
+#include "platform/posix/fs/ntfs_volume.h"
 #include "tests/fuzz/fuzz_util.h"
 
 using morlit::u32;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/constants.h"
-#include "platform/posix/partition_table.h"
+#include "platform/posix/disk/partition_table.h"
 #include "tests/fuzz/fuzz_util.h"
 
 using morlit::u32;

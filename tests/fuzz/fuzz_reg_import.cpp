@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "platform/posix/file_access.h"
-#include "platform/posix/reg_import.h"
-#include "platform/posix/registry.h"
+#include "platform/posix/fs/file_access.h"
+#include "platform/posix/registry/reg_import.h"
+#include "platform/posix/registry/registry.h"
 #include "tests/fuzz/fuzz_util.h"
 #include "tools/hive/hive_builder.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/posix/vhd.h"
+#include "platform/posix/disk/vhd.h"
 #include "tests/fuzz/fuzz_util.h"
 
 using morlit::u32;

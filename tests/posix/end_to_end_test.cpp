@@ -1,7 +1,7 @@
 // Complete runs on real images: discovery, drivers, registry and Boot.ini,
 // in-process on the Linux host with a virtual clock, each result checked
 // with independent tools.
-#include "platform/posix/expand_tool.h"
+#include "platform/posix/programs/expand_tool.h"
 #include "tests/posix/e2e_fixture.h"
 
 namespace morlit::posix::test {

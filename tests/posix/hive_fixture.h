@@ -14,8 +14,8 @@
 #include <sstream>
 #include <string>
 
-#include "platform/posix/file_access.h"
-#include "platform/posix/registry.h"
+#include "platform/posix/fs/file_access.h"
+#include "platform/posix/registry/registry.h"
 #include "tests/support/script_host.h"
 #include "tools/hive/hive_builder.h"
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "platform/constants.h"
-#include "platform/posix/host_folder_volume.h"
+#include "platform/posix/fs/host_folder_volume.h"
 #include "platform/posix/posix_host.h"
-#include "platform/posix/raw_image.h"
+#include "platform/posix/disk/raw_image.h"
 
 namespace morlit::posix::test {
 

@@ -9,11 +9,11 @@
 
 #include "platform/constants.h"
 #include "platform/posix/drive_namespace.h"
-#include "platform/posix/partition_table.h"
+#include "platform/posix/disk/partition_table.h"
 #include "platform/posix/posix_codepage.h"
 #include "platform/posix/posix_processes.h"
 #include "platform/posix/posix_system.h"
-#include "platform/posix/short_name.h"
+#include "platform/posix/fs/short_name.h"
 #include "platform/posix/terminal_ui.h"
 #include "ui/resource.h"
 

@@ -3,7 +3,7 @@
 
 #include "platform/constants.h"
 #include "platform/posix/cd_drives.h"
-#include "platform/posix/folder_volume.h"
+#include "platform/posix/fs/folder_volume.h"
 
 #include "tests/posix/cd_test_images.h"
 

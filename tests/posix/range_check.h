@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/volume.h"
+#include "platform/posix/fs/volume.h"
 
 namespace morlit::test {
 

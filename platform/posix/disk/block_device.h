@@ -1,0 +1,29 @@
+// disk/: what turns an image file into sectors - the image formats (VHD,
+// raw), the partition table, and the errno -> Windows code mapping that every
+// wing above uses. It knows nothing of files on a volume and includes nothing
+// from fs/, registry/, programs/ or the services.
+//
+// A byte-addressed disk: what the NTFS layer reads and writes through, and
+// what a VHD image presents.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/types.h"
+
+namespace morlit::posix {
+
+class BlockDevice {
+  public:
+    virtual ~BlockDevice() = default;
+    // The virtual disk's size in bytes.
+    virtual u64 Size() const = 0;
+    // Each returns 0 on success or a Windows error code. A read or write
+    // beyond Size() fails with ERROR_INVALID_PARAMETER (87) and moves nothing.
+    virtual u32 Read(u64 offset, void* buffer, std::size_t length) = 0;
+    virtual u32 Write(u64 offset, const void* buffer, std::size_t length) = 0;
+    // Everything written so far is on stable storage when this returns 0.
+    virtual u32 Flush() = 0;
+};
+
+}  // namespace morlit::posix

@@ -1,0 +1,29 @@
+// The MBR partition table of a disk: its four primary entries, checked
+// against the disk before any of them is trusted.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/posix/disk/block_device.h"
+
+namespace morlit::posix {
+
+struct Partition {
+    int number = 0;  // 1 to 4, the entry's place in the table
+    u8 type = 0;     // 0x07 NTFS/exFAT/HPFS, 0x0B/0x0C FAT32, 0x05/0x0F extended...
+    bool active = false;
+    u64 offset = 0;  // bytes from the start of the disk
+    u64 length = 0;  // bytes
+};
+
+constexpr u8 kPartitionTypeNtfs = 0x07;
+
+// Reads the table in sector 0. Returns 0 with the used entries in table
+// order, or a Windows error code with one plain sentence in *reason:
+// 1393 (disk corrupt) for a missing signature, an entry reaching past the
+// disk, or overlapping entries; the device's own code for a failed read.
+// A disk with a valid signature and no entries gives an empty list.
+u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, std::string* reason);
+
+}  // namespace morlit::posix

@@ -1,0 +1,36 @@
+// A disk image file taken as the disk itself: a raw image, or a fixed VHD
+// (raw data followed by its 512-byte footer, which is left out of the disk).
+// The file is locked while open, so that two runs never write one image.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/posix/disk/block_device.h"
+#include "platform/posix/disk/errno_map.h"
+
+namespace morlit::posix {
+
+class RawImage : public BlockDevice {
+  public:
+    // Opens `path` (a host path). With `writable`, read-write and locked
+    // exclusively; without, read-only with a shared lock. On failure returns
+    // null with *error = 2 not found, 5 access denied, 32 in use, 1392 not
+    // usable, and one plain sentence in *reason.
+    static std::unique_ptr<RawImage> Open(const std::string& path, bool writable, u32* error,
+                                          std::string* reason);
+    ~RawImage() override;
+
+    u64 Size() const override { return size_; }
+    u32 Read(u64 offset, void* buffer, std::size_t length) override;
+    u32 Write(u64 offset, const void* buffer, std::size_t length) override;
+    u32 Flush() override;
+
+  private:
+    RawImage(int fd, u64 size, bool writable) : fd_(fd), size_(size), writable_(writable) {}
+    int fd_;
+    u64 size_;
+    bool writable_;
+};
+
+}  // namespace morlit::posix

@@ -1,0 +1,26 @@
+// VHD images (fixed, dynamic, differencing) as block devices.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/posix/disk/block_device.h"
+
+namespace morlit::posix {
+
+class VhdImage : public BlockDevice {
+  public:
+    // Opens the image at `path` (a host path). With `writable`, the file is
+    // opened read-write and locked against other runs. On failure returns
+    // null and sets *error to a Windows error code: 2 not found, 5 access
+    // denied, 32 in use by another run, 1392 not a usable VHD (bad footer,
+    // header or checksum, impossible fields), 3 a missing differencing parent.
+    // *reason gets one plain sentence for a diagnostic line.
+    static std::unique_ptr<VhdImage> Open(const std::string& path, bool writable, u32* error,
+                                          std::string* reason);
+
+    enum class Type { kFixed = 2, kDynamic = 3, kDifferencing = 4 };
+    virtual Type GetType() const = 0;
+};
+
+}  // namespace morlit::posix

@@ -1,0 +1,89 @@
+// registry/: hives and .reg files. It reaches files only through fs/'s
+// FileAccess, never a volume or an image directly, and includes nothing from
+// programs/ or the services.
+//
+// The registry service of the Linux host. A hive is "loaded" by copying its
+// file from the volume into a private temporary file and opening that with
+// hivex, keeping its bytes as loaded; reads then follow the Windows calls. Only HKLM\VirtualPC can
+// be a mount point. Unloading releases the copy and never writes: the registry editor stand-in
+// writes the hive back itself, with CommitToVolume, before it ends, so nothing depends on the
+// unload's result.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+#include "platform/posix/fs/file_access.h"
+#include "platform/posix/registry/reg_import.h"
+
+struct hive_h;
+
+namespace morlit::posix {
+
+class PosixRegistry : public IRegistry {
+  public:
+    // `mountLock`: a file whose lock stands for the mount point while a hive
+    // is loaded there. On Windows the mount point is one machine-wide name,
+    // and the import file beside the program relies on that: two runs at
+    // once would otherwise overwrite each other's. Empty: no lock.
+    PosixRegistry(FileAccess& files, IErrors& errors, std::string mountLock = "");
+    ~PosixRegistry() override;
+    PosixRegistry(const PosixRegistry&) = delete;
+    PosixRegistry& operator=(const PosixRegistry&) = delete;
+
+    // Results are returned, as the Windows registry calls return them; the
+    // last-error value is left alone, as theirs is.
+    u32 RegLoadKey(RegKey root, const std::wstring& subKey, const std::wstring& file) override;
+    u32 RegUnLoadKey(RegKey root, const std::wstring& subKey) override;
+    u32 RegOpenKeyEx(RegKey root, const std::wstring& subKey, u32 options, u32 sam,
+                     RegKey* key) override;
+    u32 RegQueryValueEx(RegKey key, const std::wstring& name, u32* type, u8* data,
+                        u32* size) override;
+    u32 RegCloseKey(RegKey key) override;
+
+    // The mount point's name as loaded ("VirtualPC"), empty when none is.
+    const std::wstring& MountName() const { return mount_; }
+    bool Loaded() const { return hive_ != nullptr; }
+
+    // Applies parsed import operations to the loaded hive. 0, or a Windows
+    // error code with the reason; operations before a failure stay applied
+    // in the private copy (which is then not written back by the editor).
+    u32 Apply(const std::vector<RegOp>& ops, std::string* reason);
+    // True when the private copy differs from the volume's hive.
+    bool Changed() const { return changed_; }
+    // Commits the private copy and writes it back over the volume's hive
+    // file, only if it changed: just the pages that differ from the hive as
+    // loaded where the file system can write in place, else the whole file.
+    // 0 or a Windows error code.
+    u32 CommitToVolume(std::string* reason);
+
+  private:
+    using Node = std::size_t;
+    void Release();
+    u32 LoadHive(const std::wstring& subKey, const std::wstring& file);
+    // The node at `path` below the mount root: 0 when it does not exist
+    // (and `create` is false) or on failure.
+    Node Find(const std::vector<std::wstring>& path, bool create, std::string* reason);
+    // Commits the hive and compares the result with image_: the pages that
+    // differ and the committed size.
+    bool CommitAndCompare(std::vector<FilePatch>* patches, u64* size, std::string* reason);
+
+    FileAccess& files_;
+    std::string mountLock_;
+    int lockFd_ = -1;
+    hive_h* hive_ = nullptr;
+    std::wstring mount_;
+    std::wstring volumePath_;  // the hive file on the volume
+    std::string tempPath_;     // the private copy
+    std::string image_;        // what the volume's file holds (as loaded or last written)
+    bool writeWhole_ = false;  // a write-back failed: the volume's file is unknown
+    bool changed_ = false;
+    bool broken_ = false;  // an import failed part-way
+    std::map<RegKey, Node> keys_;
+    RegKey nextKey_ = 0x100;
+    std::map<std::wstring, Node> nodeCache_;  // lower-case path below the root
+};
+
+}  // namespace morlit::posix
