@@ -575,6 +575,9 @@ int RunMain(const std::wstring& exe, const std::wstring& image) {
     if (about) {
         Shot(L"about", about);
         Shot(L"about-on-screen", nullptr);
+        // Its owner is disabled while it opens (modal), so it goes to the
+        // middle of the work area, where the main window is too.
+        CheckCentred(about, nullptr, "About box centred in the work area");
         CheckCentred(about, main, "About box centred over the main window");
         Check(GetWindow(about, GW_OWNER) == main, "About box owned by the main window");
         Check(IsWindowEnabled(main) == FALSE, "main window disabled under the About box");
