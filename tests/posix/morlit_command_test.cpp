@@ -181,7 +181,7 @@ TEST(MorlitCommand, ASecondRunOnTheSameImageIsRefusedWithCode32) {
     EXPECT_EQ(Listing(tmp), "");
 }
 
-TEST(MorlitCommand, ARunStoppedWithSigtermLeavesNoFolderBehind) {
+TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNextRun) {
     const std::string dir = TestDir();
     const std::string tmp = dir + "/tmp";
     Shell("mkdir -p " + Quote(tmp));
@@ -201,6 +201,20 @@ TEST(MorlitCommand, ARunStoppedWithSigtermLeavesNoFolderBehind) {
     EXPECT_LT(Seconds(start), 5.0);
     const std::string rc = Slurp(dir + "/rc");
     EXPECT_TRUE(rc == "143\n" || rc == "0\n") << rc << Slurp(dir + "/out");
+    EXPECT_EQ(Listing(tmp), "");
+
+    // SIGKILL leaves the folder; the next run finds its lock free and
+    // removes it.
+    Shell("(TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
+          " </dev/null >/dev/null 2>&1) & sleep 1; kill -KILL $!; wait");
+    EXPECT_NE(Listing(tmp), "");
+    const std::string other = CopyTarget(dir, "win7.vhd");
+    std::string out;
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
+                        Quote(other) + " </dev/null",
+                    &out),
+              0)
+        << out;
     EXPECT_EQ(Listing(tmp), "");
 }
 
