@@ -7,37 +7,117 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/constants.h"
+#include "platform/posix/disk/interrupt.h"
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/posix_host.h"
+#include "platform/posix/run_folder.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: morlit [--help] [--version] [--cdrom PATH]... IMAGE.vhd\n"
+    "usage: morlit [--help] [--version] [--no-pauses] [--templates DIR] [--cdrom PATH]...\n"
+    "              IMAGE.vhd\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
     "Windows Virtual PC. Questions are answered on standard input (ok/cancel,\n"
     "yes/no); at the end of input a question takes Cancel or No.\n"
     "\n"
-    "  --cdrom PATH  a CD-ROM drive holding PATH, a folder or an ISO image (such\n"
-    "                as the Windows XP CD, where the drivers can come from);\n"
-    "                repeatable. Mounted discs are CD-ROM drives too, from D:\n"
-    "                on; these follow them, then the image's volume.\n"
+    "  --cdrom PATH     a CD-ROM drive holding PATH, a folder or an ISO image\n"
+    "                   (such as the Windows XP CD, where the drivers can come\n"
+    "                   from); repeatable. Mounted discs are CD-ROM drives too,\n"
+    "                   from D: on; these follow them, then the image's volume.\n"
+    "  --no-pauses      skip the pauses between the steps (they wait for\n"
+    "                   Windows, which is not there); the steps and texts stay.\n"
+    "  --templates DIR  the folder of the registry and Boot.ini templates;\n"
+    "                   by default beside the program, else ../share/morlit.\n"
     "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
-    "a usage error.\n";
+    "a usage error, 128 + the signal's number when SIGINT or SIGTERM stopped\n"
+    "the run.\n";
+
+const char* const kTemplates[] = {"Dravmont.bin", "Tolmarin.bin", "Quessil.bin"};
+
+std::string Parent(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Where the templates are looked for: the folder given, else beside the
+// program (a build tree), else the installed layout's share folder.
+std::vector<std::string> TemplateFolders(const std::string& given) {
+    if (!given.empty()) return {given};
+    const std::string exe = morlit::posix::ExecutablePath();
+    if (exe.empty()) return {};
+    const std::string bin = Parent(exe);
+    return {bin, Parent(bin) + "/share/morlit"};
+}
+
+// Gives the run its own program folder with the templates in it. False,
+// after saying why on standard error, when the run cannot go ahead.
+bool PrepareRunFolder(const std::string& templates,
+                      std::unique_ptr<morlit::posix::RunFolder>* folder) {
+    using namespace morlit::posix;
+    std::string reason;
+    *folder = RunFolder::Create(RunFolderBase(), &reason);
+    if (!*folder) {
+        std::cerr << "morlit: " << reason << "\n";
+        return false;
+    }
+    // The run logic keeps these paths in 260-character buffers, and the
+    // registry editor's parameters hold the import file's path in quotes.
+    const std::string& dir = (*folder)->path();
+    const size_t program = WindowsPathLength(HostPathToWindows(dir + "/morlit"));
+    const size_t import = WindowsPathLength(HostPathToWindows(dir + "/Morlit.reg"));
+    if (program >= morlit::kMaxPath || import > 254) {
+        std::cerr << "morlit: the run's folder " << dir
+                  << " is too long a path: as a Windows path the program must stay under 260 "
+                     "characters and the import file under 255; set TMPDIR to a shorter folder\n";
+        return false;
+    }
+    const std::vector<std::string> folders = TemplateFolders(templates);
+    const std::vector<std::string> missing = CopyTemplates(
+        folders, std::vector<std::string>(std::begin(kTemplates), std::end(kTemplates)), dir);
+    if (!missing.empty()) {
+        // The run goes ahead: it fails with its own message only if it needs
+        // a missing template.
+        std::string names, searched;
+        for (const auto& name : missing) names += (names.empty() ? "" : ", ") + name;
+        for (const auto& f : folders) searched += (searched.empty() ? "" : ", ") + f;
+        std::cerr << "morlit: missing template " << names << " (searched "
+                  << (searched.empty() ? std::string("nothing") : searched) << ")\n";
+    }
+    return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string image;
     std::vector<std::string> cdroms;
+    std::string templates;
+    bool pauses = true;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--no-pauses") {
+            pauses = false;
+            continue;
+        }
+        if (arg == "--templates" || arg.rfind("--templates=", 0) == 0) {
+            if (arg == "--templates" && i + 1 >= argc) {
+                std::cerr << "morlit: --templates needs a folder\n" << kUsage;
+                return 2;
+            }
+            templates = arg == "--templates" ? argv[++i] : arg.substr(12);
+            continue;
+        }
         if (arg == "--cdrom" || arg.rfind("--cdrom=", 0) == 0) {
             if (arg == "--cdrom" && i + 1 >= argc) {
                 std::cerr << "morlit: --cdrom needs a path\n" << kUsage;
@@ -90,8 +170,17 @@ int main(int argc, char** argv) {
         absolute = std::string(cwd) + "/" + image;
     }
 
+    // SIGINT and SIGTERM only set a flag: the run then ends on its normal
+    // path, and the run's folder is removed on the way out.
+    morlit::posix::InstallInterruptHandlers();
+    std::unique_ptr<morlit::posix::RunFolder> folder;
+    if (!PrepareRunFolder(templates, &folder)) return 1;
+
     morlit::posix::PosixHostOptions options;
     options.prompt = ::isatty(STDIN_FILENO) != 0;
+    options.modulePath = folder->path() + "/morlit";
+    options.hiveCopyFolder = folder->path();
+    options.pauses = pauses;
     morlit::posix::PosixHost host(options);
     for (const std::string& cd : cdroms) {
         std::string reason;
@@ -108,5 +197,6 @@ int main(int argc, char** argv) {
     dialog.OnBnClickedOk();
 
     const wchar_t* done = morlit::FindStringTableText(morlit::IDS_ADJUST_DONE);
-    return done && host.terminal().LastMessage() == done ? 0 : 1;
+    if (done && host.terminal().LastMessage() == done) return 0;
+    return morlit::posix::InterruptRequested() ? 128 + morlit::posix::InterruptSignal() : 1;
 }

@@ -19,10 +19,11 @@ std::function<void(const std::string&)> DiagnosticOrStderr(
 
 PosixHost::PosixHost(PosixHostOptions options)
     : diagnostic_(DiagnosticOrStderr(options.diagnostic)),
+      clock_(options.pauses),
       system_(handles_, errors_, options.modulePath),
       ui_(*options.in, *options.out, options.prompt),
       vdisk_(drives_, handles_, errors_, diagnostic_, options.opener),
-      registry_(drives_, errors_, options.mountLockPath),
+      registry_(drives_, errors_, options.hiveCopyFolder),
       security_(handles_, errors_),
       files_(drives_, handles_, errors_),
       processes_(handles_, errors_),

@@ -32,11 +32,14 @@ struct PosixHostOptions {
     // Where the mounted optical discs are listed; empty for none.
     std::string mountInfoPath = "/proc/self/mountinfo";
     // The executable as GetModuleFileName reports it (templates and the
-    // import file live beside it); empty for the running program.
+    // import file live beside it); empty for the running program. The
+    // command points it into the run's private folder.
     std::string modulePath;
-    // The lock that makes the registry mount point one name for the whole
-    // machine, as on Windows; empty for none.
-    std::string mountLockPath = "/tmp/morlit-hklm-virtualpc.lock";
+    // Where the registry keeps its private copy of a loaded hive; empty for
+    // $TMPDIR, /dev/shm or /tmp.
+    std::string hiveCopyFolder;
+    // False: the run's pauses are skipped (its steps and texts stay).
+    bool pauses = true;
 };
 
 class PosixHost {

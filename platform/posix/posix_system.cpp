@@ -2,11 +2,12 @@
 
 #include <unistd.h>
 
-#include <chrono>
+#include <cerrno>
+#include <ctime>
 #include <cwctype>
-#include <thread>
 
 #include "platform/constants.h"
+#include "platform/posix/disk/interrupt.h"
 #include "platform/posix/fs/file_access.h"
 
 namespace morlit::posix {
@@ -20,7 +21,12 @@ struct TokenObject : HandleObject {};
 }  // namespace
 
 void RealClock::Sleep(u32 milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    if (!pauses_) return;
+    timespec left{static_cast<time_t>(milliseconds / 1000),
+                  static_cast<long>(milliseconds % 1000) * 1000000L};
+    // A signal ends the sleep early; only an interrupt ends the pause.
+    while (!InterruptRequested() && ::nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
 }
 
 u32 ThreadErrors::GetLastError() { return t_lastError; }

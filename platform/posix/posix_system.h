@@ -8,9 +8,17 @@
 
 namespace morlit::posix {
 
+// Pauses on the real clock. They exist for Windows (devices settling after
+// an attach, the registry editor, time to read the progress window); here
+// they wait for nothing, so they can be skipped. Once SIGINT or SIGTERM has
+// arrived no pause holds the run any longer.
 class RealClock : public IClock {
   public:
+    explicit RealClock(bool pauses = true) : pauses_(pauses) {}
     void Sleep(u32 milliseconds) override;
+
+  private:
+    bool pauses_;
 };
 
 class ThreadErrors : public IErrors {

@@ -269,15 +269,16 @@ void Win32DialogWindow::CenterWindow() {
     if (!hwnd_) return;
     RECT window;
     ::GetWindowRect(hwnd_, &window);
-    // Over the owner when it can be seen, else in the middle of the work
-    // area of the monitor the window is on.
+    // Over the owner when it can be seen and used, else in the middle of the
+    // work area of the monitor the window is on.
     MONITORINFO monitor;
     monitor.cbSize = sizeof monitor;
     ::GetMonitorInfoW(::MonitorFromWindow(hwnd_, MONITOR_DEFAULTTOPRIMARY), &monitor);
     const RECT area = monitor.rcWork;
     RECT center = area;
     HWND owner = ::GetWindow(hwnd_, GW_OWNER);
-    if (owner && ::IsWindowVisible(owner) && !::IsIconic(owner)) ::GetWindowRect(owner, &center);
+    if (owner && ::IsWindowVisible(owner) && ::IsWindowEnabled(owner) && !::IsIconic(owner))
+        ::GetWindowRect(owner, &center);
     const int width = window.right - window.left;
     const int height = window.bottom - window.top;
     int x = (center.left + center.right) / 2 - width / 2;
@@ -295,7 +296,21 @@ INT_PTR CALLBACK Win32DialogWindow::Proc(HWND hwnd, UINT message, WPARAM wParam,
         ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);
         self->hwnd_ = hwnd;
         self->ui_.Opened(hwnd, self->modal_);
-        return self->events_.OnInitDialog() ? TRUE : FALSE;
+        RECT before{};
+        ::GetWindowRect(hwnd, &before);
+        const bool wasVisible = (::GetWindowLongW(hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
+        const INT_PTR focus = self->events_.OnInitDialog() ? TRUE : FALSE;
+        // The framework the program is written for centres a dialog whose
+        // initialisation left it where the template put it and hidden; the
+        // templates rely on that (none asks for centring itself). A window
+        // its handler placed or showed keeps what the handler did.
+        if (::IsWindow(hwnd) && self->hwnd_ == hwnd && !wasVisible &&
+            (::GetWindowLongW(hwnd, GWL_STYLE) & (WS_VISIBLE | WS_CHILD)) == 0) {
+            RECT after{};
+            ::GetWindowRect(hwnd, &after);
+            if (after.left == before.left && after.top == before.top) self->CenterWindow();
+        }
+        return focus;
     }
     auto* self = reinterpret_cast<Win32DialogWindow*>(::GetWindowLongPtrW(hwnd, DWLP_USER));
     if (!self) return FALSE;

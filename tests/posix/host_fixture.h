@@ -104,15 +104,15 @@ struct TestHost {
         options.opener = std::move(opener);
         // Discs this machine happens to have mounted would shift the letters.
         options.mountInfoPath = "";
-        // A program folder of this test's own, with the templates beside it:
-        // tests run side by side, and each run writes its import file there
-        // and holds the registry mount point.
+        // A program folder of this test's own, with the templates beside it,
+        // as the command gives each run: tests run side by side, and each run
+        // writes its import file and its copy of the hive there.
         char pattern[] = MORLIT_BINARY_DIR "/test-work/program-XXXXXX";
         Shell(std::string("mkdir -p ") + MORLIT_BINARY_DIR "/test-work");
         if (::mkdtemp(pattern)) programDir = pattern;
         Shell("cp " MORLIT_SOURCE_DIR "/templates/*.bin " + Quote(programDir));
         options.modulePath = programDir + "/morlit";
-        options.mountLockPath = programDir + "/virtualpc.lock";
+        options.hiveCopyFolder = programDir;
         posix = std::make_unique<PosixHost>(options);
         host = posix->host;
         host.clock = &clock;

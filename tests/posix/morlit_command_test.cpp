@@ -2,12 +2,29 @@
 // text costs a second, so these are few).
 #include <sys/stat.h>
 
+#include <chrono>
+
 #include "tests/posix/e2e_fixture.h"
 
 namespace morlit::posix::test {
 namespace {
 
 std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
+
+const std::string kWin7Texts =
+    "処理を開始します...\nVHDをマウントしています...\nマウントしたドライブを検索しています...\n"
+    "対象となるOSを調整しています...\n終了処理をしています...\nVHDファイルの調整が完了しました。\n";
+
+// What a folder holds, one name a line.
+std::string Listing(const std::string& dir) {
+    std::string out;
+    Shell("ls -A " + Quote(dir), &out);
+    return out;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
 
 TEST(MorlitCommand, UsageErrorsAndHelp) {
     std::string out;
@@ -64,6 +81,141 @@ TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
               "morlit: NTFS volume on partition 1 is hibernated; start that Windows and shut it "
               "down fully first\n");
     EXPECT_EQ(Slurp(image), before);
+}
+
+TEST(MorlitCommand, RunsInAPrivateFolderThatGoesAtTheEndAndFindsInstalledTemplates) {
+    const std::string dir = TestDir();
+    const std::string tmp = dir + "/tmp";
+    // Installed as a package lays it out: bin/ and share/morlit/.
+    const std::string prefix = dir + "/usr";
+    Shell("mkdir -p " + Quote(tmp + "/morlit.Killed") + " " + Quote(prefix + "/bin") + " " +
+          Quote(prefix + "/share/morlit") + " && touch " + Quote(tmp + "/morlit.Killed/run.lock") +
+          " && cp " + Quote(Morlit()) + " " + Quote(prefix + "/bin/") + " && cp " +
+          Quote(std::string(MORLIT_SOURCE_DIR)) + "/templates/*.bin " +
+          Quote(prefix + "/share/morlit/"));
+    const std::string image = CopyTarget(dir, "win7.vhd");
+    std::string out;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(prefix + "/bin/morlit") + " --no-pauses " +
+                        Quote(image) + " </dev/null",
+                    &out),
+              0)
+        << out;
+    // Every text in its order, none of the twelve seconds of pauses.
+    EXPECT_EQ(out, kWin7Texts);
+    EXPECT_LT(Seconds(start), 6.0);
+    // The killed run's folder and this run's own are gone.
+    EXPECT_EQ(Listing(tmp), "");
+    ImageCheck check(image, 2048);
+    EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+    EXPECT_FALSE(check.HiveKeys("Windows/system32/config/SYSTEM").empty());
+}
+
+TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
+    const std::string dir = TestDir();
+    const std::string tmp = dir + "/tmp";
+    Shell("mkdir -p " + Quote(tmp) + " " + Quote(dir + "/own") + " && cp " +
+          Quote(std::string(MORLIT_SOURCE_DIR)) + "/templates/Dravmont.bin " + Quote(dir + "/own"));
+    const std::string image = CopyTarget(dir, "win7.vhd");
+    std::string out;
+    // A Windows 7 target needs only the registry template.
+    EXPECT_EQ(
+        Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses --templates " +
+                  Quote(dir + "/own") + " " + Quote(image) + " </dev/null 2>" + Quote(dir + "/err"),
+              &out),
+        0)
+        << out;
+    EXPECT_EQ(Slurp(dir + "/err"),
+              "morlit: missing template Tolmarin.bin, Quessil.bin (searched " + dir + "/own)\n");
+    // Without it the run fails with its own messages, plus the line.
+    const std::string second = CopyTarget(dir, "xp-cabinets.vhd");
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) +
+                        " --no-pauses --templates=" + Quote(dir + "/none") + " " + Quote(second) +
+                        " </dev/null 2>" + Quote(dir + "/err"),
+                    &out),
+              1);
+    EXPECT_NE(out.find("対象となるOSのレジストリが読み込めませんでした。"), std::string::npos)
+        << out;
+    EXPECT_EQ(Slurp(dir + "/err"),
+              "morlit: missing template Dravmont.bin, Tolmarin.bin, Quessil.bin (searched " + dir +
+                  "/none)\n");
+    EXPECT_EQ(Listing(tmp), "");
+}
+
+TEST(MorlitCommand, AFolderTooLongForWindowsPathsIsRefusedBeforeTheImageIsOpened) {
+    const std::string dir = TestDir();
+    const std::string tmp = dir + "/" + std::string(230, 'd');
+    Shell("mkdir -p " + Quote(tmp));
+    const std::string image = CopyTarget(dir, "win7.vhd");
+    const std::string before = Slurp(image);
+    std::string out;
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
+                        Quote(image) + " </dev/null",
+                    &out),
+              1);
+    EXPECT_NE(out.find("is too long a path"), std::string::npos) << out;
+    EXPECT_EQ(out.find("処理を開始します"), std::string::npos) << out;
+    EXPECT_EQ(Listing(tmp), "");
+    EXPECT_TRUE(Slurp(image) == before);
+}
+
+TEST(MorlitCommand, ASecondRunOnTheSameImageIsRefusedWithCode32) {
+    const std::string dir = TestDir();
+    const std::string tmp = dir + "/tmp";
+    Shell("mkdir -p " + Quote(tmp));
+    const std::string image = CopyTarget(dir, "win7.vhd");
+    // The first run, with its pauses, holds the image for several seconds
+    // after its first second.
+    Shell("(TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " " + Quote(image) + " </dev/null >" +
+          Quote(dir + "/first.out") + " 2>&1; echo $? >" + Quote(dir + "/first.rc") +
+          ") >/dev/null 2>&1 &");
+    ::usleep(2500 * 1000);
+    std::string out;
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
+                        Quote(image) + " </dev/null",
+                    &out),
+              1);
+    EXPECT_NE(out.find("VHDファイルのオープンに失敗しました。(32)"), std::string::npos) << out;
+    for (int i = 0; i < 300 && Slurp(dir + "/first.rc").empty(); ++i) ::usleep(100 * 1000);
+    EXPECT_EQ(Slurp(dir + "/first.rc"), "0\n") << Slurp(dir + "/first.out");
+    EXPECT_EQ(Listing(tmp), "");
+}
+
+TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNextRun) {
+    const std::string dir = TestDir();
+    const std::string tmp = dir + "/tmp";
+    Shell("mkdir -p " + Quote(tmp));
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    Shell("((TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
+          " </dev/null >" + Quote(dir + "/out") + " 2>&1) & echo $! >" + Quote(dir + "/pid") +
+          "; wait $!; echo $? >" + Quote(dir + "/rc") + ") >/dev/null 2>&1 &");
+    // Stopped in the middle of its pauses, with its folder made.
+    for (int i = 0; i < 100 && Listing(tmp).empty(); ++i) ::usleep(50 * 1000);
+    EXPECT_NE(Listing(tmp), "");
+    ::usleep(1500 * 1000);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Shell("kill -TERM $(cat " + Quote(dir + "/pid") + ")"), 0);
+    for (int i = 0; i < 300 && Slurp(dir + "/rc").empty(); ++i) ::usleep(50 * 1000);
+    // No pause holds it once asked to stop; it ends as stopped, or as done
+    // when its last write came before the signal.
+    EXPECT_LT(Seconds(start), 5.0);
+    const std::string rc = Slurp(dir + "/rc");
+    EXPECT_TRUE(rc == "143\n" || rc == "0\n") << rc << Slurp(dir + "/out");
+    EXPECT_EQ(Listing(tmp), "");
+
+    // SIGKILL leaves the folder; the next run finds its lock free and
+    // removes it.
+    Shell("(TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
+          " </dev/null >/dev/null 2>&1) & sleep 1; kill -KILL $!; wait");
+    EXPECT_NE(Listing(tmp), "");
+    const std::string other = CopyTarget(dir, "win7.vhd");
+    std::string out;
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
+                        Quote(other) + " </dev/null",
+                    &out),
+              0)
+        << out;
+    EXPECT_EQ(Listing(tmp), "");
 }
 
 }  // namespace

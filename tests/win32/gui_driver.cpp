@@ -144,6 +144,25 @@ void Key(WORD vk) {
     Sleep(200);
 }
 
+// --- placement --------------------------------------------------------------------
+
+// A window centred over `over` (the work area when null), kept inside the
+// work area; a pixel of rounding either way.
+void CheckCentred(HWND window, HWND over, const std::string& what) {
+    RECT area = {};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    RECT centre = area, r = {};
+    if (over) GetWindowRect(over, &centre);
+    GetWindowRect(window, &r);
+    const int dx = (r.left + r.right) - (centre.left + centre.right);
+    const int dy = (r.top + r.bottom) - (centre.top + centre.bottom);
+    char where[96];
+    std::snprintf(where, sizeof where, " (at %ld,%ld; off by %d,%d half-pixels)", r.left, r.top, dx,
+                  dy);
+    Check(dx >= -2 && dx <= 2 && dy >= -2 && dy <= 2 && r.left >= area.left && r.top >= area.top,
+          what + where);
+}
+
 // --- screenshots ----------------------------------------------------------------
 
 std::wstring g_shots;
@@ -487,6 +506,9 @@ int RunMain(const std::wstring& exe, const std::wstring& image) {
     Check(main != nullptr, "main window appears");
     if (!main) return Finish();
     Shot(L"main", main);
+    // Neither template asks for centring: the dialog framework centres them.
+    CheckCentred(main, nullptr, "main window centred in the work area");
+    Shot(L"main-on-screen", nullptr);
 
     // Window and controls as they live.
     CheckText(TextOf(main), L"Morlit", "main caption");
@@ -552,6 +574,11 @@ int RunMain(const std::wstring& exe, const std::wstring& image) {
     }
     if (about) {
         Shot(L"about", about);
+        Shot(L"about-on-screen", nullptr);
+        // Its owner is disabled while it opens (modal), so it goes to the
+        // middle of the work area, where the main window is too.
+        CheckCentred(about, nullptr, "About box centred in the work area");
+        CheckCentred(about, main, "About box centred over the main window");
         Check(GetWindow(about, GW_OWNER) == main, "About box owned by the main window");
         Check(IsWindowEnabled(main) == FALSE, "main window disabled under the About box");
         const std::vector<HWND> a = Children(about);

@@ -1,7 +1,6 @@
 #include "platform/posix/registry/registry.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <hivex.h>
 #include <signal.h>
 #include <unistd.h>
@@ -140,8 +139,8 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
 
 // The registry calls return their results and leave the last-error value
 // alone, as the Windows calls do, so `errors` is not needed.
-PosixRegistry::PosixRegistry(FileAccess& files, IErrors& /*errors*/, std::string mountLock)
-    : files_(files), mountLock_(std::move(mountLock)) {
+PosixRegistry::PosixRegistry(FileAccess& files, IErrors& /*errors*/, std::string copyFolder)
+    : files_(files), copyFolder_(std::move(copyFolder)) {
     PinMallocThreshold();
 }
 
@@ -154,8 +153,6 @@ void PosixRegistry::Release() {
     tempPath_.clear();
     std::string().swap(image_);
     writeWhole_ = false;
-    if (lockFd_ >= 0) ::close(lockFd_);  // closing releases the lock
-    lockFd_ = -1;
     mount_.clear();
     volumePath_.clear();
     keys_.clear();
@@ -170,16 +167,6 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     if (Lower(subKey) != L"virtualpc") return err::kAccessDenied;
     // One hive at a time, as a key that already exists cannot take another.
     if (hive_) return err::kSharingViolation;
-    // Another run on this machine holds the mount point.
-    if (!mountLock_.empty()) {
-        lockFd_ = ::open(mountLock_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-        if (lockFd_ < 0) return err::kAccessDenied;
-        if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-            ::close(lockFd_);
-            lockFd_ = -1;
-            return err::kSharingViolation;
-        }
-    }
     const u32 code = LoadHive(subKey, file);
     if (code != err::kSuccess) Release();
     return code;
@@ -196,7 +183,8 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
     if (const u32 code = files_.ReadFile(file, &data)) return code;
     if (data.size() < 4096 + 32 || data.compare(0, 4, "regf") != 0) return err::kNotRegistryFile;
 
-    std::string path = TempDirectory() + "/morlit-hive-XXXXXX";
+    std::string path =
+        (copyFolder_.empty() ? TempDirectory() : copyFolder_) + "/morlit-hive-XXXXXX";
     const int fd = ::mkstemp(&path[0]);
     if (fd < 0) return err::kRegistryIoFailed;
     const bool written = WriteAll(fd, data);

@@ -24,11 +24,11 @@ namespace morlit::posix {
 
 class PosixRegistry : public IRegistry {
   public:
-    // `mountLock`: a file whose lock stands for the mount point while a hive
-    // is loaded there. On Windows the mount point is one machine-wide name,
-    // and the import file beside the program relies on that: two runs at
-    // once would otherwise overwrite each other's. Empty: no lock.
-    PosixRegistry(FileAccess& files, IErrors& errors, std::string mountLock = "");
+    // `copyFolder`: where the private copy of a loaded hive is made; empty
+    // for $TMPDIR, else /dev/shm, else /tmp. The mount point is one per
+    // service: the command gives each run its own program folder, so runs
+    // at the same time share neither the mount point nor the import file.
+    PosixRegistry(FileAccess& files, IErrors& errors, std::string copyFolder = "");
     ~PosixRegistry() override;
     PosixRegistry(const PosixRegistry&) = delete;
     PosixRegistry& operator=(const PosixRegistry&) = delete;
@@ -71,8 +71,7 @@ class PosixRegistry : public IRegistry {
     bool CommitAndCompare(std::vector<FilePatch>* patches, u64* size, std::string* reason);
 
     FileAccess& files_;
-    std::string mountLock_;
-    int lockFd_ = -1;
+    std::string copyFolder_;
     hive_h* hive_ = nullptr;
     std::wstring mount_;
     std::wstring volumePath_;  // the hive file on the volume

@@ -46,23 +46,29 @@ TEST_F(PosixRegistryTest, LoadFailuresLeaveNothingMounted) {
     EXPECT_EQ(Load(), 0u);
 }
 
-TEST_F(PosixRegistryTest, TheMountPointIsOneNameForTheWholeMachine) {
-    // Two runs, each with its own registry service, share the mount point
-    // through its lock, as two programs share HKLM\VirtualPC on Windows: the
-    // second cannot load (and so never writes its import file) until the
-    // first unloads, also when the first fails to load.
-    const std::string lock = root + "/virtualpc.lock";
-    PosixRegistry first(files, errors, lock);
-    PosixRegistry second(files, errors, lock);
+TEST_F(PosixRegistryTest, ServicesWithTheirOwnCopyFoldersLoadAtTheSameTime) {
+    // Each run has its own service and program folder: two runs load their
+    // hives at once, each copy in its own folder and gone after unloading.
+    ASSERT_EQ(::mkdir((root + "/a").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((root + "/b").c_str(), 0700), 0);
+    PosixRegistry first(files, errors, root + "/a");
+    PosixRegistry second(files, errors, root + "/b");
     const std::wstring hive = L"E:\\Windows\\system32\\config\\system";
-    EXPECT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", L"E:\\missing"),
-              err::kFileNotFound);
+    ASSERT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), 0u);
     ASSERT_EQ(second.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), 0u);
-    EXPECT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), err::kSharingViolation);
-    EXPECT_FALSE(first.Loaded());
+    const auto count = [&](const std::string& dir) {
+        std::string out;
+        RunCommand("ls -A '" + dir + "' | wc -l", &out);
+        return std::stoi(out);
+    };
+    EXPECT_EQ(count(root + "/a"), 1);
+    EXPECT_EQ(count(root + "/b"), 1);
+    EXPECT_EQ(TempFiles(), 0);
     EXPECT_EQ(second.RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
-    EXPECT_EQ(first.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), 0u);
-    EXPECT_EQ(second.RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive), err::kSharingViolation);
+    EXPECT_EQ(count(root + "/b"), 0);
+    EXPECT_TRUE(first.Loaded());
+    EXPECT_EQ(first.RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
+    EXPECT_EQ(count(root + "/a"), 0);
 }
 
 TEST_F(PosixRegistryTest, OpenAndQueryFollowWindows) {
