@@ -288,6 +288,160 @@ TEST_P(FatVolumeTest, AWriteThatDoesNotFitFailsWithDiskFullAndChangesNothing) {
 INSTANTIATE_TEST_SUITE_P(Kinds, FatVolumeTest, ::testing::ValuesIn(kKinds),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// --- hostile volumes ------------------------------------------------------
+
+// The image's bytes with just enough knowledge of the layout to damage it.
+struct Damage {
+    std::string bytes;
+    bool fat32 = false;
+
+    u32 At16(u64 at) const {
+        return static_cast<u8>(bytes[at]) | (static_cast<u8>(bytes[at + 1]) << 8);
+    }
+    u32 At32(u64 at) const { return At16(at) | (At16(at + 2) << 16); }
+    void Put16(u64 at, u32 v) {
+        bytes[at] = static_cast<char>(v);
+        bytes[at + 1] = static_cast<char>(v >> 8);
+    }
+    void Put32(u64 at, u32 v) {
+        Put16(at, v);
+        Put16(at + 2, v >> 16);
+    }
+    u32 Bps() const { return At16(11); }
+    u32 FatSectors() const { return At16(22) ? At16(22) : At32(36); }
+    u64 FatOffset(u32 copy) const { return (At16(14) + copy * FatSectors()) * u64{Bps()}; }
+    u64 RootOffset() const { return FatOffset(static_cast<u8>(bytes[16])); }
+    u64 DataOffset() const { return RootOffset() + At16(17) * 32; }
+    u64 ClusterOffset(u32 c) const { return DataOffset() + u64{c - 2} * bytes[13] * u64{Bps()}; }
+    u32 Fat(u32 n) const { return fat32 ? At32(FatOffset(0) + n * 4) : At16(FatOffset(0) + n * 2); }
+    void SetFat(u32 n, u32 v) {
+        for (u32 copy = 0; copy < static_cast<u8>(bytes[16]); ++copy) {
+            if (fat32)
+                Put32(FatOffset(copy) + n * 4, v);
+            else
+                Put16(FatOffset(copy) + n * 2, v);
+        }
+    }
+    u64 FolderOffset(u32 cluster) const {
+        return cluster ? ClusterOffset(cluster) : fat32 ? ClusterOffset(At32(44)) : RootOffset();
+    }
+    // The short entry named `name11` in the folder starting at `cluster`
+    // (0: the root), looked for in its first cluster.
+    u64 Entry(u32 cluster, const char* name11) const {
+        const u64 at = FolderOffset(cluster);
+        for (u64 i = at; i < at + 64 * 32; i += 32) {
+            if (bytes.compare(i, 11, name11) == 0) return i;
+        }
+        ADD_FAILURE() << "no entry " << name11;
+        return 0;
+    }
+    u32 First(u64 entry) const { return At16(entry + 26) | (fat32 ? At16(entry + 20) << 16 : 0); }
+};
+
+struct Hostile {
+    const char* name;
+    bool fat32;
+    FatVolume::MountError error;
+    const char* reason;
+    void (*damage)(Damage&);
+};
+
+const char kLong[] = "ALONGF~1BIN";  // "A long file name.bin": 5000 bytes
+
+const Hostile kHostile[] = {
+    {"BytesPerSector", false, FatVolume::MountError::kDamaged, "bytes per sector",
+     [](Damage& d) { d.Put16(11, 300); }},
+    {"SectorsPerCluster", false, FatVolume::MountError::kDamaged, "sectors per cluster",
+     [](Damage& d) { d.bytes[13] = 3; }},
+    {"FatTooSmall", false, FatVolume::MountError::kDamaged, "FAT size is too small",
+     [](Damage& d) { d.Put16(22, 1); }},
+    {"NoRootEntries", false, FatVolume::MountError::kDamaged, "root entry count",
+     [](Damage& d) { d.Put16(17, 0); }},
+    {"Fat32WithRootEntries", true, FatVolume::MountError::kDamaged, "names root entries",
+     [](Damage& d) { d.Put16(17, 512); }},
+    {"TotalPastPartition", false, FatVolume::MountError::kDamaged, "beyond the partition",
+     [](Damage& d) {
+         d.Put16(19, 0);
+         d.Put32(32, static_cast<u32>(d.bytes.size() / 512 + 8));
+     }},
+    {"Fat32TotalPastPartition", true, FatVolume::MountError::kDamaged, "beyond the partition",
+     [](Damage& d) { d.Put32(32, d.At32(32) * 2); }},
+    {"ChainLoops", false, FatVolume::MountError::kDamaged, "loops",
+     [](Damage& d) {
+         const u32 first = d.First(d.Entry(0, kLong));
+         d.SetFat(d.Fat(d.Fat(first)), first);
+     }},
+    {"Fat32ChainLoops", true, FatVolume::MountError::kDamaged, "loops",
+     [](Damage& d) {
+         const u32 first = d.First(d.Entry(0, kLong));
+         d.SetFat(first + 9, first);  // ten one-sector clusters
+     }},
+    {"ChainPastFat", false, FatVolume::MountError::kDamaged, "past the FAT",
+     [](Damage& d) { d.SetFat(d.First(d.Entry(0, kLong)), 0xFFF0); }},
+    {"ChainThroughFreeCluster", false, FatVolume::MountError::kDamaged, "free cluster",
+     [](Damage& d) {
+         const u32 first = d.First(d.Entry(0, kLong));
+         d.SetFat(d.Fat(first), 0);
+     }},
+    {"ChainsCross", false, FatVolume::MountError::kDamaged, "cross",
+     [](Damage& d) {
+         const u32 boot = d.First(d.Entry(0, "BOOT    INI"));
+         d.SetFat(boot, d.Fat(d.First(d.Entry(0, kLong))));
+     }},
+    {"FolderContainsItself", false, FatVolume::MountError::kDamaged, "contains itself",
+     [](Damage& d) {
+         const u32 windows = d.First(d.Entry(0, "WINDOWS    "));
+         d.Put16(d.Entry(windows, "SYSTEM32   ") + 26, windows);
+     }},
+    {"Fat32FolderContainsRoot", true, FatVolume::MountError::kDamaged, "contains itself",
+     [](Damage& d) { d.Put16(d.Entry(0, "WINDOWS    ") + 26, d.At32(44)); }},
+    {"SizeBeyondChain", false, FatVolume::MountError::kDamaged, "size needs clusters",
+     [](Damage& d) { d.Put32(d.Entry(0, kLong) + 28, 100000); }},
+    {"LongNameBadChecksum", false, FatVolume::MountError::kDamaged, "bad checksum",
+     [](Damage& d) {
+         const u64 e = d.Entry(0, kLong);
+         d.bytes[e - 32 + 13] = static_cast<char>(d.bytes[e - 32 + 13] + 1);
+         d.bytes[e - 64 + 13] = d.bytes[e - 32 + 13];
+     }},
+    {"LongNameOutOfOrder", false, FatVolume::MountError::kDamaged, "out of order",
+     [](Damage& d) { d.bytes[d.Entry(0, kLong) - 64] = 0x43; }},
+    {"Fat16NotShutDownCleanly", false, FatVolume::MountError::kDirty, "not shut down cleanly",
+     [](Damage& d) { d.SetFat(1, 0x7FFF); }},
+    {"Fat16DiskError", false, FatVolume::MountError::kDirty, "disk error",
+     [](Damage& d) { d.SetFat(1, 0xBFFF); }},
+    {"Fat32NotShutDownCleanly", true, FatVolume::MountError::kDirty, "not shut down cleanly",
+     [](Damage& d) { d.SetFat(1, 0x07FFFFFF); }},
+    {"Fat32DiskError", true, FatVolume::MountError::kDirty, "disk error",
+     [](Damage& d) { d.SetFat(1, 0x0BFFFFFF); }},
+    {"MarkedDirtyInBootSector", false, FatVolume::MountError::kDirty, "marked dirty",
+     [](Damage& d) { d.bytes[37] = 1; }},
+    {"NoSignature", false, FatVolume::MountError::kNotFat, "holds no FAT volume",
+     [](Damage& d) { d.bytes[510] = 0; }},
+};
+
+class FatHostileTest : public ::testing::TestWithParam<Hostile> {};
+
+// Each damaged volume is refused with its reason, before anything follows
+// the damage, and the image stays byte for byte as it was.
+TEST_P(FatHostileTest, IsRefusedWithItsReasonAndLeftByteIdentical) {
+    const Hostile& h = GetParam();
+    const std::string image = MakeFat(TestDir(), kKinds[h.fat32 ? 2 : 1]);
+    Damage d;
+    d.bytes = Slurp(image);
+    d.fat32 = h.fat32;
+    h.damage(d);
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << d.bytes;
+    Mounted m = Mount(image);
+    EXPECT_FALSE(m.volume);
+    EXPECT_EQ(m.error, h.error);
+    EXPECT_NE(m.reason.find(h.reason), std::string::npos) << m.reason;
+    m = Mounted();
+    EXPECT_TRUE(Slurp(image) == d.bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Catalogue, FatHostileTest, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(FatShortNames, HashMatchesTheOneWindowsUses) {
     // A name and its hashed short form as Windows gives it ("SOBC84~1.ASP").
     EXPECT_EQ(ShortNameHash(L"SomeStuff.aspx"), 0xBC84);
