@@ -637,19 +637,20 @@ u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std
     const size_t total = folder.Slots();
     size_t start = total;
     size_t run = 0;
-    size_t i = 0;
-    for (; i < total; ++i) {
-        const u8 b = folder.bytes[i * 32];
+    size_t end = 0;  // the end marker's slot, or `total`
+    for (; end < total; ++end) {
+        const u8 b = folder.bytes[end * 32];
         if (b == 0x00) break;  // everything from here on is free
         run = b == 0xE5 ? run + 1 : 0;
         if (run == slots) {
-            start = i + 1 - slots;
+            start = end + 1 - slots;
             break;
         }
     }
+    if (start != total) end = total;  // a run of deleted entries: the end stays
     u32 extend = 0;
     if (start == total) {
-        start = i - run;
+        start = end - run;
         if (total - start < slots) {
             if (folder.cluster == 0) return err::kDiskFull;  // the fixed root is full
             extend = ClustersFor((slots - (total - start)) * 32, clusterBytes);
@@ -711,7 +712,14 @@ u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std
         }
     }
     std::memcpy(&folder.bytes[(start + longSlots) * 32], raw, 32);
-    if (const u32 w = WriteSlots(folder, start, start + slots)) {
+    // Entries taken from past the end marker move it behind them: whatever
+    // lay beyond it must stay beyond it.
+    size_t written = start + slots;
+    if (end < written && written < folder.Slots()) {
+        std::memset(&folder.bytes[written * 32], 0, 32);
+        ++written;
+    }
+    if (const u32 w = WriteSlots(folder, start, written)) {
         broken = true;
         return w;
     }
