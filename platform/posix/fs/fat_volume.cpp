@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <cwchar>
 #include <cwctype>
 #include <set>
@@ -209,6 +210,18 @@ struct FatVolume::State {
     u32 freeCount = 0;
     u32 nextFree = 2;
     bool broken = false;  // a change failed half-way: refuse further changes
+    // What was read lately, kept until the next change: the image is locked
+    // while attached, so only this layer changes it. Ranged reads of a large
+    // file would otherwise walk its folders and its chain again each time.
+    std::map<u32, Folder> folderCache;  // by first cluster, 0 for the fixed root
+    u32 chainFirst = 0;
+    std::vector<u32> chainCache;
+
+    void Forget() {
+        folderCache.clear();
+        chainFirst = 0;
+        chainCache.clear();
+    }
 
     u32 MaxCluster() const { return clusterCount + 1; }
     u32 EndMark() const {
@@ -238,6 +251,7 @@ struct FatVolume::State {
         Store(n, v);
     }
     void Store(u32 n, u32 v) {
+        Forget();
         const u32 old = Get(n);
         if (old == 0 && v != 0) --freeCount;
         if (old != 0 && v == 0) ++freeCount;
@@ -305,6 +319,19 @@ struct FatVolume::State {
 
     // Reads a folder whole and parses it; 0 or ERROR_DISK_CORRUPT.
     u32 LoadFolder(u32 cluster, Folder* folder, std::string* why) {
+        const auto cached = folderCache.find(cluster);
+        if (cached != folderCache.end()) {
+            *folder = cached->second;
+            return 0;
+        }
+        const u32 e = ReadFolder(cluster, folder, why);
+        if (e == 0) {
+            if (folderCache.size() >= 64) folderCache.clear();
+            folderCache[cluster] = *folder;
+        }
+        return e;
+    }
+    u32 ReadFolder(u32 cluster, Folder* folder, std::string* why) {
         folder->cluster = cluster;
         folder->clusters.clear();
         if (cluster == 0) {
@@ -329,6 +356,7 @@ struct FatVolume::State {
 
     // Writes slots [from, to) of a folder back to the disk.
     u32 WriteSlots(const Folder& folder, size_t from, size_t to) {
+        Forget();
         for (size_t i = from; i < to;) {
             u64 at = 0;
             size_t run = 0;
@@ -470,12 +498,18 @@ struct FatVolume::State {
         return 0;
     }
 
-    bool FileChain(const Entry& e, std::vector<u32>* chain) const {
+    bool FileChain(const Entry& e, std::vector<u32>* chain) {
         chain->clear();
         const u32 first = FirstCluster(e.raw);
         if (first == 0) return e.Size() == 0;
-        std::string why;
-        if (!Chain(first, chain, &why)) return false;
+        if (first == chainFirst) {
+            *chain = chainCache;
+        } else {
+            std::string why;
+            if (!Chain(first, chain, &why)) return false;
+            chainFirst = first;
+            chainCache = *chain;
+        }
         return static_cast<u64>(chain->size()) * clusterBytes >= e.Size();
     }
 
@@ -768,7 +802,7 @@ u32 FatVolume::State::CheckVolume(std::string* why) {
         folders.pop_back();
         Folder folder;
         std::string problem;
-        if (const u32 e = LoadFolder(here.cluster, &folder, &problem)) {
+        if (const u32 e = ReadFolder(here.cluster, &folder, &problem)) {
             *why = problem.empty() ? "cannot be read" : problem;
             return e;
         }

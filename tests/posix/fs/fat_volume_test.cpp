@@ -1,6 +1,7 @@
 // FAT12, FAT16 and FAT32 volumes made by mkfs.fat and filled by mcopy, read
 // and changed through FatVolume, and checked after every kind of change
 // with tools that share no code with it: fsck.fat -n, mtype and mdir.
+#include <ctime>
 #include <random>
 
 #include "platform/posix/fs/fat_volume.h"
@@ -283,6 +284,45 @@ TEST_P(FatVolumeTest, AWriteThatDoesNotFitFailsWithDiskFullAndChangesNothing) {
         EXPECT_EQ(m.volume->WriteFile({L"WINDOWS", L"one more.txt"}, "x"), err::kDiskFull);
     }
     ExpectClean(image);
+}
+
+// FAT stores local time: a file made at 9 hours east of UTC shows that
+// zone's clock, not UTC's.
+TEST_P(FatVolumeTest, NewAndChangedFilesCarryLocalTime) {
+    const std::string image = MakeFat(TestDir(), GetParam());
+    const char* old = std::getenv("TZ");
+    const std::string saved = old ? old : "";
+    ::setenv("TZ", "JST-9", 1);
+    ::tzset();
+    const auto stamp = [](std::time_t t) {
+        std::tm tm{};
+        localtime_r(&t, &tm);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d  %H:%M", &tm);
+        return std::string(text);
+    };
+    const std::time_t before = std::time(nullptr);
+    {
+        Mounted m = Mount(image);
+        ASSERT_TRUE(m.volume) << m.reason;
+        ASSERT_EQ(m.volume->WriteFile({L"WINDOWS", L"new.txt"}, "new"), 0u);
+        ASSERT_EQ(m.volume->WriteFile({L"WINDOWS", L"empty.txt"}, "changed"), 0u);
+    }
+    const std::string first = stamp(before);
+    const std::string last = stamp(std::time(nullptr));
+    if (old)
+        ::setenv("TZ", saved.c_str(), 1);
+    else
+        ::unsetenv("TZ");
+    ::tzset();
+    const std::string listing = Mdir(image, "WINDOWS");
+    for (const char* name : {"new      txt", "empty    txt"}) {
+        const size_t at = listing.find(name);
+        ASSERT_NE(at, std::string::npos) << listing;
+        const std::string line = listing.substr(at, listing.find('\n', at) - at);
+        EXPECT_TRUE(line.find(first) != std::string::npos || line.find(last) != std::string::npos)
+            << line << " vs " << first;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FatVolumeTest, ::testing::ValuesIn(kKinds),
