@@ -407,6 +407,7 @@ struct FatVolume::State {
         undo.clear();
         for (u64 sector : dirtyFat) {
             const u64 at = sector * bytesPerSector;
+            if (at >= fatRead) continue;
             const size_t n = static_cast<size_t>(std::min<u64>(bytesPerSector, fatRead - at));
             for (u32 copy = 0; copy < fatCount; ++copy) {
                 if (!mirrored && copy != activeFat) continue;
