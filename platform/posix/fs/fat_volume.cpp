@@ -430,23 +430,37 @@ struct FatVolume::State {
         return 0;
     }
 
-    // Writes `n` bytes at `pos` of a file whose clusters are `chain`.
-    u32 WriteData(const std::vector<u32>& chain, u64 pos, const char* data, u64 n) {
-        while (n > 0) {
+    // Calls `io(diskOffset, done, length)` for the runs of adjacent clusters
+    // that hold bytes [pos, pos + n) of a file whose clusters are `chain`,
+    // so that contiguous data moves in one transfer.
+    template <typename Io>
+    u32 ForRuns(const std::vector<u32>& chain, u64 pos, u64 n, Io io) {
+        u64 done = 0;
+        while (done < n) {
             const size_t index = static_cast<size_t>(pos / clusterBytes);
             const u64 within = pos % clusterBytes;
-            // Adjacent clusters go in one write.
             size_t last = index;
             while (last + 1 < chain.size() && chain[last + 1] == chain[last] + 1 &&
-                   (last + 1 - index) * clusterBytes - within < n)
+                   (last + 1 - index) * clusterBytes - within < n - done)
                 ++last;
-            const u64 run = std::min<u64>(n, (last + 1 - index) * clusterBytes - within);
-            if (const u32 e = Write(ClusterOffset(chain[index]) + within, data, run)) return e;
+            const u64 run = std::min<u64>(n - done, (last + 1 - index) * clusterBytes - within);
+            if (const u32 e = io(ClusterOffset(chain[index]) + within, done, run)) return e;
             pos += run;
-            data += run;
-            n -= run;
+            done += run;
         }
         return 0;
+    }
+
+    u32 WriteData(const std::vector<u32>& chain, u64 pos, const char* data, u64 n) {
+        return ForRuns(chain, pos, n, [&](u64 at, u64 done, u64 run) {
+            return Write(at, data + done, static_cast<size_t>(run));
+        });
+    }
+
+    u32 ReadData(const std::vector<u32>& chain, u64 pos, char* out, u64 n) {
+        return ForRuns(chain, pos, n, [&](u64 at, u64 done, u64 run) {
+            return Read(at, out + done, static_cast<size_t>(run));
+        });
     }
 
     u32 WriteZeros(const std::vector<u32>& chain, u64 from, u64 to) {
@@ -455,23 +469,6 @@ struct FatVolume::State {
             const u64 n = std::min<u64>(to - from, sizeof zeros);
             if (const u32 e = WriteData(chain, from, zeros, n)) return e;
             from += n;
-        }
-        return 0;
-    }
-
-    u32 ReadData(const std::vector<u32>& chain, u64 pos, char* out, u64 n) {
-        while (n > 0) {
-            const size_t index = static_cast<size_t>(pos / clusterBytes);
-            const u64 within = pos % clusterBytes;
-            size_t last = index;
-            while (last + 1 < chain.size() && chain[last + 1] == chain[last] + 1 &&
-                   (last + 1 - index) * clusterBytes - within < n)
-                ++last;
-            const u64 run = std::min<u64>(n, (last + 1 - index) * clusterBytes - within);
-            if (const u32 e = Read(ClusterOffset(chain[index]) + within, out, run)) return e;
-            pos += run;
-            out += run;
-            n -= run;
         }
         return 0;
     }
