@@ -438,6 +438,16 @@ TEST_P(EndToEndFat, RunAdjustsTheFatVolumeAsOnNtfs) {
     EXPECT_NE(root.find("Boot.ini"), std::string::npos) << root;
     EXPECT_EQ(root.find("boot.ini"), std::string::npos) << root;
     EXPECT_EQ(t.posix->handles().Count(), 0u);
+
+    // A second run over its own result: the first backup stays, once.
+    TestHost again;
+    EXPECT_EQ(RunStart(again, image), kStart + kDrivers + kRegistry + kFinish + kDone);
+    FatImage second(image, 63);
+    EXPECT_TRUE(second.FsckAccepts()) << second.FsckLog();
+    EXPECT_TRUE(second.Cat(config + "/system_back") == Slurp(Source(c.hive)));
+    const std::string relisted = second.List(config);
+    EXPECT_EQ(relisted.find("system_back"), relisted.rfind("system_back")) << relisted;
+    EXPECT_NE(relisted.find(std::string(c.shortBack) + "         "), std::string::npos) << relisted;
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, EndToEndFat,
