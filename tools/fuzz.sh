@@ -6,7 +6,7 @@
 #   tools/fuzz.sh [-t SECONDS] [-b BUILD] [-j JOBS] [NAME...]
 #
 # NAME is one of: vhd partition_table reg_import expand iso mountinfo
-# command_line crt_stream ntfs (default: all). SECONDS per harness, default 60.
+# command_line crt_stream ntfs fat (default: all). SECONDS per harness, default 60.
 set -eu
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +22,7 @@ while getopts t:b:j: opt; do
     esac
 done
 shift $((OPTIND - 1))
-all="vhd partition_table reg_import expand iso mountinfo command_line crt_stream ntfs"
+all="vhd partition_table reg_import expand iso mountinfo command_line crt_stream ntfs fat"
 names=${*:-$all}
 
 cc=${CC:-clang-14}
@@ -149,13 +149,39 @@ seed_ntfs() {
     cp "$work/ntfs.img" "$d/small"
 }
 
+# [u32 LE disk size][the disk's bytes without its trailing zeros], as
+# fuzz_fat reads its input.
+fat_pack() {  # image out
+    python3 - "$1" "$2" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+open(sys.argv[2], "wb").write(struct.pack("<I", len(data)) + data.rstrip(b"\0"))
+PY
+}
+
+seed_fat() {
+    d="$corpus/fat"; mkdir -p "$d"
+    mkdir -p "$work/fat/WINDOWS/system32/config"
+    printf '[boot loader]\r\ntimeout=30\r\n' >"$work/fat/boot.ini"
+    head -c 5000 /dev/urandom >"$work/fat/ntldr"
+    head -c 9000 /dev/urandom >"$work/fat/A long file name.bin"
+    head -c 20000 /dev/urandom >"$work/fat/WINDOWS/system32/config/system"
+    for kind in "12 -s 1 256" "16 -s 1 2200" "32 -s 1 34000"; do
+        set -- $kind
+        rm -f "$work/fat$1.img"
+        mkfs.fat -C -F "$1" -s "$3" "$work/fat$1.img" "$4" >/dev/null 2>&1 || continue
+        MTOOLS_SKIP_CHECK=1 mcopy -s -i "$work/fat$1.img" "$work/fat"/* ::/ 2>/dev/null || continue
+        fat_pack "$work/fat$1.img" "$d/fat$1"
+    done
+}
+
 for n in $names; do
     "seed_$n"
 done
 
 max_len() {
     case $1 in
-        ntfs) echo 1572864 ;;
+        ntfs|fat) echo 1572864 ;;
         *) echo 262144 ;;
     esac
 }

@@ -12,6 +12,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libhivex-dev libhivex-bin libwin-hivex-perl \
     libmspack-dev cabextract gcab mscompress \
     libcdio-dev libiso9660-dev genisoimage xorriso \
+    dosfstools mtools \
     qemu-utils fdisk \
     python3 \
     dpkg-dev file groff-base \

@@ -9,9 +9,12 @@
 #     --start SECTOR    first sector of the partition: 2048 (1 MiB, default)
 #                       or 63 (the XP layout)
 #     --size MIB        disk size in MiB (default 48)
-#     --type HEX        partition type (default 07, NTFS)
+#     --type HEX        partition type (default 07 for NTFS, 06 for FAT16,
+#                       0C for FAT32)
+#     --fs FS           ntfs (default), fat16 or fat32: a FAT volume is made
+#                       by mkfs.fat and filled by the mtools (tree_to_fat.py)
 #     --no-fs           leave the partition unformatted
-#     --dirty           mark the NTFS volume dirty
+#     --dirty           mark the volume dirty
 #     --hibernated      leave a hibernation file on the volume
 #     --compressed NAME add a compressed 200000-byte file NAME at the root
 #     --mkimage PATH    the mkimage tool (default build/mkimage)
@@ -21,7 +24,8 @@ trees=()
 format=fixed
 start=2048
 size=48
-type=07
+type=""
+fs=ntfs
 nofs=0
 dirty=0
 hibernated=0
@@ -35,6 +39,7 @@ while [ $# -gt 0 ]; do
         --start) start="$2"; shift 2 ;;
         --size) size="$2"; shift 2 ;;
         --type) type="$2"; shift 2 ;;
+        --fs) fs="$2"; shift 2 ;;
         --no-fs) nofs=1; shift ;;
         --dirty) dirty=1; shift ;;
         --hibernated) hibernated=1; shift ;;
@@ -55,7 +60,40 @@ disk_sectors=$((size * 2048))
 part_sectors=$((disk_sectors - start))
 
 truncate -s $((part_sectors * 512)) "$work/part.img"
-if [ "$nofs" -eq 0 ]; then
+case "$fs" in
+    ntfs) type="${type:-07}" ;;
+    fat16) type="${type:-06}" ;;
+    fat32) type="${type:-0c}" ;;
+    *) echo "make-sample-image: unknown file system $fs" >&2; exit 2 ;;
+esac
+if [ "$nofs" -eq 0 ] && [ "$fs" != ntfs ]; then
+    # FAT32 needs 65525 clusters: one sector each on a small disk.
+    bits=${fs#fat}
+    spc=4
+    [ "$bits" = 32 ] && spc=1
+    mkfs.fat -F "$bits" -s "$spc" -S 512 -h "$start" -n SAMPLE "$work/part.img" >/dev/null ||
+        { echo "make-sample-image: mkfs.fat failed" >&2; exit 1; }
+    python3 "$here/tree_to_fat.py" "$work/part.img" "${trees[@]}"
+    if [ "$dirty" -eq 1 ]; then
+        # Clear the "clean shutdown" bit of FAT entry 1 in both FATs.
+        python3 - "$work/part.img" "$bits" <<'PY'
+import struct, sys
+path, bits = sys.argv[1], int(sys.argv[2])
+with open(path, "r+b") as f:
+    boot = f.read(512)
+    bps, reserved, fats = struct.unpack_from("<H", boot, 11)[0], struct.unpack_from("<H", boot, 14)[0], boot[16]
+    size = struct.unpack_from("<H", boot, 22)[0] or struct.unpack_from("<I", boot, 36)[0]
+    for n in range(fats):
+        at = (reserved + n * size) * bps
+        if bits == 32:
+            f.seek(at + 4); v = struct.unpack("<I", f.read(4))[0] & ~0x08000000
+            f.seek(at + 4); f.write(struct.pack("<I", v))
+        else:
+            f.seek(at + 2); v = struct.unpack("<H", f.read(2))[0] & ~0x8000
+            f.seek(at + 2); f.write(struct.pack("<H", v))
+PY
+    fi
+elif [ "$nofs" -eq 0 ]; then
     mkntfs -F -q -Q -s 512 -p "$start" -H 255 -S 63 -L Sample "$work/part.img" >/dev/null 2>&1 ||
         { echo "make-sample-image: mkntfs failed" >&2; exit 1; }
     "$mkimage" populate "$work/part.img" "${trees[@]}"

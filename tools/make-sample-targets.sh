@@ -21,6 +21,11 @@
 #   none.vhd          an NTFS volume without any installation
 #   xp-nomember.vhd   XP whose sp3.cab lacks ntoskrnl.exe
 #   xp-badhive.vhd    XP with sp3.cab whose hive's Select\Default is a string
+#   xp-fat32.vhd      XP on FAT32 (sector 63), Driver Cache\i386\sp2.cab
+#                     (tagged SP2), config\systemprofile; made by mkfs.fat
+#                     and the mtools
+#   win2000-fat16.vhd 2000 on FAT16 (sector 63) with WINNT\i386 (tagged
+#                     I386); made by mkfs.fat and the mtools
 #   xp-cd.iso         XP CD: WIN51, I386 with the compressed drivers (tagged CD)
 #   xp-cd-sp3.iso     the same with I386\SP3.CAB
 #   sources/          the driver sources and hives the images were made from
@@ -92,6 +97,13 @@ tree xp-nomember xp.tree "$xphive" \
     "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $src/nomember.cab"
 tree xp-badhive xp.tree 'copy WINDOWS\system32\config\system '"$src/system-bad" \
     "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $(cache SP3 sp3.cab)"
+# systemprofile beside the hive takes SYSTEM~1 before system_back is made.
+tree xp-fat32 xp.tree "$xphive" 'dir WINDOWS\system32\config\systemprofile' \
+    "copy \"WINDOWS\\Driver Cache\\i386\\sp2.cab\" $(cache SP2 sp2.cab)"
+tree win2000-fat16 win2000.tree 'copy WINNT\system32\config\system '"$src/system-2000" \
+    "copy WINNT\\i386\\hal.dl_ $(i386 I386)/hal.dl_" \
+    "copy WINNT\\i386\\ntoskrnl.ex_ $(i386 I386)/ntoskrnl.ex_" \
+    "copy WINNT\\i386\\intelide.sy_ $(i386 I386)/intelide.sy_"
 printf '%s\n' '# A data volume: no Windows on it.' 'dir Data' \
     'file Data\readme.txt nothing to boot here\r\n' > "$src/none.tree"
 
@@ -110,6 +122,8 @@ image xp-nosource --start 63
 image none
 image xp-nomember --start 63
 image xp-badhive --start 63
+image xp-fat32 --start 63 --fs fat32
+image win2000-fat16 --start 63 --fs fat16
 
 if wanted xp-cd; then
     bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"

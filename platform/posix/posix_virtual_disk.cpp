@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/constants.h"
+#include "platform/posix/fs/fat_volume.h"
 #include "platform/posix/fs/host_folder_volume.h"
 #include "platform/posix/fs/ntfs_volume.h"
 #include "platform/posix/disk/partition_table.h"
@@ -141,24 +142,12 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     (*attached_)[number] = disk.get();
 
     for (const Partition& p : partitions) {
-        const std::string name = "partition " + std::to_string(p.number);
-        if (p.type != kPartitionTypeNtfs) {
-            diagnostic_(name + " (type " + Hex(p.type) +
-                        ") is not NTFS; only NTFS volumes get a drive letter");
-            continue;
-        }
-        NtfsVolume::MountError mountError;
-        std::string why;
-        auto volume = NtfsVolume::Mount(*disk->device, p.offset, p.length, &mountError, &why);
-        if (!volume) {
-            diagnostic_(mountError == NtfsVolume::MountError::kNotNtfs
-                            ? name + " " + why + "; only NTFS volumes get a drive letter"
-                            : "NTFS volume on " + name + " " + why);
-            continue;
-        }
+        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p);
+        if (!volume) continue;
         const wchar_t letter = drives_.NextFreeLetter(L'D');
         if (!letter) {
-            diagnostic_("NTFS volume on " + name + " gets no drive letter: all are in use");
+            diagnostic_("partition " + std::to_string(p.number) +
+                        " gets no drive letter: all are in use");
             continue;
         }
         drives_.AddDrive(letter, std::move(volume));
@@ -166,6 +155,37 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     }
     errors_.SetLastError(0);
     return 0;
+}
+
+// NTFS and FAT partitions get letters, in partition order, as on Windows;
+// anything else, and a volume that is not clean, gets one line saying why.
+std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p) {
+    const std::string name = "partition " + std::to_string(p.number);
+    if (IsFatPartitionType(p.type)) {
+        FatVolume::MountError mountError;
+        std::string why;
+        auto volume = FatVolume::Mount(device, p.offset, p.length, &mountError, &why);
+        if (!volume) {
+            diagnostic_(mountError == FatVolume::MountError::kNotFat
+                            ? name + " (type " + Hex(p.type) + ") " + why
+                            : "FAT volume on " + name + " " + why);
+        }
+        return volume;
+    }
+    if (p.type != kPartitionTypeNtfs) {
+        diagnostic_(name + " (type " + Hex(p.type) +
+                    ") is neither NTFS nor FAT; only those volumes get a drive letter");
+        return nullptr;
+    }
+    NtfsVolume::MountError mountError;
+    std::string why;
+    auto volume = NtfsVolume::Mount(device, p.offset, p.length, &mountError, &why);
+    if (!volume) {
+        diagnostic_(mountError == NtfsVolume::MountError::kNotNtfs
+                        ? name + " " + why + "; only NTFS and FAT volumes get a drive letter"
+                        : "NTFS volume on " + name + " " + why);
+    }
+    return volume;
 }
 
 u32 PosixVirtualDisk::GetVirtualDiskPhysicalPath(Handle handle, u32* sizeBytes,

@@ -11,6 +11,7 @@
 #include "platform/posix/disk/block_device.h"
 #include "platform/posix/drive_namespace.h"
 #include "platform/posix/handle_table.h"
+#include "platform/posix/disk/partition_table.h"
 
 namespace morlit::posix {
 
@@ -44,6 +45,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
 
   private:
     u32 Fail(u32 code);
+    std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p);
     DriveNamespace& drives_;
     HandleTable& handles_;
     IErrors& errors_;

@@ -354,5 +354,111 @@ TEST(EndToEnd, ExpandKeepsADecodedCabinetOnlyWhileItIsUnchanged) {
     EXPECT_EQ(GetExpandCacheStats().cabinetReads, 0u);
 }
 
+// A FAT volume of an image after a run, as fsck.fat and the mtools see it.
+class FatImage {
+  public:
+    FatImage(const std::string& image, u64 startSector) {
+        part_ = ExtractPartition(image, startSector);
+        fsckOk_ = Shell("fsck.fat -n " + Quote(part_), &fsckLog_) == 0;
+    }
+    ~FatImage() { Shell("rm -f " + Quote(part_) + " " + Quote(part_ + ".hive")); }
+    bool FsckAccepts() const { return fsckOk_; }
+    const std::string& FsckLog() const { return fsckLog_; }
+    std::string Cat(const std::string& path) const {
+        std::string out;
+        if (Shell(kMtools + "mtype -i " + Quote(part_) + " " + Quote("::/" + path) + " 2>/dev/null",
+                  &out) != 0)
+            return "<missing " + path + ">";
+        return out;
+    }
+    std::string List(const std::string& folder) const {
+        std::string out;
+        Shell(kMtools + "mdir -a -i " + Quote(part_) + " " + Quote("::/" + folder), &out);
+        return out;
+    }
+    std::string Attributes(const std::string& path) const {
+        std::string out;
+        Shell(kMtools + "mattrib -i " + Quote(part_) + " " + Quote("::/" + path), &out);
+        return out.substr(0, out.find("::"));
+    }
+    std::map<std::string, std::string> HiveKeys(const std::string& path) const {
+        std::ofstream(part_ + ".hive", std::ios::binary) << Cat(path);
+        return ImageCheck::ExportKeys(part_ + ".hive");
+    }
+
+  private:
+    const std::string kMtools = "MTOOLS_SKIP_CHECK=1 ";
+    std::string part_;
+    bool fsckOk_ = false;
+    std::string fsckLog_;
+};
+
+struct FatCase {
+    const char* image;
+    const char* windows;
+    const char* hive;
+    u32 defaultSet;
+    const char* bootIni;
+    const char* shortBack;  // the 8.3 name system_back gets
+};
+
+class EndToEndFat : public ::testing::TestWithParam<FatCase> {};
+
+// XP on FAT32 with its sp2.cab (systemprofile holding SYSTEM~1 beside the
+// hive), 2000 on FAT16 with its i386 folder.
+TEST_P(EndToEndFat, RunAdjustsTheFatVolumeAsOnNtfs) {
+    const FatCase& c = GetParam();
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, c.image);
+    TestHost t;
+    EXPECT_EQ(RunStart(t, image), kStart + kDrivers + kRegistry + kFinish + kDone);
+    EXPECT_EQ(t.diagnostics.size(), 0u) << t.Diagnostics();
+
+    FatImage fat(image, 63);
+    EXPECT_TRUE(fat.FsckAccepts()) << fat.FsckLog();
+    const std::string windows = c.windows;
+    const Drivers want = windows == "WINDOWS"
+                             ? FromCabinet(Source("SP2/volume/Windows/Driver Cache/i386/sp2.cab"))
+                             : FromContent("I386");
+    ASSERT_FALSE(want.hal.empty());
+    EXPECT_TRUE(fat.Cat(windows + "/system32/hal.dll") == want.hal);
+    EXPECT_TRUE(fat.Cat(windows + "/system32/ntoskrnl.exe") == want.kernel);
+    EXPECT_TRUE(fat.Cat(windows + "/system32/drivers/intelide.sys") == want.ide);
+    EXPECT_EQ(fat.Cat("Boot.ini"), Template(c.bootIni));
+    EXPECT_EQ(fat.Attributes("Boot.ini").find('R'), std::string::npos);
+    const std::string config = windows + "/system32/config";
+    EXPECT_TRUE(fat.Cat(config + "/system_back") == Slurp(Source(c.hive)));
+    // system_back: a long name and a valid 8.3 name.
+    const std::string listing = fat.List(config);
+    EXPECT_NE(listing.find(std::string(c.shortBack) + "         "), std::string::npos) << listing;
+    EXPECT_NE(listing.find(" system_back"), std::string::npos) << listing;
+    ExpectTemplateOnlyUnder(fat.HiveKeys(config + "/system"), Source(c.hive), c.defaultSet);
+    // The old boot.ini is gone: one entry, under the template's name.
+    const std::string root = fat.List("");
+    EXPECT_NE(root.find("Boot.ini"), std::string::npos) << root;
+    EXPECT_EQ(root.find("boot.ini"), std::string::npos) << root;
+    EXPECT_EQ(t.posix->handles().Count(), 0u);
+
+    // A second run over its own result: the first backup stays, once.
+    TestHost again;
+    EXPECT_EQ(RunStart(again, image), kStart + kDrivers + kRegistry + kFinish + kDone);
+    FatImage second(image, 63);
+    EXPECT_TRUE(second.FsckAccepts()) << second.FsckLog();
+    EXPECT_TRUE(second.Cat(config + "/system_back") == Slurp(Source(c.hive)));
+    const std::string relisted = second.List(config);
+    EXPECT_EQ(relisted.find("system_back"), relisted.rfind("system_back")) << relisted;
+    EXPECT_NE(relisted.find(std::string(c.shortBack) + "         "), std::string::npos) << relisted;
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, EndToEndFat,
+                         ::testing::Values(FatCase{"xp-fat32.vhd", "WINDOWS", "system-xp", 2,
+                                                   "Quessil.bin", "SYSTEM~2"},
+                                           FatCase{"win2000-fat16.vhd", "WINNT", "system-2000", 1,
+                                                   "Tolmarin.bin", "SYSTEM~1"}),
+                         [](const auto& info) {
+                             return std::string(info.param.windows) == "WINDOWS" ? "XpFat32"
+                                                                                 : "Win2000Fat16";
+                         });
+
 }  // namespace
 }  // namespace morlit::posix::test

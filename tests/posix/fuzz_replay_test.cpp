@@ -39,5 +39,7 @@ int Replay(const char* folder, Target target) {
 
 TEST(FuzzReplay, RegistryScripts) { EXPECT_GT(Replay("reg_import", Fuzz_reg_import), 0); }
 
+TEST(FuzzReplay, FatVolumes) { EXPECT_GT(Replay("fat", Fuzz_fat), 0); }
+
 }  // namespace
 }  // namespace morlit::fuzz

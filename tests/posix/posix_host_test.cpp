@@ -279,10 +279,15 @@ TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
         std::string diagnostic;
     };
     const std::vector<Case> cases = {
-        {"fat.vhd", "--no-fs --type 0c", "partition 1 (type 0x0C) is not NTFS"},
+        {"fat.vhd", "--no-fs --type 0c", "partition 1 (type 0x0C) holds no FAT volume"},
+        {"linux.vhd", "--no-fs --type 83", "partition 1 (type 0x83) is neither NTFS nor FAT"},
         {"blank.vhd", "--no-fs", "partition 1 holds no NTFS volume"},
         {"dirty.vhd", "--dirty", "NTFS volume on partition 1 is marked dirty"},
         {"hiber.vhd", "--hibernated", "NTFS volume on partition 1 is hibernated"},
+        {"fat16-dirty.vhd", "--fs fat16 --dirty",
+         "FAT volume on partition 1 was not shut down cleanly"},
+        {"fat32-dirty.vhd", "--fs fat32 --dirty",
+         "FAT volume on partition 1 was not shut down cleanly"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -297,6 +302,53 @@ TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
         t.Detach(disk);
         EXPECT_EQ(Slurp(image), before);
     }
+}
+
+// FAT and NTFS partitions take letters in partition order, as on Windows;
+// another type takes none and says so.
+TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
+    const std::string dir = TestDir();
+    const std::string image = dir + "/mixed.vhd";
+    std::string log;
+    ASSERT_EQ(Shell("cd " + Quote(dir) +
+                        " && truncate -s 8M p1 p3 p4 && truncate -s 48M p2"
+                        " && mkfs.fat -F 16 -s 1 p1 >/dev/null && mkntfs -F -q -Q p3"
+                        " && mkfs.fat -F 32 -s 1 p2 >/dev/null"
+                        " && truncate -s 80M disk.raw && printf 'label: dos\\n"
+                        "start=2048, size=16384, type=e\\nstart=18432, size=98304, type=b\\n"
+                        "start=116736, size=16384, type=7\\nstart=133120, size=16384, "
+                        "type=83\\n' | sfdisk -q disk.raw >/dev/null"
+                        " && dd if=p1 of=disk.raw bs=512 seek=2048 conv=notrunc status=none"
+                        " && dd if=p2 of=disk.raw bs=512 seek=18432 conv=notrunc status=none"
+                        " && dd if=p3 of=disk.raw bs=512 seek=116736 conv=notrunc status=none"
+                        " && qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on"
+                        " disk.raw mixed.vhd",
+                    &log),
+              0)
+        << log;
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    u8 letters[26] = {};
+    ASSERT_EQ(t.host.letters->QueryLettersByDisk(1, letters), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(letters), 3), "DEF");
+    EXPECT_EQ(letters[3], 0);
+    ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
+    EXPECT_NE(t.diagnostics[0].find("partition 4 (type 0x83) is neither NTFS nor FAT"),
+              std::string::npos);
+    EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveFixed);
+    // Boot.ini's compression request fails on FAT as on Windows.
+    ASSERT_EQ(t.posix->drives().WriteFile(L"E:\\Boot.ini", "[boot loader]\r\n"), 0u);
+    EXPECT_EQ(t.posix->drives().SetUncompressed(L"E:\\Boot.ini"), err::kInvalidFunction);
+    t.Detach(disk);
+    std::string fsck;
+    EXPECT_EQ(Shell("cd " + Quote(dir) + " && qemu-img convert -f vpc -O raw mixed.vhd out.raw" +
+                        " && dd if=out.raw of=p2 bs=512 skip=18432 count=98304 status=none" +
+                        " && fsck.fat -n p2 && MTOOLS_SKIP_CHECK=1 mtype -i p2 ::/Boot.ini",
+                    &fsck),
+              0)
+        << fsck;
+    EXPECT_NE(fsck.find("[boot loader]"), std::string::npos) << fsck;
 }
 
 TEST(PosixHostBadInput, PartitionTablePastTheDiskMountsNothing) {

@@ -19,6 +19,13 @@ struct Partition {
 
 constexpr u8 kPartitionTypeNtfs = 0x07;
 
+// FAT12 (0x01), FAT16 (0x04, 0x06, 0x0E with LBA) and FAT32 (0x0B, 0x0C with
+// LBA): the types Windows gives a FAT volume's letter to.
+inline bool IsFatPartitionType(u8 type) {
+    return type == 0x01 || type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C ||
+           type == 0x0E;
+}
+
 // Reads the table in sector 0. Returns 0 with the used entries in table
 // order, or a Windows error code with one plain sentence in *reason:
 // 1393 (disk corrupt) for a missing signature, an entry reaching past the

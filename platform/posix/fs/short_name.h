@@ -1,8 +1,10 @@
-// DOS 8.3 names as Windows gives them to new files on NTFS.
+// DOS 8.3 names as Windows gives them to new files on NTFS and FAT.
 #pragma once
 
 #include <functional>
 #include <string>
+
+#include "platform/types.h"
 
 namespace morlit::posix {
 
@@ -17,5 +19,15 @@ bool IsShortNameLegal(const std::wstring& name);
 // candidate is free.
 std::wstring MakeShortName(const std::wstring& longName,
                            const std::function<bool(const std::wstring&)>& taken);
+
+// The short name Windows NT gives a new file on FAT: six characters of the
+// base with "~1" to "~4"; after the fourth collision two characters, four
+// hex digits of ShortNameHash(longName) and "~1", "~2"... Empty when no
+// candidate is free.
+std::wstring MakeHashedShortName(const std::wstring& longName,
+                                 const std::function<bool(const std::wstring&)>& taken);
+
+// The 16-bit hash of a long name that the generator above puts in hex.
+u16 ShortNameHash(const std::wstring& longName);
 
 }  // namespace morlit::posix
