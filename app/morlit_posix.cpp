@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/disk/interrupt.h"
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/posix_host.h"
 #include "ui/MorlitDlg.h"
@@ -28,6 +29,9 @@ const char kUsage[] =
     "                as the Windows XP CD, where the drivers can come from);\n"
     "                repeatable. Mounted discs are CD-ROM drives too, from D:\n"
     "                on; these follow them, then the image's volume.\n"
+    "The image is either adjusted completely or left exactly as it was: a run\n"
+    "that fails, or is stopped with Ctrl-C, puts back everything it changed, and\n"
+    "a run that was killed is put back by the next one.\n"
     "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
     "a usage error.\n";
 
@@ -90,6 +94,10 @@ int main(int argc, char** argv) {
         absolute = std::string(cwd) + "/" + image;
     }
 
+    // Ctrl-C and SIGTERM make the next write to the image fail, so the run
+    // ends on its own failure path and puts the image back.
+    morlit::posix::InstallInterruptHandlers();
+
     morlit::posix::PosixHostOptions options;
     options.prompt = ::isatty(STDIN_FILENO) != 0;
     morlit::posix::PosixHost host(options);
@@ -107,6 +115,10 @@ int main(int argc, char** argv) {
     dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
     dialog.OnBnClickedOk();
 
+    // The changes become final only when the run says it adjusted the image
+    // and the image was detached; otherwise they are undone here.
     const wchar_t* done = morlit::FindStringTableText(morlit::IDS_ADJUST_DONE);
-    return done && host.terminal().LastMessage() == done ? 0 : 1;
+    const bool adjusted = done && host.terminal().LastMessage() == done;
+    const morlit::posix::PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
+    return adjusted && end.committed ? 0 : 1;
 }
