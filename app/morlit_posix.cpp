@@ -115,10 +115,12 @@ int main(int argc, char** argv) {
     dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
     dialog.OnBnClickedOk();
 
-    // The changes become final only when the run says it adjusted the image
-    // and the image was detached; otherwise they are undone here.
+    // The changes become final only when the run says it adjusted the image,
+    // the image was detached, and no one asked the run to stop; otherwise
+    // they are undone here.
     const wchar_t* done = morlit::FindStringTableText(morlit::IDS_ADJUST_DONE);
-    const bool adjusted = done && host.terminal().LastMessage() == done;
+    const bool adjusted =
+        done && host.terminal().LastMessage() == done && !morlit::posix::InterruptRequested();
     const morlit::posix::PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
     return adjusted && end.committed ? 0 : 1;
 }
