@@ -156,6 +156,34 @@ bool PartitionOf(const std::string& image, u64 start, const std::string& out) {
     return true;
 }
 
+// A folder the journal cannot be made in: the run fails to open the image
+// (132) before anything is written, and says why.
+TEST(ImageInUse, AFolderThatCannotHoldTheJournalFailsTheOpen) {
+    const std::string dir = TestDir() + "/locked";
+    ASSERT_EQ(Shell("mkdir -p " + Quote(dir)), 0);
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string before = Slurp(image);
+    // An account that may write the image but not its folder (root may
+    // write anywhere).
+    ASSERT_EQ(::chmod(image.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    const std::string as =
+        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    if (as.empty()) {
+        ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
+    }
+    std::string out;
+    EXPECT_EQ(Shell(as + Quote(Morlit()) + " " + Quote(image) + " </dev/null", &out), 1);
+    ::chmod(dir.c_str(), 0755);
+    EXPECT_NE(
+        out.find(ToUtf8(FormatWithCode(FindStringTableText(IDS_OPEN_FAILED), err::kAccessDenied))),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("cannot hold the journal"), std::string::npos) << out;
+    EXPECT_TRUE(Slurp(image) == before);
+    EXPECT_FALSE(FileExists(image + "-journal"));
+}
+
 int g_paused[2] = {-1, -1};  // to the test: "holding"; from the test: "go on"
 
 void PauseAtFirstWrite(const IoEvent& e) {

@@ -208,6 +208,10 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
     const int jfd = ::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (jfd < 0) {
         if (errno == ENOENT) return err::kSuccess;
+        if (errno == ELOOP) {
+            *reason = "\"" + journal + "\" is a link, not a journal; move it away and try again.";
+            return err::kFileExists;
+        }
         *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) + ".";
         return ErrnoToWindows(errno, kReadFault);
     }
