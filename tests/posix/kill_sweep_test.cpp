@@ -196,6 +196,8 @@ void ExpectSameAdjustment(const Adjusted& got, const Adjusted& want) {
 
 enum class Sample { kFixed, kDynamic };
 enum class Death { kKill, kPowerCut };
+void PrintTo(Sample s, std::ostream* os) { *os << (s == Sample::kFixed ? "fixed" : "dynamic"); }
+void PrintTo(Death d, std::ostream* os) { *os << (d == Death::kKill ? "kill" : "power cut"); }
 constexpr int kShards = 4;
 // Every this many points (and at the last), the run is also retried and its
 // result compared with an uninterrupted run's.

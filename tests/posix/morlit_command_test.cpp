@@ -1,6 +1,10 @@
 // The built morlit command end to end, with its real pauses (each status
 // text costs a second, so these are few).
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "tests/posix/e2e_fixture.h"
 
@@ -64,6 +68,54 @@ TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
               "morlit: NTFS volume on partition 1 is hibernated; start that Windows and shut it "
               "down fully first\n");
     EXPECT_EQ(Slurp(image), before);
+}
+
+// SIGTERM while the registry step starts, after the drivers were written:
+// the run fails on its own path, puts the image back, says so, and exits 1.
+TEST(MorlitCommand, StoppedBySigtermPutsTheImageBack) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string before = Slurp(image);
+    int out[2];
+    ASSERT_EQ(::pipe(out), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        const int err = ::open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(err, STDERR_FILENO);
+        const int none = ::open("/dev/null", O_RDONLY);
+        ::dup2(none, STDIN_FILENO);
+        ::execl(Morlit().c_str(), "morlit", image.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(out[1]);
+    // The status line comes just before the step's pause; the drivers are on
+    // the image by then.
+    const std::string registry = "対象となるOSを調整しています...\n";
+    std::string text;
+    char buffer[256];
+    ssize_t n;
+    bool sent = false;
+    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+        if (!sent && text.find(registry) != std::string::npos) {
+            ::kill(child, SIGTERM);
+            sent = true;
+        }
+    }
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(sent) << text;
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(text.find("エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + image + " was put back as it was before the run\n");
+    EXPECT_TRUE(Slurp(image) == before);
+    EXPECT_FALSE(FileExists(image + "-journal"));
 }
 
 }  // namespace
