@@ -400,6 +400,41 @@ TEST(PosixHostRun, FailuresShowTheirMessageOnceAndLeaveTheImage) {
     EXPECT_EQ(Slurp(dirty), data);
 }
 
+// The end of a run decides: a disk still open (its detach failed) is put
+// back even after the run's success message; a detached one that failed is
+// put back too; only a detached disk of a successful run is kept.
+TEST(PosixHostDurability, TheEndOfARunKeepsOnlyADetachedDiskOfASuccessfulRun) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "");
+    const std::string before = Slurp(image);
+    struct Case {
+        bool detach, adjusted, kept;
+    };
+    for (const Case c :
+         {Case{false, true, false}, Case{true, false, false}, Case{true, true, true}}) {
+        SCOPED_TRACE(std::string(c.detach ? "detached" : "still open") +
+                     (c.adjusted ? ", adjusted" : ", failed"));
+        TestHost t;
+        Handle disk = t.Attach(image);
+        ASSERT_TRUE(disk);
+        ASSERT_EQ(t.posix->drives().WriteFile(L"D:\\new.txt", "new"), 0u);
+        if (c.detach) {
+            ASSERT_EQ(t.host.vdisk->DetachVirtualDisk(disk, 0, 0), 0u);
+            ASSERT_TRUE(t.host.system->CloseHandle(disk));
+        }
+        const PosixVirtualDisk::RunEnd end = t.posix->FinishRun(c.adjusted);
+        EXPECT_EQ(end.committed, c.kept);
+        EXPECT_EQ(end.rolledBack, !c.kept);
+        EXPECT_FALSE(end.failed);
+        EXPECT_FALSE(FileExists(image + "-journal"));
+        EXPECT_EQ(Slurp(image) == before, !c.kept);
+        // The handle of a disk left open no longer reaches the image.
+        if (!c.detach) {
+            EXPECT_NE(t.host.vdisk->AttachVirtualDisk(disk, 0, 0), 0u);
+        }
+    }
+}
+
 // Killed with changes on the image and its journal beside it: the next open
 // puts the image back byte for byte, and the volume is clean again.
 TEST(PosixHostDurability, KilledAfterItsWritesTheImageIsPutBackAtTheNextOpen) {
