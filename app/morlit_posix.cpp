@@ -38,6 +38,9 @@ const char kUsage[] =
     "                   Windows, which is not there); the steps and texts stay.\n"
     "  --templates DIR  the folder of the registry and Boot.ini templates;\n"
     "                   by default beside the program, else ../share/morlit.\n"
+    "The image is either adjusted completely or left exactly as it was: a run\n"
+    "that fails, or is stopped with Ctrl-C, puts back everything it changed, and\n"
+    "a run that was killed is put back by the next one.\n"
     "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
     "a usage error, 128 + the signal's number when SIGINT or SIGTERM stopped\n"
     "the run.\n";
@@ -170,8 +173,9 @@ int main(int argc, char** argv) {
         absolute = std::string(cwd) + "/" + image;
     }
 
-    // SIGINT and SIGTERM only set a flag: the run then ends on its normal
-    // path, and the run's folder is removed on the way out.
+    // SIGINT and SIGTERM only set a flag: the next write to the image fails,
+    // so the run ends on its own failure path, puts the image back, and the
+    // run's folder is removed on the way out.
     morlit::posix::InstallInterruptHandlers();
     std::unique_ptr<morlit::posix::RunFolder> folder;
     if (!PrepareRunFolder(templates, &folder)) return 1;
@@ -196,7 +200,13 @@ int main(int argc, char** argv) {
     dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
     dialog.OnBnClickedOk();
 
+    // The changes become final only when the run says it adjusted the image,
+    // the image was detached, and no one asked the run to stop; otherwise
+    // they are undone here.
     const wchar_t* done = morlit::FindStringTableText(morlit::IDS_ADJUST_DONE);
-    if (done && host.terminal().LastMessage() == done) return 0;
+    const bool adjusted =
+        done && host.terminal().LastMessage() == done && !morlit::posix::InterruptRequested();
+    const morlit::posix::PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
+    if (adjusted && end.committed) return 0;
     return morlit::posix::InterruptRequested() ? 128 + morlit::posix::InterruptSignal() : 1;
 }

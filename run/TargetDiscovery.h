@@ -35,10 +35,9 @@ int DispatchTarget(const TargetInfo& target, Adjustments& ops) {
                                                           target.driverSource);
     if (drivers == 0) return 0;
     if (ops.AdjustTargetRegistry(target.letter, target.windowsDirectory) == 0) return 0;
-    // Boot.ini only selects how the system starts; once the drivers and the
-    // registry are in place the run counts as done whatever it returns.
-    ops.ReplaceBootIni(target.letter, target.windowsDirectory);
-    return 1;
+    // The old Boot.ini may already be gone when the new one cannot be
+    // written: such a target no longer starts, so the run has failed.
+    return ops.ReplaceBootIni(target.letter, target.windowsDirectory) == 0 ? 0 : 1;
 }
 
 }  // namespace morlit

@@ -231,7 +231,7 @@ int main(int argc, char** argv) {
     }
     u32 error = 0;
     std::string reason;
-    auto image = RawImage::Open(partition, true, &error, &reason);
+    auto image = RawImage::Open(partition, true, &error, &reason, ImageWrites::kDirect);
     if (!image) {
         std::cerr << "mkimage: " << reason << "\n";
         return 1;

@@ -62,6 +62,11 @@ class PosixHost {
     // when the path is neither.
     bool AddCdPath(const std::string& path, std::string* reason);
 
+    // Ends the run: commits or rolls back every image it wrote (see
+    // PosixVirtualDisk::FinishRun).
+    PosixVirtualDisk::RunEnd FinishRun(bool adjusted) { return vdisk_.FinishRun(adjusted); }
+    bool CommitClosed() { return vdisk_.CommitClosed(); }
+
   private:
     void Diagnose(const std::string& program, u32 code, const std::string& reason);
 

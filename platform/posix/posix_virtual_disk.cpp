@@ -57,9 +57,14 @@ struct PosixVirtualDisk::Disk : HandleObject {
         return result;
     }
 
-    bool OnClose() override {
+    // Detaches if needed and closes the device, which flushes it.
+    void Close() {
         if (Attached()) Detach();
         device.reset();
+    }
+
+    bool OnClose() override {
+        Close();
         return true;
     }
 };
@@ -115,14 +120,66 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
         diagnostic_(reason);
         return Fail(error ? error : err::kFileCorrupt);
     }
+    // The image's journal stays open until the run ends (FinishRun).
+    if (std::shared_ptr<ImageFile> file = disk->device->File(); file && file->Journalled())
+        pending_.push_back({disk, std::move(file)});
     *handle = handles_.Add(disk);
     errors_.SetLastError(0);
     return 0;
 }
 
+bool PosixVirtualDisk::CommitClosed() {
+    bool ok = true;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        if (!it->disk.expired()) {
+            ++it;
+            continue;
+        }
+        std::string reason;
+        if (it->file->Commit(&reason) != err::kSuccess) {
+            ok = false;
+            diagnostic_("the changes to " + it->file->path() +
+                        " could not be made final: " + reason);
+        }
+        it = pending_.erase(it);
+    }
+    return ok;
+}
+
+PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
+    RunEnd end;
+    std::vector<Pending> pending;
+    pending.swap(pending_);
+    for (Pending& p : pending) {
+        // A disk still open was not detached, or its detach failed: its
+        // changes are not to be kept.
+        std::shared_ptr<Disk> open = p.disk.lock();
+        const bool keep = adjusted && (!open || !open->device);
+        if (open) open->Close();
+        std::string reason;
+        if (keep) {
+            if (p.file->Commit(&reason) == err::kSuccess) continue;
+            end.failed = true;
+            diagnostic_("the changes to " + p.file->path() + " could not be made final: " + reason);
+        }
+        end.committed = false;
+        const bool changed = p.file->Changed();
+        if (p.file->Rollback(&reason) == err::kSuccess) {
+            end.rolledBack = changed;
+            if (changed) diagnostic_(p.file->path() + " was put back as it was before the run");
+        } else {
+            end.failed = true;
+            diagnostic_(p.file->path() + " could not be put back as it was: " + reason + " " +
+                        p.file->JournalPath() +
+                        " is kept; the next run on the image puts it back first");
+        }
+    }
+    return end;
+}
+
 u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*providerFlags*/) {
     auto disk = handles_.Get<Disk>(handle);
-    if (!disk) return Fail(err::kInvalidHandle);
+    if (!disk || !disk->device) return Fail(err::kInvalidHandle);
     if (disk->Attached()) return Fail(kErrorBusy);
 
     std::vector<Partition> partitions;

@@ -6,9 +6,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/posix/disk/block_device.h"
+#include "platform/posix/disk/image_file.h"
 #include "platform/posix/drive_namespace.h"
 #include "platform/posix/handle_table.h"
 #include "platform/posix/disk/partition_table.h"
@@ -41,6 +43,24 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
     // Called after a disk has been detached, whether or not that succeeded.
     void SetDetachHook(std::function<void()> hook) { detachHook_ = std::move(hook); }
 
+    // Ends the run for every image opened for writing since the last call.
+    // With `adjusted` (the run ended with its success message), an image
+    // whose disk was detached and closed is committed. Every other image -
+    // a failed run, a failed detach, a stop asked for by a signal - is closed
+    // (flushed) and then put back byte for byte as it was before the run,
+    // with one diagnostic line saying so. A rollback that fails keeps the
+    // journal (the next open plays it back) and says why.
+    struct RunEnd {
+        bool committed = true;  // every image written is final (or none was)
+        bool rolledBack = false;
+        bool failed = false;  // a commit or rollback failed
+    };
+    RunEnd FinishRun(bool adjusted);
+    // Keeps the changes of every image whose disk has been detached and
+    // closed, and unlocks it; images still open wait for FinishRun. For
+    // callers that attach disks one after another outside a run.
+    bool CommitClosed();
+
     struct Disk;
 
   private:
@@ -53,6 +73,11 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
     ImageOpener opener_;
     std::shared_ptr<std::map<int, Disk*>> attached_;  // by disk number
     std::function<void()> detachHook_;
+    struct Pending {
+        std::weak_ptr<Disk> disk;
+        std::shared_ptr<ImageFile> file;
+    };
+    std::vector<Pending> pending_;
 };
 
 }  // namespace morlit::posix

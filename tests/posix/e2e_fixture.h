@@ -67,6 +67,9 @@ inline std::string RunStart(TestHost& t, const std::string& image) {
     dialog.m_strVhdPath = HostPathToWindows(image);
     dialog.OnBnClickedOk();
     EXPECT_EQ(dialog.m_hVirtualDisk, nullptr);
+    // As the morlit command ends a run: its changes kept or undone.
+    const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
+    t.posix->FinishRun(done && t.posix->terminal().LastMessage() == done);
     // Shown in the test's output, so a failing run says why.
     for (const auto& line : t.diagnostics) std::cerr << "diagnostic: " << line << "\n";
     return t.out.str();

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,8 @@ inline std::string Slurp(const std::string& path) {
     s << in.rdbuf();
     return s.str();
 }
+
+inline bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
 // A fresh folder in the build tree for the running test.
 inline std::string TestDir() {
@@ -159,9 +162,12 @@ struct TestHost {
                    ? static_cast<wchar_t>(letters[0])
                    : 0;
     }
+    // Detaches and closes the disk and keeps its changes, as a run that ends
+    // well keeps them; the image is unlocked.
     void Detach(Handle disk) {
         EXPECT_EQ(host.vdisk->DetachVirtualDisk(disk, 0, 0), 0u);
         EXPECT_TRUE(host.system->CloseHandle(disk));
+        EXPECT_TRUE(posix->CommitClosed());
     }
 };
 

@@ -115,6 +115,34 @@ TEST_F(RunControllerTest, FailedDetachKeepsHandleAndStillReportsTheRunResult) {
     EXPECT_EQ(sh.messages[0].style, 0x40u);
 }
 
+// An XP target: drivers from a cabinet, the registry, then Boot.ini. A
+// Boot.ini that cannot be replaced fails the whole run, as the volume may no
+// longer start; with its template the same run succeeds.
+TEST(RunControllerXpTest, BootIniThatCannotBeReplacedFailsTheRun) {
+    for (bool template_there : {true, false}) {
+        SCOPED_TRACE(template_there ? "template there" : "template missing");
+        ScriptHost sh;
+        sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "cabinet");
+        sh.AddDirectory(L"E:\\Windows\\system32\\config");
+        sh.AddFile(L"E:\\Windows\\system32\\config\\system", "hive");
+        sh.AddFile(L"E:\\Boot.ini", "old boot.ini\r\n");
+        sh.AddFile(L"C:\\Tools\\Dravmont.bin", "REGEDIT4\r\n");
+        if (template_there) sh.AddFile(L"C:\\Tools\\Quessil.bin", "xp boot.ini\r\n");
+        sh.registryValues[L"VirtualPC\\Select"][L"Default"] = RegValue{kRegDword, {1, 0, 0, 0}};
+        CMorlitDlg dlg(sh.host);
+        dlg.m_strVhdPath = L"C:\\Images\\xp.vhd";
+        dlg.OnBnClickedOk();
+        ASSERT_EQ(sh.messages.size(), 1u) << ::testing::PrintToString(sh.calls);
+        EXPECT_EQ(sh.messages[0].text,
+                  FindStringTableText(template_there ? IDS_ADJUST_DONE : IDS_ADJUST_FAILED));
+        EXPECT_TRUE(sh.Called("RegUnLoadKey(0x80000002, VirtualPC)"));
+        EXPECT_TRUE(sh.Called("DetachVirtualDisk(0x0, 0x0)"));
+        ASSERT_NE(sh.FindEntry(L"E:\\Boot.ini"), nullptr);
+        EXPECT_EQ(sh.FindEntry(L"E:\\Boot.ini")->data,
+                  template_there ? "xp boot.ini\r\n" : "old boot.ini\r\n");
+    }
+}
+
 TEST_F(RunControllerTest, StartNeverClosesTheMainWindow) {
     EXPECT_TRUE(dlg.OnCommand(kIdOk));
     EXPECT_FALSE(sh.Called("dlg102.EndDialog"));

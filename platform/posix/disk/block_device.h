@@ -8,10 +8,13 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "platform/types.h"
 
 namespace morlit::posix {
+
+class ImageFile;
 
 class BlockDevice {
   public:
@@ -24,6 +27,10 @@ class BlockDevice {
     virtual u32 Write(u64 offset, const void* buffer, std::size_t length) = 0;
     // Everything written so far is on stable storage when this returns 0.
     virtual u32 Flush() = 0;
+    // The image file beneath, when there is one. It outlives the device: once
+    // the device is closed (and flushed), its owner commits or rolls back the
+    // changes made through it.
+    virtual std::shared_ptr<ImageFile> File() const { return nullptr; }
 };
 
 }  // namespace morlit::posix

@@ -54,9 +54,9 @@
 // differencing image a clear bit means "this sector is the parent's".
 #include "platform/posix/disk/vhd.h"
 #include "platform/posix/disk/errno_map.h"
+#include "platform/posix/disk/image_file.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -151,58 +151,14 @@ u32 Checksum(const u8* data, size_t size, size_t checksum_at) {
 
 u64 RoundUp(u64 value, u64 unit) { return (value + unit - 1) / unit * unit; }
 
-// Whole-range pread/pwrite; a read past the end of the file is a fault.
-u32 ReadAt(int fd, void* buffer, size_t length, u64 offset) {
-    auto* p = static_cast<u8*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kReadFault);
-        }
-        if (n == 0) return err::kHandleEof;
-        p += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<u64>(n);
-    }
-    return err::kSuccess;
+// Whole-range reads and writes through the image's file layer (which keeps
+// the journal); a read past the end of the file is a fault.
+u32 ReadAt(ImageFile& file, void* buffer, size_t length, u64 offset) {
+    return file.Read(buffer, length, offset);
 }
 
-u32 WriteAt(int fd, const void* buffer, size_t length, u64 offset) {
-    const auto* p = static_cast<const u8*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kWriteFault);
-        }
-        p += n;
-        length -= static_cast<size_t>(n);
-        offset += static_cast<u64>(n);
-    }
-    return err::kSuccess;
-}
-
-u32 WriteVecAt(int fd, std::vector<iovec> parts, u64 offset) {
-    size_t next = 0;
-    while (next < parts.size()) {
-        const int count = static_cast<int>(std::min<size_t>(parts.size() - next, IOV_MAX));
-        const ssize_t n = ::pwritev(fd, &parts[next], count, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kWriteFault);
-        }
-        offset += static_cast<u64>(n);
-        for (size_t left = static_cast<size_t>(n); left > 0;) {
-            const size_t take = std::min(left, parts[next].iov_len);
-            parts[next].iov_base = static_cast<u8*>(parts[next].iov_base) + take;
-            parts[next].iov_len -= take;
-            left -= take;
-            if (parts[next].iov_len == 0) ++next;
-        }
-        while (next < parts.size() && parts[next].iov_len == 0) ++next;
-    }
-    return err::kSuccess;
+u32 WriteAt(ImageFile& file, const void* buffer, size_t length, u64 offset) {
+    return file.Write(buffer, length, offset);
 }
 
 bool AllZero(const u8* p, size_t n) {
@@ -300,18 +256,45 @@ struct Identity {
     ino_t ino;
 };
 
+bool FooterIdentity(const u8* footer, size_t size, ImageIdentity* identity) {
+    if (std::memcmp(footer + kFtCookie, "conectix", 8) != 0 ||
+        Checksum(footer, size, kFtChecksum) != Be32(footer + kFtChecksum))
+        return false;
+    std::memcpy(identity->id, footer + kFtUniqueId, 16);
+    identity->diskSize = Be64(footer + kFtCurrentSize);
+    return true;
+}
+
+// The footer at the end names the image; while a dynamic image's footer
+// moves to a new end it may be torn there, and the copy in sector 0 (which
+// nothing rewrites) still names it.
+bool ProbeIdentity(int fd, ImageIdentity* identity) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return false;
+    const u64 size = static_cast<u64>(st.st_size);
+    u8 footer[kFooterSize] = {};
+    for (const u64 footer_size : {kFooterSize, kOldFooterSize}) {
+        if (size >= footer_size &&
+            ::pread(fd, footer, footer_size, static_cast<off_t>(size - footer_size)) ==
+                static_cast<ssize_t>(footer_size) &&
+            FooterIdentity(footer, footer_size, identity))
+            return true;
+    }
+    return ::pread(fd, footer, kFooterSize, 0) == static_cast<ssize_t>(kFooterSize) &&
+           FooterIdentity(footer, kFooterSize, identity);
+}
+
 class VhdFile : public VhdImage {
   public:
+    // Flushes; the file layer beneath commits or rolls back afterwards.
     ~VhdFile() override {
-        if (fd_ >= 0) {
-            if (writable_) Flush();
-            ::close(fd_);
-        }
+        if (file_ && writable_) Flush();
     }
 
     static std::unique_ptr<VhdImage> Open(const std::string& path, bool writable,
-                                          std::vector<Identity>* chain, u32* error,
-                                          std::string* reason);
+                                          ImageWrites writes, std::vector<Identity>* chain,
+                                          u32* error, std::string* reason);
+    std::shared_ptr<ImageFile> File() const override { return file_; }
 
     Type GetType() const override { return type_; }
     u64 Size() const override { return size_; }
@@ -339,7 +322,7 @@ class VhdFile : public VhdImage {
     void MarkSectors(u64 block, std::vector<u8>* bitmap, u64 first, u64 end);
     u64 BlockStart(u64 block) const { return u64{bat_[block]} * kSector; }
 
-    int fd_ = -1;
+    std::shared_ptr<ImageFile> file_;
     bool writable_ = false;
     Type type_ = Type::kFixed;
     u64 size_ = 0;
@@ -360,17 +343,14 @@ class VhdFile : public VhdImage {
     bool unsynced_ = false;
 };
 
-std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable,
+std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable, ImageWrites writes,
                                         std::vector<Identity>* chain, u32* error,
                                         std::string* reason) {
     auto image = std::unique_ptr<VhdFile>(new VhdFile());
     image->writable_ = writable;
-    // O_NONBLOCK keeps a FIFO from hanging the open; it means nothing for
-    // regular files.
-    const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    image->fd_ = ::open(path.c_str(), flags);
-    if (image->fd_ < 0) {
-        const int e = errno;
+    int e = 0;
+    image->file_ = ImageFile::OpenFile(path, writable, writes, &e);
+    if (!image->file_) {
         *error = ErrnoToWindows(e, kReadFault);
         if (e == ENOENT || e == ENOTDIR) {
             *reason = "The image file \"" + path + "\" does not exist.";
@@ -393,7 +373,7 @@ std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable,
 
 u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::string* reason) {
     struct stat st;
-    if (::fstat(fd_, &st) != 0) {
+    if (::fstat(file_->fd(), &st) != 0) {
         *reason = "The image file cannot be examined.";
         return ErrnoToWindows(errno, kReadFault);
     }
@@ -418,13 +398,11 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
         *reason = "The image file \"" + path + "\" is read-only.";
         return err::kAccessDenied;
     }
-    // Another run (or a parent's child being written) holds the image.
-    if (::flock(fd_, (writable_ ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) {
-            *reason = "The image \"" + path + "\" is in use by another run.";
-            return err::kSharingViolation;
-        }
-        *reason = "The image file cannot be locked.";
+    // The lock keeps other runs and programs away; a journal left by a run
+    // that died is played back before anything below reads the file.
+    if (u32 e = file_->Prepare(ProbeIdentity, reason)) return e;
+    if (::fstat(file_->fd(), &st) != 0) {
+        *reason = "The image file cannot be examined.";
         return ErrnoToWindows(errno, kReadFault);
     }
 
@@ -436,7 +414,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     u64 footer_size = kFooterSize;
     u8 tail[kFooterSize] = {};
     if (file_size >= kFooterSize) {
-        u32 e = ReadAt(fd_, tail, kFooterSize, file_size - kFooterSize);
+        u32 e = ReadAt(*file_, tail, kFooterSize, file_size - kFooterSize);
         if (e != err::kSuccess) {
             *reason = "The image file cannot be read.";
             return e;
@@ -445,7 +423,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (file_size < kFooterSize || std::memcmp(tail + kFtCookie, "conectix", 8) != 0) {
         footer_size = kOldFooterSize;
         std::memset(tail, 0, sizeof tail);
-        u32 e = ReadAt(fd_, tail, kOldFooterSize, file_size - kOldFooterSize);
+        u32 e = ReadAt(*file_, tail, kOldFooterSize, file_size - kOldFooterSize);
         if (e != err::kSuccess) {
             *reason = "The image file cannot be read.";
             return e;
@@ -492,7 +470,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (e != err::kSuccess) return e;
     if (type_ == Type::kDifferencing) {
         u8 header[kHeaderSize];
-        e = ReadAt(fd_, header, kHeaderSize, Be64(footer_ + kFtDataOffset));
+        e = ReadAt(*file_, header, kHeaderSize, Be64(footer_ + kFtDataOffset));
         if (e != err::kSuccess) return e;
         return FindParent(path, header, chain, reason);
     }
@@ -511,7 +489,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
         return err::kFileCorrupt;
     }
     u8 header[kHeaderSize];
-    u32 e = ReadAt(fd_, header, kHeaderSize, header_offset);
+    u32 e = ReadAt(*file_, header, kHeaderSize, header_offset);
     if (e != err::kSuccess) {
         *reason = "The dynamic header cannot be read.";
         return e;
@@ -560,7 +538,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
         return err::kFileCorrupt;
     }
     std::vector<u8> raw(used_entries * 4);
-    e = ReadAt(fd_, raw.data(), raw.size(), table_offset_);
+    e = ReadAt(*file_, raw.data(), raw.size(), table_offset_);
     if (e != err::kSuccess) {
         *reason = "The block table cannot be read.";
         return e;
@@ -617,7 +595,7 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
                 continue;  // an unusable locator; others may still work
             }
             std::vector<u8> data(length);
-            if (ReadAt(fd_, data.data(), length, offset) != err::kSuccess) continue;
+            if (ReadAt(*file_, data.data(), length, offset) != err::kSuccess) continue;
             const bool unicode = wanted[1] == '2';
             const std::string text =
                 unicode ? Utf16ToUtf8(data.data(), length, false)
@@ -639,7 +617,8 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
         u32 error = err::kSuccess;
         std::string why;
         std::vector<Identity> sub_chain = *chain;
-        auto parent = VhdFile::Open(candidate, false, &sub_chain, &error, &why);
+        auto parent =
+            VhdFile::Open(candidate, false, ImageWrites::kDirect, &sub_chain, &error, &why);
         if (!parent) {
             if (other_error == err::kSuccess) {
                 other_error = error;
@@ -671,7 +650,7 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
 u32 VhdFile::Read(u64 offset, void* buffer, std::size_t length) {
     if (offset > size_ || length > size_ - offset) return err::kInvalidParameter;
     auto* out = static_cast<u8*>(buffer);
-    if (type_ == Type::kFixed) return ReadAt(fd_, out, length, offset);
+    if (type_ == Type::kFixed) return ReadAt(*file_, out, length, offset);
     while (length > 0) {
         const u64 block = offset / block_size_;
         const u64 in_block = offset % block_size_;
@@ -707,7 +686,7 @@ u32 VhdFile::ReadInBlock(u64 block, u64 in_block, u8* out, u64 length) {
     const u64 data = BlockStart(block) + bitmap_bytes_;
     // The bitmap of a dynamic image only says which sectors were ever
     // written; unwritten ones hold zeros there, so the data can be read as is.
-    if (type_ == Type::kDynamic) return ReadAt(fd_, out, length, data + in_block);
+    if (type_ == Type::kDynamic) return ReadAt(*file_, out, length, data + in_block);
     std::vector<u8>* bitmap;
     u32 e = GetBitmap(block, &bitmap);
     if (e != err::kSuccess) return e;
@@ -722,7 +701,7 @@ u32 VhdFile::ReadInBlock(u64 block, u64 in_block, u8* out, u64 length) {
         }
         run_end = std::min(run_end, end);
         u8* dest = out + (pos - in_block);
-        e = present ? ReadAt(fd_, dest, run_end - pos, data + pos)
+        e = present ? ReadAt(*file_, dest, run_end - pos, data + pos)
                     : ReadParent(block_base + pos, dest, run_end - pos);
         if (e != err::kSuccess) return e;
         pos = run_end;
@@ -742,7 +721,7 @@ u32 VhdFile::GetBitmap(u64 block, std::vector<u8>** bitmap) {
         }
     }
     std::vector<u8> loaded(bitmap_bytes_);
-    u32 e = ReadAt(fd_, loaded.data(), loaded.size(), BlockStart(block));
+    u32 e = ReadAt(*file_, loaded.data(), loaded.size(), BlockStart(block));
     if (e != err::kSuccess) return e;
     *bitmap = &(bitmaps_[block] = std::move(loaded));
     return err::kSuccess;
@@ -767,7 +746,7 @@ u32 VhdFile::Write(u64 offset, const void* buffer, std::size_t length) {
     const auto* in = static_cast<const u8*>(buffer);
     if (length == 0) return err::kSuccess;
     unsynced_ = true;
-    if (type_ == Type::kFixed) return WriteAt(fd_, in, length, offset);
+    if (type_ == Type::kFixed) return WriteAt(*file_, in, length, offset);
     // A block of zeros found while extending a run of new blocks, so that it
     // is not scanned a second time.
     u64 zero_block = kNoBlock;
@@ -820,7 +799,7 @@ void VhdFile::StartWriteback(u64 from, u64 to) {
     from = from / kPage * kPage;
     to = to / kPage * kPage;
     if (to > from) {
-        ::sync_file_range(fd_, static_cast<off_t>(from), static_cast<off_t>(to - from),
+        ::sync_file_range(file_->fd(), static_cast<off_t>(from), static_cast<off_t>(to - from),
                           SYNC_FILE_RANGE_WRITE);
     }
 }
@@ -830,7 +809,7 @@ void VhdFile::StartWriteback(u64 from, u64 to) {
 // written as they stand, so large writes cost no copy.
 class VhdFile::Gather {
   public:
-    explicit Gather(int fd) : fd_(fd) {}
+    explicit Gather(ImageFile& file) : file_(file) {}
     void Add(u64 at, const u8* data, u64 length) {
         if (length == 0) return;
         if (runs_.empty() || runs_.back().end != at) runs_.push_back({at, at, {}});
@@ -840,7 +819,7 @@ class VhdFile::Gather {
     void Clear() { runs_.clear(); }
     u32 Write() {
         for (const Run& run : runs_) {
-            u32 e = WriteVecAt(fd_, run.parts, run.start);
+            u32 e = file_.WriteVec(run.parts, run.start);
             if (e != err::kSuccess) return e;
         }
         return err::kSuccess;
@@ -851,7 +830,7 @@ class VhdFile::Gather {
         u64 start, end;
         std::vector<iovec> parts;
     };
-    int fd_;
+    ImageFile& file_;
     std::vector<Run> runs_;
 };
 
@@ -894,7 +873,7 @@ u32 VhdFile::WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length) {
     if (type_ == Type::kDifferencing) {
         // A sector still held by the parent cannot be written in part: the
         // rest of it comes along from the parent, or it would read as zeros.
-        Gather gather(fd_);
+        Gather gather(*file_);
         u8 head[kSector], tail[kSector];
         e = GatherSectors(
             &gather, BlockStart(block), in_block, data, length,
@@ -902,7 +881,7 @@ u32 VhdFile::WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length) {
             tail);
         if (e == err::kSuccess) e = gather.Write();
     } else {
-        e = WriteAt(fd_, data, length, BlockStart(block) + bitmap_bytes_ + in_block);
+        e = WriteAt(*file_, data, length, BlockStart(block) + bitmap_bytes_ + in_block);
     }
     if (e != err::kSuccess) return e;
     MarkSectors(block, bitmap, first, end);
@@ -938,9 +917,9 @@ u32 VhdFile::AllocateBlocks(u64 first_block, u64 count, u64 in_block, const u8* 
     if ((new_end - stride) / kSector >= kUnallocated) return err::kDiskFull;
 
     const u64 old_file_size = data_end_ + kFooterSize;
-    u32 e = WriteAt(fd_, footer_, kFooterSize, new_end);
+    u32 e = WriteAt(*file_, footer_, kFooterSize, new_end);
     if (e != err::kSuccess) {
-        if (::ftruncate(fd_, static_cast<off_t>(old_file_size)) != 0) {
+        if (file_->Truncate(old_file_size) != err::kSuccess) {
             // The old footer is still in place; a longer file only wastes space.
         }
         return e;
@@ -951,7 +930,7 @@ u32 VhdFile::AllocateBlocks(u64 first_block, u64 count, u64 in_block, const u8* 
     // stay clear (zeros in a dynamic image, the parent's in a differencing
     // one) and their file space is never written: it reads as zeros.
     std::vector<std::vector<u8>> bitmaps(count);
-    Gather gather(fd_);
+    Gather gather(*file_);
     // Partial sectors: the first block's (head and tail) and the last's.
     // Blocks between are whole.
     u8 partial[4][kSector];
@@ -1009,11 +988,11 @@ u32 VhdFile::AllocateBlocks(u64 first_block, u64 count, u64 in_block, const u8* 
 
 u32 VhdFile::Flush() {
     if (!writable_ || !unsynced_) return err::kSuccess;
-    if (::fdatasync(fd_) != 0) return ErrnoToWindows(errno, kWriteFault);
+    if (u32 e = file_->Sync()) return e;
     if (!dirty_bitmaps_.empty() || !dirty_bat_sectors_.empty()) {
         for (u64 block : dirty_bitmaps_) {
             const std::vector<u8>& bitmap = bitmaps_.at(block);
-            u32 e = WriteAt(fd_, bitmap.data(), bitmap.size(), BlockStart(block));
+            u32 e = WriteAt(*file_, bitmap.data(), bitmap.size(), BlockStart(block));
             if (e != err::kSuccess) return e;
         }
         dirty_bitmaps_.clear();
@@ -1028,11 +1007,11 @@ u32 VhdFile::Flush() {
             const u64 count = std::min<u64>(end_sector * kSector / 4, bat_.size()) - first;
             raw.resize(count * 4);
             for (u64 i = 0; i < count; ++i) PutBe32(&raw[i * 4], bat_[first + i]);
-            u32 e = WriteAt(fd_, raw.data(), raw.size(), table_offset_ + first * 4);
+            u32 e = WriteAt(*file_, raw.data(), raw.size(), table_offset_ + first * 4);
             if (e != err::kSuccess) return e;
         }
         dirty_bat_sectors_.clear();
-        if (::fdatasync(fd_) != 0) return ErrnoToWindows(errno, kWriteFault);
+        if (u32 e = file_->Sync()) return e;
     }
     unsynced_ = false;
     return err::kSuccess;
@@ -1041,11 +1020,11 @@ u32 VhdFile::Flush() {
 }  // namespace
 
 std::unique_ptr<VhdImage> VhdImage::Open(const std::string& path, bool writable, u32* error,
-                                         std::string* reason) {
+                                         std::string* reason, ImageWrites writes) {
     std::vector<Identity> chain;
     u32 code = err::kSuccess;
     std::string why;
-    auto image = VhdFile::Open(path, writable, &chain, &code, &why);
+    auto image = VhdFile::Open(path, writable, writes, &chain, &code, &why);
     if (error) *error = image ? err::kSuccess : code;
     if (reason) *reason = image ? std::string() : why;
     return image;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/posix/disk/block_device.h"
+#include "platform/posix/disk/image_file.h"
 
 namespace morlit::posix {
 
@@ -15,9 +16,12 @@ class VhdImage : public BlockDevice {
     // null and sets *error to a Windows error code: 2 not found, 5 access
     // denied, 32 in use by another run, 1392 not a usable VHD (bad footer,
     // header or checksum, impossible fields), 3 a missing differencing parent.
-    // *reason gets one plain sentence for a diagnostic line.
+    // *reason gets one plain sentence for a diagnostic line. Opened for
+    // writing, the image is journalled (see ImageFile) unless `writes` says
+    // otherwise; a journal left beside it is played back first.
     static std::unique_ptr<VhdImage> Open(const std::string& path, bool writable, u32* error,
-                                          std::string* reason);
+                                          std::string* reason,
+                                          ImageWrites writes = ImageWrites::kJournalled);
 
     enum class Type { kFixed = 2, kDynamic = 3, kDifferencing = 4 };
     virtual Type GetType() const = 0;

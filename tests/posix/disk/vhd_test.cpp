@@ -258,7 +258,9 @@ TEST(VhdWrite, WrittenDataIsWhatQemuReadsAfterAnAbruptEnd) {
         if (child == 0) {
             u32 error = 0;
             std::string reason;
-            auto vhd = VhdImage::Open(image, true, &error, &reason);
+            // The format's own write order is under test here, without the
+            // journal that would undo all of it.
+            auto vhd = VhdImage::Open(image, true, &error, &reason, ImageWrites::kDirect);
             if (!vhd) _exit(10);
             for (const Op& op : ops) {
                 if (vhd->Write(op.at, op.data.data(), op.data.size()) != 0) _exit(11);
@@ -383,7 +385,7 @@ TEST(VhdWrite, MultiBlockWritesSurviveDeathAtEveryStep) {
                 if (child == 0) {
                     u32 error = 0;
                     std::string reason;
-                    auto vhd = VhdImage::Open(image, true, &error, &reason);
+                    auto vhd = VhdImage::Open(image, true, &error, &reason, ImageWrites::kDirect);
                     if (!vhd) _exit(10);
                     g_die_at = step;
                     g_torn = torn;

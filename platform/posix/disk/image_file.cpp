@@ -1,0 +1,583 @@
+#include "platform/posix/disk/image_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <iostream>
+#include <random>
+
+#include "platform/posix/disk/errno_map.h"
+#include "platform/posix/disk/interrupt.h"
+
+namespace morlit::posix {
+namespace {
+
+constexpr u32 kWriteFault = 29;
+constexpr u32 kReadFault = 30;
+constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
+
+constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '1'};
+constexpr size_t kHeaderBytes = 64;
+constexpr size_t kRecordHeaderBytes = 16;
+// Old bytes are saved in aligned chunks of this size: a journal sync per
+// first touch of a chunk, and the file system's metadata writes cluster, so
+// larger chunks mean fewer syncs for a little more copying.
+constexpr u64 kChunk = 64 << 10;
+// The longest record: bounds the memory a playback needs (and what a damaged
+// journal can make it allocate).
+constexpr u64 kMaxRecord = 8 << 20;
+
+IoHook g_hook = nullptr;
+std::function<void(const std::string&)> g_note;
+u64 g_peak_journal = 0;
+
+void Hook(IoStep step, int fd, u64 offset = 0, u64 length = 0, const std::string* path = nullptr) {
+    if (g_hook) g_hook(IoEvent{step, fd, offset, length, path});
+}
+
+void Note(const std::string& line) {
+    if (g_note) {
+        g_note(line);
+    } else {
+        std::cerr << "morlit: " << line << "\n";
+    }
+}
+
+// CRC-32 (the polynomial of zlib and Ethernet), eight bytes a step: every
+// byte the journal saves passes through it, as much as a run rewrites.
+using CrcTables = std::array<std::array<u32, 256>, 8>;
+
+CrcTables MakeCrcTables() {
+    CrcTables t{};
+    for (u32 i = 0; i < 256; ++i) {
+        u32 c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[0][i] = c;
+    }
+    for (u32 i = 0; i < 256; ++i) {
+        for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+    }
+    return t;
+}
+
+u32 Crc32(const void* data, size_t length, u32 crc = 0) {
+    static const CrcTables t = MakeCrcTables();
+    const auto* p = static_cast<const u8*>(data);
+    crc = ~crc;
+    for (; length >= 8; p += 8, length -= 8) {
+        const u32 lo = crc ^ (u32{p[0]} | u32{p[1]} << 8 | u32{p[2]} << 16 | u32{p[3]} << 24);
+        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
+              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    }
+    for (; length > 0; --length, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+void PutLe(u8* p, u64 value, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = static_cast<u8>(value >> (8 * i));
+}
+u64 GetLe(const u8* p, int bytes) {
+    u64 value = 0;
+    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
+    return value;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// A creation or deletion in the folder is durable once this returns 0.
+u32 SyncFolder(const std::string& file) {
+    Hook(IoStep::kFolderSync, -1);
+    const int dir = ::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return ErrnoToWindows(errno, kWriteFault);
+    const int rc = ::fsync(dir);
+    const int e = errno;
+    ::close(dir);
+    // Some file systems cannot sync a folder; their entries are as durable
+    // as they will get.
+    if (rc != 0 && e != EINVAL && e != EROFS) return ErrnoToWindows(e, kWriteFault);
+    return err::kSuccess;
+}
+
+u32 ReadFully(int fd, void* buffer, size_t length, u64 offset) {
+    auto* p = static_cast<u8*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return ErrnoToWindows(errno, kReadFault);
+        }
+        if (n == 0) return err::kHandleEof;
+        p += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<u64>(n);
+    }
+    return err::kSuccess;
+}
+
+u32 WriteFully(int fd, const void* buffer, size_t length, u64 offset) {
+    const auto* p = static_cast<const u8*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return ErrnoToWindows(errno, kWriteFault);
+        }
+        if (n == 0) return err::kDiskFull;
+        p += n;
+        length -= static_cast<size_t>(n);
+        offset += static_cast<u64>(n);
+    }
+    return err::kSuccess;
+}
+
+u32 WriteVecFully(int fd, std::vector<iovec> parts, u64 offset) {
+    size_t next = 0;
+    while (next < parts.size() && parts[next].iov_len == 0) ++next;
+    while (next < parts.size()) {
+        const int count = static_cast<int>(std::min<size_t>(parts.size() - next, IOV_MAX));
+        const ssize_t n = ::pwritev(fd, &parts[next], count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return ErrnoToWindows(errno, kWriteFault);
+        }
+        if (n == 0) return err::kDiskFull;
+        offset += static_cast<u64>(n);
+        for (size_t left = static_cast<size_t>(n); left > 0;) {
+            const size_t take = std::min(left, parts[next].iov_len);
+            parts[next].iov_base = static_cast<u8*>(parts[next].iov_base) + take;
+            parts[next].iov_len -= take;
+            left -= take;
+            if (parts[next].iov_len == 0) ++next;
+        }
+        while (next < parts.size() && parts[next].iov_len == 0) ++next;
+    }
+    return err::kSuccess;
+}
+
+struct JournalHeader {
+    ImageIdentity identity;
+    u64 originalLength = 0;
+    u64 salt = 0;
+};
+
+void EncodeHeader(const JournalHeader& h, u8* out) {
+    std::memset(out, 0, kHeaderBytes);
+    std::memcpy(out, kMagic, 8);
+    std::memcpy(out + 8, h.identity.id, 16);
+    PutLe(out + 24, h.identity.diskSize, 8);
+    PutLe(out + 32, h.originalLength, 8);
+    PutLe(out + 40, h.salt, 8);
+    PutLe(out + 60, Crc32(out, 60), 4);
+}
+
+bool DecodeHeader(const u8* in, JournalHeader* h) {
+    if (std::memcmp(in, kMagic, 8) != 0 || Crc32(in, 60) != GetLe(in + 60, 4)) return false;
+    std::memcpy(h->identity.id, in + 8, 16);
+    h->identity.diskSize = GetLe(in + 24, 8);
+    h->originalLength = GetLe(in + 32, 8);
+    h->salt = GetLe(in + 40, 8);
+    return true;
+}
+
+u32 RecordCrc(u64 salt, const u8* head, const u8* data, u64 length) {
+    u8 salted[8];
+    PutLe(salted, salt, 8);
+    u32 crc = Crc32(salted, 8);
+    crc = Crc32(head, 12, crc);
+    return Crc32(data, length, crc);
+}
+
+bool SameIdentity(const ImageIdentity& a, const ImageIdentity& b) {
+    return a.diskSize == b.diskSize && std::memcmp(a.id, b.id, 16) == 0;
+}
+
+u32 DeleteJournal(const std::string& journal) {
+    Hook(IoStep::kJournalDelete, -1, 0, 0, &journal);
+    if (::unlink(journal.c_str()) != 0 && errno != ENOENT) return ErrnoToWindows(errno);
+    return SyncFolder(journal);
+}
+
+// Plays the journal at `journal` back onto the image open read-write at
+// `fd`: every record up to the first that fails its checksum, then the old
+// length, durably; then deletes the journal. With `probe`, a journal that
+// names another image is left alone (80). *played tells whether a journal
+// with a sound header was found.
+u32 PlayBack(int fd, const std::string& image, const std::string& journal,
+             const IdentityProbe* probe, bool* played, std::string* reason) {
+    *played = false;
+    const int jfd = ::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (jfd < 0) {
+        if (errno == ENOENT) return err::kSuccess;
+        if (errno == ELOOP) {
+            *reason = "\"" + journal + "\" is a link, not a journal; move it away and try again.";
+            return err::kFileExists;
+        }
+        *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) + ".";
+        return ErrnoToWindows(errno, kReadFault);
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{jfd};
+    struct stat st;
+    if (::fstat(jfd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *reason = "\"" + journal + "\" is not a journal file; move it away and try again.";
+        return err::kFileExists;
+    }
+    const u64 size = static_cast<u64>(st.st_size);
+    u8 head[kHeaderBytes];
+    JournalHeader header;
+    if (size < kHeaderBytes || ReadFully(jfd, head, kHeaderBytes, 0) != err::kSuccess ||
+        !DecodeHeader(head, &header)) {
+        // Never made durable, so nothing was written to the image under it.
+        return DeleteJournal(journal);
+    }
+    if (probe) {
+        ImageIdentity now;
+        if (!(*probe)(fd, &now) || !SameIdentity(now, header.identity)) {
+            *reason = "The journal \"" + journal + "\" belongs to another image than \"" + image +
+                      "\" (its id or size differs); it was left alone and nothing was written.";
+            return err::kFileExists;
+        }
+    }
+    *played = true;
+    std::vector<u8> data;
+    for (u64 at = kHeaderBytes; size - at >= kRecordHeaderBytes;) {
+        u8 rh[kRecordHeaderBytes];
+        if (ReadFully(jfd, rh, sizeof rh, at) != err::kSuccess) break;
+        const u64 offset = GetLe(rh, 8);
+        const u64 length = GetLe(rh + 8, 4);
+        if (length == 0 || length > kMaxRecord || size - at - kRecordHeaderBytes < length ||
+            offset > header.originalLength || header.originalLength - offset < length)
+            break;
+        data.resize(length);
+        if (ReadFully(jfd, data.data(), length, at + kRecordHeaderBytes) != err::kSuccess) break;
+        if (RecordCrc(header.salt, rh, data.data(), length) != GetLe(rh + 12, 4)) break;
+        Hook(IoStep::kImageWrite, fd, offset, length);
+        if (u32 e = WriteFully(fd, data.data(), length, offset)) {
+            *reason = "Writing the old contents back to \"" + image + "\" failed.";
+            return e;
+        }
+        at += kRecordHeaderBytes + length;
+    }
+    Hook(IoStep::kImageTruncate, fd, header.originalLength);
+    if (::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
+        *reason =
+            "\"" + image + "\" cannot be given its old length back: " + std::strerror(errno) + ".";
+        return ErrnoToWindows(errno, kWriteFault);
+    }
+    Hook(IoStep::kImageSync, fd);
+    if (::fdatasync(fd) != 0) {
+        *reason = "\"" + image + "\" cannot be written out: " + std::strerror(errno) + ".";
+        return ErrnoToWindows(errno, kWriteFault);
+    }
+    if (u32 e = DeleteJournal(journal)) {
+        *reason = "The journal \"" + journal + "\" cannot be deleted.";
+        return e;
+    }
+    return err::kSuccess;
+}
+
+u64 RandomSalt() {
+    std::random_device device;
+    return (u64{device()} << 32) ^ device();
+}
+
+}  // namespace
+
+void SetIoHook(IoHook hook) { g_hook = hook; }
+
+void SetImageNoteSink(std::function<void(const std::string& line)> sink) {
+    g_note = std::move(sink);
+}
+
+u64 ImageFile::PeakJournalBytes() { return g_peak_journal; }
+
+std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool writable,
+                                               ImageWrites writes, int* error_number) {
+    // O_NONBLOCK keeps a FIFO from hanging the open; it means nothing for
+    // regular files.
+    const int fd =
+        ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        *error_number = errno;
+        return nullptr;
+    }
+    return std::shared_ptr<ImageFile>(new ImageFile(fd, path, writable, writes));
+}
+
+ImageFile::~ImageFile() {
+    if (journal_fd_ >= 0) {
+        std::string reason;
+        if (Commit(&reason) != err::kSuccess) {
+            // The journal stays; the next open puts the image back.
+            ::close(journal_fd_);
+        }
+    }
+    ::close(fd_);
+}
+
+// qemu and libvirt mark an image in use with open-file-description locks on
+// single bytes (qemu: shared locks on 100+n for each permission it holds and
+// 200+n for each it will not share; libvirt: byte 0). A writer's exclusive
+// lock over the whole file conflicts with all of them, both ways. A reader
+// (a differencing image's parent) shares the file with other readers: it
+// locks everything but qemu's "write" byte (101), which refuses writers
+// through byte 201 as qemu does, and checks that no one holds 101.
+u32 ImageFile::Lock(std::string* reason) {
+    const auto set = [this](short type, off_t start, off_t length) {
+        struct flock lock {};
+        lock.l_type = type;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = start;
+        lock.l_len = length;
+        return ::fcntl(fd_, F_OFD_SETLK, &lock) == 0 ? 0 : errno;
+    };
+    const std::string busy = "The image \"" + path_ +
+                             "\" is in use by another program (a virtual machine, qemu-nbd, "
+                             "qemu-img or another run).";
+    int e = 0;
+    if (writable_) {
+        e = set(F_WRLCK, 0, 0);
+    } else {
+        e = set(F_RDLCK, 0, 101);
+        if (e == 0) e = set(F_RDLCK, 102, 0);
+        if (e == 0) {
+            struct flock probe {};
+            probe.l_type = F_WRLCK;
+            probe.l_whence = SEEK_SET;
+            probe.l_start = 101;
+            probe.l_len = 1;
+            if (::fcntl(fd_, F_OFD_GETLK, &probe) != 0) {
+                e = errno;
+            } else if (probe.l_type != F_UNLCK) {
+                *reason = busy;
+                return err::kSharingViolation;
+            }
+        }
+    }
+    if (e == 0) return err::kSuccess;
+    if (e == EAGAIN || e == EACCES) {
+        *reason = busy;
+        return err::kSharingViolation;
+    }
+    if (e != ENOLCK && e != EINVAL) {
+        *reason = "The image \"" + path_ + "\" cannot be locked: " + std::strerror(e) + ".";
+        return ErrnoToWindows(e, kReadFault);
+    }
+    // A file system without these locks (some network ones): at least keep
+    // two runs apart.
+    if (::flock(fd_, (writable_ ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            *reason = busy;
+            return err::kSharingViolation;
+        }
+        *reason = "The image \"" + path_ + "\" cannot be locked: " + std::strerror(errno) + ".";
+        return ErrnoToWindows(errno, kReadFault);
+    }
+    Note("the file system of " + path_ +
+         " does not support the locks qemu and libvirt use; other programs will not see that "
+         "the image is in use");
+    return err::kSuccess;
+}
+
+u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
+    if (u32 e = Lock(reason)) return e;
+    const std::string journal = JournalPath();
+    if (!writable_) {
+        // The lock rules out a live writer, so a journal here was left by a
+        // run that died; putting the image back needs it opened for writing.
+        if (::access(journal.c_str(), F_OK) == 0) {
+            *reason = "The image \"" + path_ +
+                      "\" was left part way through a run that did not end; open it for "
+                      "writing once to put it back as it was.";
+            return err::kSharingViolation;
+        }
+        return err::kSuccess;
+    }
+    bool played = false;
+    if (u32 e = PlayBack(fd_, path_, journal, &probe, &played, reason)) return e;
+    if (played) {
+        Note(path_ + " was put back as it was before a run that did not end (" + journal +
+             " played back)");
+    }
+    if (writes_ == ImageWrites::kDirect) return err::kSuccess;
+    return StartJournal(probe, reason);
+}
+
+u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
+    JournalHeader header;
+    probe(fd_, &header.identity);
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) {
+        *reason = "The image file cannot be examined.";
+        return ErrnoToWindows(errno, kReadFault);
+    }
+    header.originalLength = static_cast<u64>(st.st_size);
+    header.salt = RandomSalt();
+    const std::string journal = JournalPath();
+    Hook(IoStep::kJournalCreate, -1, 0, 0, &journal);
+    const int jfd =
+        ::open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (jfd < 0) {
+        const int e = errno;
+        if (e == EEXIST) {
+            *reason = "\"" + journal + "\" is in the way of the run's journal; move it away.";
+            return err::kFileExists;
+        }
+        *reason = "The folder of \"" + path_ +
+                  "\" cannot hold the journal that lets a failed run be undone (" +
+                  std::strerror(e) + "); the image was not changed.";
+        return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, kWriteFault);
+    }
+    u8 head[kHeaderBytes];
+    EncodeHeader(header, head);
+    u32 e = err::kSuccess;
+    Hook(IoStep::kJournalWrite, jfd, 0, kHeaderBytes);
+    e = WriteFully(jfd, head, kHeaderBytes, 0);
+    if (e == err::kSuccess) {
+        Hook(IoStep::kJournalSync, jfd);
+        if (::fdatasync(jfd) != 0) e = ErrnoToWindows(errno, kWriteFault);
+    }
+    if (e == err::kSuccess) e = SyncFolder(journal);
+    if (e != err::kSuccess) {
+        ::close(jfd);
+        ::unlink(journal.c_str());
+        *reason = "The journal \"" + journal + "\" cannot be written; the image was not changed.";
+        return e;
+    }
+    journal_fd_ = jfd;
+    journal_end_ = kHeaderBytes;
+    g_peak_journal = std::max(g_peak_journal, journal_end_);
+    salt_ = header.salt;
+    original_length_ = header.originalLength;
+    saved_.assign((original_length_ + kChunk * 64 - 1) / (kChunk * 64), 0);
+    return err::kSuccess;
+}
+
+u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length) {
+    u8 rh[kRecordHeaderBytes];
+    PutLe(rh, offset, 8);
+    PutLe(rh + 8, length, 4);
+    PutLe(rh + 12, RecordCrc(salt_, rh, data, length), 4);
+    std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), length}};
+    Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + length);
+    if (u32 e = WriteVecFully(journal_fd_, parts, journal_end_)) return e;
+    journal_end_ += sizeof rh + length;
+    g_peak_journal = std::max(g_peak_journal, journal_end_);
+    return err::kSuccess;
+}
+
+u32 ImageFile::SaveOld(u64 offset, u64 length) {
+    if (journal_fd_ < 0 || length == 0 || offset >= original_length_) return err::kSuccess;
+    const u64 end = std::min(offset + length, original_length_);
+    const u64 last = (end - 1) / kChunk;
+    const auto saved = [this](u64 c) { return (saved_[c / 64] >> (c % 64)) & 1; };
+    bool wrote = false;
+    std::vector<u8> old;
+    for (u64 c = offset / kChunk; c <= last;) {
+        if (saved(c)) {
+            ++c;
+            continue;
+        }
+        u64 stop = c + 1;
+        while (stop <= last && !saved(stop) && (stop - c) * kChunk < kMaxRecord) ++stop;
+        const u64 from = c * kChunk;
+        const u64 to = std::min(stop * kChunk, original_length_);
+        old.resize(to - from);
+        if (u32 e = ReadFully(fd_, old.data(), old.size(), from)) return e;
+        if (u32 e = AppendRecord(from, old.data(), old.size())) return e;
+        for (u64 s = c; s < stop; ++s) saved_[s / 64] |= u64{1} << (s % 64);
+        wrote = true;
+        c = stop;
+    }
+    if (wrote) {
+        Hook(IoStep::kJournalSync, journal_fd_);
+        if (::fdatasync(journal_fd_) != 0) return ErrnoToWindows(errno, kWriteFault);
+    }
+    return err::kSuccess;
+}
+
+u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
+    return ReadFully(fd_, buffer, length, offset);
+}
+
+u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
+    if (!writable_) return err::kAccessDenied;
+    if (InterruptRequested()) return kOperationAborted;
+    if (u32 e = SaveOld(offset, length)) return e;
+    changed_ = true;
+    Hook(IoStep::kImageWrite, fd_, offset, length);
+    return WriteFully(fd_, buffer, length, offset);
+}
+
+u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
+    if (!writable_) return err::kAccessDenied;
+    if (InterruptRequested()) return kOperationAborted;
+    u64 length = 0;
+    for (const iovec& part : parts) length += part.iov_len;
+    if (u32 e = SaveOld(offset, length)) return e;
+    changed_ = true;
+    Hook(IoStep::kImageWrite, fd_, offset, length);
+    return WriteVecFully(fd_, std::move(parts), offset);
+}
+
+u32 ImageFile::Truncate(u64 length) {
+    if (!writable_) return err::kAccessDenied;
+    if (InterruptRequested()) return kOperationAborted;
+    if (length < original_length_) {
+        if (u32 e = SaveOld(length, original_length_ - length)) return e;
+    }
+    changed_ = true;
+    Hook(IoStep::kImageTruncate, fd_, length);
+    if (::ftruncate(fd_, static_cast<off_t>(length)) != 0)
+        return ErrnoToWindows(errno, kWriteFault);
+    return err::kSuccess;
+}
+
+u32 ImageFile::Sync() {
+    if (!writable_) return err::kSuccess;
+    Hook(IoStep::kImageSync, fd_);
+    return ::fdatasync(fd_) == 0 ? err::kSuccess : ErrnoToWindows(errno, kWriteFault);
+}
+
+u32 ImageFile::Commit(std::string* reason) {
+    if (journal_fd_ < 0) return err::kSuccess;
+    if (u32 e = Sync()) {
+        *reason = "\"" + path_ + "\" cannot be written out: " + std::strerror(errno) + ".";
+        return e;
+    }
+    ::close(journal_fd_);
+    journal_fd_ = -1;
+    // From here the image is final; a journal left by a failed deletion
+    // would put it back at the next open, so the deletion must succeed.
+    if (u32 e = DeleteJournal(JournalPath())) {
+        *reason = "The journal \"" + JournalPath() + "\" cannot be deleted.";
+        return e;
+    }
+    writable_ = false;
+    return err::kSuccess;
+}
+
+u32 ImageFile::Rollback(std::string* reason) {
+    if (journal_fd_ < 0) return err::kSuccess;
+    ::close(journal_fd_);
+    journal_fd_ = -1;
+    writable_ = false;  // nothing more goes to the image unjournalled
+    bool played = false;
+    return PlayBack(fd_, path_, JournalPath(), nullptr, &played, reason);
+}
+
+}  // namespace morlit::posix

@@ -1,0 +1,153 @@
+// The one path by which an image file is read and changed.
+//
+// Every write, truncation and sync of an image file goes through ImageFile.
+// Opened for writing, it holds an exclusive lock on the image and keeps a
+// rollback journal beside it (IMAGE-journal): before a byte range of the file
+// changes for the first time, its old bytes are appended to the journal and
+// the journal is made durable, so that the image can always be put back
+// exactly as it was when it was opened. Commit() makes the changes final
+// (the image is synced, then the journal deleted); Rollback() puts the old
+// bytes back. A process that dies before either leaves the journal, and the
+// next open of the image plays it back before anything reads the image.
+//
+// Journal layout (little-endian):
+//   header, 64 bytes:
+//     0  8  magic "MLTJRNL1"
+//     8 16  the image's unique id (zeros when its format has none)
+//    24  8  the virtual disk size
+//    32  8  the file's length when the journal was made
+//    40  8  salt: a random value every record's checksum covers, so that
+//             a record left over from an older journal never passes
+//    48 12  reserved, zero
+//    60  4  CRC-32 of bytes 0..59
+//   records, one after another:
+//     0  8  file offset of the saved bytes
+//     8  4  length
+//    12  4  CRC-32 of salt, offset, length and the bytes
+//    16  .. the bytes as they were
+// A header that fails its checksum was never made durable, so the image was
+// never written under it. Records are read up to the first one that fails:
+// its image write never happened.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace morlit::posix {
+
+// What names an image in its journal. Neither field changes while the image
+// is written (block allocation changes the file's length, not these).
+struct ImageIdentity {
+    u8 id[16] = {};
+    u64 diskSize = 0;
+};
+
+// Reads the identity of the image open at `fd`, as the file stands now; false
+// when it cannot be told.
+using IdentityProbe = std::function<bool(int fd, ImageIdentity* identity)>;
+
+// kDirect is for tools that build a new image from nothing: there is no old
+// state worth keeping, and no journal.
+enum class ImageWrites { kJournalled, kDirect };
+
+// Steps of the file layer that change what is on disk, reported to the I/O
+// hook before each one happens (tests make the process die there).
+enum class IoStep {
+    kImageWrite,
+    kImageTruncate,
+    kImageSync,
+    kJournalCreate,
+    kJournalWrite,
+    kJournalSync,
+    kJournalDelete,
+    kFolderSync,
+};
+struct IoEvent {
+    IoStep step;
+    int fd;                   // the file the step acts on (-1 for a folder entry)
+    u64 offset;               // writes: where; truncation: the new length
+    u64 length;               // writes: how many bytes
+    const std::string* path;  // creation and deletion: the journal's path
+};
+using IoHook = void (*)(const IoEvent& event);
+// Test builds only: one hook for the whole process, null for none.
+void SetIoHook(IoHook hook);
+
+// Lines the image layer has to say without failing (a journal played back,
+// locks the file system does not support). Standard error unless set.
+void SetImageNoteSink(std::function<void(const std::string& line)> sink);
+
+class ImageFile {
+  public:
+    // Opens the file (read-write with `writable`). On failure null with
+    // errno in *error_number.
+    static std::shared_ptr<ImageFile> OpenFile(const std::string& path, bool writable,
+                                               ImageWrites writes, int* error_number);
+    // Takes the image lock, plays back a journal left by a run that ended
+    // without committing, and (writable and journalled) starts a new journal.
+    // Returns 0 or a Windows error code with one plain sentence in *reason:
+    // 32 in use, 5 the folder cannot hold the journal, 80 a journal of
+    // another image lies beside it, or the code of a failed playback.
+    u32 Prepare(const IdentityProbe& probe, std::string* reason);
+    // Commits what is still open.
+    ~ImageFile();
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+
+    int fd() const { return fd_; }
+    const std::string& path() const { return path_; }
+    bool writable() const { return writable_; }
+
+    // Each returns 0 or a Windows error code. Reads past the end fail with
+    // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once SIGINT
+    // or SIGTERM has arrived, and with the journal's error when the old bytes
+    // cannot be saved; nothing reaches the image then.
+    u32 Read(void* buffer, size_t length, u64 offset);
+    u32 Write(const void* buffer, size_t length, u64 offset);
+    u32 WriteVec(std::vector<iovec> parts, u64 offset);
+    u32 Truncate(u64 length);
+    u32 Sync();
+
+    // True while a journal is open: changes made since the open can still be
+    // rolled back.
+    bool Journalled() const { return journal_fd_ >= 0; }
+    // True once anything was written to the image (or it was truncated).
+    bool Changed() const { return changed_; }
+    // Makes the image durable, then deletes the journal and syncs the folder.
+    u32 Commit(std::string* reason);
+    // Puts back every saved byte and the old length, durably, then deletes
+    // the journal. On failure the journal stays for the next open.
+    u32 Rollback(std::string* reason);
+    std::string JournalPath() const { return path_ + "-journal"; }
+    // The most bytes a journal of this process has held.
+    static u64 PeakJournalBytes();
+
+  private:
+    ImageFile(int fd, std::string path, bool writable, ImageWrites writes)
+        : fd_(fd), path_(std::move(path)), writable_(writable), writes_(writes) {}
+    u32 Lock(std::string* reason);
+    u32 Recover(const IdentityProbe& probe, std::string* reason);
+    u32 StartJournal(const IdentityProbe& probe, std::string* reason);
+    u32 SaveOld(u64 offset, u64 length);
+    u32 AppendRecord(u64 offset, const u8* data, u64 length);
+
+    int fd_;
+    std::string path_;
+    bool writable_;
+    ImageWrites writes_;
+    bool changed_ = false;
+    int journal_fd_ = -1;
+    u64 journal_end_ = 0;
+    u64 salt_ = 0;
+    u64 original_length_ = 0;
+    // One bit per chunk of the original file: its old bytes are saved.
+    std::vector<u64> saved_;
+};
+
+}  // namespace morlit::posix

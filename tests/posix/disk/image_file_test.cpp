@@ -1,0 +1,230 @@
+// The image file layer's journal: what a rollback restores, and what the next
+// open does with each kind of journal it finds.
+#include "platform/posix/disk/image_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+
+namespace morlit::posix {
+namespace {
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void Spit(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+std::string Random(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+std::string WorkDir() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string dir = std::string(MORLIT_BINARY_DIR) + "/image_file_test/" + info->name();
+    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    return dir;
+}
+
+// An image named by its first 16 bytes and its length.
+bool ProbeTest(int fd, ImageIdentity* identity) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || ::pread(fd, identity->id, 16, 0) != 16) return false;
+    identity->diskSize = 1 << 20;
+    return true;
+}
+
+std::shared_ptr<ImageFile> OpenPrepared(const std::string& path, u32* error, std::string* reason) {
+    int e = 0;
+    auto file = ImageFile::OpenFile(path, true, ImageWrites::kJournalled, &e);
+    if (!file) return nullptr;
+    *error = file->Prepare(ProbeTest, reason);
+    return *error == 0 ? file : nullptr;
+}
+
+// Writes in place, across and beyond the old end, through both write calls,
+// a shrink and a growth: a rollback gives back every byte and the length; a
+// commit keeps them all, and leaves no journal either way.
+TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin";
+    const std::string original = Random((1 << 20) + 1000, 1);
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "commit" : "rollback");
+        Spit(image, original);
+        std::string model = original;
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        ASSERT_TRUE(Exists(file->JournalPath()));
+        const auto write = [&](u64 at, const std::string& data) {
+            ASSERT_EQ(file->Write(data.data(), data.size(), at), 0u);
+            if (model.size() < at + data.size()) model.resize(at + data.size(), '\0');
+            model.replace(at, data.size(), data);
+        };
+        write(10, Random(100, 2));
+        write(70000, Random(200000, 3));               // several chunks at once
+        write(70100, Random(50, 4));                   // inside what is saved already
+        write(original.size() - 10, Random(5000, 5));  // across the old end
+        std::string a = Random(3000, 6), b = Random(4000, 7);
+        ASSERT_EQ(file->WriteVec({{&a[0], a.size()}, {&b[0], b.size()}}, 500000), 0u);
+        model.replace(500000, a.size(), a);
+        model.replace(500000 + a.size(), b.size(), b);
+        ASSERT_EQ(file->Truncate(600000), 0u);  // below the old end
+        model.resize(600000);
+        ASSERT_EQ(file->Truncate(2 << 20), 0u);
+        model.resize(2 << 20, '\0');
+        write(900000, Random(10, 8));
+        EXPECT_TRUE(Slurp(image) == model);
+        EXPECT_GT(ImageFile::PeakJournalBytes(), 400000u);
+
+        if (commit) {
+            ASSERT_EQ(file->Commit(&reason), 0u) << reason;
+            EXPECT_TRUE(Slurp(image) == model);
+        } else {
+            ASSERT_EQ(file->Rollback(&reason), 0u) << reason;
+            EXPECT_TRUE(Slurp(image) == original);
+        }
+        EXPECT_FALSE(Exists(image + "-journal"));
+        // Nothing more reaches the image once the changes are settled.
+        EXPECT_NE(file->Write("x", 1, 0), 0u);
+    }
+}
+
+// The journal a run leaves when it dies, and what the next open makes of it,
+// each changed the way a crash or a stranger would change it.
+struct LeftJournal {
+    const char* name;
+    std::function<void(const std::string& image, const std::string& journal)> change;
+    u32 error;            // of the next open
+    bool journalRemains;  // after that open
+    enum { kOriginal, kAsLeft, kFirstWriteUndone } image;
+};
+
+class JournalAtOpen : public ::testing::TestWithParam<LeftJournal> {};
+
+TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
+    const LeftJournal& c = GetParam();
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin", journal = image + "-journal";
+    const std::string original = Random(1 << 20, 11);
+    Spit(image, original);
+    const std::string first = Random(1000, 12), second = Random(1000, 13);
+    // A run that wrote twice, far apart, and died without committing.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        if (!file || file->Write(first.data(), first.size(), 100000) != 0 ||
+            file->Write(second.data(), second.size(), 800000) != 0)
+            _exit(1);
+        _exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(Exists(journal));
+    std::string left = Slurp(image);
+    if (c.change) c.change(image, journal);
+    left = Slurp(image);
+    const std::string journalBefore = Exists(journal) ? Slurp(journal) : "";
+
+    std::vector<std::string> notes;
+    SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+    u32 error = 0;
+    std::string reason;
+    auto file = OpenPrepared(image, &error, &reason);
+    SetImageNoteSink(nullptr);
+    EXPECT_EQ(error, c.error) << reason;
+    if (c.error) {
+        EXPECT_FALSE(reason.empty());
+        EXPECT_TRUE(Slurp(journal) == journalBefore);
+    }
+    file.reset();  // commits what the open started
+    EXPECT_EQ(Exists(journal), c.journalRemains);
+    std::string want = c.image == LeftJournal::kOriginal ? original : left;
+    if (c.image == LeftJournal::kFirstWriteUndone)
+        want.replace(100000, 1000, original, 100000, 1000);
+    EXPECT_TRUE(Slurp(image) == want);
+    EXPECT_EQ(notes.size(), c.image == LeftJournal::kAsLeft || c.error ? 0u : 1u);
+}
+
+// Offsets in the journal: a 64-byte header, then records of a 16-byte head
+// and their bytes; the first record saves the 64 KiB chunk at 64 KiB.
+constexpr long kSecondRecord = 64 + 16 + 65536;
+
+void FlipByte(const std::string& path, long at) {
+    std::string data = Slurp(path);
+    data[static_cast<size_t>(at)] ^= 0x5A;
+    Spit(path, data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Left, JournalAtOpen,
+    ::testing::Values(
+        LeftJournal{"Intact", nullptr, 0, false, LeftJournal::kOriginal},
+        // A header never made durable: nothing was written under it.
+        LeftJournal{"TornHeader",
+                    [](const std::string& image, const std::string& journal) {
+                        Spit(journal, Slurp(journal).substr(0, 40));
+                        // What the image holds is not the journal's doing.
+                        std::string data = Slurp(image);
+                        data.replace(5, 3, "new");
+                        Spit(image, data);
+                    },
+                    0, false, LeftJournal::kAsLeft},
+        LeftJournal{"HeaderChecksumWrong",
+                    [](const std::string&, const std::string& journal) { FlipByte(journal, 30); },
+                    0, false, LeftJournal::kAsLeft},
+        // The last record torn: its image write never happened; the records
+        // before it are played back.
+        LeftJournal{"LastRecordTorn",
+                    [](const std::string&, const std::string& journal) {
+                        Spit(journal, Slurp(journal).substr(0, kSecondRecord + 16 + 100));
+                    },
+                    0, false, LeftJournal::kFirstWriteUndone},
+        LeftJournal{"LastRecordDamaged",
+                    [](const std::string&, const std::string& journal) {
+                        FlipByte(journal, kSecondRecord + 16 + 7);
+                    },
+                    0, false, LeftJournal::kFirstWriteUndone},
+        // Another image now lies under the name: left alone, nothing written.
+        LeftJournal{"OtherImage",
+                    [](const std::string& image, const std::string&) {
+                        std::string data = Slurp(image);
+                        data.replace(0, 16, "another image id");
+                        Spit(image, data);
+                    },
+                    err::kFileExists, true, LeftJournal::kAsLeft},
+        // A journal name that is a link elsewhere is never followed.
+        LeftJournal{"JournalIsALink",
+                    [](const std::string& image, const std::string& journal) {
+                        std::remove(journal.c_str());
+                        Spit(image + ".elsewhere", "keep me");
+                        ASSERT_EQ(::symlink((image + ".elsewhere").c_str(), journal.c_str()), 0);
+                    },
+                    err::kFileExists, true, LeftJournal::kAsLeft}),
+    [](const ::testing::TestParamInfo<LeftJournal>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace morlit::posix

@@ -1,0 +1,311 @@
+// A complete XP run made to die before every step of the image layer that
+// changes what is on disk: every write, truncation and sync of the image and
+// of its journal, and the journal's creation and deletion. The run is a
+// forked child that ends itself (_exit) at step N. In the power-cut variant
+// it first throws away everything not yet made durable: writes since the
+// file's last sync, and creations and deletions in the folder since its last
+// sync. After each death, opening the image must put it back byte for byte
+// as it was - or, past the commit, leave it fully adjusted - and never
+// anything between.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include "platform/posix/disk/image_file.h"
+#include "platform/posix/disk/interrupt.h"
+#include "platform/posix/disk/vhd.h"
+#include "tests/posix/e2e_fixture.h"
+
+namespace morlit::posix::test {
+namespace {
+
+constexpr int kDied = 86;
+constexpr int kRunFailed = 3;
+
+long g_steps = 0;
+long g_die_at = -1;
+bool g_power_cut = false;
+long g_interrupt_at = -1;
+
+// What a power cut would take back: the bytes a write replaced and the
+// file's length before it, kept until the file is synced.
+struct Undo {
+    int fd;
+    u64 offset;
+    std::string old;
+    u64 size;
+};
+std::vector<Undo> g_undo;
+// Folder entries made or removed since the folder was last synced.
+struct Entry {
+    std::string path;
+    bool created;
+    std::string content;
+};
+std::vector<Entry> g_entries;
+
+u64 SizeOf(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 ? static_cast<u64>(st.st_size) : 0;
+}
+
+void RecordUndo(int fd, u64 offset, u64 length) {
+    Undo undo{fd, offset, {}, SizeOf(fd)};
+    if (offset < undo.size) {
+        undo.old.resize(std::min(length, undo.size - offset));
+        if (::pread(fd, &undo.old[0], undo.old.size(), static_cast<off_t>(offset)) < 0) _exit(90);
+    }
+    g_undo.push_back(std::move(undo));
+}
+
+void PowerCut() {
+    for (auto it = g_undo.rbegin(); it != g_undo.rend(); ++it) {
+        if (!it->old.empty() &&
+            ::pwrite(it->fd, it->old.data(), it->old.size(), static_cast<off_t>(it->offset)) < 0)
+            _exit(91);
+        if (::ftruncate(it->fd, static_cast<off_t>(it->size)) != 0) _exit(92);
+    }
+    for (auto it = g_entries.rbegin(); it != g_entries.rend(); ++it) {
+        if (it->created) {
+            ::unlink(it->path.c_str());
+        } else {
+            std::ofstream(it->path, std::ios::binary) << it->content;
+        }
+    }
+}
+
+void SweepHook(const IoEvent& e) {
+    ++g_steps;
+    if (g_steps == g_interrupt_at) ::raise(SIGINT);
+    if (g_steps == g_die_at) {
+        if (g_power_cut) PowerCut();
+        _exit(kDied);
+    }
+    if (!g_power_cut) return;
+    switch (e.step) {
+        case IoStep::kImageWrite:
+        case IoStep::kJournalWrite:
+            RecordUndo(e.fd, e.offset, e.length);
+            break;
+        case IoStep::kImageTruncate:
+            RecordUndo(e.fd, e.offset, ~u64{0} >> 1);
+            break;
+        case IoStep::kImageSync:
+        case IoStep::kJournalSync:
+            g_undo.erase(std::remove_if(g_undo.begin(), g_undo.end(),
+                                        [&](const Undo& u) { return u.fd == e.fd; }),
+                         g_undo.end());
+            break;
+        case IoStep::kJournalCreate:
+            g_entries.push_back({*e.path, true, {}});
+            break;
+        case IoStep::kJournalDelete:
+            g_entries.push_back({*e.path, false, Slurp(*e.path)});
+            break;
+        case IoStep::kFolderSync:
+            g_entries.clear();
+            break;
+    }
+}
+
+// Runs Start on `image` in a forked child that dies at step `die_at` (never
+// with -1). The child's exit code: kDied, 0 for a run that adjusted the
+// image and committed, kRunFailed otherwise. *steps gets the steps a run
+// that did not die took.
+int RunChild(const std::string& image, long die_at, bool power_cut, long* steps = nullptr,
+             long interrupt_at = -1) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        g_steps = 0;
+        g_die_at = die_at;
+        g_power_cut = power_cut;
+        g_interrupt_at = interrupt_at;
+        if (interrupt_at >= 0) InstallInterruptHandlers();
+        SetImageNoteSink([](const std::string&) {});
+        SetIoHook(SweepHook);
+        int code = kRunFailed;
+        {
+            TestHost t;
+            CMorlitDlg dialog(t.host);
+            dialog.Create(IDD_MORLIT_DIALOG);
+            dialog.m_strVhdPath = HostPathToWindows(image);
+            dialog.OnBnClickedOk();
+            const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
+            const bool adjusted =
+                t.posix->terminal().LastMessage() == done && !InterruptRequested();
+            const PosixVirtualDisk::RunEnd end = t.posix->FinishRun(adjusted);
+            if (adjusted && end.committed) code = 0;
+        }
+        (void)!::write(pipe_fds[1], &g_steps, sizeof g_steps);
+        _exit(code);
+    }
+    ::close(pipe_fds[1]);
+    long taken = 0;
+    const bool got = ::read(pipe_fds[0], &taken, sizeof taken) == sizeof taken;
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (steps) *steps = got ? taken : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Opens the image as the next run would (which plays a journal back) and
+// closes it again.
+bool Reopen(const std::string& image, std::vector<std::string>* notes) {
+    SetImageNoteSink([&](const std::string& line) { notes->push_back(line); });
+    u32 error = 0;
+    std::string reason;
+    const bool ok = VhdImage::Open(image, true, &error, &reason) != nullptr;
+    SetImageNoteSink(nullptr);
+    EXPECT_TRUE(ok) << reason;
+    return ok;
+}
+
+// What a run puts into the image, as the independent tools read it.
+struct Adjusted {
+    std::string hal, kernel, ide, bootIni;
+    std::map<std::string, std::string> hive;
+    bool sound = false;
+};
+Adjusted ReadAdjusted(const std::string& image) {
+    ImageCheck check(image, 63);
+    Adjusted a;
+    a.sound = check.QemuAccepts() && check.NtfsfixAccepts();
+    a.hal = check.Cat("WINDOWS/system32/hal.dll");
+    a.kernel = check.Cat("WINDOWS/system32/ntoskrnl.exe");
+    a.ide = check.Cat("WINDOWS/system32/drivers/intelide.sys");
+    a.bootIni = check.Cat("Boot.ini");
+    a.hive = check.HiveKeys("WINDOWS/system32/config/system");
+    return a;
+}
+
+void ExpectSameAdjustment(const Adjusted& got, const Adjusted& want) {
+    EXPECT_TRUE(got.sound);
+    EXPECT_TRUE(got.hal == want.hal);
+    EXPECT_TRUE(got.kernel == want.kernel);
+    EXPECT_TRUE(got.ide == want.ide);
+    EXPECT_EQ(got.bootIni, want.bootIni);
+    EXPECT_TRUE(got.hive == want.hive);
+}
+
+enum class Sample { kFixed, kDynamic };
+enum class Death { kKill, kPowerCut };
+void PrintTo(Sample s, std::ostream* os) { *os << (s == Sample::kFixed ? "fixed" : "dynamic"); }
+void PrintTo(Death d, std::ostream* os) { *os << (d == Death::kKill ? "kill" : "power cut"); }
+constexpr int kShards = 4;
+// Every this many points (and at the last), the run is also retried and its
+// result compared with an uninterrupted run's.
+constexpr long kRetryEvery = 25;
+
+// The sample XP image (two cabinets, a real hive, an old Boot.ini) as a fixed
+// or as a dynamic VHD. The dynamic one has small blocks and only those that
+// hold data, so the run allocates new ones.
+std::string MakeSample(const std::string& dir, Sample sample) {
+    const std::string fixed = CopyTarget(dir, "xp-cabinets.vhd");
+    if (sample == Sample::kFixed) return fixed;
+    const std::string dynamic = dir + "/xp-dynamic.vhd";
+    const u64 disk = Slurp(fixed).size() - 512;
+    EXPECT_EQ(Shell("python3 " + Quote(std::string(MORLIT_SOURCE_DIR) + "/tools/vhdtool.py") +
+                    " dynamic " + Quote(dynamic) + " " + std::to_string(disk) +
+                    " --block-size 65536 && qemu-img convert -n --target-is-zero -f vpc -O vpc " +
+                    Quote(fixed) + " " + Quote(dynamic) + " && rm " + Quote(fixed)),
+              0);
+    return dynamic;
+}
+
+using SweepParam = std::tuple<Sample, Death, int>;
+
+class KillSweep : public ::testing::TestWithParam<SweepParam> {};
+
+TEST_P(KillSweep, EveryDeathLeavesTheImageBeforeOrAfterNeverBetween) {
+    const auto [sample, death, shard] = GetParam();
+    const bool power_cut = death == Death::kPowerCut;
+    const std::string dir = TestDir();
+    const std::string image = MakeSample(dir, sample);
+    const std::string original = dir + "/original.vhd";
+    ASSERT_EQ(Shell("cp " + Quote(image) + " " + Quote(original)), 0);
+    const std::string before = Slurp(image);
+
+    // The uninterrupted run: how many steps it takes, and what it makes.
+    long total = 0;
+    ASSERT_EQ(RunChild(image, -1, false, &total), 0);
+    ASSERT_GT(total, 10);
+    if (sample == Sample::kDynamic) {
+        EXPECT_GT(Slurp(image).size(), before.size()) << "the run allocated no block";
+    }
+    const Adjusted want = ReadAdjusted(image);
+    ASSERT_TRUE(want.sound);
+    ASSERT_TRUE(want.hal != before.substr(0, 0) && want.hive.size() > 10);
+    ASSERT_EQ(Shell("cp " + Quote(original) + " " + Quote(image)), 0);
+
+    long deaths = 0, after = 0;
+    for (long point = 1 + shard; point <= total; point += kShards) {
+        SCOPED_TRACE("death at step " + std::to_string(point) + " of " + std::to_string(total));
+        const int code = RunChild(image, point, power_cut);
+        ASSERT_EQ(code, kDied);
+        ++deaths;
+        std::vector<std::string> notes;
+        ASSERT_TRUE(Reopen(image, &notes));
+        EXPECT_FALSE(FileExists(image + "-journal"));
+        if (Slurp(image) != before) {
+            // Only past the commit: then the run's work must be all there.
+            ++after;
+            EXPECT_TRUE(notes.empty());
+            ExpectSameAdjustment(ReadAdjusted(image), want);
+            ASSERT_EQ(Shell("cp " + Quote(original) + " " + Quote(image)), 0);
+            continue;
+        }
+        if ((point - 1 - shard) / kShards % kRetryEvery == 0 || point + kShards > total) {
+            EXPECT_EQ(
+                Shell("qemu-img compare -q -f vpc -F vpc " + Quote(original) + " " + Quote(image)),
+                0);
+            ASSERT_EQ(RunChild(image, -1, false), 0);
+            ExpectSameAdjustment(ReadAdjusted(image), want);
+            ASSERT_EQ(Shell("cp " + Quote(original) + " " + Quote(image)), 0);
+        }
+    }
+    EXPECT_GT(deaths, 0);
+    // A death can come after the commit only at its very last steps.
+    EXPECT_LE(after, 1);
+    std::cerr << "steps " << total << ", deaths " << deaths << ", after the commit " << after
+              << "\n";
+}
+
+std::string SweepName(const ::testing::TestParamInfo<SweepParam>& info) {
+    const auto [sample, death, shard] = info.param;
+    return std::string(sample == Sample::kFixed ? "Fixed" : "Dynamic") +
+           (death == Death::kKill ? "Kill" : "PowerCut") + std::to_string(shard);
+}
+
+INSTANTIATE_TEST_SUITE_P(Xp, KillSweep,
+                         ::testing::Combine(::testing::Values(Sample::kFixed, Sample::kDynamic),
+                                            ::testing::Values(Death::kKill, Death::kPowerCut),
+                                            ::testing::Range(0, kShards)),
+                         SweepName);
+
+// Ctrl-C part way through a run: the next write fails, the run ends with its
+// failure message, and the image is put back before the command ends.
+TEST(KillSweepSignal, AnInterruptedRunEndsFailedWithTheImageAsItWas) {
+    const std::string dir = TestDir();
+    const std::string image = MakeSample(dir, Sample::kDynamic);
+    const std::string before = Slurp(image);
+    long total = 0;
+    const std::string copy = dir + "/count.vhd";
+    ASSERT_EQ(Shell("cp " + Quote(image) + " " + Quote(copy)), 0);
+    ASSERT_EQ(RunChild(copy, -1, false, &total), 0);
+    for (long at : {total / 4, total / 2, total - 3}) {
+        SCOPED_TRACE("SIGINT at step " + std::to_string(at));
+        EXPECT_EQ(RunChild(image, -1, false, nullptr, at), kRunFailed);
+        EXPECT_TRUE(Slurp(image) == before);
+        EXPECT_FALSE(FileExists(image + "-journal"));
+    }
+}
+
+}  // namespace
+}  // namespace morlit::posix::test
