@@ -131,8 +131,10 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
         << out;
     EXPECT_EQ(Slurp(dir + "/err"),
               "morlit: missing template Tolmarin.bin, Quessil.bin (searched " + dir + "/own)\n");
-    // Without it the run fails with its own messages, plus the line.
+    // Without it the run fails with its own messages, plus the line, and
+    // the image is put back.
     const std::string second = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string before = Slurp(second);
     EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) +
                         " --no-pauses --templates=" + Quote(dir + "/none") + " " + Quote(second) +
                         " </dev/null 2>" + Quote(dir + "/err"),
@@ -142,7 +144,8 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
         << out;
     EXPECT_EQ(Slurp(dir + "/err"),
               "morlit: missing template Dravmont.bin, Tolmarin.bin, Quessil.bin (searched " + dir +
-                  "/none)\n");
+                  "/none)\nmorlit: " + second + " was put back as it was before the run\n");
+    EXPECT_TRUE(Slurp(second) == before);
     EXPECT_EQ(Listing(tmp), "");
 }
 
