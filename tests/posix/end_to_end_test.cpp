@@ -351,45 +351,6 @@ TEST(EndToEnd, ExpandKeepsADecodedCabinetOnlyWhileItIsUnchanged) {
     EXPECT_EQ(GetExpandCacheStats().cabinetReads, 0u);
 }
 
-// A FAT volume of an image after a run, as fsck.fat and the mtools see it.
-class FatImage {
-  public:
-    FatImage(const std::string& image, u64 startSector) {
-        part_ = ExtractPartition(image, startSector);
-        fsckOk_ = Shell("fsck.fat -n " + Quote(part_), &fsckLog_) == 0;
-    }
-    ~FatImage() { Shell("rm -f " + Quote(part_) + " " + Quote(part_ + ".hive")); }
-    bool FsckAccepts() const { return fsckOk_; }
-    const std::string& FsckLog() const { return fsckLog_; }
-    std::string Cat(const std::string& path) const {
-        std::string out;
-        if (Shell(kMtools + "mtype -i " + Quote(part_) + " " + Quote("::/" + path) + " 2>/dev/null",
-                  &out) != 0)
-            return "<missing " + path + ">";
-        return out;
-    }
-    std::string List(const std::string& folder) const {
-        std::string out;
-        Shell(kMtools + "mdir -a -i " + Quote(part_) + " " + Quote("::/" + folder), &out);
-        return out;
-    }
-    std::string Attributes(const std::string& path) const {
-        std::string out;
-        Shell(kMtools + "mattrib -i " + Quote(part_) + " " + Quote("::/" + path), &out);
-        return out.substr(0, out.find("::"));
-    }
-    std::map<std::string, std::string> HiveKeys(const std::string& path) const {
-        std::ofstream(part_ + ".hive", std::ios::binary) << Cat(path);
-        return ImageCheck::ExportKeys(part_ + ".hive");
-    }
-
-  private:
-    const std::string kMtools = "MTOOLS_SKIP_CHECK=1 ";
-    std::string part_;
-    bool fsckOk_ = false;
-    std::string fsckLog_;
-};
-
 struct FatCase {
     const char* image;
     const char* windows;

@@ -167,22 +167,31 @@ bool Reopen(const std::string& image, std::vector<std::string>* notes) {
     return ok;
 }
 
-// What a run puts into the image, as the independent tools read it.
+// What a run puts into the image, as the independent tools read it: the
+// ntfs-3g utilities for NTFS, fsck.fat and the mtools for FAT.
 struct Adjusted {
     std::string hal, kernel, ide, bootIni;
     std::map<std::string, std::string> hive;
     bool sound = false;
 };
-Adjusted ReadAdjusted(const std::string& image) {
-    ImageCheck check(image, 63);
+template <typename Check>
+Adjusted ReadWith(const Check& check, bool sound) {
     Adjusted a;
-    a.sound = check.QemuAccepts() && check.NtfsfixAccepts();
+    a.sound = sound;
     a.hal = check.Cat("WINDOWS/system32/hal.dll");
     a.kernel = check.Cat("WINDOWS/system32/ntoskrnl.exe");
     a.ide = check.Cat("WINDOWS/system32/drivers/intelide.sys");
     a.bootIni = check.Cat("Boot.ini");
     a.hive = check.HiveKeys("WINDOWS/system32/config/system");
     return a;
+}
+Adjusted ReadAdjusted(const std::string& image, bool fat) {
+    if (fat) {
+        const FatImage check(image, 63);
+        return ReadWith(check, check.FsckAccepts());
+    }
+    const ImageCheck check(image, 63);
+    return ReadWith(check, check.QemuAccepts() && check.NtfsfixAccepts());
 }
 
 void ExpectSameAdjustment(const Adjusted& got, const Adjusted& want) {
@@ -194,9 +203,12 @@ void ExpectSameAdjustment(const Adjusted& got, const Adjusted& want) {
     EXPECT_TRUE(got.hive == want.hive);
 }
 
-enum class Sample { kFixed, kDynamic };
+enum class Sample { kFixed, kDynamic, kFat32 };
 enum class Death { kKill, kPowerCut };
-void PrintTo(Sample s, std::ostream* os) { *os << (s == Sample::kFixed ? "fixed" : "dynamic"); }
+const char* SampleName(Sample s) {
+    return s == Sample::kFixed ? "Fixed" : s == Sample::kDynamic ? "Dynamic" : "Fat32";
+}
+void PrintTo(Sample s, std::ostream* os) { *os << SampleName(s); }
 void PrintTo(Death d, std::ostream* os) { *os << (d == Death::kKill ? "kill" : "power cut"); }
 constexpr int kShards = 4;
 // Every this many points (and at the last), the run is also retried and its
@@ -205,8 +217,10 @@ constexpr long kRetryEvery = 25;
 
 // The sample XP image (two cabinets, a real hive, an old Boot.ini) as a fixed
 // or as a dynamic VHD. The dynamic one has small blocks and only those that
-// hold data, so the run allocates new ones.
+// hold data, so the run allocates new ones. The FAT32 sample is XP with its
+// sp2.cab on a FAT32 volume of a fixed VHD.
 std::string MakeSample(const std::string& dir, Sample sample) {
+    if (sample == Sample::kFat32) return CopyTarget(dir, "xp-fat32.vhd");
     const std::string fixed = CopyTarget(dir, "xp-cabinets.vhd");
     if (sample == Sample::kFixed) return fixed;
     const std::string dynamic = dir + "/xp-dynamic.vhd";
@@ -239,7 +253,8 @@ TEST_P(KillSweep, EveryDeathLeavesTheImageBeforeOrAfterNeverBetween) {
     if (sample == Sample::kDynamic) {
         EXPECT_GT(Slurp(image).size(), before.size()) << "the run allocated no block";
     }
-    const Adjusted want = ReadAdjusted(image);
+    const bool fat = sample == Sample::kFat32;
+    const Adjusted want = ReadAdjusted(image, fat);
     ASSERT_TRUE(want.sound);
     ASSERT_TRUE(want.hal != before.substr(0, 0) && want.hive.size() > 10);
     ASSERT_EQ(Shell("cp " + Quote(original) + " " + Quote(image)), 0);
@@ -257,7 +272,7 @@ TEST_P(KillSweep, EveryDeathLeavesTheImageBeforeOrAfterNeverBetween) {
             // Only past the commit: then the run's work must be all there.
             ++after;
             EXPECT_TRUE(notes.empty());
-            ExpectSameAdjustment(ReadAdjusted(image), want);
+            ExpectSameAdjustment(ReadAdjusted(image, fat), want);
             ASSERT_EQ(Shell("cp " + Quote(original) + " " + Quote(image)), 0);
             continue;
         }
@@ -266,7 +281,7 @@ TEST_P(KillSweep, EveryDeathLeavesTheImageBeforeOrAfterNeverBetween) {
                 Shell("qemu-img compare -q -f vpc -F vpc " + Quote(original) + " " + Quote(image)),
                 0);
             ASSERT_EQ(RunChild(image, -1, false), 0);
-            ExpectSameAdjustment(ReadAdjusted(image), want);
+            ExpectSameAdjustment(ReadAdjusted(image, fat), want);
             ASSERT_EQ(Shell("cp " + Quote(original) + " " + Quote(image)), 0);
         }
     }
@@ -279,12 +294,13 @@ TEST_P(KillSweep, EveryDeathLeavesTheImageBeforeOrAfterNeverBetween) {
 
 std::string SweepName(const ::testing::TestParamInfo<SweepParam>& info) {
     const auto [sample, death, shard] = info.param;
-    return std::string(sample == Sample::kFixed ? "Fixed" : "Dynamic") +
-           (death == Death::kKill ? "Kill" : "PowerCut") + std::to_string(shard);
+    return std::string(SampleName(sample)) + (death == Death::kKill ? "Kill" : "PowerCut") +
+           std::to_string(shard);
 }
 
 INSTANTIATE_TEST_SUITE_P(Xp, KillSweep,
-                         ::testing::Combine(::testing::Values(Sample::kFixed, Sample::kDynamic),
+                         ::testing::Combine(::testing::Values(Sample::kFixed, Sample::kDynamic,
+                                                              Sample::kFat32),
                                             ::testing::Values(Death::kKill, Death::kPowerCut),
                                             ::testing::Range(0, kShards)),
                          SweepName);
