@@ -355,7 +355,8 @@ std::string RunDialog(TestHost& t, const std::string& image) {
 
 TEST(PosixHostRun, StartOnAnImageWhoseHiveIsNoHiveEndsWithMessage140) {
     // The plain sample tree holds a placeholder where the SYSTEM hive goes:
-    // the run finds the boot manager, backs the "hive" up, fails to load it.
+    // the run finds the boot manager, backs the "hive" up, fails to load it
+    // and deletes the backup it made, saying why on standard error.
     const std::string dir = TestDir();
     const std::string image = MakeImage(dir, "w7.vhd", "--format dynamic");
     TestHost t;
@@ -369,9 +370,12 @@ TEST(PosixHostRun, StartOnAnImageWhoseHiveIsNoHiveEndsWithMessage140) {
     EXPECT_EQ(t.posix->handles().Count(), 0u);
     const std::string part = ExtractPartition(image);
     EXPECT_EQ(Shell("ntfsfix -n " + Quote(part) + " >/dev/null"), 0);
-    std::string back;
-    EXPECT_EQ(Shell("ntfscat " + Quote(part) + " Windows/system32/config/system_back", &back), 0);
-    EXPECT_EQ(back, "regf (sample SYSTEM hive)");
+    EXPECT_NE(Shell("ntfscat " + Quote(part) + " Windows/system32/config/system_back"), 0);
+    std::string hive;
+    EXPECT_EQ(Shell("ntfscat " + Quote(part) + " Windows/system32/config/SYSTEM", &hive), 0);
+    EXPECT_EQ(hive, "regf (sample SYSTEM hive)");
+    ASSERT_EQ(t.diagnostics.size(), 1u);
+    EXPECT_NE(t.diagnostics[0].find("too short for a hive"), std::string::npos) << t.diagnostics[0];
 }
 
 TEST(PosixHostRun, FailuresShowTheirMessageOnceAndLeaveTheImage) {
