@@ -32,11 +32,17 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
     EnableBackupRestorePrivileges();
 
     const std::wstring hive = windowsDirectory + L"\\system32\\config\\system";
+    const std::wstring backup = hive + L"_back";
     // Never overwrite an existing backup: it holds the hive as it was before
-    // the first adjustment.
-    m_host.files->CopyFile(hive, hive + L"_back", true);
+    // the first adjustment. A failed copy does not stop the adjustment.
+    const bool backedUp = m_host.files->CopyFile(hive, backup, true);
 
     if (m_host.registry->RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive) != err::kSuccess) {
+        // The hive was never touched. A backup this run made of a file that
+        // cannot be loaded would otherwise stay, and every later run would
+        // keep it instead of backing up the hive it really changes. A backup
+        // from an earlier run is never touched.
+        if (backedUp) m_host.files->DeleteFile(backup);
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeLoadFailed);
         return 0;
     }

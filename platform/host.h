@@ -173,7 +173,8 @@ class IDriveLetters {
   public:
     virtual ~IDriveLetters() = default;
     // QueryLettersByDisk: exactly 1 on success, with byte 0 of the 26-byte
-    // buffer holding an ASCII drive letter of a volume on that disk.
+    // buffer holding an ASCII drive letter of a volume on that disk. The
+    // disk's other letters follow in partition order, up to a zero byte.
     virtual int QueryLettersByDisk(u8 diskNumber, u8 letters[26]) = 0;
 };
 

@@ -5,14 +5,14 @@
 
 namespace morlit {
 
-int CMorlitDlg::DiscoverAndAdjust(wchar_t letter) {
+int CMorlitDlg::DiscoverAndAdjust(wchar_t letter, const std::wstring& otherLetters) {
     // One probe object for the whole discovery. It lives until this returns,
     // so no search on the volume is left open when the image is detached.
     std::unique_ptr<IFileFind> find = m_host.files->NewFileFind();
     if (!find) return 0;
 
     TargetInfo target;
-    if (!DiscoverTarget(m_host, *find, letter, &target)) return 0;
+    if (!DiscoverTarget(m_host, *find, letter, &target, otherLetters)) return 0;
     return DispatchTarget(target, *this);
 }
 

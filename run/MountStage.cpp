@@ -68,7 +68,14 @@ int CMorlitDlg::RunAdjustment() {
         return 0;
     }
 
-    return DiscoverAndAdjust(static_cast<wchar_t>(letters[0]));
+    // The disk's further volumes, in partition order, for a boot volume
+    // that holds no Windows of its own. The list ends at the first byte that
+    // is not a letter.
+    std::wstring others;
+    for (int i = 1; i < 26 && IsAsciiLetter(letters[i]); ++i) {
+        others.push_back(static_cast<wchar_t>(letters[i]));
+    }
+    return DiscoverAndAdjust(static_cast<wchar_t>(letters[0]), others);
 }
 
 }  // namespace morlit

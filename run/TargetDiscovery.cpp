@@ -53,14 +53,29 @@ wchar_t ScanForInstallationCd(Host& host, IFileFind& find) {
     return 0;
 }
 
+// The volume whose \Windows the boot manager's registry adjustment works
+// on: the boot volume itself, unless it holds no SYSTEM hive and a later
+// volume of the disk does (Windows 7 installed with a "System Reserved"
+// partition). With no further volume nothing more is probed.
+wchar_t BootManagerWindowsLetter(IFileFind& find, wchar_t letter, const std::wstring& others) {
+    const wchar_t* const hive = L":\\Windows\\System32\\config\\system";
+    if (others.empty() || find.FindFile(OnDrive(letter, hive))) return letter;
+    for (wchar_t other : others) {
+        if (other != letter && find.FindFile(OnDrive(other, hive))) return other;
+    }
+    return letter;
+}
+
 }  // namespace
 
-bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out) {
+bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out,
+                    const std::wstring& otherLetters) {
     // A volume that starts through the boot manager: only its registry is
     // adjusted, always under \Windows.
     if (find.FindFile(OnDrive(letter, L":\\bootmgr")) &&
         find.FindFile(OnDrive(letter, L":\\Boot\\BCD"))) {
-        Select(out, letter, OnDrive(letter, L":\\Windows"), TargetInfo::SourceKind::kNone, L"");
+        const wchar_t windows = BootManagerWindowsLetter(find, letter, otherLetters);
+        Select(out, windows, OnDrive(windows, L":\\Windows"), TargetInfo::SourceKind::kNone, L"");
         return true;
     }
 

@@ -16,7 +16,13 @@ namespace morlit {
 // boot-manager target has no driver source, an XP/2000 target has one. False
 // when the run ends with 0: no target (message 136), Cancel at the CD prompt,
 // or no CD found and the user declined to search again. Writes nothing.
-bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out);
+//
+// `otherLetters`: the letters of the disk's further volumes, in partition
+// order. A boot-manager volume without a Windows of its own (a "System
+// Reserved" partition) has its registry adjusted on the first of them that
+// holds an installation's SYSTEM hive.
+bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out,
+                    const std::wstring& otherLetters = std::wstring());
 
 // Calls the adjustments for a discovered target and returns the run's
 // result. `ops` offers ExpandDriversFromCabinet, ExpandDriversFromFolder,

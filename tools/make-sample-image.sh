@@ -17,6 +17,8 @@
 #     --dirty           mark the volume dirty
 #     --hibernated      leave a hibernation file on the volume
 #     --compressed NAME add a compressed 200000-byte file NAME at the root
+#     --reserved TREE   first a small NTFS partition ("System Reserved",
+#                       8 MiB) filled from TREE; the --tree volume follows it
 #     --mkimage PATH    the mkimage tool (default build/mkimage)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -30,6 +32,8 @@ nofs=0
 dirty=0
 hibernated=0
 compressed=()
+reserved=""
+reserved_sectors=$((8 * 2048))
 mkimage="${MORLIT_MKIMAGE:-$here/../build/mkimage}"
 out=""
 while [ $# -gt 0 ]; do
@@ -44,6 +48,7 @@ while [ $# -gt 0 ]; do
         --dirty) dirty=1; shift ;;
         --hibernated) hibernated=1; shift ;;
         --compressed) compressed+=("$2"); shift 2 ;;
+        --reserved) reserved="$2"; shift 2 ;;
         --mkimage) mkimage="$2"; shift 2 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "make-sample-image: unknown option $1" >&2; exit 2 ;;
@@ -57,7 +62,15 @@ PATH="$PATH:/usr/sbin:/sbin"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 disk_sectors=$((size * 2048))
-part_sectors=$((disk_sectors - start))
+main_start="$start"
+if [ -n "$reserved" ]; then
+    main_start=$((start + reserved_sectors))
+    truncate -s $((reserved_sectors * 512)) "$work/reserved.img"
+    mkntfs -F -q -Q -s 512 -p "$start" -H 255 -S 63 -L "System Reserved" "$work/reserved.img" \
+        >/dev/null 2>&1 || { echo "make-sample-image: mkntfs failed" >&2; exit 1; }
+    "$mkimage" populate "$work/reserved.img" "$reserved"
+fi
+part_sectors=$((disk_sectors - main_start))
 
 truncate -s $((part_sectors * 512)) "$work/part.img"
 case "$fs" in
@@ -71,7 +84,7 @@ if [ "$nofs" -eq 0 ] && [ "$fs" != ntfs ]; then
     bits=${fs#fat}
     spc=4
     [ "$bits" = 32 ] && spc=1
-    mkfs.fat -F "$bits" -s "$spc" -S 512 -h "$start" -n SAMPLE "$work/part.img" >/dev/null ||
+    mkfs.fat -F "$bits" -s "$spc" -S 512 -h "$main_start" -n SAMPLE "$work/part.img" >/dev/null ||
         { echo "make-sample-image: mkfs.fat failed" >&2; exit 1; }
     python3 "$here/tree_to_fat.py" "$work/part.img" "${trees[@]}"
     if [ "$dirty" -eq 1 ]; then
@@ -94,7 +107,7 @@ with open(path, "r+b") as f:
 PY
     fi
 elif [ "$nofs" -eq 0 ]; then
-    mkntfs -F -q -Q -s 512 -p "$start" -H 255 -S 63 -L Sample "$work/part.img" >/dev/null 2>&1 ||
+    mkntfs -F -q -Q -s 512 -p "$main_start" -H 255 -S 63 -L Sample "$work/part.img" >/dev/null 2>&1 ||
         { echo "make-sample-image: mkntfs failed" >&2; exit 1; }
     "$mkimage" populate "$work/part.img" "${trees[@]}"
     for name in "${compressed[@]}"; do
@@ -105,9 +118,17 @@ elif [ "$nofs" -eq 0 ]; then
 fi
 
 truncate -s $((disk_sectors * 512)) "$work/disk.img"
-echo "start=$start, size=$part_sectors, type=$type, bootable" |
-    sfdisk --quiet --no-reread --no-tell-kernel --label dos "$work/disk.img" >/dev/null
-dd if="$work/part.img" of="$work/disk.img" bs=1M seek=$((start * 512)) oflag=seek_bytes \
+if [ -n "$reserved" ]; then
+    printf '%s\n' "start=$start, size=$reserved_sectors, type=07, bootable" \
+        "start=$main_start, size=$part_sectors, type=$type"
+else
+    echo "start=$start, size=$part_sectors, type=$type, bootable"
+fi | sfdisk --quiet --no-reread --no-tell-kernel --label dos "$work/disk.img" >/dev/null
+if [ -n "$reserved" ]; then
+    dd if="$work/reserved.img" of="$work/disk.img" bs=1M seek=$((start * 512)) oflag=seek_bytes \
+        conv=notrunc status=none
+fi
+dd if="$work/part.img" of="$work/disk.img" bs=1M seek=$((main_start * 512)) oflag=seek_bytes \
     conv=notrunc status=none
 
 case "$format" in

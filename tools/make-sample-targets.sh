@@ -26,6 +26,13 @@
 #                     and the mtools
 #   win2000-fat16.vhd 2000 on FAT16 (sector 63) with WINNT\i386 (tagged
 #                     I386); made by mkfs.fat and the mtools
+#   win7-reserved.vhd Windows 7 on its second partition; the first, "System
+#                     Reserved", holds only bootmgr and Boot\BCD
+#   xp-dirty.vhd      XP with sp3.cab whose hive is dirty: its newest keys
+#                     (ControlSet001\Enum\PCI\...\Recovered, ...\STORAGE\
+#                     Volume\Recovered) are only in an old-format system.LOG
+#   win7-dirty.vhd    Windows 7 whose hive is dirty, with SYSTEM.LOG1 written
+#                     for another state of it and SYSTEM.LOG2 that applies
 #   xp-cd.iso         XP CD: WIN51, I386 with the compressed drivers (tagged CD)
 #   xp-cd-sp3.iso     the same with I386\SP3.CAB
 #   sources/          the driver sources and hives the images were made from
@@ -49,7 +56,8 @@ done
 wanted() { [ ${#only[@]} -eq 0 ] || [[ " ${only[*]} " == *" $1 "* ]]; }
 mkimage="$build/mkimage"
 make_hive="$build/tools/hive/morlit_make_hive"
-for tool in "$mkimage" "$make_hive"; do
+make_dirty_hive="$build/tools/hive/morlit_make_dirty_hive"
+for tool in "$mkimage" "$make_hive" "$make_dirty_hive"; do
     [ -x "$tool" ] || { echo "make-sample-targets: $tool is not built" >&2; exit 1; }
 done
 
@@ -63,6 +71,9 @@ mkdir -p "$src"
 "$make_hive" "$src/system-7" --default 2 --sets 1,2,3 >/dev/null
 "$make_hive" "$src/system-2000" --default 1 --sets 1,2 >/dev/null
 "$make_hive" "$src/system-bad" --sets 1,2 --default-sz 2 >/dev/null
+mkdir -p "$src/dirty-xp" "$src/dirty-7"
+"$make_dirty_hive" "$src/system-xp" "$src/dirty-xp" system old
+"$make_dirty_hive" "$src/system-7" "$src/dirty-7" SYSTEM old2
 
 for tag in SP2 SP3 SP4 I386 CD; do
     bash "$here/make-driver-sources.sh" --tag "$tag" "$src/$tag"
@@ -104,6 +115,23 @@ tree win2000-fat16 win2000.tree 'copy WINNT\system32\config\system '"$src/system
     "copy WINNT\\i386\\hal.dl_ $(i386 I386)/hal.dl_" \
     "copy WINNT\\i386\\ntoskrnl.ex_ $(i386 I386)/ntoskrnl.ex_" \
     "copy WINNT\\i386\\intelide.sy_ $(i386 I386)/intelide.sy_"
+tree xp-dirty xp.tree 'copy WINDOWS\system32\config\system '"$src/dirty-xp/system" \
+    'copy WINDOWS\system32\config\system.LOG '"$src/dirty-xp/system.LOG" \
+    "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $(cache SP3 sp3.cab)"
+tree win7-dirty win7.tree 'copy Windows\system32\config\SYSTEM '"$src/dirty-7/SYSTEM" \
+    'copy Windows\system32\config\SYSTEM.LOG1 '"$src/dirty-7/SYSTEM.LOG1" \
+    'copy Windows\system32\config\SYSTEM.LOG2 '"$src/dirty-7/SYSTEM.LOG2"
+# Windows 7 as its setup lays it out on a blank disk: the boot manager on a
+# small first partition, the installation on the second.
+printf '%s\n' '# System Reserved: the boot manager and its store only.' \
+    'file bootmgr BOOTMGR (sample)' 'attr bootmgr hidden,system,readonly,archive' 'dir Boot' \
+    'file Boot\BCD regf (sample boot configuration)' 'attr Boot\BCD hidden,system,archive' \
+    > "$src/reserved.tree"
+printf '%s\n' '# The installation: no boot manager of its own.' \
+    'dir Windows\system32\config' 'dir Windows\system32\drivers' \
+    'copy Windows\system32\config\SYSTEM '"$src/system-7" \
+    'file Windows\system32\ntoskrnl.exe MZ (sample kernel)' 'dir Users\Public' \
+    > "$src/win7-reserved.tree"
 printf '%s\n' '# A data volume: no Windows on it.' 'dir Data' \
     'file Data\readme.txt nothing to boot here\r\n' > "$src/none.tree"
 
@@ -124,6 +152,9 @@ image xp-nomember --start 63
 image xp-badhive --start 63
 image xp-fat32 --start 63 --fs fat32
 image win2000-fat16 --start 63 --fs fat16
+image win7-reserved --reserved "$src/reserved.tree"
+image xp-dirty --start 63
+image win7-dirty
 
 if wanted xp-cd; then
     bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"

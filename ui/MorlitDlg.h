@@ -33,7 +33,8 @@ class CMorlitDlg : public CDialog {
     // The run's pipeline: the mount stage (run/MountStage.cpp), then target
     // discovery and dispatch (run/Discovery.cpp).
     int RunAdjustment();
-    int DiscoverAndAdjust(wchar_t letter);
+    // `otherLetters`: the disk's further volumes, in partition order.
+    int DiscoverAndAdjust(wchar_t letter, const std::wstring& otherLetters = std::wstring());
 
     // Driver replacement (adjust/Drivers.cpp).
     int ExpandDriversFromFolder(wchar_t letter, std::wstring windowsDirectory, std::wstring source);

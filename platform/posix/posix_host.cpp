@@ -39,6 +39,8 @@ PosixHost::PosixHost(PosixHostOptions options)
         }
     }
 
+    registry_.SetDiagnostic(diagnostic_);
+
     // The host's tools, run in-process over the drive namespace.
     processes_.Register(L"C:\\Windows\\Regedit.exe", [this](const std::wstring& parameters) {
         std::string reason;

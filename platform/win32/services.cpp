@@ -1,6 +1,7 @@
 // The platform services over Win32. Each operation is the Windows call it is
 // named after, with the same results and last-error value; the wrappers only
 // convert between the service types and the Windows ones.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -159,22 +160,41 @@ std::vector<wchar_t> VolumeLetters(const std::wstring& volumeName) {
     return letters;
 }
 
+// Where a volume starts on its disk; the largest value when that cannot be
+// read, so that such a volume comes after the others.
+u64 VolumeStartingOffset(const std::wstring& volumeName) {
+    std::wstring device = volumeName;
+    if (!device.empty() && device.back() == L'\\') device.pop_back();
+    HANDLE h = ::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ~u64{0};
+    VOLUME_DISK_EXTENTS extents;
+    std::memset(&extents, 0, sizeof extents);
+    DWORD returned = 0;
+    const BOOL ok = ::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+                                      sizeof extents, &returned, nullptr);
+    ::CloseHandle(h);
+    // A volume on one disk has one extent; a spanned one is no partition.
+    if (!ok || extents.NumberOfDiskExtents != 1) return ~u64{0};
+    return static_cast<u64>(extents.Extents[0].StartingOffset.QuadPart);
+}
+
 class Win32DriveLetters : public IDriveLetters {
   public:
     int QueryLettersByDisk(u8 diskNumber, u8 letters[26]) override {
         wchar_t volume[MAX_PATH + 1] = {};
         HANDLE find = ::FindFirstVolumeW(volume, MAX_PATH + 1);
         if (find == INVALID_HANDLE_VALUE) return 0;
-        int count = 0;
+        // The enumeration order is not the partition order: a boot partition
+        // may come after the one it starts.
+        std::vector<DiskVolume> volumes;
         do {
             DWORD number = 0;
             if (!VolumeDiskNumber(volume, &number) || number != diskNumber) continue;
-            for (wchar_t letter : VolumeLetters(volume)) {
-                if (count < 26) letters[count++] = static_cast<u8>(letter);
-            }
+            volumes.push_back(DiskVolume{VolumeStartingOffset(volume), VolumeLetters(volume)});
         } while (::FindNextVolumeW(find, volume, MAX_PATH + 1));
         ::FindVolumeClose(find);
-        return count > 0 ? 1 : 0;
+        return LettersInPartitionOrder(std::move(volumes), letters) > 0 ? 1 : 0;
     }
 };
 
@@ -453,5 +473,19 @@ Win32Host::Win32Host(void* instance) : services_(std::make_unique<Services>()) {
 }
 
 Win32Host::~Win32Host() = default;
+
+int LettersInPartitionOrder(std::vector<DiskVolume> volumes, u8 letters[26]) {
+    std::stable_sort(volumes.begin(), volumes.end(), [](const DiskVolume& a, const DiskVolume& b) {
+        return a.startingOffset < b.startingOffset;
+    });
+    int count = 0;
+    for (const DiskVolume& v : volumes) {
+        for (wchar_t c : v.letters) {
+            if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+            if (c >= L'A' && c <= L'Z' && count < 26) letters[count++] = static_cast<u8>(c);
+        }
+    }
+    return count;
+}
 
 }  // namespace morlit::win32

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "platform/host.h"
 
@@ -38,6 +39,18 @@ ISecurity& Security();
 IFiles& Files();
 IProcesses& Processes();
 ICodePage& CodePage();
+
+// One volume of a disk as the drive-letter lookup finds it: where it starts
+// on the disk and its drive letters.
+struct DiskVolume {
+    u64 startingOffset = 0;
+    std::vector<wchar_t> letters;
+};
+
+// Writes the volumes' letters into the 26-byte buffer in partition order
+// (by starting offset; volumes at the same offset keep their order), only
+// ASCII letters, upper-cased: the number written.
+int LettersInPartitionOrder(std::vector<DiskVolume> volumes, u8 letters[26]);
 
 // The dialog framework over the given module's resources.
 std::unique_ptr<IUi> NewUi(void* instance);

@@ -32,7 +32,8 @@ inline std::string SampleTargets() {
               " && cat tools/make-*.sh tools/make_cab.py tools/tree_to_fat.py tools/trees/*.tree | "
               "md5sum && stat -c "
               "%Y:%s " +
-              Quote(bin + "/mkimage") + " " + Quote(bin + "/tools/hive/morlit_make_hive"),
+              Quote(bin + "/mkimage") + " " + Quote(bin + "/tools/hive/morlit_make_hive") + " " +
+              Quote(bin + "/tools/hive/morlit_make_dirty_hive"),
           &stamp);
     // Tests run in parallel processes: one builds, the others wait for it.
     const int lock = ::open((bin + "/sample_targets.lock").c_str(), O_CREAT | O_RDWR, 0644);

@@ -99,6 +99,92 @@ TEST(EndToEnd, Windows7BootManagerVolumeGetsOnlyItsRegistryAdjusted) {
     EXPECT_EQ(t.posix->handles().Count(), 0u);
 }
 
+TEST(EndToEnd, Windows7WithSystemReservedAdjustsTheSecondVolume) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "win7-reserved.vhd");
+    const std::string pristine = dir + "/pristine.vhd";
+    ASSERT_EQ(Shell("cp " + Quote(SampleTargets() + "/win7-reserved.vhd") + " " + Quote(pristine)),
+              0);
+    TestHost t;
+    EXPECT_EQ(RunStart(t, image), kStart + kRegistry + kFinish + kDone);
+    EXPECT_EQ(t.diagnostics.size(), 0u) << t.Diagnostics();
+
+    {
+        // The installation's volume follows the 8 MiB boot partition.
+        ImageCheck check(image, 2048 + 8 * 2048);
+        ExpectSound(check);
+        ExpectAdjusted(check, "Windows", Source("system-7"), 2, "", "SYSTEM");
+        EXPECT_FALSE(check.Exists("Boot.ini"));
+    }
+    // The boot partition is byte for byte as it was.
+    const std::string after = ExtractPartition(image), before = ExtractPartition(pristine);
+    EXPECT_EQ(
+        Shell("cmp -n " + std::to_string(8 * 1048576) + " " + Quote(after) + " " + Quote(before)),
+        0);
+    Shell("rm -f " + Quote(after) + " " + Quote(before));
+}
+
+// Hives of machines that stopped mid-write: the logs' keys are recovered
+// and kept beside the template's, and the hive goes back consistent.
+TEST(EndToEnd, DirtyHivesAreRecoveredBeforeTheTemplateGoesIn) {
+    struct Case {
+        const char* image;
+        u64 start;
+        std::string windows, hive, source, log, output;
+        std::vector<const char*> logs;
+    };
+    const Case cases[] = {
+        {"xp-dirty.vhd",
+         63,
+         "WINDOWS",
+         "system",
+         "dirty-xp/system",
+         "system.LOG",
+         kStart + kDrivers + kRegistry + kFinish + kDone,
+         {"system.LOG"}},
+        {"win7-dirty.vhd",
+         2048,
+         "Windows",
+         "SYSTEM",
+         "dirty-7/SYSTEM",
+         "system.LOG2",
+         kStart + kRegistry + kFinish + kDone,
+         {"SYSTEM.LOG1", "SYSTEM.LOG2"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.image);
+        const std::string dir = TestDir();
+        const std::string image = CopyTarget(dir, c.image);
+        TestHost t;
+        EXPECT_EQ(RunStart(t, image), c.output);
+        ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
+        EXPECT_NE(t.diagnostics[0].find("recovered"), std::string::npos) << t.Diagnostics();
+        EXPECT_NE(t.diagnostics[0].find("from " + c.log), std::string::npos) << t.Diagnostics();
+
+        ImageCheck check(image, c.start);
+        ExpectSound(check);
+        const std::string config = c.windows + "/system32/config/";
+        const auto keys = check.HiveKeys(config + c.hive);
+        for (const auto& key : TemplateKeys()) EXPECT_TRUE(keys.count(ControlSet(2) + "\\" + key));
+        for (const char* recovered : {"\\controlset001\\enum\\pci\\ven_8086&dev_7111\\recovered",
+                                      "\\controlset001\\enum\\storage\\volume\\recovered"}) {
+            ASSERT_TRUE(keys.count(recovered)) << recovered;
+            EXPECT_NE(keys.at(recovered).find("\"Marker\"=dword:"), std::string::npos);
+        }
+        // Consistent, so Windows will not replay the old logs over it; the
+        // logs and the backup of the file as found stay as they were.
+        const std::string hive = check.Cat(config + c.hive);
+        ASSERT_GE(hive.size(), 512u);
+        EXPECT_EQ(hive.substr(4, 4), hive.substr(8, 4));
+        EXPECT_TRUE(check.Cat(config + "system_back") == Slurp(Source(c.source)));
+        for (const char* log : c.logs) {
+            EXPECT_TRUE(check.Cat(config + log) ==
+                        Slurp(Source(c.source.substr(0, c.source.rfind('/') + 1) + log)))
+                << log;
+        }
+    }
+}
+
 TEST(EndToEnd, XpWithTwoCabinetsTakesTheLowestNumber) {
     const std::string dir = TestDir();
     const std::string image = CopyTarget(dir, "xp-cabinets.vhd");

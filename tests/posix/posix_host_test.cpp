@@ -412,7 +412,8 @@ std::string RunDialog(TestHost& t, const std::string& image) {
 TEST(PosixHostRun, StartOnAnImageWhoseHiveIsNoHiveEndsWithMessage140) {
     // The plain sample tree holds a placeholder where the SYSTEM hive goes:
     // the run finds the boot manager, backs the "hive" up, fails to load it,
-    // and the backup is undone with everything else.
+    // says why on standard error, deletes the backup it made, and the image
+    // is put back with everything else.
     const std::string dir = TestDir();
     const std::string image = MakeImage(dir, "w7.vhd", "--format dynamic");
     const std::string before = Slurp(image);
@@ -427,7 +428,8 @@ TEST(PosixHostRun, StartOnAnImageWhoseHiveIsNoHiveEndsWithMessage140) {
     EXPECT_EQ(t.posix->handles().Count(), 0u);
     EXPECT_TRUE(Slurp(image) == before);
     EXPECT_FALSE(FileExists(image + "-journal"));
-    ASSERT_FALSE(t.diagnostics.empty());
+    ASSERT_EQ(t.diagnostics.size(), 2u) << t.Diagnostics();
+    EXPECT_NE(t.diagnostics[0].find("too short for a hive"), std::string::npos) << t.diagnostics[0];
     EXPECT_EQ(t.diagnostics.back(), image + " was put back as it was before the run");
 }
 

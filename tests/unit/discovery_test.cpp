@@ -52,6 +52,42 @@ TEST_F(DiscoveryTest, BootManagerNeedsBothFilesAndWinsOverAnXpInstallation) {
     EXPECT_TRUE(sh.messages.empty());
 }
 
+// A boot volume without a Windows of its own ("System Reserved") hands the
+// registry adjustment to the first later volume of the disk holding a hive.
+TEST_F(DiscoveryTest, BootManagerVolumeWithoutWindowsUsesTheFirstVolumeWithAHive) {
+    struct Case {
+        const char* name;
+        std::vector<const wchar_t*> hives;  // volumes holding Windows\System32\config\system
+        const wchar_t* others;
+        wchar_t expected;
+    };
+    const Case cases[] = {
+        {"own Windows first", {L"E", L"G"}, L"FG", L'E'},
+        {"no volume with a hive", {}, L"FG", L'E'},
+        {"first candidate in list order", {L"H", L"G"}, L"FGH", L'G'},
+        {"hive without the whole path elsewhere", {L"H"}, L"FGH", L'H'},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sh.files.clear();
+        sh.calls.clear();
+        sh.AddFile(L"E:\\bootmgr", "");
+        sh.AddFile(L"E:\\Boot\\BCD", "");
+        // Another volume's own boot files change nothing.
+        sh.AddFile(L"F:\\bootmgr", "");
+        sh.AddDirectory(L"F:\\Windows\\System32\\config");
+        for (const wchar_t* v : c.hives) {
+            sh.AddFile(std::wstring(v) + L":\\WINDOWS\\system32\\CONFIG\\SYSTEM", "hive");
+        }
+        auto find = sh.NewFileFind();
+        ASSERT_TRUE(DiscoverTarget(sh.host, *find, L'E', &target, c.others));
+        EXPECT_EQ(target.letter, c.expected);
+        EXPECT_EQ(target.windowsDirectory, std::wstring(1, c.expected) + L":\\Windows");
+        EXPECT_EQ(target.sourceKind, Kind::kNone);
+        EXPECT_TRUE(sh.messages.empty());
+    }
+}
+
 TEST_F(DiscoveryTest, BootmgrWithoutStoreIsSearchedAsAnXpTarget) {
     sh.AddFile(L"E:\\bootmgr", "");
     sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "");

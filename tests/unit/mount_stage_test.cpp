@@ -169,12 +169,31 @@ TEST_F(MountStageTest, MalformedPathsNeverReachTheLookup) {
     EXPECT_FALSE(sh.Called("QueryLettersByDisk("));
 }
 
-TEST_F(MountStageTest, OnlyByteZeroOfTheLetterBufferCounts) {
+TEST_F(MountStageTest, DiscoveryStartsFromByteZeroAndGetsTheWholeLetterList) {
     sh.letterBytes = "FGH";
     sh.physicalPath = L"\\\\.\\PhysicalDrive12";
     dlg.RunAdjustment();
     EXPECT_TRUE(sh.Called("QueryLettersByDisk(12, zeroed)"));
-    EXPECT_TRUE(sh.Called("FindFile(F:\\bootmgr)"));
+    EXPECT_EQ(sh.CallsStartingWith("FindFile(").front(), "FindFile(F:\\bootmgr)");
+
+    // A System Reserved volume first: the hive is on the next volume with
+    // one. The list ends at the first byte that is not a letter.
+    sh.calls.clear();
+    sh.letterBytes = std::string("FG\x01H", 4);
+    sh.AddFile(L"F:\\bootmgr", "");
+    sh.AddFile(L"F:\\Boot\\BCD", "");
+    sh.AddFile(L"H:\\Windows\\System32\\config\\system", "hive");
+    dlg.RunAdjustment();
+    EXPECT_TRUE(sh.Called("FindFile(G:\\Windows\\System32\\config\\system)"));
+    EXPECT_FALSE(sh.Called("FindFile(H:\\Windows\\System32\\config\\system)"));
+    EXPECT_TRUE(
+        sh.Called("RegLoadKey(0x80000002, VirtualPC, F:\\Windows\\system32\\config\\system)"));
+
+    sh.calls.clear();
+    sh.letterBytes = "FGH";
+    dlg.RunAdjustment();
+    EXPECT_TRUE(
+        sh.Called("RegLoadKey(0x80000002, VirtualPC, H:\\Windows\\system32\\config\\system)"));
 }
 
 }  // namespace

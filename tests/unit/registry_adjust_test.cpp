@@ -1,4 +1,6 @@
 // The registry adjustment of a target: backup, load, control set, import.
+#include <functional>
+
 #include "tests/unit/run_fixture.h"
 
 namespace morlit::test {
@@ -108,6 +110,66 @@ TEST_F(RegistryAdjustTest, HiveNotLoadableIsCode1) {
     sh.loadedMounts.insert(L"virtualpc");
     EXPECT_EQ(Adjust(), 0);
     ExpectOnlyMessage140(1);
+}
+
+// A backup this run made goes again when the hive cannot be loaded; every
+// other backup stays.
+TEST_F(RegistryAdjustTest, BackupOfAnUnloadableHiveDoesNotOutliveTheRun) {
+    // Copied now, load refused: deleted, and the next run backs up afresh.
+    sh.loadedMounts.insert(L"virtualpc");
+    EXPECT_EQ(Adjust(), 0);
+    ExpectOnlyMessage140(1);
+    EXPECT_FALSE(sh.Exists(kBackup));
+    EXPECT_TRUE(sh.Exists(kHive));
+    sh.loadedMounts.clear();
+    sh.messages.clear();
+    sh.FindEntry(kHive)->data = "hive v2";
+    ASSERT_EQ(Adjust(), 1);
+    EXPECT_EQ(sh.FindEntry(kBackup)->data, "hive v2");
+
+    // A backup from an earlier run: the copy fails, and nothing deletes it.
+    sh.loadedMounts.clear();
+    sh.FindEntry(kHive)->data = "hive v3";
+    sh.Fail("RegLoadKey", 0, err::kBadDb);
+    sh.calls.clear();
+    EXPECT_EQ(Adjust(), 0);
+    EXPECT_EQ(sh.FindEntry(kBackup)->data, "hive v2");
+    EXPECT_FALSE(sh.Called("DeleteFile"));
+
+    // A copy that failed for another reason: nothing to delete either.
+    sh.files.erase(L"e:\\windows\\system32\\config\\system_back");
+    sh.Fail("CopyFile", 5);
+    sh.calls.clear();
+    EXPECT_EQ(Adjust(), 0);
+    EXPECT_FALSE(sh.Called("DeleteFile"));
+}
+
+TEST_F(RegistryAdjustTest, BackupStaysWhenTheHiveLoadedButTheAdjustmentFailed) {
+    // After a load Windows may write a recovered hive back at unload.
+    struct Case {
+        const char* what;
+        std::function<void()> arrange;
+        u32 code;
+    };
+    const Case cases[] = {
+        {"no control set", [this] { SetDefault(kRegSz, "2"); }, 2},
+        {"no template", [this] { sh.files.erase(L"c:\\tools\\dravmont.bin"); }, 3},
+        {"editor failed", [this] { editorExitCode = 1; }, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sh.files.erase(L"e:\\windows\\system32\\config\\system_back");
+        sh.loadedMounts.clear();
+        sh.messages.clear();
+        SetDefault(kRegDword, Dword(2));
+        sh.AddFile(L"C:\\Tools\\Dravmont.bin", "REGEDIT4\r\n");
+        editorExitCode = 0;
+        c.arrange();
+        EXPECT_EQ(Adjust(), 0);
+        ExpectOnlyMessage140(c.code);
+        ASSERT_TRUE(sh.Exists(kBackup));
+        EXPECT_EQ(sh.FindEntry(kBackup)->data, "hive v1");
+    }
 }
 
 TEST_F(RegistryAdjustTest, OnlyADwordFrom1To999NamesTheControlSet) {

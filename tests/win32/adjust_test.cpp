@@ -384,7 +384,10 @@ TEST_F(WineRunTest, BinaryHivesCannotBeLoadedUnderWine) {
     EXPECT_EQ(dlg_->AdjustTargetRegistry(letter_, OnVolume(L"WINDOWS")), 0);
     ASSERT_EQ(sh_.messages.size(), 1u);
     EXPECT_EQ(sh_.messages[0].text, Formatted(IDS_REGISTRY_FAILED, 1));
-    EXPECT_EQ(ReadAll(config + L"system_back"), hive);
+    // The backup this run made of a hive that would not load is gone again;
+    // the hive is as it was.
+    EXPECT_FALSE(Exists(config + L"system_back"));
+    EXPECT_EQ(ReadAll(config + L"system"), hive);
     EXPECT_FALSE(Exists(program_ + L"Morlit.reg"));
     // Wine's refused load leaves an empty key at the mount point: a second
     // load meets it (183), and only an unload removes it. The run
@@ -400,7 +403,8 @@ TEST_F(WineRunTest, BinaryHivesCannotBeLoadedUnderWine) {
     EXPECT_EQ(Registry().RegLoadKey(kHKeyLocalMachine, L"VirtualPC", config + L"system"),
               static_cast<u32>(ERROR_ALREADY_EXISTS));
 
-    // A second run keeps the first backup.
+    // A backup from an earlier run is neither overwritten nor deleted.
+    WriteAll(config + L"system_back", hive);
     WriteAll(config + L"system", "regf changed");
     EXPECT_EQ(dlg_->AdjustTargetRegistry(letter_, OnVolume(L"WINDOWS")), 0);
     EXPECT_EQ(ReadAll(config + L"system_back"), hive);
@@ -448,7 +452,7 @@ TEST_F(WineRunTest, DiscoveryFindsTheServicePackCabinetWhateverTheCaseOfItsNames
                                          L"\\Windows\\Driver Cache\\i386\\sp3.cab\" -F:hal.dll \"" +
                                          root_ + L"\\Windows\\system32\"");
     EXPECT_EQ(Messages(), std::vector<std::wstring>{Formatted(IDS_REGISTRY_FAILED, 1)});
-    EXPECT_TRUE(Exists(OnVolume(L"windows\\system32\\config\\system_back")));
+    EXPECT_FALSE(Exists(OnVolume(L"windows\\system32\\config\\system_back")));
     EXPECT_EQ(ReadAll(OnVolume(L"Boot.ini")), "old");
 }
 

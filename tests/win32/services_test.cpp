@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/constants.h"
 #include "platform/win32/dialog_rules.h"
@@ -113,6 +114,29 @@ TEST(DrivesTest, DriveListHasTheSystemDriveAsFixed) {
     u8 letters[26] = {};
     EXPECT_NE(DriveLetters().QueryLettersByDisk(200, letters), 1);
     EXPECT_EQ(letters[0], 0);
+}
+
+// Wine has no virtual disks, so the lookup itself is seen only failing;
+// the order it gives a disk's letters is checked on the volumes it would
+// find.
+TEST(DrivesTest, LettersComeInPartitionOrder) {
+    u8 letters[26] = {};
+    // Enumerated with the boot partition last, a letterless volume, a volume
+    // with two letters, one whose offset was unreadable, and a stray byte.
+    const int n = LettersInPartitionOrder({{1048576 * 101, {L'G'}},
+                                           {~u64{0}, {L'K'}},
+                                           {1048576, {L'f'}},
+                                           {1048576 * 50, {}},
+                                           {1048576 * 200, {L'H', L'I', L'1'}}},
+                                          letters);
+    EXPECT_EQ(n, 5);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(letters), 6), std::string("FGHIK\0", 6));
+
+    // Never past the 26 bytes.
+    std::vector<DiskVolume> many(30, DiskVolume{0, {L'Z'}});
+    u8 full[27] = {};
+    EXPECT_EQ(LettersInPartitionOrder(many, full), 26);
+    EXPECT_EQ(full[26], 0);
 }
 
 TEST(SystemTest, VersionModuleAndWindowsDirectory) {

@@ -297,6 +297,21 @@ bool BuildSystemHive(const std::string& path, const SystemHiveSpec& spec, std::s
     return ok;
 }
 
+bool AddMarkedKey(const std::string& path, const std::string& keyPath, u32 marker,
+                  std::string* error) {
+    hive_h* h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    if (!h) {
+        if (error) *error = std::string("hivex refuses ") + path + ": " + std::strerror(errno);
+        return false;
+    }
+    Filler fill(h);
+    fill.Values(fill.Path(hivex_root(h), keyPath), {{"Marker", hive_t_REG_DWORD, Dword(marker)}});
+    const bool ok = fill.ok() && hivex_commit(h, nullptr, 0) == 0;
+    if (!ok && error) *error = std::string("cannot add ") + keyPath + ": " + std::strerror(errno);
+    hivex_close(h);
+    return ok;
+}
+
 long CountKeys(const std::string& path) {
     hive_h* h = hivex_open(path.c_str(), 0);
     if (!h) return -1;

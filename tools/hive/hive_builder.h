@@ -32,6 +32,12 @@ std::string EmptyHive(const std::string& rootName = "ROOT");
 // failure.
 bool BuildSystemHive(const std::string& path, const SystemHiveSpec& spec, std::string* error);
 
+// Adds the key `keyPath` ("A\\B\\C", with its missing parents) to the hive
+// file at `path`, with a DWORD value "Marker". False with `error` set on
+// failure.
+bool AddMarkedKey(const std::string& path, const std::string& keyPath, u32 marker,
+                  std::string* error);
+
 // The number of keys in a hive file (the root included), or -1.
 long CountKeys(const std::string& path);
 

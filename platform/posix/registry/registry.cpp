@@ -18,6 +18,8 @@
 #include <thread>
 
 #include "platform/constants.h"
+#include "platform/posix/registry/hive_check.h"
+#include "platform/posix/registry/hive_recovery.h"
 
 namespace morlit::posix {
 
@@ -167,12 +169,36 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     if (Lower(subKey) != L"virtualpc") return err::kAccessDenied;
     // One hive at a time, as a key that already exists cannot take another.
     if (hive_) return err::kSharingViolation;
-    const u32 code = LoadHive(subKey, file);
-    if (code != err::kSuccess) Release();
+    const auto refuse = [&](u32 code, const std::string& why) {
+        if (diagnostic_) diagnostic_("cannot load the hive " + ToUtf8(file) + ": " + why);
+        return code;
+    };
+    std::string reason;
+    const u32 code = LoadHive(subKey, file, &reason);
+    if (code != err::kSuccess) {
+        Release();
+        return refuse(code, reason);
+    }
     return code;
 }
 
-u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file) {
+std::vector<HiveLog> PosixRegistry::ReadLogs(const std::wstring& file, const std::string& name) {
+    std::vector<HiveLog> logs;
+    // Names compare without regard to case on the volume, as on Windows.
+    for (const wchar_t* suffix : {L".LOG", L".LOG1", L".LOG2"}) {
+        NodeInfo info;
+        if (files_.Stat(file + suffix, &info) != 0 || info.directory) continue;
+        HiveLog log;
+        log.name = name + ToUtf8(suffix);
+        // A log that cannot be read counts as one that is not valid.
+        if (files_.ReadFile(file + suffix, &log.data) != 0) log.data.clear();
+        logs.push_back(std::move(log));
+    }
+    return logs;
+}
+
+u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file,
+                            std::string* reason) {
     std::string data;
     // Room for the hive to grow: the image is kept to compare commits with,
     // and growing it in place saves copying it whole on each commit.
@@ -180,22 +206,53 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
     if (files_.Stat(file, &info) == 0 && !info.directory && info.size < (u64{1} << 31)) {
         data.reserve(static_cast<size_t>(info.size + std::max<u64>(info.size / 8, 1 << 20)));
     }
-    if (const u32 code = files_.ReadFile(file, &data)) return code;
-    if (data.size() < 4096 + 32 || data.compare(0, 4, "regf") != 0) return err::kNotRegistryFile;
+    if (const u32 code = files_.ReadFile(file, &data)) {
+        *reason = "cannot read it (error " + std::to_string(code) + ")";
+        return code;
+    }
+    const size_t slash = file.find_last_of(L"\\");
+    const std::string name = ToUtf8(slash == std::wstring::npos ? file : file.substr(slash + 1));
+
+    // A dirty hive is recovered into a copy: `data` stays what the volume
+    // holds, for the write-back to compare with.
+    std::string recovered;
+    bool dirty = false;
+    if (HiveIsDirty(data)) {
+        recovered = data;
+        const HiveRecovery recovery = RecoverHive(name, &recovered, ReadLogs(file, name));
+        if (recovery.state == HiveState::kRefused) {
+            *reason = recovery.line;
+            return err::kBadDb;
+        }
+        if (diagnostic_) diagnostic_(recovery.line);
+        dirty = true;
+    }
+    const std::string& loaded = dirty ? recovered : data;
+    if (loaded.size() < 4096 + 32 || loaded.compare(0, 4, "regf") != 0) {
+        *reason = BaseBlockFault(loaded);
+        return err::kNotRegistryFile;
+    }
 
     std::string path =
         (copyFolder_.empty() ? TempDirectory() : copyFolder_) + "/morlit-hive-XXXXXX";
     const int fd = ::mkstemp(&path[0]);
-    if (fd < 0) return err::kRegistryIoFailed;
-    const bool written = WriteAll(fd, data);
+    if (fd < 0) {
+        *reason = std::string("cannot make a private copy: ") + std::strerror(errno);
+        return err::kRegistryIoFailed;
+    }
+    const bool written = WriteAll(fd, loaded);
     ::close(fd);
     if (!written) {
         ::unlink(path.c_str());
+        *reason = "cannot write the private copy";
         return err::kRegistryIoFailed;
     }
     hive_ = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
     if (!hive_) {
+        const int why = errno;
         ::unlink(path.c_str());
+        *reason = HiveFault(loaded);
+        if (reason->empty()) *reason = std::string("hivex refuses it: ") + std::strerror(why);
         return err::kBadDb;
     }
     tempPath_ = path;
@@ -203,7 +260,9 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
     writeWhole_ = false;
     mount_ = subKey;
     volumePath_ = file;
-    changed_ = false;
+    // A dirty hive goes back to the volume recovered and consistent, so
+    // that Windows will not replay the old logs over it.
+    changed_ = dirty;
     broken_ = false;
     return err::kSuccess;
 }

@@ -4,18 +4,21 @@
 //
 // The registry service of the Linux host. A hive is "loaded" by copying its
 // file from the volume into a private temporary file and opening that with
-// hivex, keeping its bytes as loaded; reads then follow the Windows calls. Only HKLM\VirtualPC can
-// be a mount point. Unloading releases the copy and never writes: the registry editor stand-in
-// writes the hive back itself, with CommitToVolume, before it ends, so nothing depends on the
-// unload's result.
+// hivex, keeping the file's bytes as the volume holds them; reads then follow the Windows calls.
+// A dirty hive is first brought up to date from its transaction logs, as Windows does when it
+// loads one, and the copy holds the recovered hive. Only HKLM\VirtualPC can be a mount point.
+// Unloading releases the copy and never writes: the registry editor stand-in writes the hive back
+// itself, with CommitToVolume, before it ends, so nothing depends on the unload's result.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "platform/host.h"
 #include "platform/posix/fs/file_access.h"
+#include "platform/posix/registry/hive_recovery.h"
 #include "platform/posix/registry/reg_import.h"
 
 struct hive_h;
@@ -30,6 +33,11 @@ class PosixRegistry : public IRegistry {
     // at the same time share neither the mount point nor the import file.
     PosixRegistry(FileAccess& files, IErrors& errors, std::string copyFolder = "");
     ~PosixRegistry() override;
+    // Where the one-line notes go: a hive recovered or used dirty, and why a
+    // hive could not be loaded. None by default.
+    void SetDiagnostic(std::function<void(const std::string&)> diagnostic) {
+        diagnostic_ = std::move(diagnostic);
+    }
     PosixRegistry(const PosixRegistry&) = delete;
     PosixRegistry& operator=(const PosixRegistry&) = delete;
 
@@ -62,7 +70,9 @@ class PosixRegistry : public IRegistry {
   private:
     using Node = std::size_t;
     void Release();
-    u32 LoadHive(const std::wstring& subKey, const std::wstring& file);
+    u32 LoadHive(const std::wstring& subKey, const std::wstring& file, std::string* reason);
+    // The hive's logs that lie beside it (.LOG, .LOG1, .LOG2).
+    std::vector<HiveLog> ReadLogs(const std::wstring& file, const std::string& name);
     // The node at `path` below the mount root: 0 when it does not exist
     // (and `create` is false) or on failure.
     Node Find(const std::vector<std::wstring>& path, bool create, std::string* reason);
@@ -72,11 +82,14 @@ class PosixRegistry : public IRegistry {
 
     FileAccess& files_;
     std::string copyFolder_;
+    std::function<void(const std::string&)> diagnostic_;
     hive_h* hive_ = nullptr;
     std::wstring mount_;
     std::wstring volumePath_;  // the hive file on the volume
     std::string tempPath_;     // the private copy
-    std::string image_;        // what the volume's file holds (as loaded or last written)
+    // What the volume's file holds (as found or last written): write-backs
+    // compare with it, never with the recovered copy.
+    std::string image_;
     bool writeWhole_ = false;  // a write-back failed: the volume's file is unknown
     bool changed_ = false;
     bool broken_ = false;  // an import failed part-way

@@ -5,6 +5,7 @@
 #include "platform/constants.h"
 #include "platform/crt_stream.h"
 #include "platform/posix/programs/regedit_tool.h"
+#include "platform/posix/registry/hive_format.h"
 #include "tests/posix/hive_fixture.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
@@ -238,6 +239,25 @@ TEST_F(AdjustOnLinuxTest, UnusableHivesFailWithoutTouchingTheImage) {
     ASSERT_EQ(sh.messages.size(), 1u);
     EXPECT_EQ(sh.messages[0].text, FormatWithCode(FindStringTableText(140), 1));
     EXPECT_EQ(ReadHostFile(HivePath()), std::string(10000, 'z'));
+    // The backup this run made of it is gone again.
+    EXPECT_FALSE(Exists(L"E:\\Windows\\system32\\config\\system_back"));
+
+    // Dirty, and its only log is not one: refused, hive and log untouched.
+    std::string dirty = original;
+    // A write begun and never finished.
+    hive::Put32(dirty, hive::kPrimarySequenceAt, hive::Get32(dirty, hive::kPrimarySequenceAt) + 1);
+    hive::StoreChecksum(dirty);
+    WriteHostFile(HivePath(), dirty);
+    const std::string log = HivePath() + ".LOG";
+    WriteHostFile(log, std::string(4096, 'q'));
+    sh.messages.clear();
+    EXPECT_EQ(Adjust(), 0);
+    ASSERT_EQ(sh.messages.size(), 1u);
+    EXPECT_EQ(sh.messages[0].text, FormatWithCode(FindStringTableText(140), 1));
+    EXPECT_EQ(ReadHostFile(HivePath()), dirty);
+    EXPECT_EQ(ReadHostFile(log), std::string(4096, 'q'));
+    EXPECT_FALSE(Exists(L"E:\\Windows\\system32\\config\\system_back"));
+    EXPECT_EQ(TempFiles(), 0);
 }
 
 TEST_F(AdjustOnLinuxTest, ATemplateOutsideTheMountPointFailsWithCode4) {
