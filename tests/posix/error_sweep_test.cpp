@@ -14,6 +14,7 @@ namespace morlit::posix::test {
 namespace {
 
 enum class Fault { kOnce, kStays };
+void PrintTo(Fault f, std::ostream* os) { *os << (f == Fault::kOnce ? "once" : "from then on"); }
 
 long g_steps = 0;
 long g_fail_at = -1;
@@ -38,15 +39,15 @@ ChildRun RunFailingAt(const std::string& image, long fail_at, bool stays) {
 }
 
 constexpr int kShards = 4;
-using SweepParam = std::tuple<Fault, int>;
+using SweepParam = std::tuple<Sample, Fault, int>;
 
 class ErrorSweep : public ::testing::TestWithParam<SweepParam> {};
 
 TEST_P(ErrorSweep, EveryFailedStepLeavesTheImageBeforeOrAfterAndSaysWhich) {
-    const auto [fault, shard] = GetParam();
+    const auto [sample, fault, shard] = GetParam();
     const bool stays = fault == Fault::kStays;
     const std::string dir = TestDir();
-    const std::string image = MakeSample(dir, Sample::kFixed);
+    const std::string image = MakeSample(dir, sample);
     const std::string original = dir + "/original.vhd";
     ASSERT_EQ(Shell("cp " + Quote(image) + " " + Quote(original)), 0);
     const std::string before = Slurp(image);
@@ -104,12 +105,14 @@ TEST_P(ErrorSweep, EveryFailedStepLeavesTheImageBeforeOrAfterAndSaysWhich) {
 }
 
 std::string SweepName(const ::testing::TestParamInfo<SweepParam>& info) {
-    const auto [fault, shard] = info.param;
-    return std::string(fault == Fault::kOnce ? "Once" : "FromThenOn") + std::to_string(shard);
+    const auto [sample, fault, shard] = info.param;
+    return std::string(SampleName(sample)) + (fault == Fault::kOnce ? "Once" : "FromThenOn") +
+           std::to_string(shard);
 }
 
 INSTANTIATE_TEST_SUITE_P(Xp, ErrorSweep,
-                         ::testing::Combine(::testing::Values(Fault::kOnce, Fault::kStays),
+                         ::testing::Combine(::testing::Values(Sample::kFixed, Sample::kDynamic),
+                                            ::testing::Values(Fault::kOnce, Fault::kStays),
                                             ::testing::Range(0, kShards)),
                          SweepName);
 
