@@ -9,20 +9,15 @@
 // anything between.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 
-#include "platform/posix/disk/image_file.h"
-#include "platform/posix/disk/interrupt.h"
-#include "platform/posix/disk/vhd.h"
-#include "tests/posix/e2e_fixture.h"
+#include "tests/posix/sweep_fixture.h"
 
 namespace morlit::posix::test {
 namespace {
 
 constexpr int kDied = 86;
-constexpr int kRunFailed = 3;
 
 long g_steps = 0;
 long g_die_at = -1;
@@ -76,14 +71,14 @@ void PowerCut() {
     }
 }
 
-void SweepHook(const IoEvent& e) {
+int SweepHook(const IoEvent& e) {
     ++g_steps;
     if (g_steps == g_interrupt_at) ::raise(SIGINT);
     if (g_steps == g_die_at) {
         if (g_power_cut) PowerCut();
         _exit(kDied);
     }
-    if (!g_power_cut) return;
+    if (!g_power_cut) return 0;
     switch (e.step) {
         case IoStep::kImageWrite:
         case IoStep::kJournalWrite:
@@ -108,6 +103,7 @@ void SweepHook(const IoEvent& e) {
             g_entries.clear();
             break;
     }
+    return 0;
 }
 
 // Runs Start on `image` in a forked child that dies at step `die_at` (never
@@ -116,122 +112,27 @@ void SweepHook(const IoEvent& e) {
 // that did not die took.
 int RunChild(const std::string& image, long die_at, bool power_cut, long* steps = nullptr,
              long interrupt_at = -1) {
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) return -1;
-    const pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        ::close(pipe_fds[0]);
-        g_steps = 0;
-        g_die_at = die_at;
-        g_power_cut = power_cut;
-        g_interrupt_at = interrupt_at;
-        if (interrupt_at >= 0) InstallInterruptHandlers();
-        SetImageNoteSink([](const std::string&) {});
-        SetIoHook(SweepHook);
-        int code = kRunFailed;
-        {
-            TestHost t;
-            CMorlitDlg dialog(t.host);
-            dialog.Create(IDD_MORLIT_DIALOG);
-            dialog.m_strVhdPath = HostPathToWindows(image);
-            dialog.OnBnClickedOk();
-            const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
-            const bool adjusted =
-                t.posix->terminal().LastMessage() == done && !InterruptRequested();
-            const PosixVirtualDisk::RunEnd end = t.posix->FinishRun(adjusted);
-            if (adjusted && end.committed) code = 0;
-        }
-        (void)!::write(pipe_fds[1], &g_steps, sizeof g_steps);
-        _exit(code);
-    }
-    ::close(pipe_fds[1]);
-    long taken = 0;
-    const bool got = ::read(pipe_fds[0], &taken, sizeof taken) == sizeof taken;
-    ::close(pipe_fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (steps) *steps = got ? taken : -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const ChildRun run = RunStartInChild(
+        image,
+        [&] {
+            g_steps = 0;
+            g_die_at = die_at;
+            g_power_cut = power_cut;
+            g_interrupt_at = interrupt_at;
+            if (interrupt_at >= 0) InstallInterruptHandlers();
+            SetIoHook(SweepHook);
+        },
+        &g_steps);
+    if (steps) *steps = run.steps;
+    return run.exitCode;
 }
 
-// Opens the image as the next run would (which plays a journal back) and
-// closes it again.
-bool Reopen(const std::string& image, std::vector<std::string>* notes) {
-    SetImageNoteSink([&](const std::string& line) { notes->push_back(line); });
-    u32 error = 0;
-    std::string reason;
-    const bool ok = VhdImage::Open(image, true, &error, &reason) != nullptr;
-    SetImageNoteSink(nullptr);
-    EXPECT_TRUE(ok) << reason;
-    return ok;
-}
-
-// What a run puts into the image, as the independent tools read it: the
-// ntfs-3g utilities for NTFS, fsck.fat and the mtools for FAT.
-struct Adjusted {
-    std::string hal, kernel, ide, bootIni;
-    std::map<std::string, std::string> hive;
-    bool sound = false;
-};
-template <typename Check>
-Adjusted ReadWith(const Check& check, bool sound) {
-    Adjusted a;
-    a.sound = sound;
-    a.hal = check.Cat("WINDOWS/system32/hal.dll");
-    a.kernel = check.Cat("WINDOWS/system32/ntoskrnl.exe");
-    a.ide = check.Cat("WINDOWS/system32/drivers/intelide.sys");
-    a.bootIni = check.Cat("Boot.ini");
-    a.hive = check.HiveKeys("WINDOWS/system32/config/system");
-    return a;
-}
-Adjusted ReadAdjusted(const std::string& image, bool fat) {
-    if (fat) {
-        const FatImage check(image, 63);
-        return ReadWith(check, check.FsckAccepts());
-    }
-    const ImageCheck check(image, 63);
-    return ReadWith(check, check.QemuAccepts() && check.NtfsfixAccepts());
-}
-
-void ExpectSameAdjustment(const Adjusted& got, const Adjusted& want) {
-    EXPECT_TRUE(got.sound);
-    EXPECT_TRUE(got.hal == want.hal);
-    EXPECT_TRUE(got.kernel == want.kernel);
-    EXPECT_TRUE(got.ide == want.ide);
-    EXPECT_EQ(got.bootIni, want.bootIni);
-    EXPECT_TRUE(got.hive == want.hive);
-}
-
-enum class Sample { kFixed, kDynamic, kFat32 };
 enum class Death { kKill, kPowerCut };
-const char* SampleName(Sample s) {
-    return s == Sample::kFixed ? "Fixed" : s == Sample::kDynamic ? "Dynamic" : "Fat32";
-}
-void PrintTo(Sample s, std::ostream* os) { *os << SampleName(s); }
 void PrintTo(Death d, std::ostream* os) { *os << (d == Death::kKill ? "kill" : "power cut"); }
 constexpr int kShards = 4;
 // Every this many points (and at the last), the run is also retried and its
 // result compared with an uninterrupted run's.
 constexpr long kRetryEvery = 25;
-
-// The sample XP image (two cabinets, a real hive, an old Boot.ini) as a fixed
-// or as a dynamic VHD. The dynamic one has small blocks and only those that
-// hold data, so the run allocates new ones. The FAT32 sample is XP with its
-// sp2.cab on a FAT32 volume of a fixed VHD.
-std::string MakeSample(const std::string& dir, Sample sample) {
-    if (sample == Sample::kFat32) return CopyTarget(dir, "xp-fat32.vhd");
-    const std::string fixed = CopyTarget(dir, "xp-cabinets.vhd");
-    if (sample == Sample::kFixed) return fixed;
-    const std::string dynamic = dir + "/xp-dynamic.vhd";
-    const u64 disk = Slurp(fixed).size() - 512;
-    EXPECT_EQ(Shell("python3 " + Quote(std::string(MORLIT_SOURCE_DIR) + "/tools/vhdtool.py") +
-                    " dynamic " + Quote(dynamic) + " " + std::to_string(disk) +
-                    " --block-size 65536 && qemu-img convert -n --target-is-zero -f vpc -O vpc " +
-                    Quote(fixed) + " " + Quote(dynamic) + " && rm " + Quote(fixed)),
-              0);
-    return dynamic;
-}
 
 using SweepParam = std::tuple<Sample, Death, int>;
 

@@ -186,12 +186,13 @@ TEST(ImageInUse, AFolderThatCannotHoldTheJournalFailsTheOpen) {
 
 int g_paused[2] = {-1, -1};  // to the test: "holding"; from the test: "go on"
 
-void PauseAtFirstWrite(const IoEvent& e) {
-    if (e.step != IoStep::kImageWrite || g_paused[0] < 0) return;
+int PauseAtFirstWrite(const IoEvent& e) {
+    if (e.step != IoStep::kImageWrite || g_paused[0] < 0) return 0;
     char byte = 'h';
     (void)!::write(g_paused[0], &byte, 1);
     (void)!::read(g_paused[1], &byte, 1);
     g_paused[0] = -1;
+    return 0;
 }
 
 // Two runs on two differencing images of one parent: while one is in the

@@ -38,8 +38,13 @@ IoHook g_hook = nullptr;
 std::function<void(const std::string&)> g_note;
 u64 g_peak_journal = 0;
 
-void Hook(IoStep step, int fd, u64 offset = 0, u64 length = 0, const std::string* path = nullptr) {
-    if (g_hook) g_hook(IoEvent{step, fd, offset, length, path});
+// 0 when the step may happen; otherwise the errno it fails with (errno is
+// set to it, as the system call would have).
+int Hook(IoStep step, int fd, u64 offset = 0, u64 length = 0, const std::string* path = nullptr) {
+    if (!g_hook) return 0;
+    const int e = g_hook(IoEvent{step, fd, offset, length, path});
+    if (e != 0) errno = e;
+    return e;
 }
 
 void Note(const std::string& line) {
@@ -98,15 +103,21 @@ std::string FolderOf(const std::string& path) {
 
 // A creation or deletion in the folder is durable once this returns 0.
 u32 SyncFolder(const std::string& file) {
-    Hook(IoStep::kFolderSync, -1);
-    const int dir = ::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return ErrnoToWindows(errno, kWriteFault);
-    const int rc = ::fsync(dir);
-    const int e = errno;
-    ::close(dir);
+    int rc = -1;
+    int e = Hook(IoStep::kFolderSync, -1);
+    if (e == 0) {
+        const int dir = ::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0) return ErrnoToWindows(errno, kWriteFault);
+        rc = ::fsync(dir);
+        e = errno;
+        ::close(dir);
+    }
     // Some file systems cannot sync a folder; their entries are as durable
     // as they will get.
-    if (rc != 0 && e != EINVAL && e != EROFS) return ErrnoToWindows(e, kWriteFault);
+    if (rc != 0 && e != EINVAL && e != EROFS) {
+        errno = e;
+        return ErrnoToWindows(e, kWriteFault);
+    }
     return err::kSuccess;
 }
 
@@ -203,10 +214,21 @@ bool SameIdentity(const ImageIdentity& a, const ImageIdentity& b) {
     return a.diskSize == b.diskSize && std::memcmp(a.id, b.id, 16) == 0;
 }
 
+// Deletes the journal; the image is final (or back as it was) once this
+// returns 0. The folder is synced after, but a folder that cannot be synced
+// does not undo that: until the deletion reaches the disk, a power cut can
+// only bring the journal back, and playing it back puts the whole image back
+// as it was - never anything between.
 u32 DeleteJournal(const std::string& journal) {
-    Hook(IoStep::kJournalDelete, -1, 0, 0, &journal);
-    if (::unlink(journal.c_str()) != 0 && errno != ENOENT) return ErrnoToWindows(errno);
-    return SyncFolder(journal);
+    if ((Hook(IoStep::kJournalDelete, -1, 0, 0, &journal) != 0 || ::unlink(journal.c_str()) != 0) &&
+        errno != ENOENT)
+        return ErrnoToWindows(errno);
+    if (SyncFolder(journal) != err::kSuccess) {
+        Note("the deletion of " + journal + " could not be made durable (" + std::strerror(errno) +
+             "); if the machine stops before it is written out, the next run puts the image back "
+             "as it was before this run");
+    }
+    return err::kSuccess;
 }
 
 // Plays the journal at `journal` back onto the image open read-write at
@@ -265,21 +287,22 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         data.resize(length);
         if (ReadFully(jfd, data.data(), length, at + kRecordHeaderBytes) != err::kSuccess) break;
         if (RecordCrc(header.salt, rh, data.data(), length) != GetLe(rh + 12, 4)) break;
-        Hook(IoStep::kImageWrite, fd, offset, length);
-        if (u32 e = WriteFully(fd, data.data(), length, offset)) {
+        const u32 e = Hook(IoStep::kImageWrite, fd, offset, length) != 0
+                          ? ErrnoToWindows(errno, kWriteFault)
+                          : WriteFully(fd, data.data(), length, offset);
+        if (e != err::kSuccess) {
             *reason = "Writing the old contents back to \"" + image + "\" failed.";
             return e;
         }
         at += kRecordHeaderBytes + length;
     }
-    Hook(IoStep::kImageTruncate, fd, header.originalLength);
-    if (::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
+    if (Hook(IoStep::kImageTruncate, fd, header.originalLength) != 0 ||
+        ::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
         *reason =
             "\"" + image + "\" cannot be given its old length back: " + std::strerror(errno) + ".";
         return ErrnoToWindows(errno, kWriteFault);
     }
-    Hook(IoStep::kImageSync, fd);
-    if (::fdatasync(fd) != 0) {
+    if (Hook(IoStep::kImageSync, fd) != 0 || ::fdatasync(fd) != 0) {
         *reason = "\"" + image + "\" cannot be written out: " + std::strerror(errno) + ".";
         return ErrnoToWindows(errno, kWriteFault);
     }
@@ -428,9 +451,10 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
     header.originalLength = static_cast<u64>(st.st_size);
     header.salt = RandomSalt();
     const std::string journal = JournalPath();
-    Hook(IoStep::kJournalCreate, -1, 0, 0, &journal);
     const int jfd =
-        ::open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        Hook(IoStep::kJournalCreate, -1, 0, 0, &journal) != 0
+            ? -1
+            : ::open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (jfd < 0) {
         const int e = errno;
         if (e == EEXIST) {
@@ -445,12 +469,11 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
     u8 head[kHeaderBytes];
     EncodeHeader(header, head);
     u32 e = err::kSuccess;
-    Hook(IoStep::kJournalWrite, jfd, 0, kHeaderBytes);
-    e = WriteFully(jfd, head, kHeaderBytes, 0);
-    if (e == err::kSuccess) {
-        Hook(IoStep::kJournalSync, jfd);
-        if (::fdatasync(jfd) != 0) e = ErrnoToWindows(errno, kWriteFault);
-    }
+    e = Hook(IoStep::kJournalWrite, jfd, 0, kHeaderBytes) != 0
+            ? ErrnoToWindows(errno, kWriteFault)
+            : WriteFully(jfd, head, kHeaderBytes, 0);
+    if (e == err::kSuccess && (Hook(IoStep::kJournalSync, jfd) != 0 || ::fdatasync(jfd) != 0))
+        e = ErrnoToWindows(errno, kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
     if (e != err::kSuccess) {
         ::close(jfd);
@@ -473,7 +496,8 @@ u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length) {
     PutLe(rh + 8, length, 4);
     PutLe(rh + 12, RecordCrc(salt_, rh, data, length), 4);
     std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), length}};
-    Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + length);
+    if (Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + length) != 0)
+        return ErrnoToWindows(errno, kWriteFault);
     if (u32 e = WriteVecFully(journal_fd_, parts, journal_end_)) return e;
     journal_end_ += sizeof rh + length;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
@@ -504,8 +528,8 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
         c = stop;
     }
     if (wrote) {
-        Hook(IoStep::kJournalSync, journal_fd_);
-        if (::fdatasync(journal_fd_) != 0) return ErrnoToWindows(errno, kWriteFault);
+        if (Hook(IoStep::kJournalSync, journal_fd_) != 0 || ::fdatasync(journal_fd_) != 0)
+            return ErrnoToWindows(errno, kWriteFault);
     }
     return err::kSuccess;
 }
@@ -514,59 +538,78 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     return ReadFully(fd_, buffer, length, offset);
 }
 
+u32 ImageFile::Failed(u32 e) {
+    if (failed_ == err::kSuccess) failed_ = e;
+    return e;
+}
+
 u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
     if (InterruptRequested()) return kOperationAborted;
-    if (u32 e = SaveOld(offset, length)) return e;
+    if (failed_) return failed_;
+    if (u32 e = SaveOld(offset, length)) return Failed(e);
     changed_ = true;
-    Hook(IoStep::kImageWrite, fd_, offset, length);
-    return WriteFully(fd_, buffer, length, offset);
+    if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
+        return Failed(ErrnoToWindows(errno, kWriteFault));
+    return Failed(WriteFully(fd_, buffer, length, offset));
 }
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (!writable_) return err::kAccessDenied;
     if (InterruptRequested()) return kOperationAborted;
+    if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
-    if (u32 e = SaveOld(offset, length)) return e;
+    if (u32 e = SaveOld(offset, length)) return Failed(e);
     changed_ = true;
-    Hook(IoStep::kImageWrite, fd_, offset, length);
-    return WriteVecFully(fd_, std::move(parts), offset);
+    if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
+        return Failed(ErrnoToWindows(errno, kWriteFault));
+    return Failed(WriteVecFully(fd_, std::move(parts), offset));
 }
 
 u32 ImageFile::Truncate(u64 length) {
     if (!writable_) return err::kAccessDenied;
     if (InterruptRequested()) return kOperationAborted;
+    if (failed_) return failed_;
     if (length < original_length_) {
-        if (u32 e = SaveOld(length, original_length_ - length)) return e;
+        if (u32 e = SaveOld(length, original_length_ - length)) return Failed(e);
     }
     changed_ = true;
-    Hook(IoStep::kImageTruncate, fd_, length);
-    if (::ftruncate(fd_, static_cast<off_t>(length)) != 0)
-        return ErrnoToWindows(errno, kWriteFault);
+    if (Hook(IoStep::kImageTruncate, fd_, length) != 0 ||
+        ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
+        return Failed(ErrnoToWindows(errno, kWriteFault));
     return err::kSuccess;
 }
 
 u32 ImageFile::Sync() {
     if (!writable_) return err::kSuccess;
-    Hook(IoStep::kImageSync, fd_);
-    return ::fdatasync(fd_) == 0 ? err::kSuccess : ErrnoToWindows(errno, kWriteFault);
+    if (failed_) return failed_;
+    // After a failed sync the kernel may have dropped the pages it could not
+    // write and report the next sync as clean, so the failure is kept.
+    if (Hook(IoStep::kImageSync, fd_) != 0 || ::fdatasync(fd_) != 0)
+        return Failed(ErrnoToWindows(errno, kWriteFault));
+    return err::kSuccess;
 }
 
 u32 ImageFile::Commit(std::string* reason) {
     if (journal_fd_ < 0) return err::kSuccess;
+    if (failed_) {
+        *reason = "a write to \"" + path_ + "\" failed, so it does not hold all the changes.";
+        return failed_;
+    }
     if (u32 e = Sync()) {
         *reason = "\"" + path_ + "\" cannot be written out: " + std::strerror(errno) + ".";
         return e;
     }
-    ::close(journal_fd_);
-    journal_fd_ = -1;
-    // From here the image is final; a journal left by a failed deletion
-    // would put it back at the next open, so the deletion must succeed.
+    // Deleting the journal is the commit. Until it has happened the journal
+    // stays open, so that a failed commit can still be rolled back.
     if (u32 e = DeleteJournal(JournalPath())) {
-        *reason = "The journal \"" + JournalPath() + "\" cannot be deleted.";
+        *reason = "The journal \"" + JournalPath() +
+                  "\" cannot be deleted: " + std::strerror(errno) + ".";
         return e;
     }
+    ::close(journal_fd_);
+    journal_fd_ = -1;
     writable_ = false;
     return err::kSuccess;
 }

@@ -57,7 +57,8 @@ using IdentityProbe = std::function<bool(int fd, ImageIdentity* identity)>;
 enum class ImageWrites { kJournalled, kDirect };
 
 // Steps of the file layer that change what is on disk, reported to the I/O
-// hook before each one happens (tests make the process die there).
+// hook before each one happens (tests make the process die there, or make
+// the step fail).
 enum class IoStep {
     kImageWrite,
     kImageTruncate,
@@ -75,7 +76,9 @@ struct IoEvent {
     u64 length;               // writes: how many bytes
     const std::string* path;  // creation and deletion: the journal's path
 };
-using IoHook = void (*)(const IoEvent& event);
+// Returns 0 for the step to go ahead, or an errno value: the step then does
+// not happen and fails as if its system call had returned that value.
+using IoHook = int (*)(const IoEvent& event);
 // Test builds only: one hook for the whole process, null for none.
 void SetIoHook(IoHook hook);
 
@@ -107,7 +110,8 @@ class ImageFile {
     // Each returns 0 or a Windows error code. Reads past the end fail with
     // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once SIGINT
     // or SIGTERM has arrived, and with the journal's error when the old bytes
-    // cannot be saved; nothing reaches the image then.
+    // cannot be saved; nothing reaches the image then. Once a write,
+    // truncation or sync has failed, every later one fails with that error.
     u32 Read(void* buffer, size_t length, u64 offset);
     u32 Write(const void* buffer, size_t length, u64 offset);
     u32 WriteVec(std::vector<iovec> parts, u64 offset);
@@ -120,6 +124,9 @@ class ImageFile {
     // True once anything was written to the image (or it was truncated).
     bool Changed() const { return changed_; }
     // Makes the image durable, then deletes the journal and syncs the folder.
+    // Refused once a write, truncation or sync of the image has failed: the
+    // image then does not hold what its users wrote, and is to be rolled back.
+    // On failure the journal stays open for Rollback().
     u32 Commit(std::string* reason);
     // Puts back every saved byte and the old length, durably, then deletes
     // the journal. On failure the journal stays for the next open.
@@ -136,12 +143,14 @@ class ImageFile {
     u32 StartJournal(const IdentityProbe& probe, std::string* reason);
     u32 SaveOld(u64 offset, u64 length);
     u32 AppendRecord(u64 offset, const u8* data, u64 length);
+    u32 Failed(u32 e);
 
     int fd_;
     std::string path_;
     bool writable_;
     ImageWrites writes_;
     bool changed_ = false;
+    u32 failed_ = 0;  // the first failed write, truncation or sync
     int journal_fd_ = -1;
     u64 journal_end_ = 0;
     u64 salt_ = 0;

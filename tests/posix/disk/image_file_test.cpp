@@ -3,6 +3,7 @@
 #include "platform/posix/disk/image_file.h"
 
 #include <gtest/gtest.h>
+#include <cerrno>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,8 @@
 #include <functional>
 #include <random>
 #include <sstream>
+
+#include "platform/posix/disk/errno_map.h"
 
 namespace morlit::posix {
 namespace {
@@ -225,6 +228,127 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     err::kFileExists, true, LeftJournal::kAsLeft}),
     [](const ::testing::TestParamInfo<LeftJournal>& info) { return std::string(info.param.name); });
+
+// One step of the file layer fails (the next one of its kind once armed)
+// while the image is written, while it is committed, or while it is rolled
+// back. Whatever fails, the image ends either with every change or with
+// none - at once, or at the next open when the failure kept the journal.
+int g_fail_errno = 0;
+IoStep g_fail_step = IoStep::kImageWrite;
+
+int FailNextStep(const IoEvent& e) {
+    if (g_fail_errno == 0 || e.step != g_fail_step) return 0;
+    const int error = g_fail_errno;
+    g_fail_errno = 0;
+    return error;
+}
+
+struct FailedStep {
+    const char* name;
+    IoStep step;
+    int error;
+    enum { kWriting, kCommit, kRollback } phase;
+    bool kept;  // the changes stay (else the image ends as it was)
+};
+
+class StepFails : public ::testing::TestWithParam<FailedStep> {
+  protected:
+    void TearDown() override {
+        SetIoHook(nullptr);
+        SetImageNoteSink(nullptr);
+    }
+};
+
+TEST_P(StepFails, TheImageEndsWithAllChangesOrNone) {
+    const FailedStep& c = GetParam();
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin";
+    const std::string journal = image + "-journal";
+    const std::string original = Random(1 << 20, 11);
+    Spit(image, original);
+    std::vector<std::string> notes;
+    SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+    SetIoHook(FailNextStep);
+    u32 error = 0;
+    std::string reason;
+    auto file = OpenPrepared(image, &error, &reason);
+    ASSERT_TRUE(file) << reason;
+    const std::string a = Random(5000, 12);
+    ASSERT_EQ(file->Write(a.data(), a.size(), 100), 0u);
+    std::string changed = original;
+    changed.replace(100, a.size(), a);
+
+    const auto arm = [&] {
+        g_fail_step = c.step;
+        g_fail_errno = c.error;
+    };
+    switch (c.phase) {
+        case FailedStep::kWriting: {
+            arm();
+            const std::string b = Random(3000, 13);
+            const u32 e = c.step == IoStep::kImageSync ? file->Sync()
+                                                       : file->Write(b.data(), b.size(), 400000);
+            EXPECT_EQ(e, ErrnoToWindows(c.error, 29));
+            EXPECT_EQ(g_fail_errno, 0) << "the step was never reached";
+            // Nothing that follows may pass for a sound image.
+            EXPECT_EQ(file->Write(b.data(), b.size(), 700000), e);
+            EXPECT_EQ(file->Sync(), e);
+            EXPECT_EQ(file->Commit(&reason), e);
+            EXPECT_TRUE(Exists(journal));
+            EXPECT_EQ(file->Rollback(&reason), 0u) << reason;
+            break;
+        }
+        case FailedStep::kCommit:
+            arm();
+            if (c.kept) {
+                EXPECT_EQ(file->Commit(&reason), 0u) << reason;
+                EXPECT_EQ(notes.size(), 1u);
+            } else {
+                EXPECT_NE(file->Commit(&reason), 0u);
+                EXPECT_TRUE(Exists(journal));
+                EXPECT_EQ(file->Rollback(&reason), 0u) << reason;
+            }
+            break;
+        case FailedStep::kRollback:
+            arm();
+            if (c.step == IoStep::kFolderSync) {
+                EXPECT_EQ(file->Rollback(&reason), 0u) << reason;
+                EXPECT_EQ(notes.size(), 1u);
+            } else {
+                EXPECT_NE(file->Rollback(&reason), 0u);
+                EXPECT_FALSE(reason.empty());
+                EXPECT_TRUE(Exists(journal));
+                file.reset();
+                file = OpenPrepared(image, &error, &reason);  // plays the journal back
+                ASSERT_TRUE(file) << reason;
+                EXPECT_EQ(file->Rollback(&reason), 0u) << reason;
+            }
+            break;
+    }
+    EXPECT_EQ(g_fail_errno, 0) << "the step was never reached";
+    EXPECT_TRUE(Slurp(image) == (c.kept ? changed : original));
+    EXPECT_FALSE(Exists(journal));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Io, StepFails,
+    ::testing::Values(
+        FailedStep{"ImageWriteDiskFull", IoStep::kImageWrite, ENOSPC, FailedStep::kWriting, false},
+        FailedStep{"ImageWriteIoError", IoStep::kImageWrite, EIO, FailedStep::kWriting, false},
+        FailedStep{"JournalWrite", IoStep::kJournalWrite, ENOSPC, FailedStep::kWriting, false},
+        // The kernel may have dropped the pages a failed sync could not write.
+        FailedStep{"JournalSync", IoStep::kJournalSync, EIO, FailedStep::kWriting, false},
+        FailedStep{"ImageSync", IoStep::kImageSync, EIO, FailedStep::kWriting, false},
+        FailedStep{"CommitSync", IoStep::kImageSync, EIO, FailedStep::kCommit, false},
+        FailedStep{"CommitDelete", IoStep::kJournalDelete, EIO, FailedStep::kCommit, false},
+        // Past the deletion the image is final: it can only come back whole.
+        FailedStep{"CommitFolderSync", IoStep::kFolderSync, EIO, FailedStep::kCommit, true},
+        FailedStep{"RollbackWrite", IoStep::kImageWrite, ENOSPC, FailedStep::kRollback, false},
+        FailedStep{"RollbackTruncate", IoStep::kImageTruncate, EIO, FailedStep::kRollback, false},
+        FailedStep{"RollbackSync", IoStep::kImageSync, EIO, FailedStep::kRollback, false},
+        FailedStep{"RollbackDelete", IoStep::kJournalDelete, EIO, FailedStep::kRollback, false},
+        FailedStep{"RollbackFolderSync", IoStep::kFolderSync, EIO, FailedStep::kRollback, false}),
+    [](const ::testing::TestParamInfo<FailedStep>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace morlit::posix

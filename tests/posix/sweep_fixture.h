@@ -1,0 +1,149 @@
+// What the sweeps over the image layer's steps share: a complete XP run in a
+// forked child (so that a step made to fail or to die cannot leave the test
+// process in a bad state), the reopen a next run would make, and what an
+// uninterrupted run puts into the image as the independent tools read it.
+#pragma once
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/posix/disk/image_file.h"
+#include "platform/posix/disk/interrupt.h"
+#include "platform/posix/disk/vhd.h"
+#include "tests/posix/e2e_fixture.h"
+
+namespace morlit::posix::test {
+
+constexpr int kRunFailed = 3;
+
+// How a run in a child ended, as the command would tell it.
+struct ChildRun {
+    int exitCode = -1;             // 0: adjusted and committed; kRunFailed; or the hook's own
+    bool reported = false;         // the child lived to the end and said how it went
+    long steps = -1;               // the image layer's steps, counted by the hook
+    bool adjustedMessage = false;  // the run ended with its success message
+    PosixVirtualDisk::RunEnd end;
+};
+
+// Runs Start on `image` in a forked child: `setup` installs the hook there,
+// `steps` is the hook's step counter. The child exits 0 when the run said it
+// adjusted the image and it was committed, kRunFailed otherwise (unless the
+// hook ends it first).
+inline ChildRun RunStartInChild(const std::string& image, const std::function<void()>& setup,
+                                const long* steps) {
+    ChildRun result;
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return result;
+    const pid_t child = ::fork();
+    if (child < 0) return result;
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        SetImageNoteSink([](const std::string&) {});
+        setup();
+        ChildRun run;
+        run.exitCode = kRunFailed;
+        {
+            TestHost t;
+            CMorlitDlg dialog(t.host);
+            dialog.Create(IDD_MORLIT_DIALOG);
+            dialog.m_strVhdPath = HostPathToWindows(image);
+            dialog.OnBnClickedOk();
+            const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
+            run.adjustedMessage = t.posix->terminal().LastMessage() == done;
+            const bool adjusted = run.adjustedMessage && !InterruptRequested();
+            run.end = t.posix->FinishRun(adjusted);
+            if (adjusted && run.end.committed) run.exitCode = 0;
+        }
+        run.reported = true;
+        run.steps = *steps;
+        (void)!::write(pipe_fds[1], &run, sizeof run);
+        _exit(run.exitCode);
+    }
+    ::close(pipe_fds[1]);
+    const bool got = ::read(pipe_fds[0], &result, sizeof result) == sizeof result;
+    ::close(pipe_fds[0]);
+    if (!got) result = ChildRun{};
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// Opens the image as the next run would (which plays a journal back) and
+// closes it again.
+inline bool Reopen(const std::string& image, std::vector<std::string>* notes) {
+    SetImageNoteSink([&](const std::string& line) { notes->push_back(line); });
+    u32 error = 0;
+    std::string reason;
+    const bool ok = VhdImage::Open(image, true, &error, &reason) != nullptr;
+    SetImageNoteSink(nullptr);
+    EXPECT_TRUE(ok) << reason;
+    return ok;
+}
+
+// What a run puts into the image, as the independent tools read it: the
+// ntfs-3g utilities for NTFS, fsck.fat and the mtools for FAT.
+struct Adjusted {
+    std::string hal, kernel, ide, bootIni;
+    std::map<std::string, std::string> hive;
+    bool sound = false;
+};
+template <typename Check>
+Adjusted ReadWith(const Check& check, bool sound) {
+    Adjusted a;
+    a.sound = sound;
+    a.hal = check.Cat("WINDOWS/system32/hal.dll");
+    a.kernel = check.Cat("WINDOWS/system32/ntoskrnl.exe");
+    a.ide = check.Cat("WINDOWS/system32/drivers/intelide.sys");
+    a.bootIni = check.Cat("Boot.ini");
+    a.hive = check.HiveKeys("WINDOWS/system32/config/system");
+    return a;
+}
+inline Adjusted ReadAdjusted(const std::string& image, bool fat) {
+    if (fat) {
+        const FatImage check(image, 63);
+        return ReadWith(check, check.FsckAccepts());
+    }
+    const ImageCheck check(image, 63);
+    return ReadWith(check, check.QemuAccepts() && check.NtfsfixAccepts());
+}
+
+inline void ExpectSameAdjustment(const Adjusted& got, const Adjusted& want) {
+    EXPECT_TRUE(got.sound);
+    EXPECT_TRUE(got.hal == want.hal);
+    EXPECT_TRUE(got.kernel == want.kernel);
+    EXPECT_TRUE(got.ide == want.ide);
+    EXPECT_EQ(got.bootIni, want.bootIni);
+    EXPECT_TRUE(got.hive == want.hive);
+}
+
+enum class Sample { kFixed, kDynamic, kFat32 };
+inline const char* SampleName(Sample s) {
+    return s == Sample::kFixed ? "Fixed" : s == Sample::kDynamic ? "Dynamic" : "Fat32";
+}
+inline void PrintTo(Sample s, std::ostream* os) { *os << SampleName(s); }
+
+// The sample XP image (two cabinets, a real hive, an old Boot.ini) as a fixed
+// or as a dynamic VHD. The dynamic one has small blocks and only those that
+// hold data, so the run allocates new ones. The FAT32 sample is XP with its
+// sp2.cab on a FAT32 volume of a fixed VHD.
+inline std::string MakeSample(const std::string& dir, Sample sample) {
+    if (sample == Sample::kFat32) return CopyTarget(dir, "xp-fat32.vhd");
+    const std::string fixed = CopyTarget(dir, "xp-cabinets.vhd");
+    if (sample == Sample::kFixed) return fixed;
+    const std::string dynamic = dir + "/xp-dynamic.vhd";
+    const u64 disk = Slurp(fixed).size() - 512;
+    EXPECT_EQ(Shell("python3 " + Quote(std::string(MORLIT_SOURCE_DIR) + "/tools/vhdtool.py") +
+                    " dynamic " + Quote(dynamic) + " " + std::to_string(disk) +
+                    " --block-size 65536 && qemu-img convert -n --target-is-zero -f vpc -O vpc " +
+                    Quote(fixed) + " " + Quote(dynamic) + " && rm " + Quote(fixed)),
+              0);
+    return dynamic;
+}
+
+}  // namespace morlit::posix::test
