@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/constants.h"
+#include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/posix_host.h"
@@ -47,20 +48,14 @@ const char kUsage[] =
 
 const char* const kTemplates[] = {"Dravmont.bin", "Tolmarin.bin", "Quessil.bin"};
 
-std::string Parent(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // Where the templates are looked for: the folder given, else beside the
 // program (a build tree), else the installed layout's share folder.
 std::vector<std::string> TemplateFolders(const std::string& given) {
     if (!given.empty()) return {given};
     const std::string exe = morlit::posix::ExecutablePath();
     if (exe.empty()) return {};
-    const std::string bin = Parent(exe);
-    return {bin, Parent(bin) + "/share/morlit"};
+    const std::string bin = morlit::posix::FolderOf(exe);
+    return {bin, morlit::posix::FolderOf(bin) + "/share/morlit"};
 }
 
 // Gives the run its own program folder with the templates in it. False,

@@ -128,6 +128,15 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
     return 0;
 }
 
+// Makes an image's changes final; false, with a diagnostic line, when that
+// fails (the journal then stays for the next open).
+bool PosixVirtualDisk::Commit(ImageFile& file) {
+    std::string reason;
+    if (file.Commit(&reason) == err::kSuccess) return true;
+    diagnostic_("the changes to " + file.path() + " could not be made final: " + reason);
+    return false;
+}
+
 bool PosixVirtualDisk::CommitClosed() {
     bool ok = true;
     for (auto it = pending_.begin(); it != pending_.end();) {
@@ -135,12 +144,7 @@ bool PosixVirtualDisk::CommitClosed() {
             ++it;
             continue;
         }
-        std::string reason;
-        if (it->file->Commit(&reason) != err::kSuccess) {
-            ok = false;
-            diagnostic_("the changes to " + it->file->path() +
-                        " could not be made final: " + reason);
-        }
+        ok = Commit(*it->file) && ok;
         it = pending_.erase(it);
     }
     return ok;
@@ -156,13 +160,12 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
         std::shared_ptr<Disk> open = p.disk.lock();
         const bool keep = adjusted && (!open || !open->device);
         if (open) open->Close();
-        std::string reason;
         if (keep) {
-            if (p.file->Commit(&reason) == err::kSuccess) continue;
+            if (Commit(*p.file)) continue;
             end.failed = true;
-            diagnostic_("the changes to " + p.file->path() + " could not be made final: " + reason);
         }
         end.committed = false;
+        std::string reason;
         const bool changed = p.file->Changed();
         if (p.file->Rollback(&reason) == err::kSuccess) {
             end.rolledBack = changed;

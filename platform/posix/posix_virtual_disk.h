@@ -65,6 +65,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
 
   private:
     u32 Fail(u32 code);
+    bool Commit(ImageFile& file);
     std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p);
     DriveNamespace& drives_;
     HandleTable& handles_;

@@ -94,13 +94,6 @@ u64 GetLe(const u8* p, int bytes) {
     return value;
 }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // A creation or deletion in the folder is durable once this returns 0.
 u32 SyncFolder(const std::string& file) {
     int rc = -1;
@@ -319,6 +312,13 @@ u64 RandomSalt() {
 }
 
 }  // namespace
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
 
 void SetIoHook(IoHook hook) { g_hook = hook; }
 

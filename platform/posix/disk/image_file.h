@@ -86,6 +86,9 @@ void SetIoHook(IoHook hook);
 // locks the file system does not support). Standard error unless set.
 void SetImageNoteSink(std::function<void(const std::string& line)> sink);
 
+// The folder of a host path: "." for a bare name, "/" for a file at the root.
+std::string FolderOf(const std::string& path);
+
 class ImageFile {
   public:
     // Opens the file (read-write with `writable`). On failure null with

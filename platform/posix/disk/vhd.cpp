@@ -210,13 +210,6 @@ std::string Utf16ToUtf8(const u8* data, size_t bytes, bool big_endian) {
     return Utf8FromWide(text);
 }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
 // Host paths a Windows path stored in an image may stand for. The parent
 // usually sits beside the child, so its file name in the child's folder is
 // always a candidate too.
