@@ -1,6 +1,7 @@
 // FAT12, FAT16 and FAT32 volumes made by mkfs.fat and filled by mcopy, read
 // and changed through FatVolume, and checked after every kind of change
 // with tools that share no code with it: fsck.fat -n, mtype and mdir.
+#include <cstdio>
 #include <ctime>
 #include <random>
 
@@ -297,8 +298,10 @@ TEST_P(FatVolumeTest, NewAndChangedFilesCarryLocalTime) {
     const auto stamp = [](std::time_t t) {
         std::tm tm{};
         localtime_r(&t, &tm);
-        char text[32];
-        std::strftime(text, sizeof text, "%Y-%m-%d  %H:%M", &tm);
+        // mdir pads the hour with a space, not a zero: "2026-12-08   0:08".
+        char text[40];
+        std::snprintf(text, sizeof text, "%04d-%02d-%02d  %2d:%02d", tm.tm_year + 1900,
+                      tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min);
         return std::string(text);
     };
     const std::time_t before = std::time(nullptr);
