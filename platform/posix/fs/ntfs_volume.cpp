@@ -699,7 +699,6 @@ u32 NtfsVolume::CreateNode(_ntfs_inode* dirNode, const std::wstring& longName, b
             return e;
         }
     }
-    ntfs_inode_sync(ni);
     std::wstring shortName = longName;
     if (IsShortNameLegal(shortName)) {
         for (auto& c : shortName) c = static_cast<wchar_t>(std::towupper(c));
@@ -712,8 +711,10 @@ u32 NtfsVolume::CreateNode(_ntfs_inode* dirNode, const std::wstring& longName, b
         });
     }
     if (shortName.empty()) {
-        // Every short form is taken: the node keeps its long name only.
-        return ntfs_inode_close(ni) ? ErrnoCode(errno) : 0;
+        // Every short form is taken: the node keeps its long name only. Its
+        // index entry is brought up to date through the folder that is still
+        // open; a second copy of the folder would not see the new entry.
+        return ntfs_inode_close_in_dir(ni, dir.ni) ? ErrnoCode(errno) : 0;
     }
     const std::string shortUtf8 = ToUtf8(shortName);
     // The library closes both inodes here.
