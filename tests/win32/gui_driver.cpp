@@ -542,10 +542,15 @@ int RunMain(const std::wstring& exe, const std::wstring& image) {
     CheckGeometry(module, IDD_MORLIT_DIALOG, main, MainTemplate(), 0);
 
     // The About entry: the system menu opened from the keyboard, its entry
-    // chosen by its mnemonic.
-    PostMessageW(main, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+    // chosen by its mnemonic. On a busy machine Wine may drop the request
+    // while the window is still becoming active, so it is asked again, but
+    // only while no menu is open.
     HWND menu = nullptr;
-    for (int i = 0; i < 100 && !menu; ++i) {
+    for (int i = 0; i < 150 && !menu; ++i) {
+        if (i % 50 == 0) {
+            SetForegroundWindow(main);
+            PostMessageW(main, WM_SYSCOMMAND, SC_KEYMENU, ' ');
+        }
         Sleep(100);
         EnumWindows(
             [](HWND h, LPARAM p) -> BOOL {
