@@ -79,6 +79,23 @@ seed_partition_table() {
         sfdisk -q "$work/mbr.img" >/dev/null
     # 16384 sectors, then the first sector.
     { printf '\000\100\000\000'; head -c 512 "$work/mbr.img"; } >"$d/two"
+    # 64 sectors: a primary, then an extended partition at 16 whose chain
+    # holds two logical drives; the input ends after the second record.
+    python3 - "$d/logical" <<'PY'
+import struct, sys
+disk = bytearray(33 * 512)
+def entry(sector, index, kind, start, count):
+    at = sector * 512 + 446 + 16 * index
+    disk[at + 4] = kind
+    disk[at + 8:at + 16] = struct.pack("<II", start, count)
+    disk[sector * 512 + 510:sector * 512 + 512] = b"\x55\xaa"
+entry(0, 0, 0x07, 1, 15)
+entry(0, 1, 0x0F, 16, 48)
+entry(16, 0, 0x0C, 1, 15)
+entry(16, 1, 0x05, 16, 32)
+entry(32, 0, 0x07, 1, 31)
+open(sys.argv[1], "wb").write(struct.pack("<I", 64) + bytes(disk))
+PY
 }
 
 seed_reg_import() {

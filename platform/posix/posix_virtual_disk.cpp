@@ -187,7 +187,8 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
 
     std::vector<Partition> partitions;
     std::string reason;
-    const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason);
+    std::vector<std::string> warnings;
+    const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason, &warnings);
     if (e && e != err::kDiskCorrupt) {
         diagnostic_("cannot attach the image: " + reason);
         return Fail(e);
@@ -195,6 +196,7 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     // A disk whose table cannot be trusted attaches with no volumes, as
     // Windows attaches it.
     if (e) diagnostic_("the image's partition table is not usable: " + reason);
+    for (const std::string& warning : warnings) diagnostic_(warning);
 
     int number = 1;  // 0 is the host's own disk
     while (attached_->count(number)) ++number;
@@ -217,8 +219,9 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     return 0;
 }
 
-// NTFS and FAT partitions get letters, in partition order, as on Windows;
-// anything else, and a volume that is not clean, gets one line saying why.
+// NTFS and FAT partitions, primary or logical, get letters in partition order,
+// as on Windows; anything else, and a volume that is not clean, gets one line
+// saying why.
 std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p) {
     const std::string name = "partition " + std::to_string(p.number);
     if (IsFatPartitionType(p.type)) {

@@ -43,14 +43,18 @@ MORLIT_FUZZ_TARGET(partition_table) {
     MemoryDisk disk(std::string(reinterpret_cast<const char*>(data) + 4, size - 4), sectors * 512);
     std::vector<morlit::posix::Partition> parts;
     std::string reason;
-    const u32 e = morlit::posix::ReadPartitionTable(disk, &parts, &reason);
+    std::vector<std::string> warnings;
+    const u32 e = morlit::posix::ReadPartitionTable(disk, &parts, &reason, &warnings);
     if (e != 0) {
         MORLIT_FUZZ_CHECK(!reason.empty() && parts.empty());
         return 0;
     }
-    // What is accepted lies on the disk, without overlaps.
+    for (const std::string& warning : warnings) MORLIT_FUZZ_CHECK(!warning.empty());
+    // What is accepted lies on the disk, without overlaps, and holds a
+    // volume, never a chain of further partitions.
     for (size_t i = 0; i < parts.size(); ++i) {
         const auto& p = parts[i];
+        MORLIT_FUZZ_CHECK(!morlit::posix::IsExtendedPartitionType(p.type));
         MORLIT_FUZZ_CHECK(p.length > 0 && p.offset <= disk.Size() &&
                           disk.Size() - p.offset >= p.length);
         for (size_t j = 0; j < i; ++j) {

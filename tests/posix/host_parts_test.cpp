@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <set>
 #include <sstream>
 
@@ -57,15 +58,20 @@ class MemoryDisk : public BlockDevice {
     u32 Write(u64, const void*, std::size_t) override { return err::kWriteProtect; }
     u32 Flush() override { return 0; }
     void Entry(int index, u8 boot, u8 type, u32 start, u32 count) {
-        char* e = &data[446 + 16 * index];
+        Record(0, index, boot, type, start, count);
+    }
+    // An entry of the table in sector `lba`: an extended boot record's.
+    void Record(u64 lba, int index, u8 boot, u8 type, u32 start, u32 count) {
+        char* sector = &data[lba * 512];
+        char* e = sector + 446 + 16 * index;
         e[0] = static_cast<char>(boot);
         e[4] = static_cast<char>(type);
         for (int i = 0; i < 4; ++i) {
             e[8 + i] = static_cast<char>(start >> (8 * i));
             e[12 + i] = static_cast<char>(count >> (8 * i));
         }
-        data[510] = '\x55';
-        data[511] = '\xAA';
+        sector[510] = '\x55';
+        sector[511] = '\xAA';
     }
     std::string data;
 };
@@ -104,6 +110,101 @@ TEST(PartitionTable, EntriesAreReadInTableOrderAndCheckedAgainstTheDisk) {
 
     disk.Entry(3, 0x00, 0x00, 9000, 100);  // no type
     EXPECT_EQ(ReadPartitionTable(disk, &parts, &reason), err::kDiskCorrupt);
+}
+
+// Primary 1 (NTFS), extended 2 holding logical drives 5 (NTFS) and 6 (FAT32),
+// primary 3 (FAT32) after it.
+constexpr u32 kExtended = 4096;
+void LayOutLogicalDrives(MemoryDisk& disk) {
+    disk.Entry(0, 0x80, 0x07, 63, 2000);
+    disk.Entry(1, 0x00, 0x0F, kExtended, 8192);
+    disk.Entry(2, 0x00, 0x0C, 12288, 4096);
+    disk.Record(kExtended, 0, 0x00, 0x07, 63, 1000);
+    disk.Record(kExtended, 1, 0x00, 0x05, 2048, 4000);
+    disk.Record(kExtended + 2048, 0, 0x00, 0x0B, 63, 3000);
+}
+
+TEST(PartitionTable, LogicalDrivesTakeTheirExtendedPartitionsPlace) {
+    MemoryDisk disk(8 << 20);
+    LayOutLogicalDrives(disk);
+    std::vector<Partition> parts;
+    std::string reason;
+    std::vector<std::string> warnings;
+    ASSERT_EQ(ReadPartitionTable(disk, &parts, &reason, &warnings), 0u) << reason;
+    EXPECT_TRUE(warnings.empty());
+    ASSERT_EQ(parts.size(), 4u);
+    const int numbers[] = {1, 5, 6, 3};
+    const u64 offsets[] = {63, kExtended + 63, kExtended + 2048 + 63, 12288};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        EXPECT_EQ(parts[i].number, numbers[i]);
+        EXPECT_EQ(parts[i].offset, offsets[i] * 512);
+    }
+    EXPECT_EQ(parts[2].type, 0x0B);
+    EXPECT_EQ(parts[2].length, 3000u * 512);
+}
+
+// A chain that cannot be trusted gives no logical drive at all, never a
+// part of one; the primary partitions stay usable.
+TEST(PartitionTable, ABrokenChainOfLogicalDrivesGivesNoneOfThem) {
+    const u64 second = kExtended + 2048;
+    struct Case {
+        const char* name;
+        std::function<void(MemoryDisk&)> damage;
+        const char* warning;
+    };
+    const Case cases[] = {
+        {"link of nothing", [&](MemoryDisk& d) { d.Record(second, 1, 0, 0x05, 0, 0); },
+         "malformed"},
+        {"loop back", [&](MemoryDisk& d) { d.Record(second, 1, 0, 0x05, 2048, 10); }, "loops"},
+        {"link outside", [&](MemoryDisk& d) { d.Record(kExtended, 1, 0, 0x05, 8192, 10); },
+         "points outside"},
+        {"link not extended", [&](MemoryDisk& d) { d.Record(kExtended, 1, 0, 0x07, 2048, 10); },
+         "malformed"},
+        {"no signature", [&](MemoryDisk& d) { d.data[second * 512 + 511] = 0; }, "no signature"},
+        {"past the end", [&](MemoryDisk& d) { d.Record(second, 0, 0, 0x0B, 63, 7000); },
+         "reaches past its end"},
+        {"bad boot flag", [&](MemoryDisk& d) { d.Record(second, 0, 0x01, 0x0B, 63, 10); },
+         "invalid boot flag"},
+        {"nested extended", [&](MemoryDisk& d) { d.Record(second, 0, 0, 0x0F, 63, 10); },
+         "itself an extended partition"},
+        {"covers the next record",
+         [&](MemoryDisk& d) { d.Record(kExtended, 0, 0, 0x07, 63, 3000); }, "covers a boot record"},
+        {"drives overlap",
+         [&](MemoryDisk& d) {
+             // The second record before the first drive, its drive over it.
+             d.Record(kExtended, 0, 0, 0x07, 2048, 1000);
+             d.Record(kExtended, 1, 0, 0x05, 100, 10);
+             d.Record(kExtended + 100, 0, 0, 0x0B, 63, 2500);
+         },
+         "overlap"},
+        {"endless chain",
+         [&](MemoryDisk& d) {
+             for (u32 i = 0; i <= kMaxLogicalDrives; ++i) {
+                 d.Record(kExtended + i * 8, 0, 0, 0x07, 1, 1);
+                 d.Record(kExtended + i * 8, 1, 0, 0x05, (i + 1) * 8, 8);
+             }
+         },
+         "more than 128"},
+        {"second extended", [&](MemoryDisk& d) { d.Entry(3, 0, 0x05, 2100, 100); }, "a second one"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MemoryDisk disk(8 << 20);
+        LayOutLogicalDrives(disk);
+        c.damage(disk);
+        std::vector<Partition> parts;
+        std::string reason;
+        std::vector<std::string> warnings;
+        ASSERT_EQ(ReadPartitionTable(disk, &parts, &reason, &warnings), 0u) << reason;
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
+        std::vector<int> numbers;
+        for (const Partition& p : parts) numbers.push_back(p.number);
+        if (std::string(c.name) == "second extended")
+            EXPECT_EQ(numbers, (std::vector<int>{1, 5, 6, 3}));
+        else
+            EXPECT_EQ(numbers, (std::vector<int>{1, 3}));
+    }
 }
 
 TEST(CodePage, JapaneseTextRoundTripsThroughCp932) {

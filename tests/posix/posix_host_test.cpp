@@ -353,6 +353,50 @@ TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
     EXPECT_NE(fsck.find("[boot loader]"), std::string::npos) << fsck;
 }
 
+// Logical drives, laid out by sfdisk, take letters where their extended
+// partition stands in the table; a file written to one lands inside it.
+TEST(PosixHost, LogicalDrivesTakeLettersAtTheirExtendedPartitionsPlace) {
+    const std::string dir = TestDir();
+    const std::string image = dir + "/logical.vhd";
+    std::string log;
+    ASSERT_EQ(Shell("cd " + Quote(dir) +
+                        " && truncate -s 8M p1 p5 && truncate -s 48M p3"
+                        " && mkntfs -F -q -Q p1 && mkfs.fat -F 16 -s 1 p5 >/dev/null"
+                        " && mkfs.fat -F 32 -s 1 p3 >/dev/null"
+                        " && truncate -s 80M disk.raw && printf 'label: dos\\n"
+                        "start=2048, size=16384, type=7\\nstart=18432, size=40960, type=f\\n"
+                        "start=59392, size=98304, type=b\\nstart=20480, size=16384, type=e\\n"
+                        "start=38912, size=16384, type=83\\n' | sfdisk -q disk.raw >/dev/null"
+                        " && dd if=p1 of=disk.raw bs=512 seek=2048 conv=notrunc status=none"
+                        " && dd if=p5 of=disk.raw bs=512 seek=20480 conv=notrunc status=none"
+                        " && dd if=p3 of=disk.raw bs=512 seek=59392 conv=notrunc status=none"
+                        " && qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on"
+                        " disk.raw logical.vhd",
+                    &log),
+              0)
+        << log;
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    u8 letters[26] = {};
+    ASSERT_EQ(t.host.letters->QueryLettersByDisk(1, letters), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(letters), 3), "DEF");
+    EXPECT_EQ(letters[3], 0);
+    ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
+    EXPECT_NE(t.diagnostics[0].find("partition 6 (type 0x83) is neither NTFS nor FAT"),
+              std::string::npos);
+    ASSERT_EQ(t.posix->drives().WriteFile(L"E:\\logical.txt", "on drive 5\r\n"), 0u);
+    t.Detach(disk);
+    std::string fsck;
+    EXPECT_EQ(Shell("cd " + Quote(dir) + " && qemu-img convert -f vpc -O raw logical.vhd out.raw" +
+                        " && dd if=out.raw of=p5 bs=512 skip=20480 count=16384 status=none" +
+                        " && fsck.fat -n p5 && MTOOLS_SKIP_CHECK=1 mtype -i p5 ::/logical.txt",
+                    &fsck),
+              0)
+        << fsck;
+    EXPECT_NE(fsck.find("on drive 5"), std::string::npos) << fsck;
+}
+
 TEST(PosixHostBadInput, PartitionTablePastTheDiskMountsNothing) {
     const std::string dir = TestDir();
     const std::string image = MakeImage(dir, "past.vhd", "");

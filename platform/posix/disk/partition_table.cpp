@@ -1,54 +1,158 @@
 #include "platform/posix/disk/partition_table.h"
 
 #include <algorithm>
+#include <set>
 
 namespace morlit::posix {
 
 namespace {
+
+constexpr u64 kSector = 512;
 
 u32 Le32(const unsigned char* p) {
     return static_cast<u32>(p[0]) | static_cast<u32>(p[1]) << 8 | static_cast<u32>(p[2]) << 16 |
            static_cast<u32>(p[3]) << 24;
 }
 
+// One 16-byte entry of a table sector: the boot flag (0x00 or 0x80), the
+// type at +4, the first sector at +8 and the sector count at +12.
+struct Entry {
+    u8 boot = 0;
+    u8 type = 0;
+    u32 start = 0;
+    u32 count = 0;
+    bool Empty() const { return type == 0 && start == 0 && count == 0; }
+};
+
+Entry EntryAt(const unsigned char* sector, int index) {
+    const unsigned char* e = sector + 446 + 16 * index;
+    return Entry{e[0], e[4], Le32(e + 8), Le32(e + 12)};
+}
+
+// Why a used entry cannot describe a partition, or "" when it can.
+std::string EntryProblem(const Entry& e) {
+    if (e.boot != 0x00 && e.boot != 0x80) return "has an invalid boot flag";
+    if (e.type == 0 || e.count == 0 || e.start == 0) return "is malformed";
+    return "";
+}
+
+bool ReadSector(BlockDevice& disk, u64 lba, unsigned char (&sector)[kSector], u32* error) {
+    *error = disk.Read(lba * kSector, sector, kSector);
+    return *error == 0;
+}
+
+bool HasSignature(const unsigned char* sector) {
+    return sector[510] == 0x55 && sector[511] == 0xAA;
+}
+
+// Two ranges of sectors [start, start + count) share a sector.
+bool Overlap(u64 aStart, u64 aCount, u64 bStart, u64 bCount) {
+    return aStart < bStart + bCount && bStart < aStart + aCount;
+}
+
+// Follows the chain of extended boot records. Each record's first entry is
+// a logical drive, counted from the record's own sector; its second entry
+// links to the next record, counted from the start of the extended
+// partition. Returns "" with the drives, or why the chain is not trusted.
+std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
+                              std::vector<Partition>* drives) {
+    const u64 first = extended.offset / kSector;
+    const u64 end = first + extended.length / kSector;
+    std::set<u64> records;
+    u64 link = 0;
+    for (;;) {
+        const u64 record = first + link;
+        if (record >= end) return "a link of its chain points outside it";
+        if (!records.insert(record).second) return "its chain of logical drives loops";
+        if (records.size() > static_cast<size_t>(kMaxLogicalDrives))
+            return "its chain holds more than " + std::to_string(kMaxLogicalDrives) +
+                   " logical drives";
+        unsigned char sector[kSector];
+        u32 error = 0;
+        if (!ReadSector(disk, record, sector, &error))
+            return "the boot record of a logical drive cannot be read";
+        if (!HasSignature(sector)) return "a boot record of its chain has no signature";
+
+        const Entry drive = EntryAt(sector, 0);
+        if (!drive.Empty()) {
+            const int number = 5 + static_cast<int>(drives->size());
+            const std::string problem = EntryProblem(drive);
+            if (!problem.empty())
+                return "its logical drive " + std::to_string(number) + " " + problem;
+            if (IsExtendedPartitionType(drive.type))
+                return "its logical drive " + std::to_string(number) +
+                       " is itself an extended partition";
+            if (record + drive.start + drive.count > end)
+                return "its logical drive " + std::to_string(number) + " reaches past its end";
+            Partition p;
+            p.number = number;
+            p.type = drive.type;
+            p.active = drive.boot == 0x80;
+            p.offset = (record + drive.start) * kSector;
+            p.length = static_cast<u64>(drive.count) * kSector;
+            drives->push_back(p);
+        }
+
+        const Entry next = EntryAt(sector, 1);
+        if (next.Empty()) break;
+        if (!IsExtendedPartitionType(next.type) || next.start == 0)
+            return "a link of its chain is malformed";
+        link = next.start;
+    }
+    // No drive may share a sector with another or with a boot record of the
+    // chain: writing to it would damage them.
+    for (size_t i = 0; i < drives->size(); ++i) {
+        const Partition& a = (*drives)[i];
+        for (size_t j = 0; j < i; ++j) {
+            const Partition& b = (*drives)[j];
+            if (Overlap(a.offset, a.length, b.offset, b.length))
+                return "its logical drives " + std::to_string(b.number) + " and " +
+                       std::to_string(a.number) + " overlap";
+        }
+        for (const u64 record : records) {
+            if (Overlap(a.offset / kSector, a.length / kSector, record, 1))
+                return "its logical drive " + std::to_string(a.number) +
+                       " covers a boot record of the chain";
+        }
+    }
+    return "";
+}
+
 }  // namespace
 
-u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, std::string* reason) {
+u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, std::string* reason,
+                       std::vector<std::string>* warnings) {
     partitions->clear();
-    unsigned char sector[512];
-    if (const u32 e = disk.Read(0, sector, sizeof sector)) {
+    unsigned char sector[kSector];
+    u32 error = 0;
+    if (!ReadSector(disk, 0, sector, &error)) {
         *reason = "the disk's first sector cannot be read";
-        return e;
+        return error;
     }
-    if (sector[510] != 0x55 || sector[511] != 0xAA) {
+    if (!HasSignature(sector)) {
         *reason = "the disk has no partition table";
         return err::kDiskCorrupt;
     }
-    const u64 sectors = disk.Size() / 512;
+    const u64 sectors = disk.Size() / kSector;
     std::vector<Partition> found;
     for (int i = 0; i < 4; ++i) {
-        const unsigned char* entry = sector + 446 + 16 * i;
+        const Entry e = EntryAt(sector, i);
+        if (e.Empty()) continue;
         Partition p;
         p.number = i + 1;
-        p.type = entry[4];
-        const u32 start = Le32(entry + 8);
-        const u32 count = Le32(entry + 12);
-        if (p.type == 0 && start == 0 && count == 0) continue;
-        if (entry[0] != 0x00 && entry[0] != 0x80) {
-            *reason = "partition " + std::to_string(p.number) + " has an invalid boot flag";
+        p.type = e.type;
+        const std::string problem = EntryProblem(e);
+        if (!problem.empty()) {
+            *reason = "partition " + std::to_string(p.number) + " " + problem;
             return err::kDiskCorrupt;
         }
-        if (p.type == 0 || count == 0 || start == 0) {
-            *reason = "partition " + std::to_string(p.number) + " is malformed";
-            return err::kDiskCorrupt;
-        }
-        if (static_cast<u64>(start) + count > sectors) {
+        if (static_cast<u64>(e.start) + e.count > sectors) {
             *reason = "partition " + std::to_string(p.number) + " reaches past the end of the disk";
             return err::kDiskCorrupt;
         }
-        p.active = entry[0] == 0x80;
-        p.offset = static_cast<u64>(start) * 512;
-        p.length = static_cast<u64>(count) * 512;
+        p.active = e.boot == 0x80;
+        p.offset = static_cast<u64>(e.start) * kSector;
+        p.length = static_cast<u64>(e.count) * kSector;
         found.push_back(p);
     }
     std::vector<Partition> sorted = found;
@@ -61,7 +165,29 @@ u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, st
             return err::kDiskCorrupt;
         }
     }
-    *partitions = found;
+
+    // The logical drives take the place of the extended partition that
+    // holds them, which is where they lie on the disk.
+    bool followed = false;
+    for (const Partition& p : found) {
+        if (!IsExtendedPartitionType(p.type)) {
+            partitions->push_back(p);
+            continue;
+        }
+        const std::string name = "extended partition " + std::to_string(p.number);
+        if (followed) {
+            if (warnings) warnings->push_back(name + " is a second one; its drives get no letter");
+            continue;
+        }
+        followed = true;
+        std::vector<Partition> drives;
+        const std::string problem = ReadLogicalDrives(disk, p, &drives);
+        if (!problem.empty()) {
+            if (warnings) warnings->push_back(name + ": " + problem + "; its drives get no letter");
+            continue;
+        }
+        partitions->insert(partitions->end(), drives.begin(), drives.end());
+    }
     return 0;
 }
 

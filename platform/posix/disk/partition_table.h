@@ -1,5 +1,6 @@
-// The MBR partition table of a disk: its four primary entries, checked
-// against the disk before any of them is trusted.
+// The MBR partition table of a disk: its four primary entries and the
+// logical drives chained through the extended partition, checked against the
+// disk before any of them is trusted.
 #pragma once
 
 #include <string>
@@ -10,7 +11,7 @@
 namespace morlit::posix {
 
 struct Partition {
-    int number = 0;  // 1 to 4, the entry's place in the table
+    int number = 0;  // 1 to 4: the entry's place in the table; 5 on: logical drives in chain order
     u8 type = 0;     // 0x07 NTFS/exFAT/HPFS, 0x0B/0x0C FAT32, 0x05/0x0F extended...
     bool active = false;
     u64 offset = 0;  // bytes from the start of the disk
@@ -26,11 +27,26 @@ inline bool IsFatPartitionType(u8 type) {
            type == 0x0E;
 }
 
-// Reads the table in sector 0. Returns 0 with the used entries in table
-// order, or a Windows error code with one plain sentence in *reason:
+// The container of logical drives: 0x05 (CHS) and 0x0F (LBA). Linux's own
+// 0x85 is not one for Windows.
+inline bool IsExtendedPartitionType(u8 type) { return type == 0x05 || type == 0x0F; }
+
+// No real disk has more; a longer chain is taken as damage.
+constexpr int kMaxLogicalDrives = 128;
+
+// Reads the table in sector 0. Returns 0 with the partitions that can hold a
+// volume in table order, the first extended partition replaced by its
+// logical drives, or a Windows error code with one plain sentence in *reason:
 // 1393 (disk corrupt) for a missing signature, an entry reaching past the
 // disk, or overlapping entries; the device's own code for a failed read.
 // A disk with a valid signature and no entries gives an empty list.
-u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, std::string* reason);
+//
+// A chain of logical drives that cannot be trusted (one that loops, leaves
+// the extended partition, overlaps itself or cannot be read) gives none of
+// its drives: the primary partitions stay usable, and *warnings gets one
+// sentence saying why, as it does for a second extended partition, which is
+// not followed.
+u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, std::string* reason,
+                       std::vector<std::string>* warnings = nullptr);
 
 }  // namespace morlit::posix
