@@ -211,8 +211,16 @@ TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNe
 
     // SIGKILL leaves the folder; the next run finds its lock free and
     // removes it.
-    Shell("(TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
-          " </dev/null >/dev/null 2>&1) & sleep 1; kill -KILL $!; wait");
+    ::unlink((dir + "/pid").c_str());
+    ::unlink((dir + "/rc").c_str());
+    Shell("((TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
+          " </dev/null >/dev/null 2>&1) & echo $! >" + Quote(dir + "/pid") +
+          "; wait $!; echo $? >" + Quote(dir + "/rc") + ") >/dev/null 2>&1 &");
+    // Killed once its folder is made, however slow the machine.
+    for (int i = 0; i < 200 && (Listing(tmp).empty() || Slurp(dir + "/pid").empty()); ++i)
+        ::usleep(50 * 1000);
+    EXPECT_EQ(Shell("kill -KILL $(cat " + Quote(dir + "/pid") + ")"), 0);
+    for (int i = 0; i < 300 && Slurp(dir + "/rc").empty(); ++i) ::usleep(50 * 1000);
     EXPECT_NE(Listing(tmp), "");
     const std::string other = CopyTarget(dir, "win7.vhd");
     std::string out;
