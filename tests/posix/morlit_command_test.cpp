@@ -172,11 +172,14 @@ TEST(MorlitCommand, ASecondRunOnTheSameImageIsRefusedWithCode32) {
     Shell("mkdir -p " + Quote(tmp));
     const std::string image = CopyTarget(dir, "win7.vhd");
     // The first run, with its pauses, holds the image for several seconds
-    // after its first second.
+    // after it says it is looking for the drives.
     Shell("(TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " " + Quote(image) + " </dev/null >" +
           Quote(dir + "/first.out") + " 2>&1; echo $? >" + Quote(dir + "/first.rc") +
           ") >/dev/null 2>&1 &");
-    ::usleep(2500 * 1000);
+    for (int i = 0; i < 200 && Slurp(dir + "/first.out").find("マウントしたドライブを検索") ==
+                                   std::string::npos;
+         ++i)
+        ::usleep(50 * 1000);
     std::string out;
     EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
                         Quote(image) + " </dev/null",
