@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
 
 #include "tests/posix/sweep_fixture.h"
 
@@ -205,6 +207,98 @@ INSTANTIATE_TEST_SUITE_P(Xp, KillSweep,
                                             ::testing::Values(Death::kKill, Death::kPowerCut),
                                             ::testing::Range(0, kShards)),
                          SweepName);
+
+// Runs `body` in a forked child whose image steps go through the sweep's
+// hook, dying at step `die_at`. Returns the child's exit code: kDied, or 0
+// when it lived; *steps gets the steps it took.
+int InChild(const std::function<void()>& body, long die_at, bool power_cut, long* steps) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        g_steps = 0;
+        g_die_at = die_at;
+        g_power_cut = power_cut;
+        g_undo.clear();
+        g_entries.clear();
+        SetIoHook(SweepHook);
+        body();
+        (void)!::write(pipe_fds[1], &g_steps, sizeof g_steps);
+        _exit(0);
+    }
+    ::close(pipe_fds[1]);
+    long taken = -1;
+    if (::read(pipe_fds[0], &taken, sizeof taken) == sizeof taken && steps) *steps = taken;
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void WriteWhole(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+using PutBackParam = std::tuple<Sample, Death>;
+class PutBackSweep : public ::testing::TestWithParam<PutBackParam> {};
+
+// Putting an image back can itself be cut short. At every step of it, with
+// or without the loss of what was not yet durable, the journal outlives the
+// work, and the next open finishes it: the image ends as it was.
+TEST_P(PutBackSweep, EveryDeathWhilePuttingBackIsFinishedByTheNextOpen) {
+    const auto [sample, death] = GetParam();
+    const std::string dir = TestDir();
+    const std::string image = MakeSample(dir, sample);
+    const std::string journal = image + "-journal";
+    const std::string before = Slurp(image);
+    long total = 0;
+    ASSERT_EQ(RunChild(image, -1, false, &total), 0);
+    WriteWhole(image, before);
+
+    // A run that died late, with most of its work in the journal.
+    ASSERT_EQ(RunChild(image, total * 3 / 4, false), kDied);
+    ASSERT_TRUE(FileExists(journal));
+    const std::string crashedImage = Slurp(image), crashedJournal = Slurp(journal);
+    ASSERT_TRUE(crashedImage != before);
+
+    const auto reopen = [&] {
+        std::vector<std::string> notes;
+        Reopen(image, &notes);
+    };
+    long steps = 0;
+    ASSERT_EQ(InChild(reopen, -1, false, &steps), 0);
+    ASSERT_TRUE(Slurp(image) == before);
+    ASSERT_GT(steps, 3);
+    const bool power_cut = death == Death::kPowerCut;
+    for (long point = 1; point <= steps; ++point) {
+        SCOPED_TRACE("death at step " + std::to_string(point) + " of " + std::to_string(steps));
+        WriteWhole(image, crashedImage);
+        WriteWhole(journal, crashedJournal);
+        ASSERT_EQ(InChild(reopen, point, power_cut, nullptr), kDied);
+        // The journal is gone only once the image is whole again.
+        if (!FileExists(journal)) {
+            EXPECT_TRUE(Slurp(image) == before);
+            continue;
+        }
+        std::vector<std::string> notes;
+        ASSERT_TRUE(Reopen(image, &notes));
+        EXPECT_FALSE(FileExists(journal));
+        EXPECT_TRUE(Slurp(image) == before);
+    }
+    std::cerr << "put-back steps " << steps << "\n";
+}
+
+std::string PutBackName(const ::testing::TestParamInfo<PutBackParam>& info) {
+    const auto [sample, death] = info.param;
+    return std::string(SampleName(sample)) + (death == Death::kKill ? "Kill" : "PowerCut");
+}
+
+INSTANTIATE_TEST_SUITE_P(Xp, PutBackSweep,
+                         ::testing::Combine(::testing::Values(Sample::kFixed, Sample::kDynamic),
+                                            ::testing::Values(Death::kKill, Death::kPowerCut)),
+                         PutBackName);
 
 // Ctrl-C part way through a run: the next write fails, the run ends with its
 // failure message, and the image is put back before the command ends.
