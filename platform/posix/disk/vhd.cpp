@@ -347,6 +347,8 @@ std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable, 
         *error = ErrnoToWindows(e, kReadFault);
         if (e == ENOENT || e == ENOTDIR) {
             *reason = "The image file \"" + path + "\" does not exist.";
+        } else if (e == EISDIR) {
+            *reason = "\"" + path + "\" is a folder, not an image file.";
         } else if (*error == err::kAccessDenied) {
             *reason = writable ? "The image file \"" + path + "\" cannot be opened for writing."
                                : "The image file \"" + path + "\" cannot be read.";

@@ -548,6 +548,7 @@ TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
         std::function<void(const std::string&)> make;  // turns a good image into the bad one
         u32 code;
         bool read_only_opens = false;  // the fault concerns writing only
+        const char* says = "";         // in the reason, whether writable or not
     };
     const std::vector<Case> cases = {
         {"missing file", [](const std::string& p) { std::remove(p.c_str()); }, err::kFileNotFound},
@@ -592,7 +593,7 @@ TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
          [](const std::string& p) {
              ASSERT_EQ(std::remove(p.c_str()) || mkdir(p.c_str(), 0755), 0);
          },
-         err::kAccessDenied},
+         err::kAccessDenied, false, "is a folder, not an image file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -612,6 +613,7 @@ TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
             EXPECT_FALSE(vhd);
             EXPECT_EQ(error, c.code) << "writable " << writable << ": " << reason;
             EXPECT_FALSE(reason.empty());
+            EXPECT_NE(reason.find(c.says), std::string::npos) << reason;
         }
         EXPECT_EQ(Slurp(image), before);
         holder.reset();
