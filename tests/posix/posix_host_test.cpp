@@ -306,95 +306,85 @@ TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
     }
 }
 
-// FAT and NTFS partitions take letters in partition order, as on Windows;
-// another type takes none and says so.
+// FAT and NTFS partitions, primary or logical, take letters in partition
+// order, as on Windows, logical drives where their extended partition stands;
+// another type takes none and says so. sfdisk lays the disks out, and a file
+// written to E: is read back from E's partition by fsck.fat and mtype.
 TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
-    const std::string dir = TestDir();
-    const std::string image = dir + "/mixed.vhd";
-    std::string log;
-    ASSERT_EQ(Shell("cd " + Quote(dir) +
-                        " && truncate -s 8M p1 p3 p4 && truncate -s 48M p2"
-                        " && mkfs.fat -F 16 -s 1 p1 >/dev/null && mkntfs -F -q -Q p3"
-                        " && mkfs.fat -F 32 -s 1 p2 >/dev/null"
-                        " && truncate -s 80M disk.raw && printf 'label: dos\\n"
-                        "start=2048, size=16384, type=e\\nstart=18432, size=98304, type=b\\n"
-                        "start=116736, size=16384, type=7\\nstart=133120, size=16384, "
-                        "type=83\\n' | sfdisk -q disk.raw >/dev/null"
-                        " && dd if=p1 of=disk.raw bs=512 seek=2048 conv=notrunc status=none"
-                        " && dd if=p2 of=disk.raw bs=512 seek=18432 conv=notrunc status=none"
-                        " && dd if=p3 of=disk.raw bs=512 seek=116736 conv=notrunc status=none"
-                        " && qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on"
-                        " disk.raw mixed.vhd",
-                    &log),
-              0)
-        << log;
-    TestHost t;
-    Handle disk = t.Attach(image);
-    ASSERT_TRUE(disk);
-    u8 letters[26] = {};
-    ASSERT_EQ(t.host.letters->QueryLettersByDisk(1, letters), 1);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(letters), 3), "DEF");
-    EXPECT_EQ(letters[3], 0);
-    ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
-    EXPECT_NE(t.diagnostics[0].find("partition 4 (type 0x83) is neither NTFS nor FAT"),
-              std::string::npos);
-    EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveFixed);
-    // Boot.ini's compression request fails on FAT as on Windows.
-    ASSERT_EQ(t.posix->drives().WriteFile(L"E:\\Boot.ini", "[boot loader]\r\n"), 0u);
-    EXPECT_EQ(t.posix->drives().SetUncompressed(L"E:\\Boot.ini"), err::kInvalidFunction);
-    t.Detach(disk);
-    std::string fsck;
-    EXPECT_EQ(Shell("cd " + Quote(dir) + " && qemu-img convert -f vpc -O raw mixed.vhd out.raw" +
-                        " && dd if=out.raw of=p2 bs=512 skip=18432 count=98304 status=none" +
-                        " && fsck.fat -n p2 && MTOOLS_SKIP_CHECK=1 mtype -i p2 ::/Boot.ini",
-                    &fsck),
-              0)
-        << fsck;
-    EXPECT_NE(fsck.find("[boot loader]"), std::string::npos) << fsck;
-}
+    struct Volume {
+        const char* file;
+        u32 start;
+    };
+    struct Layout {
+        const char* name;
+        const char* make;   // the volumes, made in files of their own
+        const char* table;  // sfdisk's input
+        std::vector<Volume> volumes;
+        const char* other;  // the partition that takes no letter
+    };
+    const Layout layouts[] = {
+        {"primary",
+         "truncate -s 8M p1 p3 p4 && truncate -s 48M p2 && mkfs.fat -F 16 -s 1 p1 >/dev/null"
+         " && mkntfs -F -q -Q p3 && mkfs.fat -F 32 -s 1 p2 >/dev/null",
+         "start=2048, size=16384, type=e\\nstart=18432, size=98304, type=b\\n"
+         "start=116736, size=16384, type=7\\nstart=133120, size=16384, type=83",
+         {{"p1", 2048}, {"p2", 18432}, {"p3", 116736}},
+         "partition 4 (type 0x83)"},
+        {"logical",
+         "truncate -s 8M p1 p5 && truncate -s 48M p3 && mkntfs -F -q -Q p1"
+         " && mkfs.fat -F 16 -s 1 p5 >/dev/null && mkfs.fat -F 32 -s 1 p3 >/dev/null",
+         "start=2048, size=16384, type=7\\nstart=18432, size=40960, type=f\\n"
+         "start=59392, size=98304, type=b\\nstart=20480, size=16384, type=e\\n"
+         "start=38912, size=16384, type=83",
+         {{"p1", 2048}, {"p5", 20480}, {"p3", 59392}},
+         "partition 6 (type 0x83)"},
+    };
+    for (const Layout& layout : layouts) {
+        SCOPED_TRACE(layout.name);
+        const std::string dir = TestDir() + "/" + layout.name;
+        const std::string image = dir + "/disk.vhd";
+        std::string script = "mkdir -p " + Quote(dir) + " && cd " + Quote(dir) + " && " +
+                             layout.make + " && truncate -s 80M disk.raw && printf 'label: dos\\n" +
+                             layout.table + "\\n' | sfdisk -q disk.raw >/dev/null";
+        for (const Volume& v : layout.volumes) {
+            script += std::string(" && dd if=") + v.file +
+                      " of=disk.raw bs=512 seek=" + std::to_string(v.start) +
+                      " conv=notrunc status=none";
+        }
+        script +=
+            " && qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on"
+            " disk.raw disk.vhd";
+        std::string log;
+        ASSERT_EQ(Shell(script, &log), 0) << log;
 
-// Logical drives, laid out by sfdisk, take letters where their extended
-// partition stands in the table; a file written to one lands inside it.
-TEST(PosixHost, LogicalDrivesTakeLettersAtTheirExtendedPartitionsPlace) {
-    const std::string dir = TestDir();
-    const std::string image = dir + "/logical.vhd";
-    std::string log;
-    ASSERT_EQ(Shell("cd " + Quote(dir) +
-                        " && truncate -s 8M p1 p5 && truncate -s 48M p3"
-                        " && mkntfs -F -q -Q p1 && mkfs.fat -F 16 -s 1 p5 >/dev/null"
-                        " && mkfs.fat -F 32 -s 1 p3 >/dev/null"
-                        " && truncate -s 80M disk.raw && printf 'label: dos\\n"
-                        "start=2048, size=16384, type=7\\nstart=18432, size=40960, type=f\\n"
-                        "start=59392, size=98304, type=b\\nstart=20480, size=16384, type=e\\n"
-                        "start=38912, size=16384, type=83\\n' | sfdisk -q disk.raw >/dev/null"
-                        " && dd if=p1 of=disk.raw bs=512 seek=2048 conv=notrunc status=none"
-                        " && dd if=p5 of=disk.raw bs=512 seek=20480 conv=notrunc status=none"
-                        " && dd if=p3 of=disk.raw bs=512 seek=59392 conv=notrunc status=none"
-                        " && qemu-img convert -q -f raw -O vpc -o subformat=fixed,force_size=on"
-                        " disk.raw logical.vhd",
-                    &log),
-              0)
-        << log;
-    TestHost t;
-    Handle disk = t.Attach(image);
-    ASSERT_TRUE(disk);
-    u8 letters[26] = {};
-    ASSERT_EQ(t.host.letters->QueryLettersByDisk(1, letters), 1);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(letters), 3), "DEF");
-    EXPECT_EQ(letters[3], 0);
-    ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
-    EXPECT_NE(t.diagnostics[0].find("partition 6 (type 0x83) is neither NTFS nor FAT"),
-              std::string::npos);
-    ASSERT_EQ(t.posix->drives().WriteFile(L"E:\\logical.txt", "on drive 5\r\n"), 0u);
-    t.Detach(disk);
-    std::string fsck;
-    EXPECT_EQ(Shell("cd " + Quote(dir) + " && qemu-img convert -f vpc -O raw logical.vhd out.raw" +
-                        " && dd if=out.raw of=p5 bs=512 skip=20480 count=16384 status=none" +
-                        " && fsck.fat -n p5 && MTOOLS_SKIP_CHECK=1 mtype -i p5 ::/logical.txt",
-                    &fsck),
-              0)
-        << fsck;
-    EXPECT_NE(fsck.find("on drive 5"), std::string::npos) << fsck;
+        TestHost t;
+        Handle disk = t.Attach(image);
+        ASSERT_TRUE(disk);
+        u8 letters[26] = {};
+        ASSERT_EQ(t.host.letters->QueryLettersByDisk(1, letters), 1);
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(letters), 3), "DEF");
+        EXPECT_EQ(letters[3], 0);
+        ASSERT_EQ(t.diagnostics.size(), 1u) << t.Diagnostics();
+        EXPECT_NE(t.diagnostics[0].find(std::string(layout.other) + " is neither NTFS nor FAT"),
+                  std::string::npos);
+        EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveFixed);
+        // Boot.ini's compression request fails on FAT as on Windows.
+        ASSERT_EQ(t.posix->drives().WriteFile(L"E:\\Boot.ini", "[boot loader]\r\n"), 0u);
+        EXPECT_EQ(t.posix->drives().SetUncompressed(L"E:\\Boot.ini"), err::kInvalidFunction);
+        t.Detach(disk);
+
+        const Volume& e = layout.volumes[1];
+        std::string fsck;
+        EXPECT_EQ(
+            Shell("cd " + Quote(dir) + " && qemu-img convert -f vpc -O raw disk.vhd out.raw" +
+                      " && dd if=out.raw of=" + e.file + " bs=512 skip=" + std::to_string(e.start) +
+                      " count=$(($(stat -c %s " + e.file + ") / 512)) status=none && fsck.fat -n " +
+                      e.file + " && MTOOLS_SKIP_CHECK=1 mtype -i " + e.file + " ::/Boot.ini",
+                  &fsck),
+            0)
+            << fsck;
+        EXPECT_NE(fsck.find("[boot loader]"), std::string::npos) << fsck;
+    }
 }
 
 TEST(PosixHostBadInput, PartitionTablePastTheDiskMountsNothing) {
