@@ -16,6 +16,8 @@
 #     --no-fs           leave the partition unformatted
 #     --dirty           mark the volume dirty
 #     --hibernated      leave a hibernation file on the volume
+#     --log STATE       restart pages in $LogFile saying the volume was shut
+#                       down "clean" or "unclean" (mkntfs leaves it empty)
 #     --compressed NAME add a compressed 200000-byte file NAME at the root
 #     --reserved TREE   first a small NTFS partition ("System Reserved",
 #                       8 MiB) filled from TREE; the --tree volume follows it
@@ -31,6 +33,7 @@ fs=ntfs
 nofs=0
 dirty=0
 hibernated=0
+log=""
 compressed=()
 reserved=""
 reserved_sectors=$((8 * 2048))
@@ -47,6 +50,7 @@ while [ $# -gt 0 ]; do
         --no-fs) nofs=1; shift ;;
         --dirty) dirty=1; shift ;;
         --hibernated) hibernated=1; shift ;;
+        --log) log="$2"; shift 2 ;;
         --compressed) compressed+=("$2"); shift 2 ;;
         --reserved) reserved="$2"; shift 2 ;;
         --mkimage) mkimage="$2"; shift 2 ;;
@@ -115,6 +119,7 @@ elif [ "$nofs" -eq 0 ]; then
     done
     [ "$hibernated" -eq 0 ] || "$mkimage" hibernate "$work/part.img"
     [ "$dirty" -eq 0 ] || "$mkimage" mark-dirty "$work/part.img"
+    [ -z "$log" ] || "$mkimage" log-restart "$work/part.img" "$log"
 fi
 
 truncate -s $((disk_sectors * 512)) "$work/disk.img"

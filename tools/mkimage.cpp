@@ -4,6 +4,10 @@
 //   mkimage populate PARTITION TREE...   apply tree descriptions in order
 //   mkimage mark-dirty PARTITION         set the volume's dirty flag
 //   mkimage hibernate PARTITION          leave a hibernation file on it
+//   mkimage log-restart PARTITION clean|unclean
+//                                        restart pages in $LogFile as Windows
+//                                        XP leaves them after a clean
+//                                        shutdown, or after a crash
 //   mkimage compressed PARTITION NAME SIZE
 //                                        a compressed file of SIZE bytes in
 //                                        the root, in a compressed folder
@@ -31,6 +35,7 @@ extern "C" {
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/dir.h>
 #include <ntfs-3g/inode.h>
+#include <ntfs-3g/mst.h>
 #include <ntfs-3g/security.h>
 #include <ntfs-3g/unistr.h>
 #include <ntfs-3g/volume.h>
@@ -184,12 +189,65 @@ std::unique_ptr<NtfsVolume> Open(RawImage& image) {
     return volume;
 }
 
+void Put(std::string& page, size_t at, u64 value, int bytes) {
+    for (int i = 0; i < bytes; ++i) page[at + i] = static_cast<char>(value >> (8 * i));
+}
+
+// The two restart pages at the start of $LogFile (offsets 0 and 4096), as
+// Windows XP and later leave them: the log always open (client 0 in use),
+// and the clean flag (0x0002 in the restart area's flags) set only when the
+// volume was shut down cleanly. Laid out from the published description of
+// the journal: a 32-byte page header, the update sequence array, the
+// restart area at 0x38 and its one client record 0x40 after it.
+bool WriteRestartPages(ntfs_volume* vol, bool clean) {
+    ntfs_inode* ni = ntfs_inode_open(vol, FILE_LogFile);
+    ntfs_attr* na = ni ? ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0) : nullptr;
+    bool ok = na != nullptr;
+    constexpr size_t kPage = 4096, kArea = 0x38, kClients = 0x40;
+    for (size_t copy = 0; ok && copy < 2; ++copy) {
+        std::string page(kPage, '\0');
+        page.replace(0, 4, "RSTR");
+        Put(page, 4, 0x20, 2);              // update sequence array offset
+        Put(page, 6, 1 + kPage / 512, 2);   // and count
+        Put(page, 16, kPage, 4);            // system page size
+        Put(page, 20, kPage, 4);            // log page size
+        Put(page, 24, kArea, 2);            // restart area offset
+        Put(page, 26, 1, 2);                // minor version
+        Put(page, 28, 1, 2);                // major version
+        Put(page, kArea + 0, 0x100000, 8);  // current LSN
+        Put(page, kArea + 8, 1, 2);         // log clients
+        Put(page, kArea + 10, 0xFFFF, 2);   // no free client
+        Put(page, kArea + 12, 0, 2);        // client 0 in use
+        Put(page, kArea + 14, clean ? 2 : 0, 2);
+        int bits = 0;
+        for (u64 size = static_cast<u64>(na->data_size); size; size >>= 1) ++bits;
+        Put(page, kArea + 16, 67 - bits, 4);  // sequence number bits
+        Put(page, kArea + 20, kClients + 0xA0, 2);
+        Put(page, kArea + 22, kClients, 2);  // client array offset
+        Put(page, kArea + 24, static_cast<u64>(na->data_size), 8);
+        Put(page, kArea + 36, 0x30, 2);  // log record header length
+        Put(page, kArea + 38, 0x40, 2);  // log page data offset
+        Put(page, kArea + 40, 1, 4);     // times the log was opened
+        const size_t client = kArea + kClients;
+        Put(page, client + 16, 0xFFFF, 2);  // no previous client
+        Put(page, client + 18, 0xFFFF, 2);  // no next client
+        Put(page, client + 28, 8, 4);       // name length in bytes
+        for (size_t i = 0; i < 4; ++i) Put(page, client + 32 + 2 * i, "NTFS"[i], 2);
+        ok = ntfs_mst_pre_write_fixup(reinterpret_cast<NTFS_RECORD*>(&page[0]), kPage) == 0 &&
+             ntfs_attr_pwrite(na, static_cast<s64>(copy * kPage), kPage, page.data()) ==
+                 static_cast<s64>(kPage);
+    }
+    if (na) ntfs_attr_close(na);
+    if (ni) ntfs_inode_close(ni);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::cerr << "usage: mkimage populate PARTITION TREE... | mark-dirty PARTITION | "
-                     "hibernate PARTITION\n";
+                     "hibernate PARTITION | log-restart PARTITION clean|unclean\n";
         return 2;
     }
     const std::string command = argv[1];
@@ -201,6 +259,14 @@ int main(int argc, char** argv) {
             return 1;
         }
         return ntfs_umount(vol, FALSE) == 0 ? 0 : 1;
+    }
+    if (command == "log-restart" && argc == 4) {
+        const std::string state = argv[3];
+        ntfs_volume* vol = ntfs_mount(partition.c_str(), NTFS_MNT_NONE);
+        const bool ok = vol && (state == "clean" || state == "unclean") &&
+                        WriteRestartPages(vol, state == "clean");
+        if (!ok) std::cerr << "mkimage: cannot write restart pages to " << partition << "\n";
+        return vol && ntfs_umount(vol, FALSE) == 0 && ok ? 0 : 1;
     }
     if (command == "compressed" && argc == 5) {
         // Our own layer never compresses, so the library makes this file.

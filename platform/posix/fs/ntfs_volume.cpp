@@ -322,7 +322,11 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
         *reason = "is hibernated; start that Windows and shut it down fully first";
     } else if (!JournalClean(vol)) {
         *error = MountError::kDirty;
-        *reason = "was not shut down cleanly; let Windows check it first";
+        // Its journal holds changes that are not yet in place; Windows
+        // finishes them whenever it mounts the volume.
+        *reason =
+            "was not shut down cleanly; attach the image in Windows once, which finishes the "
+            "volume's journal, then try again";
     }
     if (*error != MountError::kNone) return nullptr;  // the destructor unmounts
     return volume;
