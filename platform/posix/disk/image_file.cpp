@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <random>
@@ -330,15 +331,21 @@ u64 ImageFile::PeakJournalBytes() { return g_peak_journal; }
 
 std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool writable,
                                                ImageWrites writes, int* error_number) {
+    // A path that cannot be resolved is opened as given, for its own error.
+    std::string real = path;
+    if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+        real = resolved;
+        std::free(resolved);
+    }
     // O_NONBLOCK keeps a FIFO from hanging the open; it means nothing for
     // regular files.
     const int fd =
-        ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        ::open(real.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         *error_number = errno;
         return nullptr;
     }
-    return std::shared_ptr<ImageFile>(new ImageFile(fd, path, writable, writes));
+    return std::shared_ptr<ImageFile>(new ImageFile(fd, real, writable, writes));
 }
 
 ImageFile::~ImageFile() {

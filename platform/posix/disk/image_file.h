@@ -92,7 +92,9 @@ std::string FolderOf(const std::string& path);
 class ImageFile {
   public:
     // Opens the file (read-write with `writable`). On failure null with
-    // errno in *error_number.
+    // errno in *error_number. A path through symbolic links is followed to
+    // the file itself first: its journal lies beside the file, where a run
+    // that names the file another way finds it too.
     static std::shared_ptr<ImageFile> OpenFile(const std::string& path, bool writable,
                                                ImageWrites writes, int* error_number);
     // Takes the image lock, plays back a journal left by a run that ended

@@ -112,6 +112,40 @@ TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
     }
 }
 
+// A run that reached the image through a symbolic link and died leaves its
+// journal beside the image itself, so a run that names the image directly
+// puts it back, and the link's folder gets nothing.
+TEST(ImageFileJournal, LiesBesideTheFileNotBesideALinkToIt) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin", link = dir + "/links/image.bin";
+    ASSERT_EQ(::mkdir((dir + "/links").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("../image.bin", link.c_str()), 0);
+    const std::string original = Random(1 << 20, 21);
+    Spit(image, original);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(link, &error, &reason);
+        if (!file || file->Write("changed", 7, 4096) != 0) _exit(1);
+        _exit(0);  // dies without committing
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FALSE(Exists(link + "-journal"));
+    ASSERT_TRUE(Exists(image + "-journal"));
+    EXPECT_FALSE(Slurp(image) == original);
+    u32 error = 0;
+    std::string reason;
+    auto file = OpenPrepared(image, &error, &reason);
+    ASSERT_TRUE(file) << reason;
+    file.reset();
+    EXPECT_TRUE(Slurp(image) == original);
+    EXPECT_FALSE(Exists(image + "-journal"));
+}
+
 // The journal a run leaves when it dies, and what the next open makes of it,
 // each changed the way a crash or a stranger would change it.
 struct LeftJournal {
