@@ -336,6 +336,39 @@ class VhdFile : public VhdImage {
     bool unsynced_ = false;
 };
 
+// Why a file without a VHD footer is not a VHD image, in the words a user
+// can act on: a dynamic image that was cut short still begins with its
+// footer's copy, and the other disk formats begin with their own magic.
+static std::string WhyNoFooter(ImageFile& file, u64 file_size) {
+    const std::string unknown =
+        "The file does not end in a VHD footer (not a VHD image, or truncated).";
+    char head[72] = {};
+    if (ReadAt(file, head, std::min<u64>(sizeof head, file_size), 0) != err::kSuccess)
+        return unknown;
+    if (std::memcmp(head, "conectix", 8) == 0)
+        return "The file begins like a dynamic VHD image but does not end in its footer: it is "
+               "truncated (an interrupted copy?).";
+    struct Format {
+        size_t offset;
+        const char* magic;
+        size_t length;
+        const char* name;
+    };
+    static const Format kFormats[] = {
+        {0, "vhdxfile", 8, "a VHDX image"},
+        {0, "QFI\xfb", 4, "a qcow2 image"},
+        {0, "KDMV", 4, "a VMDK image"},
+        {64, "\x7f\x10\xda\xbe", 4, "a VirtualBox (VDI) image"},  // after its text line
+    };
+    for (const Format& f : kFormats) {
+        if (std::memcmp(head + f.offset, f.magic, f.length) == 0)
+            return std::string("The file is ") + f.name +
+                   ", not a VHD image; convert it first, for instance with "
+                   "\"qemu-img convert -O vpc FILE NEW.vhd\".";
+    }
+    return unknown;
+}
+
 std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable, ImageWrites writes,
                                         std::vector<Identity>* chain, u32* error,
                                         std::string* reason) {
@@ -424,7 +457,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
             return e;
         }
         if (std::memcmp(tail + kFtCookie, "conectix", 8) != 0) {
-            *reason = "The file does not end in a VHD footer (not a VHD image, or truncated).";
+            *reason = WhyNoFooter(*file_, file_size);
             return err::kFileCorrupt;
         }
     }

@@ -522,6 +522,12 @@ TEST(VhdDifferencing, ReadsThroughToTheParentAndWritesOnlyTheChild) {
     }
 }
 
+// Replaces the VHD at `path` with the same disk in another format.
+std::string Convert(const std::string& format, const std::string& path) {
+    return "qemu-img convert -f vpc -O " + format + " " + Quote(path) + " " + Quote(path + ".new") +
+           " && mv " + Quote(path + ".new") + " " + Quote(path);
+}
+
 TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
     const std::string dir = WorkDir();
     const std::string disk = SampleDisk(8 * kMiB, 13);
@@ -555,7 +561,15 @@ TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
         {"empty file", [](const std::string& p) { Spit(p, ""); }, err::kFileCorrupt},
         {"not a VHD", [](const std::string& p) { Spit(p, Random(kMiB, 14)); }, err::kFileCorrupt},
         {"truncated", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 3 * kMiB), 0); },
-         err::kFileCorrupt},
+         err::kFileCorrupt, false, "it is truncated"},
+        {"a VHDX image", [](const std::string& p) { ASSERT_EQ(Sh(Convert("vhdx", p)), 0); },
+         err::kFileCorrupt, false, "is a VHDX image, not a VHD image; convert it first"},
+        {"a qcow2 image", [](const std::string& p) { ASSERT_EQ(Sh(Convert("qcow2", p)), 0); },
+         err::kFileCorrupt, false, "is a qcow2 image"},
+        {"a VMDK image", [](const std::string& p) { ASSERT_EQ(Sh(Convert("vmdk", p)), 0); },
+         err::kFileCorrupt, false, "is a VMDK image"},
+        {"a VDI image", [](const std::string& p) { ASSERT_EQ(Sh(Convert("vdi", p)), 0); },
+         err::kFileCorrupt, false, "is a VirtualBox (VDI) image"},
         {"footer checksum", set("footer.checksum=0x12345678"), err::kFileCorrupt},
         {"footer field changed", set("footer.current_size=8389120 --keep-checksum"),
          err::kFileCorrupt},
