@@ -342,7 +342,7 @@ class VhdFile : public VhdImage {
 static std::string WhyNoFooter(ImageFile& file, u64 file_size) {
     const std::string unknown =
         "The file does not end in a VHD footer (not a VHD image, or truncated).";
-    char head[72] = {};
+    char head[512] = {};
     if (ReadAt(file, head, std::min<u64>(sizeof head, file_size), 0) != err::kSuccess)
         return unknown;
     if (std::memcmp(head, "conectix", 8) == 0)
@@ -366,6 +366,12 @@ static std::string WhyNoFooter(ImageFile& file, u64 file_size) {
                    ", not a VHD image; convert it first, for instance with "
                    "\"qemu-img convert -O vpc FILE NEW.vhd\".";
     }
+    // A partition table: the disk itself, without the footer a fixed VHD
+    // appends to it.
+    if (file_size >= sizeof head && head[510] == '\x55' && head[511] == '\xaa')
+        return "The file holds a partition table but no VHD footer: a raw disk image (convert "
+               "it first, for instance with \"qemu-img convert -f raw -O vpc FILE NEW.vhd\"), "
+               "or a fixed VHD image cut short.";
     return unknown;
 }
 

@@ -570,6 +570,13 @@ TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
          err::kFileCorrupt, false, "is a VMDK image"},
         {"a VDI image", [](const std::string& p) { ASSERT_EQ(Sh(Convert("vdi", p)), 0); },
          err::kFileCorrupt, false, "is a VirtualBox (VDI) image"},
+        {"a raw disk image",
+         [&](const std::string& p) {
+             std::string raw = disk;
+             raw.replace(510, 2, "\x55\xaa");  // a partition table's signature
+             Spit(p, raw);
+         },
+         err::kFileCorrupt, false, "a raw disk image"},
         {"footer checksum", set("footer.checksum=0x12345678"), err::kFileCorrupt},
         {"footer field changed", set("footer.current_size=8389120 --keep-checksum"),
          err::kFileCorrupt},
