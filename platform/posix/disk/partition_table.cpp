@@ -45,9 +45,20 @@ bool HasSignature(const unsigned char* sector) {
     return sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
-// Two ranges of sectors [start, start + count) share a sector.
-bool Overlap(u64 aStart, u64 aCount, u64 bStart, u64 bCount) {
-    return aStart < bStart + bCount && bStart < aStart + aCount;
+// Finds two of `parts` that share a byte: their numbers, the one that
+// starts first in *first. In start order, any overlap shows between
+// neighbours.
+bool FindOverlap(std::vector<Partition> parts, int* first, int* second) {
+    std::sort(parts.begin(), parts.end(),
+              [](const Partition& a, const Partition& b) { return a.offset < b.offset; });
+    for (size_t i = 1; i < parts.size(); ++i) {
+        if (parts[i - 1].offset + parts[i - 1].length > parts[i].offset) {
+            *first = parts[i - 1].number;
+            *second = parts[i].number;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Follows the chain of extended boot records. Each record's first entry is
@@ -100,22 +111,15 @@ std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
         link = next.start;
     }
     // No drive may share a sector with another or with a boot record of the
-    // chain: writing to it would damage them.
-    for (size_t i = 0; i < drives->size(); ++i) {
-        const Partition& a = (*drives)[i];
-        for (size_t j = 0; j < i; ++j) {
-            const Partition& b = (*drives)[j];
-            if (Overlap(a.offset, a.length, b.offset, b.length))
-                return "its logical drives " + std::to_string(b.number) + " and " +
-                       std::to_string(a.number) + " overlap";
-        }
-        for (const u64 record : records) {
-            if (Overlap(a.offset / kSector, a.length / kSector, record, 1))
-                return "its logical drive " + std::to_string(a.number) +
-                       " covers a boot record of the chain";
-        }
-    }
-    return "";
+    // chain (number 0 here): writing to it would damage them.
+    std::vector<Partition> used = *drives;
+    for (const u64 record : records)
+        used.push_back(Partition{0, 0, false, record * kSector, kSector});
+    int a = 0, b = 0;
+    if (!FindOverlap(used, &a, &b)) return "";
+    if (a == 0 || b == 0)
+        return "its logical drive " + std::to_string(a + b) + " covers a boot record of the chain";
+    return "its logical drives " + std::to_string(a) + " and " + std::to_string(b) + " overlap";
 }
 
 }  // namespace
@@ -155,15 +159,11 @@ u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, st
         p.length = static_cast<u64>(e.count) * kSector;
         found.push_back(p);
     }
-    std::vector<Partition> sorted = found;
-    std::sort(sorted.begin(), sorted.end(),
-              [](const Partition& a, const Partition& b) { return a.offset < b.offset; });
-    for (size_t i = 1; i < sorted.size(); ++i) {
-        if (sorted[i - 1].offset + sorted[i - 1].length > sorted[i].offset) {
-            *reason = "partitions " + std::to_string(sorted[i - 1].number) + " and " +
-                      std::to_string(sorted[i].number) + " overlap";
-            return err::kDiskCorrupt;
-        }
+    int first = 0, second = 0;
+    if (FindOverlap(found, &first, &second)) {
+        *reason =
+            "partitions " + std::to_string(first) + " and " + std::to_string(second) + " overlap";
+        return err::kDiskCorrupt;
     }
 
     // The logical drives take the place of the extended partition that
