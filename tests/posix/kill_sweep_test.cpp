@@ -212,29 +212,21 @@ INSTANTIATE_TEST_SUITE_P(Xp, KillSweep,
 // hook, dying at step `die_at`. Returns the child's exit code: kDied, or 0
 // when it lived; *steps gets the steps it took.
 int InChild(const std::function<void()>& body, long die_at, bool power_cut, long* steps) {
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) return -1;
-    const pid_t child = ::fork();
-    if (child < 0) return -1;
-    if (child == 0) {
-        ::close(pipe_fds[0]);
-        g_steps = 0;
-        g_die_at = die_at;
-        g_power_cut = power_cut;
-        g_undo.clear();
-        g_entries.clear();
-        SetIoHook(SweepHook);
-        body();
-        (void)!::write(pipe_fds[1], &g_steps, sizeof g_steps);
-        _exit(0);
-    }
-    ::close(pipe_fds[1]);
     long taken = -1;
-    if (::read(pipe_fds[0], &taken, sizeof taken) == sizeof taken && steps) *steps = taken;
-    ::close(pipe_fds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const int code = InForkedChild(std::function<int(long*)>([&](long* count) {
+                                       g_steps = 0;
+                                       g_die_at = die_at;
+                                       g_power_cut = power_cut;
+                                       g_undo.clear();
+                                       g_entries.clear();
+                                       SetIoHook(SweepHook);
+                                       body();
+                                       *count = g_steps;
+                                       return 0;
+                                   }),
+                                   &taken);
+    if (steps && taken >= 0) *steps = taken;
+    return code;
 }
 
 void WriteWhole(const std::string& path, const std::string& bytes) {

@@ -30,6 +30,33 @@ struct ChildRun {
     PosixVirtualDisk::RunEnd end;
 };
 
+// Runs `body` in a forked child, so that a step made to fail or to die
+// cannot leave the test process in a bad state. The child sends *result
+// back through a pipe and exits with the code `body` returns. Returns that
+// exit code (-1 when the child did not exit normally); *result keeps what it
+// held when the child died before sending it.
+template <typename T>
+int InForkedChild(const std::function<int(T*)>& body, T* result) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        ::close(pipe_fds[0]);
+        T mine = *result;
+        const int code = body(&mine);
+        (void)!::write(pipe_fds[1], &mine, sizeof mine);
+        _exit(code);
+    }
+    ::close(pipe_fds[1]);
+    T sent;
+    if (::read(pipe_fds[0], &sent, sizeof sent) == sizeof sent) *result = sent;
+    ::close(pipe_fds[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // Runs Start on `image` in a forked child: `setup` installs the hook there,
 // `steps` is the hook's step counter. The child exits 0 when the run said it
 // adjusted the image and it was committed, kRunFailed otherwise (unless the
@@ -37,16 +64,10 @@ struct ChildRun {
 inline ChildRun RunStartInChild(const std::string& image, const std::function<void()>& setup,
                                 const long* steps) {
     ChildRun result;
-    int pipe_fds[2];
-    if (::pipe(pipe_fds) != 0) return result;
-    const pid_t child = ::fork();
-    if (child < 0) return result;
-    if (child == 0) {
-        ::close(pipe_fds[0]);
+    const std::function<int(ChildRun*)> body = [&](ChildRun* run) {
         SetImageNoteSink([](const std::string&) {});
         setup();
-        ChildRun run;
-        run.exitCode = kRunFailed;
+        run->exitCode = kRunFailed;
         {
             TestHost t;
             CMorlitDlg dialog(t.host);
@@ -54,23 +75,16 @@ inline ChildRun RunStartInChild(const std::string& image, const std::function<vo
             dialog.m_strVhdPath = HostPathToWindows(image);
             dialog.OnBnClickedOk();
             const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
-            run.adjustedMessage = t.posix->terminal().LastMessage() == done;
-            const bool adjusted = run.adjustedMessage && !InterruptRequested();
-            run.end = t.posix->FinishRun(adjusted);
-            if (adjusted && run.end.committed) run.exitCode = 0;
+            run->adjustedMessage = t.posix->terminal().LastMessage() == done;
+            const bool adjusted = run->adjustedMessage && !InterruptRequested();
+            run->end = t.posix->FinishRun(adjusted);
+            if (adjusted && run->end.committed) run->exitCode = 0;
         }
-        run.reported = true;
-        run.steps = *steps;
-        (void)!::write(pipe_fds[1], &run, sizeof run);
-        _exit(run.exitCode);
-    }
-    ::close(pipe_fds[1]);
-    const bool got = ::read(pipe_fds[0], &result, sizeof result) == sizeof result;
-    ::close(pipe_fds[0]);
-    if (!got) result = ChildRun{};
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run->reported = true;
+        run->steps = *steps;
+        return run->exitCode;
+    };
+    result.exitCode = InForkedChild(body, &result);
     return result;
 }
 
