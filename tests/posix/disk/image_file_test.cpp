@@ -13,6 +13,8 @@
 #include <functional>
 #include <random>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "platform/posix/disk/errno_map.h"
 
@@ -112,6 +114,26 @@ TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
     }
 }
 
+// A run in a forked child that opens `path`, makes `writes` (offset, bytes)
+// and dies without committing. False when a write failed.
+bool WriteAndDie(const std::string& path, const std::vector<std::pair<u64, std::string>>& writes) {
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(path, &error, &reason);
+        if (!file) _exit(1);
+        for (const auto& w : writes) {
+            if (file->Write(w.second.data(), w.second.size(), w.first) != 0) _exit(1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // A run that reached the image through a symbolic link and died leaves its
 // journal beside the image itself, so a run that names the image directly
 // puts it back, and the link's folder gets nothing.
@@ -122,18 +144,7 @@ TEST(ImageFileJournal, LiesBesideTheFileNotBesideALinkToIt) {
     ASSERT_EQ(::symlink("../image.bin", link.c_str()), 0);
     const std::string original = Random(1 << 20, 21);
     Spit(image, original);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        u32 error = 0;
-        std::string reason;
-        auto file = OpenPrepared(link, &error, &reason);
-        if (!file || file->Write("changed", 7, 4096) != 0) _exit(1);
-        _exit(0);  // dies without committing
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(WriteAndDie(link, {{4096, "changed"}}));
     EXPECT_FALSE(Exists(link + "-journal"));
     ASSERT_TRUE(Exists(image + "-journal"));
     EXPECT_FALSE(Slurp(image) == original);
@@ -166,20 +177,7 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
     Spit(image, original);
     const std::string first = Random(1000, 12), second = Random(1000, 13);
     // A run that wrote twice, far apart, and died without committing.
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        u32 error = 0;
-        std::string reason;
-        auto file = OpenPrepared(image, &error, &reason);
-        if (!file || file->Write(first.data(), first.size(), 100000) != 0 ||
-            file->Write(second.data(), second.size(), 800000) != 0)
-            _exit(1);
-        _exit(0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(WriteAndDie(image, {{100000, first}, {800000, second}}));
     ASSERT_TRUE(Exists(journal));
     std::string left = Slurp(image);
     if (c.change) c.change(image, journal);
