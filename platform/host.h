@@ -296,6 +296,20 @@ class ICodePage {
 };
 
 // ---------------------------------------------------------------------------
+// Causes
+
+// One plain line, in English, saying why a run could not go on, where the
+// dialog's messages alone would not tell a user what to do. A host that can
+// show it beside the messages does (the Linux command writes it on standard
+// error); the Windows host shows only the dialog's messages and leaves the
+// service out.
+class ICauses {
+  public:
+    virtual ~ICauses() = default;
+    virtual void Cause(const std::string& line) = 0;  // UTF-8
+};
+
+// ---------------------------------------------------------------------------
 
 // One of each service. The dialog is given a Host and reaches the system only
 // through it; a test can mix the scripted services with real ones.
@@ -311,6 +325,12 @@ struct Host {
     IFiles* files = nullptr;
     IProcesses* processes = nullptr;
     ICodePage* codepage = nullptr;
+    ICauses* causes = nullptr;  // optional
 };
+
+// Tells the host why the run stops, when it has somewhere to say it.
+inline void SayCause(const Host& host, const std::string& line) {
+    if (host.causes != nullptr) host.causes->Cause(line);
+}
 
 }  // namespace morlit

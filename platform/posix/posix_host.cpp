@@ -69,6 +69,7 @@ PosixHost::PosixHost(PosixHostOptions options)
     host.files = &files_;
     host.processes = &processes_;
     host.codepage = &codepage_;
+    host.causes = &causes_;
 }
 
 PosixHost::~PosixHost() { ClearExpandCache(); }

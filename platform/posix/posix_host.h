@@ -83,6 +83,16 @@ class PosixHost {
     PosixFiles files_;
     PosixProcesses processes_;
     PosixCodePage codepage_;
+
+    // The run's causes go where every other diagnostic line goes.
+    class Causes : public ICauses {
+      public:
+        explicit Causes(const std::function<void(const std::string&)>& out) : out_(out) {}
+        void Cause(const std::string& line) override { out_(line); }
+
+      private:
+        const std::function<void(const std::string&)>& out_;
+    } causes_{diagnostic_};
 };
 
 }  // namespace morlit::posix

@@ -188,6 +188,7 @@ ScriptHost::ScriptHost() {
     host.files = this;
     host.processes = this;
     host.codepage = this;
+    host.causes = this;
     AddDirectory(L"C:\\Tools");
 }
 

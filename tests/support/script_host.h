@@ -55,7 +55,8 @@ class ScriptHost : public IClock,
                    public ISecurity,
                    public IFiles,
                    public IProcesses,
-                   public ICodePage {
+                   public ICodePage,
+                   public ICauses {
   public:
     ScriptHost();
     ~ScriptHost() override;
@@ -179,6 +180,9 @@ class ScriptHost : public IClock,
     // Latin-1 both ways: every byte maps to one character and back.
     std::wstring AnsiToWide(const std::string& text) override;
     bool WideToAnsi(const std::wstring& text, u32 capacity, std::string& out) override;
+
+    std::vector<std::string> causes;  // lines given to Cause, in order
+    void Cause(const std::string& line) override { causes.push_back(line); }
 
     // Records a call; used by the window and find objects too.
     void Record(const std::string& call) { calls.push_back(call); }
