@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/constants.h"
 #include "platform/posix/registry/hive_check.h"
 #include "platform/posix/registry/hive_format.h"
 #include "platform/posix/registry/hive_recovery.h"
@@ -175,19 +176,6 @@ TEST_F(RealHiveRecoveryTest, NewFormatLogsRecoverWhatWindowsRecovered) {
     EXPECT_EQ(r.line, "NewDirtyHive2 hive: recovered 3 log entries from LOG2");
     ExpectClean(hive, 5);
     EXPECT_FALSE(Tree(hive).empty());
-
-    // A Windows 10 SYSTEM hive whose logs hold entries 2107 to 2130 over
-    // both files, several growing the hive bins.
-    hive = Unpacked("SYSTEM_B");
-    r = RecoverHive("system", &hive,
-                    Logs({{"SYSTEM.LOG1", Unpacked("SYSTEM_B.LOG1")},
-                          {"SYSTEM.LOG2", Unpacked("SYSTEM_B.LOG2")}}));
-    ASSERT_EQ(r.state, HiveState::kRecovered) << r.line;
-    EXPECT_EQ(r.line, "system hive: recovered 24 log entries from SYSTEM.LOG1 and SYSTEM.LOG2");
-    ExpectClean(hive, 2130);
-    EXPECT_EQ(hive::Get32(hive, hive::kBinsSizeAt), 0xc02000u);
-    const auto tree = Tree(hive);
-    EXPECT_EQ(tree.count("\\Select :: Current"), 1u);
 }
 
 TEST_F(RealHiveRecoveryTest, OldFormatLogsRecoverWhatWindowsRecoveredEvenWithATornBaseBlock) {
@@ -249,6 +237,42 @@ TEST_F(RealHiveRecoveryTest, DamagedRealLogsAreRefusedWithTheirReason) {
               "BadLogHive3 hive is dirty and no log recovers it: LOG1: its base block has a bad "
               "checksum; LOG2: its base block has a bad checksum");
     EXPECT_EQ(hive, before3);
+}
+
+// A Windows 10 SYSTEM hive whose logs hold entries 2107 to 2130 over both
+// files, several growing the hive bins: loaded through the service as a
+// run loads it, and written back clean.
+class RealSystemHiveTest : public HiveTest {};
+
+TEST_F(RealSystemHiveTest, ADirtyWindows10HiveLoadsFromItsLogsAndIsWrittenBackClean) {
+    MORLIT_REQUIRE_REALDATA();
+    const std::string config = root + "/vol/Windows/system32/config";
+    ASSERT_TRUE(UnpackRealData("hives/SYSTEM_B", config, "SYSTEM"));
+    ASSERT_TRUE(UnpackRealData("hives/SYSTEM_B.LOG1", config, "SYSTEM.LOG1"));
+    ASSERT_TRUE(UnpackRealData("hives/SYSTEM_B.LOG2", config, "SYSTEM.LOG2"));
+    std::vector<std::string> lines;
+    registry->SetDiagnostic([&](const std::string& line) { lines.push_back(line); });
+    ASSERT_EQ(Load(), 0u) << (lines.empty() ? "" : lines.back());
+    EXPECT_EQ(lines, std::vector<std::string>{
+                         "system hive: recovered 24 log entries from system.LOG1 and system.LOG2"});
+    RegKey key = 0;
+    ASSERT_EQ(registry->RegOpenKeyEx(kHKeyLocalMachine, L"VirtualPC\\Select", 0, kKeyRead, &key),
+              0u);
+    registry->RegCloseKey(key);
+    std::string why;
+    ASSERT_EQ(registry->CommitToVolume(&why), 0u) << why;
+    ASSERT_EQ(registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
+
+    const std::string written = ReadHostFile(config + "/SYSTEM");
+    // Past the last entry replayed: written again after the recovery.
+    EXPECT_GE(hive::Get32(written, hive::kPrimarySequenceAt), 2130u);
+    EXPECT_EQ(hive::Get32(written, hive::kPrimarySequenceAt),
+              hive::Get32(written, hive::kSecondarySequenceAt));
+    EXPECT_TRUE(hive::ChecksumValid(written));
+    EXPECT_EQ(hive::Get32(written, hive::kBinsSizeAt), 0xc02000u);
+    EXPECT_EQ(HiveFault(written), "");
+    HiveReader reader(config + "/SYSTEM");
+    EXPECT_TRUE(reader.HasKey("ControlSet001\\Control"));
 }
 
 }  // namespace
