@@ -237,6 +237,18 @@ TEST_F(RealHiveRecoveryTest, DamagedRealLogsAreRefusedWithTheirReason) {
               "BadLogHive3 hive is dirty and no log recovers it: LOG1: its base block has a bad "
               "checksum; LOG2: its base block has a bad checksum");
     EXPECT_EQ(hive, before3);
+
+    // A torn hive's log whose dirty-page bitmap lost its signature.
+    const std::string torn = Unpacked("more/yarp_BadBaseBlockHive");
+    std::string noBitmap = Unpacked("more/yarp_BadBaseBlockHive.LOG1");
+    noBitmap.replace(hive::kSector, 4, "xxxx");
+    hive = torn;
+    r = RecoverHive("BadBaseBlockHive", &hive, Logs({{"LOG1", noBitmap}}));
+    EXPECT_EQ(r.state, HiveState::kRefused);
+    EXPECT_EQ(r.line,
+              "BadBaseBlockHive hive is dirty and no log recovers it (bad base block checksum): "
+              "LOG1 has no dirty page bitmap");
+    EXPECT_EQ(hive, torn);
 }
 
 // A Windows 10 SYSTEM hive whose logs hold entries 2107 to 2130 over both
