@@ -8,7 +8,16 @@ namespace {
 
 constexpr size_t kBase = 4096;
 constexpr size_t kSector = 512;
-constexpr u64 kSeed = 14219357686671994754ull;
+// The seed as the format description lists it, "hexadecimal bytes: 82 EF
+// 4D 88 7A 4E 55 C5": a number written most significant byte first.
+constexpr u8 kSeedAsListed[8] = {0x82, 0xEF, 0x4D, 0x88, 0x7A, 0x4E, 0x55, 0xC5};
+
+constexpr u64 SeedFromList() {
+    u64 seed = 0;
+    for (u8 b : kSeedAsListed) seed = (seed << 8) | b;
+    return seed;
+}
+constexpr u64 kSeed = SeedFromList();
 
 u32 Get32(const std::string& b, size_t at) {
     u32 v = 0;
@@ -73,6 +82,8 @@ void SetLastWritten(std::string* hive, u64 filetime) {
     Put64(*hive, 12, filetime);
     FixChecksum(hive);
 }
+
+u64 LogEntrySeed() { return kSeed; }
 
 u64 LogMarvin32(const std::string& data, u64 seed) {
     u32 lo = static_cast<u32>(seed), hi = static_cast<u32>(seed >> 32);

@@ -19,8 +19,10 @@ void SetSequences(std::string* hive, u32 primary, u32 secondary);
 void SetLastWritten(std::string* hive, u64 filetime);
 void FixChecksum(std::string* hive);
 
-// Marvin32 as the new log format uses it.
+// Marvin32 as the new log format uses it, and the seed of its entries'
+// hashes as the format description gives it.
 u64 LogMarvin32(const std::string& data, u64 seed);
+u64 LogEntrySeed();
 
 // An old-format log (XP to 7) taking `primary` to `newest`: the base block
 // of `newest` as a log's (type 1, both sequence numbers `sequence`), then

@@ -33,8 +33,10 @@ constexpr u32 kFileTypePrimary = 0;
 constexpr u32 kFileTypeOldLog = 1;
 constexpr u32 kFileTypeNewLog = 6;
 
-// The seed of the two hashes of a new-format log entry.
-constexpr u64 kLogEntrySeed = 14219357686671994754ull;
+// The seed of the two hashes of a new-format log entry, as the 64-bit value
+// Windows expands: its low half 0x7A4E55C5 starts the first state word. The
+// same eight bytes taken in the other order match no log Windows writes.
+constexpr u64 kLogEntrySeed = 0x82EF4D887A4E55C5ull;
 
 inline u32 Get32(const std::string& b, size_t at) {
     return static_cast<u32>(static_cast<u8>(b[at])) |

@@ -167,14 +167,17 @@ void ApplyEntry(const std::string& log, size_t at, const Entry& e, std::string& 
 }
 
 // New format: "HvLE" entries from the second sector, .LOG1 then .LOG2,
-// those from the hive's sequence number on, stopping at the first bad entry
-// or a gap in the sequence.
+// stopping at the first bad entry or a gap in the sequence. Replay starts at
+// the hive's secondary sequence number, the last write known to be whole:
+// the entry numbered so may be the one whose write into the hive was cut
+// short, and its pages are whole pages of the newer state, so taking it
+// again is harmless while skipping it loses what it changed.
 bool ReplayNewFormat(const std::string& primary, bool badBase,
                      const std::vector<const HiveLog*>& logs, std::string* out, size_t* applied,
                      std::string* names, std::string* why) {
     std::string hive = primary;
     if (badBase) TakeBaseBlockFrom(hive, logs.front()->data);
-    u32 next = Get32(hive, kPrimarySequenceAt);
+    u32 next = Get32(hive, kSecondarySequenceAt);
     const u32 first = next;
     size_t count = 0;
     std::string stop;
@@ -270,15 +273,19 @@ HiveRecovery RecoverHive(const std::string& name, std::string* hive,
     }
 
     // An old-format log applies only to the hive it was written for: the
-    // same last-written time, read from the first hive bin when the base
-    // block cannot be trusted.
+    // same last-written time. When the base block cannot be trusted, the
+    // first hive bin's time stands in for it; that bin keeps the time it was
+    // last written whole, which may be well before the log, so a log written
+    // at that time or later qualifies, and the recovered bins are checked.
     const bool binStamp = badBase && hive->size() >= kBaseBlockSize + kBinHeaderSize &&
                           hive->compare(kBaseBlockSize, 4, "hbin") == 0;
     const u64 stamp = badBase ? (binStamp ? Get64(*hive, kBaseBlockSize + kBinTimestampAt) : 0)
                               : Get64(*hive, kTimestampAt);
     std::vector<const HiveLog*> applicable;
     for (const HiveLog* log : oldFormat) {
-        if ((badBase && !binStamp) || Get64(log->data, kTimestampAt) != stamp) {
+        const u64 logStamp = Get64(log->data, kTimestampAt);
+        const bool fits = badBase ? binStamp && logStamp >= stamp : logStamp == stamp;
+        if (!fits) {
             reasons.push_back(log->name + " was written for another state of the hive");
         } else {
             applicable.push_back(log);

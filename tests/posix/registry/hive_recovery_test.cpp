@@ -173,8 +173,14 @@ TEST_F(HiveRecoveryTest, NewFormatEntriesAreReplayedInOrderUpToTheFirstBadOne) {
     const Case cases[] = {
         {"all entries", Dirty(clean, seq), false, &three,
          "recovered 3 log entries from system.LOG1 and system.LOG2"},
-        {"the first already applied", Dirty(one, seq + 1), false, &three,
+        // The hive's last whole write was `one` (secondary sequence seq+1):
+        // the first entry is in it and is not taken again.
+        {"the first already applied", Dirty(one, seq + 2), false, &three,
          "recovered 2 log entries from system.LOG1 and system.LOG2"},
+        // Its write of `one` was cut short (secondary sequence seq): that
+        // entry is taken again, as the hive may hold only part of it.
+        {"a torn write taken again", Dirty(one, seq + 1), false, &three,
+         "recovered 3 log entries from system.LOG1 and system.LOG2"},
         {"a bad hash stops the replay", Dirty(clean, seq), true, &one,
          "recovered 1 log entry from system.LOG1"},
         {"bad base block rebuilt from the log", BadChecksum(cleanAtEarlierSequence), false, &three,
