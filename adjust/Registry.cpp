@@ -36,6 +36,13 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
     // Never overwrite an existing backup: it holds the hive as it was before
     // the first adjustment. A failed copy does not stop the adjustment.
     const bool backedUp = m_host.files->CopyFile(hive, backup, true);
+    // An existing backup is the expected refusal; any other is said, since
+    // the user would otherwise believe a backup was made.
+    const u32 backupError = backedUp ? 0 : m_host.errors->GetLastError();
+    if (!backedUp && backupError != err::kFileExists && m_host.causes) {
+        m_host.causes->Cause("the system hive could not be copied to system_back (error " +
+                             std::to_string(backupError) + "); it is adjusted without a backup");
+    }
 
     if (m_host.registry->RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive) != err::kSuccess) {
         // The hive was never touched. A backup this run made of a file that

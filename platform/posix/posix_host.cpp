@@ -50,7 +50,7 @@ PosixHost::PosixHost(PosixHostOptions options)
     });
     processes_.Register(L"expand", [this](const std::wstring& parameters) {
         std::string reason;
-        const u32 code = RunExpandTool(drives_, parameters, &reason);
+        const u32 code = RunExpandTool(drives_, parameters, &reason, &codepage_);
         if (code) Diagnose("expand", code, reason);
         return code;
     });

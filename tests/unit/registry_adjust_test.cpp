@@ -90,10 +90,13 @@ TEST_F(RegistryAdjustTest, BackupIsNeverOverwritten) {
     sh.loadedMounts.clear();
     ASSERT_EQ(Adjust(), 1);
     EXPECT_EQ(sh.FindEntry(kBackup)->data, "hive v1");
-    // A failed copy does not stop the adjustment.
+    EXPECT_TRUE(sh.causes.empty());
+    // A failed copy does not stop the adjustment, but it is said.
     sh.loadedMounts.clear();
     sh.Fail("CopyFile", 5);
     EXPECT_EQ(Adjust(), 1);
+    ASSERT_EQ(sh.causes.size(), 1u);
+    EXPECT_NE(sh.causes[0].find("error 5"), std::string::npos) << sh.causes[0];
 }
 
 TEST_F(RegistryAdjustTest, HiveNotLoadableIsCode1) {

@@ -339,12 +339,15 @@ class VhdFile : public VhdImage {
 // Why a file without a VHD footer is not a VHD image, in the words a user
 // can act on: a dynamic image that was cut short still begins with its
 // footer's copy, and the other disk formats begin with their own magic.
-static std::string WhyNoFooter(ImageFile& file, u64 file_size) {
+// A read that fails says nothing about the format: it is its own reason.
+static std::string WhyNoFooter(ImageFile& file, u64 file_size, u32* error) {
     const std::string unknown =
         "The file does not end in a VHD footer (not a VHD image, or truncated).";
     char head[512] = {};
-    if (ReadAt(file, head, std::min<u64>(sizeof head, file_size), 0) != err::kSuccess)
-        return unknown;
+    if (const u32 e = ReadAt(file, head, std::min<u64>(sizeof head, file_size), 0)) {
+        *error = e;
+        return "The image file cannot be read (error " + std::to_string(e) + ").";
+    }
     if (std::memcmp(head, "conectix", 8) == 0)
         return "The file begins like a dynamic VHD image but does not end in its footer: it is "
                "truncated (an interrupted copy?).";
@@ -450,7 +453,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (file_size >= kFooterSize) {
         u32 e = ReadAt(*file_, tail, kFooterSize, file_size - kFooterSize);
         if (e != err::kSuccess) {
-            *reason = "The image file cannot be read.";
+            *reason = "The image file cannot be read (error " + std::to_string(e) + ").";
             return e;
         }
     }
@@ -459,12 +462,13 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
         std::memset(tail, 0, sizeof tail);
         u32 e = ReadAt(*file_, tail, kOldFooterSize, file_size - kOldFooterSize);
         if (e != err::kSuccess) {
-            *reason = "The image file cannot be read.";
+            *reason = "The image file cannot be read (error " + std::to_string(e) + ").";
             return e;
         }
         if (std::memcmp(tail + kFtCookie, "conectix", 8) != 0) {
-            *reason = WhyNoFooter(*file_, file_size);
-            return err::kFileCorrupt;
+            u32 error = err::kFileCorrupt;
+            *reason = WhyNoFooter(*file_, file_size, &error);
+            return error;
         }
     }
     if (Checksum(tail, footer_size, kFtChecksum) != Be32(tail + kFtChecksum)) {
@@ -525,7 +529,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
     u8 header[kHeaderSize];
     u32 e = ReadAt(*file_, header, kHeaderSize, header_offset);
     if (e != err::kSuccess) {
-        *reason = "The dynamic header cannot be read.";
+        *reason = "The dynamic header cannot be read (error " + std::to_string(e) + ").";
         return e;
     }
     if (std::memcmp(header + kDhCookie, "cxsparse", 8) != 0) {
@@ -574,7 +578,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
     std::vector<u8> raw(used_entries * 4);
     e = ReadAt(*file_, raw.data(), raw.size(), table_offset_);
     if (e != err::kSuccess) {
-        *reason = "The block table cannot be read.";
+        *reason = "The block table cannot be read (error " + std::to_string(e) + ").";
         return e;
     }
     bat_.resize(used_entries);
@@ -617,6 +621,7 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
     }
     const std::string folder = FolderOf(path);
     std::vector<std::string> candidates;
+    u32 locator_error = err::kSuccess;
     // Relative locators first: they still hold when both files move together.
     for (const char* wanted : {"W2ru", "W2ku", "Wi2r", "Wi2k"}) {
         for (size_t i = 0; i < kDhLocatorCount; ++i) {
@@ -629,7 +634,12 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
                 continue;  // an unusable locator; others may still work
             }
             std::vector<u8> data(length);
-            if (ReadAt(*file_, data.data(), length, offset) != err::kSuccess) continue;
+            if (const u32 e = ReadAt(*file_, data.data(), length, offset)) {
+                // Other locators may still name the parent; if none does,
+                // this failure is the reason.
+                if (locator_error == err::kSuccess) locator_error = e;
+                continue;
+            }
             const bool unicode = wanted[1] == '2';
             const std::string text =
                 unicode ? Utf16ToUtf8(data.data(), length, false)
@@ -675,6 +685,11 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
     if (other_error != err::kSuccess) {
         *reason = other_reason;
         return other_error;
+    }
+    if (locator_error != err::kSuccess) {
+        *reason = "A parent locator of the differencing image cannot be read (error " +
+                  std::to_string(locator_error) + ").";
+        return locator_error;
     }
     *reason = "The parent of the differencing image (\"" +
               (name.empty() ? std::string("?") : name) + "\") was not found.";
@@ -950,14 +965,11 @@ u32 VhdFile::AllocateBlocks(u64 first_block, u64 count, u64 in_block, const u8* 
     const u64 new_end = start + count * stride;
     if ((new_end - stride) / kSector >= kUnallocated) return err::kDiskFull;
 
-    const u64 old_file_size = data_end_ + kFooterSize;
+    // A failed write leaves the old footer in place. The image file keeps
+    // the failure and refuses every later change, truncation included, and
+    // the run that made it rolls the image back.
     u32 e = WriteAt(*file_, footer_, kFooterSize, new_end);
-    if (e != err::kSuccess) {
-        if (file_->Truncate(old_file_size) != err::kSuccess) {
-            // The old footer is still in place; a longer file only wastes space.
-        }
-        return e;
-    }
+    if (e != err::kSuccess) return e;
     data_end_ = new_end;
 
     // A bitmap covers what this write puts in its block; sectors beyond

@@ -801,7 +801,8 @@ u32 FatVolume::State::CheckVolume(std::string* why) {
         Folder folder;
         std::string problem;
         if (const u32 e = ReadFolder(here.cluster, &folder, &problem)) {
-            *why = problem.empty() ? "cannot be read" : problem;
+            *why = problem.empty() ? "cannot be read: a folder gives error " + std::to_string(e)
+                                   : problem;
             return e;
         }
         for (const Entry& entry : folder.entries) {
@@ -853,8 +854,14 @@ std::unique_ptr<FatVolume> FatVolume::Mount(BlockDevice& disk, u64 offset, u64 l
         *reason = why;
         return nullptr;
     };
-    if (length < sizeof b || disk.Read(offset, b, sizeof b) != 0)
-        return fail(MountError::kNotFat, "holds no FAT volume");
+    // A sector that cannot be read says nothing about what the volume is:
+    // the read error is the cause, not a missing file system.
+    const auto unreadable = [&](const char* what, u32 code) {
+        return fail(MountError::kUnreadable, std::string("cannot be read: its ") + what +
+                                                 " gives error " + std::to_string(code));
+    };
+    if (length < sizeof b) return fail(MountError::kNotFat, "holds no FAT volume");
+    if (const u32 e = disk.Read(offset, b, sizeof b)) return unreadable("boot sector", e);
     const bool jump = b[0] == 0xE9 || (b[0] == 0xEB && b[2] == 0x90);
     if (!jump || b[510] != 0x55 || b[511] != 0xAA || std::memcmp(b + 3, "NTFS    ", 8) == 0 ||
         std::memcmp(b + 3, "EXFAT   ", 8) == 0)
@@ -933,9 +940,9 @@ std::unique_ptr<FatVolume> FatVolume::Mount(BlockDevice& disk, u64 offset, u64 l
     const u64 used = (static_cast<u64>(clusters) + 2) * bits / 8 + 1;
     s->fatRead = std::min<u64>(s->fatBytes, used + bps);
     s->fat.assign(static_cast<size_t>(s->fatRead) + 4, 0);
-    if (disk.Read(offset + s->fatOffset + s->activeFat * s->fatBytes, s->fat.data(),
-                  static_cast<size_t>(s->fatRead)) != 0)
-        return fail(MountError::kDamaged, "cannot be read");
+    if (const u32 e = disk.Read(offset + s->fatOffset + s->activeFat * s->fatBytes, s->fat.data(),
+                                static_cast<size_t>(s->fatRead)))
+        return unreadable("FAT", e);
     const u32 flags1 = s->Get(1);
     if (s->kind == Kind::kFat16 && (flags1 & 0xC000) != 0xC000)
         return fail(MountError::kDirty,
@@ -964,7 +971,8 @@ std::unique_ptr<FatVolume> FatVolume::Mount(BlockDevice& disk, u64 offset, u64 l
         }
     }
     std::string why;
-    if (s->CheckVolume(&why)) return fail(MountError::kDamaged, why);
+    if (const u32 e = s->CheckVolume(&why))
+        return fail(e == err::kDiskCorrupt ? MountError::kDamaged : MountError::kUnreadable, why);
     return std::unique_ptr<FatVolume>(new FatVolume(std::move(s)));
 }
 

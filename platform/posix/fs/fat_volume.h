@@ -26,9 +26,10 @@ class FatVolume : public Volume {
     enum class Kind { kFat12, kFat16, kFat32 };
     enum class MountError {
         kNone,
-        kNotFat,   // no FAT boot sector in the range
-        kDirty,    // not shut down cleanly, or a disk error was recorded
-        kDamaged,  // fields that disagree, bad chains or folders
+        kNotFat,      // no FAT boot sector in the range
+        kDirty,       // not shut down cleanly, or a disk error was recorded
+        kDamaged,     // fields that disagree, bad chains or folders
+        kUnreadable,  // the disk failed a read; the reason names the error
     };
     // Mounts the volume at [offset, offset + length) of `disk`, which must
     // outlive it. On failure returns null with the cause and one plain

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,13 @@ constexpr size_t kRetainBudget = 8u << 20;
 // Cabinets are read in windows of this size as libmspack asks for their
 // bytes, where the file system can read ranges.
 constexpr size_t kReadWindow = 1u << 20;
+
+// Members up to this size are decoded into memory and written whole. A
+// larger one is checked first and then decoded again straight into its
+// destination in pieces of kWritePiece bytes: holding it would make memory
+// grow with the member (a cabinet member can be 2 GiB).
+constexpr u64 kWholeMember = 16u << 20;
+constexpr size_t kWritePiece = 4u << 20;
 
 // ---------------------------------------------------------------------------
 // libmspack's I/O: the input is a file of the drive namespace, read on
@@ -190,7 +198,28 @@ off_t MemTell(mspack_file* handle) {
     return static_cast<off_t>(reinterpret_cast<MemFile*>(handle)->position);
 }
 
-void MemMessage(mspack_file*, const char*, ...) {}
+// libmspack says why it refused something through this callback, often
+// without a file to tell which decoder spoke; decoding runs on the calling
+// thread, so what it says is collected per thread and read after each call.
+thread_local std::string tMspackSays;
+
+void MemMessage(mspack_file*, const char* format, ...) {
+    char line[512];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n <= 0) return;
+    if (!tMspackSays.empty()) tMspackSays += "; ";
+    tMspackSays += line;
+}
+
+// What libmspack said since the last call, as a clause for a reason line.
+std::string MspackSaid() {
+    std::string said;
+    said.swap(tMspackSays);
+    return said.empty() ? std::string() : " - libmspack: " + said;
+}
 void* MemAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
 void MemFree(void* p) { std::free(p); }
 void MemCopy(void* src, void* dest, size_t bytes) { std::memmove(dest, src, bytes); }
@@ -250,12 +279,47 @@ std::string MspackError(int code) {
 // ---------------------------------------------------------------------------
 // Names
 
-std::wstring MemberName(const mscabd_file* file) {
-    const std::string raw = file->filename ? file->filename : "";
-    if (file->attribs & MSCAB_ATTRIB_UTF_NAME) return FromUtf8(raw);
+// UTF-8 as Windows decodes it: every byte of a sequence that is not
+// well-formed (overlong, a surrogate, past U+10FFFF, cut short) becomes
+// U+FFFD, so no invalid name turns into a NUL or a slash.
+std::wstring StrictUtf8(const std::string& raw) {
     std::wstring out;
-    for (unsigned char c : raw) out.push_back(static_cast<wchar_t>(c));
+    size_t i = 0;
+    while (i < raw.size()) {
+        const auto at = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
+        const unsigned char c = at(i);
+        size_t extra = 0;
+        u32 cp = c;
+        u32 least = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1, cp = c & 0x1Fu, least = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2, cp = c & 0x0Fu, least = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3, cp = c & 0x07u, least = 0x10000;
+        } else if (c >= 0x80) {
+            out.push_back(L'\xFFFD');
+            ++i;
+            continue;
+        }
+        size_t k = 1;
+        for (; k <= extra && i + k < raw.size() && (at(i + k) & 0xC0) == 0x80; ++k) {
+            cp = (cp << 6) | (at(i + k) & 0x3Fu);
+        }
+        if (k <= extra || cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(L'\xFFFD');
+            ++i;
+            continue;
+        }
+        out.push_back(static_cast<wchar_t>(cp));
+        i += extra + 1;
+    }
     return out;
+}
+
+std::wstring MemberName(const mscabd_file* file, ICodePage* codepage) {
+    return CabinetMemberName(file->filename ? file->filename : "",
+                             (file->attribs & MSCAB_ATTRIB_UTF_NAME) != 0, codepage);
 }
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
@@ -284,7 +348,73 @@ bool LooksLikeSwitch(const std::wstring& arg) {
     return arg.empty() || arg[0] == L'-' || arg[0] == L'/';
 }
 
-std::string Narrow(const std::wstring& text) { return ToUtf8(text); }
+// A name or path for a reason line: UTF-8 with every control character
+// (and anything that is no character) shown as "?", so that a line stays
+// one printable line whatever a cabinet or a command holds.
+std::string Narrow(const std::wstring& text) {
+    std::wstring shown = text;
+    for (wchar_t& c : shown) {
+        const u32 v = static_cast<u32>(c);
+        if (v < 0x20 || (v >= 0x7F && v < 0xA0) || (v >= 0xD800 && v <= 0xDFFF) || v > 0x10FFFF) {
+            c = L'?';
+        }
+    }
+    return ToUtf8(shown);
+}
+
+// A large member's destination, written in pieces as the member is decoded:
+// the first piece replaces the file's data (or creates it), each later one
+// is patched on at its end.
+class PieceWriter {
+  public:
+    PieceWriter(FileAccess& files, std::wstring path) : files_(files), path_(std::move(path)) {
+        buffer_.reserve(kWritePiece);
+    }
+
+    bool Put(const char* data, size_t size) {
+        while (size > 0 && error_ == 0) {
+            const size_t n = std::min(size, kWritePiece - buffer_.size());
+            buffer_.append(data, n);
+            data += n;
+            size -= n;
+            if (buffer_.size() == kWritePiece) Flush();
+        }
+        return error_ == 0;
+    }
+
+    // Writes what is buffered; the Windows error of the first failed write.
+    u32 Finish() {
+        if (error_ == 0 && (!buffer_.empty() || written_ == 0)) Flush();
+        return error_;
+    }
+
+    u32 Error() const { return error_; }
+    // True when a write was made: a failure then leaves a partial file.
+    bool Started() const { return written_ > 0 || started_; }
+
+  private:
+    void Flush() {
+        if (!started_) {
+            error_ = files_.WriteFile(path_, buffer_);
+            started_ = true;
+        } else {
+            std::vector<FilePatch> patch(1);
+            patch[0].offset = written_;
+            patch[0].data.swap(buffer_);
+            error_ = files_.PatchFile(path_, patch, written_ + patch[0].data.size());
+            patch[0].data.swap(buffer_);
+        }
+        if (error_ == 0) written_ += buffer_.size();
+        buffer_.clear();
+    }
+
+    FileAccess& files_;
+    std::wstring path_;
+    std::string buffer_;
+    u64 written_ = 0;
+    bool started_ = false;
+    u32 error_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // One open cabinet with libmspack's decoder, which stays where the last
@@ -292,7 +422,8 @@ std::string Narrow(const std::wstring& text) { return ToUtf8(text); }
 
 class CabinetSession {
   public:
-    explicit CabinetSession(std::unique_ptr<Input> input) : input_(std::move(input)) {
+    CabinetSession(std::unique_ptr<Input> input, ICodePage* codepage)
+        : input_(std::move(input)), codepage_(codepage) {
         InitSystem(sys_, input_.get());
     }
     ~CabinetSession() {
@@ -310,19 +441,23 @@ class CabinetSession {
             *reason = "out of memory";
             return err::kNotEnoughMemory;
         }
+        MspackSaid();
         cab_ = cabd_->open(cabd_, kInputName);
+        const std::string said = MspackSaid();
         if (!cab_) {
             if (input_->Error()) {
                 *reason = "cannot read the cabinet (" + std::to_string(input_->Error()) + ")";
                 return input_->Error();
             }
-            *reason = "not a readable cabinet (" + MspackError(cabd_->last_error(cabd_)) + ")";
+            *reason =
+                "not a readable cabinet (" + MspackError(cabd_->last_error(cabd_)) + ")" + said;
             return err::kInvalidData;
         }
         return 0;
     }
 
     const mscabd_cabinet* Cabinet() const { return cab_; }
+    std::wstring Name(const mscabd_file* file) const { return MemberName(file, codepage_); }
 
     // The whole member, decoded and checked against its stated length and
     // the cabinet's block checksums.
@@ -333,86 +468,21 @@ class CabinetSession {
             *data = kept->second;
             return 0;
         }
-        if (member->length == 0) {
-            data->clear();
-            return 0;
-        }
-        if (broken_) {
-            *reason = "cabinet decoding failed earlier";
-            return err::kInvalidData;
-        }
+        data->clear();
+        return Decode(member, true, nullptr, data, reason);
+    }
 
-        const u64 end = u64{member->offset} + member->length;
-        u64 start = position_;
-        if (folder_ != member->folder || position_ > member->offset) {
-            start = 0;
-            ++stats_.folderRestarts;
-        }
+    // Decodes the member without keeping it: its checksums and length.
+    u32 Check(const mscabd_file* member, std::string* reason) {
+        return Decode(member, false, nullptr, nullptr, reason);
+    }
 
-        // What this pass keeps: the member asked for, and the members it
-        // passes over near its end.
-        Pass pass;
-        pass.position = start;
-        for (const mscabd_file* f = cab_->files; f; f = f->next) {
-            if (f->folder != member->folder || f->length == 0) continue;
-            const u64 fEnd = u64{f->offset} + f->length;
-            const bool wanted = f == member;
-            const bool nearby = f->offset >= start && fEnd <= end && f->length <= kRetainBudget &&
-                                fEnd + kRetainBudget > end && !retained_.count(f);
-            if (wanted || nearby) pass.captures.push_back({f, {}});
-        }
-        std::sort(
-            pass.captures.begin(), pass.captures.end(),
-            [](const Capture& a, const Capture& b) { return a.file->offset < b.file->offset; });
-
-        // libmspack decodes one file at a time; a stand-in file spanning
-        // from where the decoder stands to the end of the member makes it
-        // hand over every byte in between.
-        mscabd_file span{};
-        span.filename = const_cast<char*>("span");
-        span.folder = member->folder;
-        span.offset = static_cast<unsigned int>(start);
-        span.length = static_cast<unsigned int>(end - start);
-
-        sys_.sink = &Pass::Sink;
-        sys_.sinkContext = &pass;
-        const int result = cabd_->extract(cabd_, &span, kOutputName);
-        sys_.sink = nullptr;
-        sys_.sinkContext = nullptr;
-        stats_.decodedBytes += pass.position - start;
-
-        if (result != MSPACK_ERR_OK || pass.position != end) {
-            broken_ = true;
-            if (input_->Error()) {
-                *reason = "cannot read the cabinet (" + std::to_string(input_->Error()) + ")";
-                return input_->Error();
-            }
-            *reason = "cannot decode " + Narrow(MemberName(member)) + ": " +
-                      (result != MSPACK_ERR_OK ? MspackError(result) : "data ends early");
-            return err::kInvalidData;
-        }
-        folder_ = member->folder;
-        position_ = end;
-
-        for (Capture& c : pass.captures) {
-            if (c.data.size() != c.file->length) continue;
-            if (c.file == member) {
-                *data = c.data;
-            }
-            retainedBytes_ += c.data.size();
-            retained_[c.file] = std::move(c.data);
-        }
-        if (data->size() != member->length) {
-            *reason = "member length mismatch";
-            return err::kInvalidData;
-        }
-        // Keep what lies nearest to the decoder's position.
-        while (retainedBytes_ > kRetainBudget && !retained_.empty()) {
-            auto farthest = std::min_element(
-                retained_.begin(), retained_.end(),
-                [](const auto& a, const auto& b) { return a.first->offset < b.first->offset; });
-            retainedBytes_ -= farthest->second.size();
-            retained_.erase(farthest);
+    // Decodes the member into `out` as it comes.
+    u32 ExtractInPieces(const mscabd_file* member, PieceWriter& out, std::string* reason) {
+        if (u32 code = Decode(member, false, &out, nullptr, reason)) return code;
+        if (u32 code = out.Finish()) {
+            *reason = "cannot write the destination (" + std::to_string(code) + ")";
+            return code;
         }
         return 0;
     }
@@ -428,6 +498,9 @@ class CabinetSession {
         u64 position = 0;
         std::vector<Capture> captures;
         size_t first = 0;  // captures before this one are complete
+        // The member whose bytes go to `out` as they come.
+        const mscabd_file* streamed = nullptr;
+        PieceWriter* out = nullptr;
 
         static bool Sink(void* context, const unsigned char* data, size_t size) {
             auto* pass = static_cast<Pass*>(context);
@@ -451,12 +524,148 @@ class CabinetSession {
                        to) {
                 ++pass->first;
             }
+            if (pass->out) {
+                const u64 sStart = pass->streamed->offset;
+                const u64 sEnd = sStart + pass->streamed->length;
+                const u64 a = std::max(sStart, from);
+                const u64 b = std::min(sEnd, to);
+                if (a < b && !pass->out->Put(reinterpret_cast<const char*>(data + (a - from)),
+                                             static_cast<size_t>(b - a))) {
+                    return false;
+                }
+            }
             pass->position = to;
             return true;
         }
     };
 
+    // Where a member that could not be decoded from this cabinet alone
+    // continues: "" when it lies wholly in this cabinet. The folder a
+    // cabinet shares with the next is its last one, whose last block is
+    // split between the two; the one shared with the previous cabinet is
+    // its first, which libmspack refuses before decoding anything.
+    std::string ContinuedIn(const mscabd_file* member, bool decodedNothing) const {
+        const mscabd_folder* last = cab_->folders;
+        while (last && last->next) last = last->next;
+        const auto other = [](const char* name) {
+            return name ? " (" + Narrow(FromUtf8(name)) + ")" : std::string();
+        };
+        if ((cab_->flags & MSCAB_HDR_NEXTCAB) && member->folder == last) {
+            return "continues in the next cabinet of its set" + other(cab_->nextname);
+        }
+        if ((cab_->flags & MSCAB_HDR_PREVCAB) && member->folder == cab_->folders &&
+            decodedNothing) {
+            return "continues from the previous cabinet of its set" + other(cab_->prevname);
+        }
+        return std::string();
+    }
+
+    // Decodes from where the decoder stands (or the folder's start) to the
+    // end of `member`: keeping it in `data` when `keep`, passing its bytes to
+    // `out` when given, and keeping what it passes over near its end.
+    u32 Decode(const mscabd_file* member, bool keep, PieceWriter* out, std::string* data,
+               std::string* reason) {
+        if (member->length == 0) return 0;
+        if (broken_) {
+            *reason = "cabinet decoding failed earlier";
+            return err::kInvalidData;
+        }
+
+        const u64 end = u64{member->offset} + member->length;
+        u64 start = position_;
+        if (folder_ != member->folder || position_ > member->offset) {
+            start = 0;
+            ++stats_.folderRestarts;
+        }
+
+        // What this pass keeps: the member asked for, and the members it
+        // passes over near its end that are small enough to hold.
+        Pass pass;
+        pass.position = start;
+        if (out) {
+            pass.streamed = member;
+            pass.out = out;
+        }
+        for (const mscabd_file* f = cab_->files; f; f = f->next) {
+            if (f->folder != member->folder || f->length == 0) continue;
+            const u64 fEnd = u64{f->offset} + f->length;
+            const bool wanted = f == member;
+            const bool nearby = !wanted && f->offset >= start && fEnd <= end &&
+                                f->length <= kRetainBudget && fEnd + kRetainBudget > end &&
+                                !retained_.count(f);
+            if ((wanted && keep) || nearby) pass.captures.push_back({f, std::string()});
+        }
+        std::sort(
+            pass.captures.begin(), pass.captures.end(),
+            [](const Capture& a, const Capture& b) { return a.file->offset < b.file->offset; });
+
+        // libmspack decodes one file at a time; a stand-in file spanning
+        // from where the decoder stands to the end of the member makes it
+        // hand over every byte in between.
+        mscabd_file span{};
+        span.filename = const_cast<char*>("span");
+        span.folder = member->folder;
+        span.offset = static_cast<unsigned int>(start);
+        span.length = static_cast<unsigned int>(end - start);
+
+        sys_.sink = &Pass::Sink;
+        sys_.sinkContext = &pass;
+        MspackSaid();
+        const int result = cabd_->extract(cabd_, &span, kOutputName);
+        const std::string said = MspackSaid();
+        sys_.sink = nullptr;
+        sys_.sinkContext = nullptr;
+        stats_.decodedBytes += pass.position - start;
+
+        if (result != MSPACK_ERR_OK || pass.position != end) {
+            // The decoder is sound when only the destination failed; the
+            // next decode restarts the folder if it must.
+            if (out && out->Error()) {
+                *reason = "cannot write the destination (" + std::to_string(out->Error()) + ")";
+                return out->Error();
+            }
+            broken_ = true;
+            if (input_->Error()) {
+                *reason = "cannot read the cabinet (" + std::to_string(input_->Error()) + ")";
+                return input_->Error();
+            }
+            const std::string continued = ContinuedIn(member, pass.position == start);
+            if (!continued.empty()) {
+                *reason = Narrow(Name(member)) + " " + continued + "; expand reads one cabinet";
+                return err::kInvalidData;
+            }
+            *reason = "cannot decode " + Narrow(Name(member)) + ": " +
+                      (result != MSPACK_ERR_OK ? MspackError(result) : "data ends early") + said;
+            return err::kInvalidData;
+        }
+        folder_ = member->folder;
+        position_ = end;
+
+        for (Capture& c : pass.captures) {
+            if (c.data.size() != c.file->length) continue;
+            if (c.file == member) {
+                *data = c.data;
+            }
+            retainedBytes_ += c.data.size();
+            retained_[c.file] = std::move(c.data);
+        }
+        if (keep && data->size() != member->length) {
+            *reason = "member length mismatch";
+            return err::kInvalidData;
+        }
+        // Keep what lies nearest to the decoder's position.
+        while (retainedBytes_ > kRetainBudget && !retained_.empty()) {
+            auto farthest = std::min_element(
+                retained_.begin(), retained_.end(),
+                [](const auto& a, const auto& b) { return a.first->offset < b.first->offset; });
+            retainedBytes_ -= farthest->second.size();
+            retained_.erase(farthest);
+        }
+        return 0;
+    }
+
     std::unique_ptr<Input> input_;
+    ICodePage* codepage_ = nullptr;
     MemSystem sys_;
     mscab_decompressor* cabd_ = nullptr;
     mscabd_cabinet* cab_ = nullptr;
@@ -553,6 +762,44 @@ u32 WriteDestination(FileAccess& files, const std::wstring& path, const std::str
     return code;
 }
 
+// Writes `member` to `destination`: a small one decoded whole, a large one
+// checked first and then decoded again straight into the file. `unchanged`
+// tells whether the cabinet is still the version being read; it is asked
+// after the check, before anything is written, and after the write.
+u32 WriteMember(FileAccess& files, CabinetSession& session, const mscabd_file* member,
+                const std::wstring& cabinet, const std::wstring& destination,
+                const std::function<bool()>& unchanged, std::string* reason) {
+    const auto changed = [&] {
+        *reason = Narrow(cabinet) + " changed while it was read";
+        return err::kInvalidData;
+    };
+    std::string data;
+    if (member->length <= kWholeMember) {
+        if (u32 code = session.Extract(member, &data, reason)) return code;
+        if (!unchanged()) return changed();
+        return WriteDestination(files, destination, data, reason);
+    }
+    NodeInfo info;
+    if (files.Stat(destination, &info) == 0 && info.directory) {
+        *reason = Narrow(destination) + " is a folder";
+        return err::kAccessDenied;
+    }
+    if (u32 code = session.Check(member, reason)) return code;
+    if (!unchanged()) return changed();
+    PieceWriter out(files, destination);
+    u32 code = session.ExtractInPieces(member, out, reason);
+    if (code == err::kNotSupported && out.Started()) {
+        // The file system cannot add to this file in place (a compressed
+        // file on NTFS): it is written whole after all.
+        if (u32 again = session.Extract(member, &data, reason)) return again;
+        code = WriteDestination(files, destination, data, reason);
+    } else if (code != 0 && out.Started()) {
+        *reason += "; " + Narrow(destination) + " is left incomplete";
+    }
+    if (code == 0 && !unchanged()) return changed();
+    return code;
+}
+
 bool StartsWith(const std::string& bytes, const char* magic, size_t size) {
     return bytes.size() >= size && std::memcmp(bytes.data(), magic, size) == 0;
 }
@@ -581,15 +828,17 @@ u32 ExpandSzdd(std::string bytes, std::string* data, std::string* reason) {
         return err::kNotEnoughMemory;
     }
     u32 code = 0;
+    MspackSaid();
     msszddd_header* header = szddd->open(szddd, kInputName);
     if (!header) {
-        *reason = "not a readable SZDD file (" + MspackError(szddd->last_error(szddd)) + ")";
+        *reason = "not a readable SZDD file (" + MspackError(szddd->last_error(szddd)) + ")" +
+                  MspackSaid();
         code = err::kInvalidData;
     } else {
         const int result = szddd->extract(szddd, header, kOutputName);
         // SZDD has no checksum; its stated length is the check.
         if (result != MSPACK_ERR_OK) {
-            *reason = "cannot decode SZDD data: " + MspackError(result);
+            *reason = "cannot decode SZDD data: " + MspackError(result) + MspackSaid();
             code = err::kInvalidData;
         } else if (static_cast<off_t>(output.data.size()) != header->length) {
             *reason = "SZDD data ends early";
@@ -604,20 +853,35 @@ u32 ExpandSzdd(std::string bytes, std::string* data, std::string* reason) {
 
 // "source" "destination file": a one-member cabinet or an SZDD file.
 u32 ExpandSingleFile(FileAccess& files, const std::wstring& source, const std::wstring& destination,
-                     std::string* reason) {
-    std::string bytes;
-    if (u32 code = ReadSource(files, source, &bytes, reason)) return code;
+                     ICodePage* codepage, std::string* reason) {
+    std::unique_ptr<Input> input;
+    if (u32 code = OpenSource(files, source, &input, reason)) return code;
+    char magic[sizeof kSzddMagic] = {};
+    const long got = input->Read(0, magic, sizeof magic);
+    if (got < 0) {
+        *reason = "cannot read " + Narrow(source) + " (" + std::to_string(input->Error()) + ")";
+        return input->Error();
+    }
+    const std::string head(magic, static_cast<size_t>(got));
     std::string data;
-    if (StartsWith(bytes, kCabinetMagic, sizeof kCabinetMagic)) {
-        CabinetSession session(std::make_unique<Input>(std::move(bytes)));
+    if (StartsWith(head, kCabinetMagic, sizeof kCabinetMagic)) {
+        CabinetSession session(std::move(input), codepage);
         if (u32 code = session.Open(reason)) return code;
         const mscabd_file* only = session.Cabinet()->files;
         if (!only || only->next) {
             *reason = "the cabinet does not hold exactly one file";
             return err::kInvalidData;
         }
-        if (u32 code = session.Extract(only, &data, reason)) return code;
-    } else if (StartsWith(bytes, kSzddMagic, sizeof kSzddMagic)) {
+        // Nothing of a single file is kept for a later command, so no
+        // stamp is held: the cabinet's block checksums check what was read.
+        return WriteMember(
+            files, session, only, source, destination, [] { return true; }, reason);
+    }
+    if (StartsWith(head, kSzddMagic, sizeof kSzddMagic)) {
+        // SZDD files are small (the format has a 4 KiB window and no
+        // blocks) and are decoded whole.
+        std::string bytes;
+        if (u32 code = ReadSource(files, source, &bytes, reason)) return code;
         if (u32 code = ExpandSzdd(std::move(bytes), &data, reason)) return code;
     } else {
         // A plain file would be copied by Windows' expand; a damaged one
@@ -630,7 +894,7 @@ u32 ExpandSingleFile(FileAccess& files, const std::wstring& source, const std::w
 
 // "cabinet" -F:name "destination folder".
 u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std::wstring& name,
-                      const std::wstring& folder, std::string* reason) {
+                      const std::wstring& folder, ICodePage* codepage, std::string* reason) {
     NodeInfo info;
     if (files.Stat(folder, &info) != 0 || !info.directory) {
         *reason = "destination folder " + Narrow(folder) + " not found";
@@ -655,7 +919,7 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
         std::unique_ptr<Input> input;
         if (u32 code = OpenSource(files, cabinet, &input, reason)) return code;
         ++cache.cabinetReads;
-        local = std::make_unique<CabinetSession>(std::move(input));
+        local = std::make_unique<CabinetSession>(std::move(input), codepage);
         if (u32 code = local->Open(reason)) {
             AddStats(cache.totals, local->stats_);
             return code;
@@ -668,7 +932,7 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
     const mscabd_file* member = nullptr;
     const mscabd_file* withPath = nullptr;
     for (const mscabd_file* f = session->Cabinet()->files; f; f = f->next) {
-        const std::wstring full = MemberName(f);
+        const std::wstring full = session->Name(f);
         if (!SameName(AfterLastSeparator(full), name)) continue;
         if (SameName(full, name)) {
             member = f;
@@ -678,23 +942,22 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
     }
     if (!member) {
         if (withPath) {
-            *reason = "member " + Narrow(MemberName(withPath)) + " has a folder part";
+            *reason = "member " + Narrow(session->Name(withPath)) + " has a folder part";
             return err::kInvalidName;
         }
         *reason = Narrow(name) + " is not in " + Narrow(cabinet);
         return err::kFileNotFound;
     }
 
-    std::string data;
-    u32 code = session->Extract(member, &data, reason);
     // The cabinet is read as it is decoded: what was read is one version of
     // it only if the stamp held meanwhile. Kept for the next run only then.
-    std::string after;
-    const bool held = stamped && files.FileStamp(cabinet, &after) && after == stamp;
-    if (code == 0 && stamped && !held) {
-        *reason = Narrow(cabinet) + " changed while it was read";
-        code = err::kInvalidData;
-    }
+    bool held = stamped;
+    const auto unchanged = [&] {
+        std::string after;
+        held = held && files.FileStamp(cabinet, &after) && after == stamp;
+        return held || !stamped;
+    };
+    const u32 code = WriteMember(files, *session, member, cabinet, destination, unchanged, reason);
     if (local) {
         if (code == 0 && held) {
             cache.session = std::move(local);
@@ -706,19 +969,27 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
         // A decoder that failed once is not trusted again.
         DropSession(cache);
     }
-    if (code != 0) return code;
-    return WriteDestination(files, destination, data, reason);
+    return code;
 }
 
 }  // namespace
 
-u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string* reason) {
+std::wstring CabinetMemberName(const std::string& raw, bool utf8, ICodePage* codepage) {
+    if (utf8) return StrictUtf8(raw);
+    if (codepage) return codepage->AnsiToWide(raw);
+    std::wstring out;
+    for (unsigned char c : raw) out.push_back(static_cast<wchar_t>(c));
+    return out;
+}
+
+u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string* reason,
+                  ICodePage* codepage) {
     std::string ignored;
     std::string& why = reason ? *reason : ignored;
     why.clear();
     const std::vector<std::wstring> args = SplitCommandLine(parameters);
     if (args.size() == 2 && !LooksLikeSwitch(args[0]) && !LooksLikeSwitch(args[1])) {
-        return ExpandSingleFile(files, args[0], args[1], &why);
+        return ExpandSingleFile(files, args[0], args[1], codepage, &why);
     }
     if (args.size() == 3 && !LooksLikeSwitch(args[0]) && !LooksLikeSwitch(args[2]) &&
         args[1].size() > 3 && args[1][0] == L'-' && std::towupper(args[1][1]) == L'F' &&
@@ -728,7 +999,7 @@ u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string
             why = "-F: needs one plain file name";
             return err::kInvalidParameter;
         }
-        return ExpandFromCabinet(files, args[0], name, args[2], &why);
+        return ExpandFromCabinet(files, args[0], name, args[2], codepage, &why);
     }
     why =
         "usage: expand \"source\" \"destination file\" | "

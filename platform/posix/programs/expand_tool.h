@@ -12,20 +12,35 @@
 // Sources are Microsoft cabinets (MSZIP, LZX, Quantum or stored) and SZDD
 // files. A destination is written only after the whole member has been
 // decoded and checked, so a failure leaves the old file as it was, and
-// nothing is written but the destination the command names.
+// nothing is written but the destination the command names. A large member
+// is decoded twice rather than held: once to check it, once into the
+// destination in pieces, so memory does not grow with the member.
+//
+// Member names carry a flag for UTF-8; without it they are in the host's
+// ANSI code page, as Windows reads them. A cabinet is read alone: a member
+// that continues in another cabinet of a set fails, naming that cabinet.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "platform/host.h"
 #include "platform/posix/fs/file_access.h"
 
 namespace morlit::posix {
 
 // Runs one expand command. Returns the exit code: 0 when the destination
 // was written, otherwise a Windows error code, with `reason` (if given) set
-// to a one-line explanation.
-u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string* reason);
+// to a one-line explanation (printable: no control character). Member names
+// without the UTF-8 flag are decoded with `codepage`, or as Latin-1 without
+// one.
+u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string* reason,
+                  ICodePage* codepage = nullptr);
+
+// A member's name as expand reads it: UTF-8 when the cabinet flags it so
+// (every byte of an invalid sequence becomes U+FFFD), else in `codepage`
+// (Latin-1 without one).
+std::wstring CabinetMemberName(const std::string& raw, bool utf8, ICodePage* codepage);
 
 // Splits a parameter string into arguments as CommandLineToArgvW splits the
 // arguments after the program name: white space separates, double quotes

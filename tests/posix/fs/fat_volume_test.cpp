@@ -495,5 +495,53 @@ TEST(FatShortNames, HashMatchesTheOneWindowsUses) {
     EXPECT_EQ(MakeHashedShortName(L"SomeStuff.aspx", isTaken), L"SOBC84~1.ASP");
 }
 
+// A disk whose reads fail over one byte range.
+class FailingReads : public BlockDevice {
+  public:
+    FailingReads(BlockDevice& inner, u64 from, u64 to) : inner_(inner), from_(from), to_(to) {}
+    u64 Size() const override { return inner_.Size(); }
+    u32 Read(u64 offset, void* buffer, std::size_t length) override {
+        if (offset < to_ && offset + length > from_) return 23;  // ERROR_CRC
+        return inner_.Read(offset, buffer, length);
+    }
+    u32 Write(u64 offset, const void* buffer, std::size_t length) override {
+        return inner_.Write(offset, buffer, length);
+    }
+    u32 Flush() override { return inner_.Flush(); }
+
+  private:
+    BlockDevice& inner_;
+    u64 from_, to_;
+};
+
+TEST(FatVolumeReasons, AReadErrorIsSaidAsOneAndNotAsAMissingOrDamagedVolume) {
+    const std::string image = MakeFat(TestDir(), kKinds[1]);
+    const std::string boot = Slurp(image).substr(0, 512);
+    const auto le16 = [&](size_t at) {
+        return static_cast<u64>(static_cast<u8>(boot[at]) | static_cast<u8>(boot[at + 1]) << 8);
+    };
+    const u64 fat = le16(14) * 512;
+    const u64 root = fat + static_cast<u8>(boot[16]) * le16(22) * 512;
+    u32 error = 0;
+    std::string why;
+    auto disk = RawImage::Open(image, false, &error, &why);
+    ASSERT_TRUE(disk) << why;
+    struct Case {
+        u64 from, to;
+        const char* said;
+    };
+    for (const Case& c :
+         {Case{0, 512, "boot sector gives error 23"}, Case{fat, fat + 512, "FAT gives error 23"},
+          Case{root, root + 512, "a folder gives error 23"}}) {
+        SCOPED_TRACE(c.said);
+        FailingReads failing(*disk, c.from, c.to);
+        FatVolume::MountError kind;
+        std::string reason;
+        EXPECT_FALSE(FatVolume::Mount(failing, 0, failing.Size(), &kind, &reason));
+        EXPECT_EQ(kind, FatVolume::MountError::kUnreadable);
+        EXPECT_NE(reason.find(c.said), std::string::npos) << reason;
+    }
+}
+
 }  // namespace
 }  // namespace morlit::posix::test
