@@ -1,6 +1,11 @@
 // Boot.ini replacement: the template for the target's kind of Windows is
 // copied over the volume's Boot.ini, which is then left writable and stored
-// uncompressed so that the loader can read it.
+// uncompressed so that the loader can read it. The templates name partition
+// 1; a target on another partition gets the template with its ARC paths
+// naming that partition instead, or the loader would look for the system in
+// the wrong place.
+#include <cstring>
+
 #include "ui/MorlitDlg.h"
 
 namespace morlit {
@@ -14,7 +19,75 @@ void ClearReadOnly(IFiles& files, const std::wstring& path) {
     files.SetAttributes(path, static_cast<u8>(attributes & ~kFileAttributeReadOnly));
 }
 
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+bool IsAsciiAlpha(char c) { return Lower(c) >= 'a' && Lower(c) <= 'z'; }
+bool IsAsciiAlnum(char c) { return IsAsciiAlpha(c) || (c >= '0' && c <= '9'); }
+
+// Whether `text` holds `word` at `at`, without regard to ASCII case.
+bool HasWordAt(const std::string& text, size_t at, const char* word) {
+    const size_t length = std::strlen(word);
+    if (text.size() - at < length) return false;
+    for (size_t k = 0; k < length; ++k) {
+        if (Lower(text[at + k]) != word[k]) return false;
+    }
+    return true;
+}
+
+// One "name(value)" component of an ARC path at `at`: its end, or `at` when
+// there is none.
+size_t ComponentEnd(const std::string& text, size_t at, size_t* valueAt) {
+    size_t i = at;
+    while (i < text.size() && IsAsciiAlpha(text[i])) ++i;
+    if (i == at || i >= text.size() || text[i] != '(') return at;
+    *valueAt = ++i;
+    while (i < text.size() && IsAsciiAlnum(text[i])) ++i;
+    if (i >= text.size() || text[i] != ')') return at;
+    return i + 1;
+}
+
+// Reads the whole stream. The buffer is filled with LF before each read, so
+// the last NUL in it is the one that ends what was read, whatever bytes
+// the file holds.
+bool ReadAll(IFileStream& in, std::string* content) {
+    constexpr int kBuffer = 4096;
+    char buffer[kBuffer];
+    for (;;) {
+        std::memset(buffer, '\n', sizeof buffer);
+        if (!in.Gets(buffer, kBuffer)) break;
+        const void* end = nullptr;
+        for (int i = kBuffer - 1; i >= 0 && end == nullptr; --i) {
+            if (buffer[i] == '\0') end = buffer + i;
+        }
+        content->append(buffer, static_cast<const char*>(end) - buffer);
+    }
+    return in.Eof();
+}
+
 }  // namespace
+
+std::string CMorlitDlg::NameArcPartition(const std::string& bootIni, u32 number) {
+    const std::string digits = std::to_string(number);
+    std::string out;
+    size_t copied = 0;
+    for (size_t i = 0; i < bootIni.size(); ++i) {
+        // An ARC path starts with its adapter: "multi(" or "signature(",
+        // not inside a longer word.
+        if (i > 0 && IsAsciiAlpha(bootIni[i - 1])) continue;
+        if (!HasWordAt(bootIni, i, "multi(") && !HasWordAt(bootIni, i, "signature(")) continue;
+        size_t at = i;
+        size_t valueAt = 0;
+        for (size_t end; (end = ComponentEnd(bootIni, at, &valueAt)) != at; at = end) {
+            if (end - at == 12 && HasWordAt(bootIni, at, "partition(") && bootIni[valueAt] == '1') {
+                out.append(bootIni, copied, valueAt - copied);
+                out += digits;
+                copied = valueAt + 1;
+            }
+        }
+        if (at > i) i = at - 1;
+    }
+    out.append(bootIni, copied, std::string::npos);
+    return out;
+}
 
 int CMorlitDlg::ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory) {
     IFiles& files = *m_host.files;
@@ -31,13 +104,59 @@ int CMorlitDlg::ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory) {
 
     // The old Boot.ini is deleted before the copy; without a readable
     // template that would leave the volume with none at all.
-    if (!files.OpenStream(templatePath, "rb")) return 0;
+    std::unique_ptr<IFileStream> in = files.OpenStream(templatePath, "rb");
+    if (!in) return 0;
+
+    // Everything that can fail is asked before the old Boot.ini changes:
+    // one that names the wrong partition stops the machine as surely as a
+    // missing one.
+    u32 partition = 0;
+    if (m_nDiskNumber < 0 || m_host.partitions == nullptr ||
+        m_host.partitions->QueryArcPartitionNumber(static_cast<u8>(m_nDiskNumber), letter,
+                                                   &partition) != err::kSuccess ||
+        partition == 0) {
+        SayCause(m_host, "the partition number of drive " +
+                             std::string(1, static_cast<char>(letter)) +
+                             ": on the disk cannot be found, so Boot.ini cannot name it");
+        return 0;
+    }
+    std::string content;
+    bool rewrite = false;
+    if (partition != 1) {
+        if (!ReadAll(*in, &content)) {
+            SayCause(m_host, "the Boot.ini template cannot be read");
+            return 0;
+        }
+        const std::string named = NameArcPartition(content, partition);
+        rewrite = named != content;
+        content = named;
+        // A text stream writes up to the first NUL; such a template could
+        // not be written whole.
+        if (rewrite && content.find('\0') != std::string::npos) {
+            SayCause(m_host, "the Boot.ini template holds a NUL byte");
+            return 0;
+        }
+    }
+    in.reset();
+    u8 attributes = 0;
+    if (rewrite && !files.GetAttributes(templatePath, &attributes)) return 0;
 
     ClearReadOnly(files, target);
     files.DeleteFile(target);
-    if (!files.CopyFile(templatePath, target, false)) return 0;
-    // The copy takes over the template's attributes.
-    ClearReadOnly(files, target);
+    if (rewrite) {
+        std::unique_ptr<IFileStream> out = files.OpenStream(target, "wb");
+        if (!out) return 0;
+        const bool written = out->Puts(content.c_str());
+        if (!out->Close() || !written) return 0;
+        // The attributes a copy would have had, without read-only.
+        files.SetAttributes(
+            target, static_cast<u8>((attributes & (kFileAttributeHidden | kFileAttributeSystem)) |
+                                    kFileAttributeArchive));
+    } else {
+        if (!files.CopyFile(templatePath, target, false)) return 0;
+        // The copy takes over the template's attributes.
+        ClearReadOnly(files, target);
+    }
 
     const Handle file =
         files.CreateFile(target, kGenericRead | kGenericWrite, kFileShareRead | kFileShareWrite,

@@ -15,6 +15,7 @@ constexpr u32 kCodeLoadFailed = 1;
 constexpr u32 kCodeNoControlSet = 2;
 constexpr u32 kCodeImportFile = 3;
 constexpr u32 kCodeEditorFailed = 4;
+constexpr u32 kCodeUnloadFailed = 5;
 
 // The editor gets this long, after the fixed pause, to finish its import.
 constexpr u32 kEditorPauseMs = 3000;
@@ -53,6 +54,7 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeLoadFailed);
         return 0;
     }
+    m_bHiveLoaded = true;
 
     u32 controlSet = 0;
     if (!ReadDefaultControlSet(controlSet)) {
@@ -96,6 +98,19 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
 
     m_host.files->DeleteFile(importFile);
     return 1;
+}
+
+int CMorlitDlg::UnloadTargetRegistry() {
+    if (!m_bHiveLoaded) return 1;
+    m_bHiveLoaded = false;
+    const u32 result = m_host.registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC");
+    if (result == err::kSuccess) return 1;
+    // The hive stays loaded from a disk that is about to be detached, so the
+    // run cannot count as done.
+    SayCause(m_host, "the target's registry hive could not be unloaded (error " +
+                         std::to_string(result) + ")");
+    ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeUnloadFailed);
+    return 0;
 }
 
 int CMorlitDlg::EnableBackupRestorePrivileges() {

@@ -310,6 +310,19 @@ class ICauses {
 };
 
 // ---------------------------------------------------------------------------
+// The loader's partition numbers
+
+class IPartitions {
+  public:
+    virtual ~IPartitions() = default;
+    // The number Boot.ini's ARC paths give the partition of the volume with
+    // drive letter `letter` on disk `diskNumber` (see platform/arc_partition.h).
+    // 0 with *number set, else a Windows error code; a letter that is not a
+    // volume of that disk is an error, never another disk's number.
+    virtual u32 QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) = 0;
+};
+
+// ---------------------------------------------------------------------------
 
 // One of each service. The dialog is given a Host and reaches the system only
 // through it; a test can mix the scripted services with real ones.
@@ -326,6 +339,8 @@ struct Host {
     IProcesses* processes = nullptr;
     ICodePage* codepage = nullptr;
     ICauses* causes = nullptr;  // optional
+    // Boot.ini is written only where the loader's partition number is known.
+    IPartitions* partitions = nullptr;
 };
 
 // Tells the host why the run stops, when it has somewhere to say it.

@@ -1,5 +1,6 @@
-// Basic types shared by the run logic and every host. They mirror the Windows
-// types the run logic was written against, without pulling in <windows.h>.
+// Basic types shared by the run logic and every host. They have the sizes
+// and values of the Windows types the run logic passes to its services, so
+// every host keeps the Windows calls' contracts without <windows.h>.
 #pragma once
 
 #include <cstdint>

@@ -10,6 +10,7 @@ namespace morlit {
 
 int CMorlitDlg::RunAdjustment() {
     ShowProgress(status::kMounting);
+    m_nDiskNumber = -1;
 
     VirtualStorageType type;
     type.deviceId = kVirtualStorageTypeDeviceVhd;
@@ -67,6 +68,7 @@ int CMorlitDlg::RunAdjustment() {
         m_host.ui->MessageBoxById(IDS_LETTER_NOT_FOUND, kMbOk, kHelpContextDefault);
         return 0;
     }
+    m_nDiskNumber = diskNumber;
 
     // The disk's further volumes, in partition order, for a boot volume
     // that holds no Windows of its own. The list ends at the first byte that

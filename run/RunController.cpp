@@ -37,10 +37,11 @@ void CMorlitDlg::OnBnClickedOk() {
         }
     }
 
-    const int result = RunAdjustment();
+    m_bHiveLoaded = false;
+    int result = RunAdjustment();
 
     ShowProgress(status::kFinishing);
-    m_host.registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC");
+    if (!UnloadTargetRegistry()) result = 0;
 
     if (m_hVirtualDisk != nullptr) {
         if (m_host.vdisk->DetachVirtualDisk(m_hVirtualDisk, kDetachVirtualDiskFlagNone, 0) ==

@@ -21,6 +21,11 @@
 #     --compressed NAME add a compressed 200000-byte file NAME at the root
 #     --reserved TREE   first a small NTFS partition ("System Reserved",
 #                       8 MiB) filled from TREE; the --tree volume follows it
+#     --before TYPE     first an unformatted 4 MiB primary partition of this
+#                       type (a vendor's utility or recovery partition, e.g.
+#                       de, 12, 27, 84); repeatable, in table order
+#     --logical         the volume is the first logical drive of an extended
+#                       partition (05) that follows the partitions before it
 #     --mkimage PATH    the mkimage tool (default build/mkimage)
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -37,6 +42,9 @@ log=""
 compressed=()
 reserved=""
 reserved_sectors=$((8 * 2048))
+befores=()
+before_sectors=$((4 * 2048))
+logical=0
 mkimage="${MORLIT_MKIMAGE:-$here/../build/mkimage}"
 out=""
 while [ $# -gt 0 ]; do
@@ -53,6 +61,8 @@ while [ $# -gt 0 ]; do
         --log) log="$2"; shift 2 ;;
         --compressed) compressed+=("$2"); shift 2 ;;
         --reserved) reserved="$2"; shift 2 ;;
+        --before) befores+=("$2"); shift 2 ;;
+        --logical) logical=1; shift ;;
         --mkimage) mkimage="$2"; shift 2 ;;
         -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
         -*) echo "make-sample-image: unknown option $1" >&2; exit 2 ;;
@@ -67,7 +77,22 @@ work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 disk_sectors=$((size * 2048))
 main_start="$start"
+# Partitions before the volume: each takes its place in the table, and the
+# volume (or the extended partition holding it) starts after them. A
+# logical drive starts as far into its extended partition as the first
+# partition does into the disk.
+table=()
+for kind in "${befores[@]}"; do
+    table+=("start=$main_start, size=$before_sectors, type=$kind")
+    main_start=$((main_start + before_sectors))
+done
+if [ "$logical" -eq 1 ]; then
+    [ -z "$reserved" ] || { echo "make-sample-image: --logical with --reserved" >&2; exit 2; }
+    table+=("start=$main_start, size=$((disk_sectors - main_start)), type=05")
+    main_start=$((main_start + start))
+fi
 if [ -n "$reserved" ]; then
+    [ ${#befores[@]} -eq 0 ] || { echo "make-sample-image: --before with --reserved" >&2; exit 2; }
     main_start=$((start + reserved_sectors))
     truncate -s $((reserved_sectors * 512)) "$work/reserved.img"
     mkntfs -F -q -Q -s 512 -p "$start" -H 255 -S 63 -L "System Reserved" "$work/reserved.img" \
@@ -126,6 +151,8 @@ truncate -s $((disk_sectors * 512)) "$work/disk.img"
 if [ -n "$reserved" ]; then
     printf '%s\n' "start=$start, size=$reserved_sectors, type=07, bootable" \
         "start=$main_start, size=$part_sectors, type=$type"
+elif [ ${#table[@]} -gt 0 ]; then
+    printf '%s\n' "${table[@]}" "start=$main_start, size=$part_sectors, type=$type"
 else
     echo "start=$start, size=$part_sectors, type=$type, bootable"
 fi | sfdisk --quiet --no-reread --no-tell-kernel --label dos "$work/disk.img" >/dev/null

@@ -33,6 +33,13 @@
 #                     Volume\Recovered) are only in an old-format system.LOG
 #   win7-dirty.vhd    Windows 7 whose hive is dirty, with SYSTEM.LOG1 written
 #                     for another state of it and SYSTEM.LOG2 that applies
+#   xp-vendor.vhd     XP as partition 2, behind a vendor's utility partition
+#                     (type DE), with sp3.cab
+#   xp-logical.vhd    XP on the first logical drive, behind two primary
+#                     partitions of types that get no letter (12, 27): ARC
+#                     partition 3, although Linux calls it the fifth
+#   win2000-third.vhd 2000 as partition 3, behind two such partitions (DE,
+#                     84), with sp4.cab
 #   xp-cd.iso         XP CD: WIN51, I386 with the compressed drivers (tagged CD)
 #   xp-cd-sp3.iso     the same with I386\SP3.CAB
 #   sources/          the driver sources and hives the images were made from
@@ -155,6 +162,15 @@ image win2000-fat16 --start 63 --fs fat16
 image win7-reserved --reserved "$src/reserved.tree"
 image xp-dirty --start 63
 image win7-dirty
+# Real machines' layouts: the installation is not partition 1, and the
+# partitions before it get no letter, so it is still the first volume.
+tree xp-vendor xp.tree "$xphive" "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $(cache SP3 sp3.cab)"
+tree xp-logical xp.tree "$xphive" "copy \"WINDOWS\\Driver Cache\\i386\\sp3.cab\" $(cache SP3 sp3.cab)"
+tree win2000-third win2000.tree 'copy WINNT\system32\config\system '"$src/system-2000" \
+    "copy \"WINNT\\Driver Cache\\i386\\sp4.cab\" $(cache SP4 sp1.cab)"
+image xp-vendor --start 63 --before de
+image xp-logical --start 63 --before 12 --before 27 --logical
+image win2000-third --start 63 --before de --before 84
 
 if wanted xp-cd; then
     bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"

@@ -52,15 +52,27 @@ class CMorlitDlg : public CDialog {
     int AdjustTargetRegistry(wchar_t letter, std::wstring windowsDirectory);
     int EnableBackupRestorePrivileges();
     int ReadDefaultControlSet(u32& number);
+    // Unloads HKLM\VirtualPC only when this run loaded it: the mount point
+    // is one name for the whole machine, and another run may hold it. 1 when
+    // there was nothing to unload or it was unloaded; 0 (with message 140)
+    // when it stays loaded.
+    int UnloadTargetRegistry();
 
     // Boot.ini replacement (adjust/BootIni.cpp).
     int ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory);
+    // The template's bytes with every "partition(1)" of an ARC path written
+    // as "partition(N)"; the same bytes when it holds none.
+    static std::string NameArcPartition(const std::string& bootIni, u32 number);
 
     // Run state.
     std::wstring m_strVhdPath;
     Handle m_hVirtualDisk = nullptr;
     CMessageDlg* m_pMessageDlg = nullptr;
     Handle m_hIcon = nullptr;
+    // The attached disk's number, -1 until the mount stage has read it.
+    int m_nDiskNumber = -1;
+    // Whether this run's RegLoadKey of HKLM\VirtualPC succeeded.
+    bool m_bHiveLoaded = false;
 
     // The executable's directory with its trailing backslash, or empty when
     // the module path has no backslash.

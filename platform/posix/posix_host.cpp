@@ -64,6 +64,7 @@ PosixHost::PosixHost(PosixHostOptions options)
     host.ui = &ui_;
     host.vdisk = &vdisk_;
     host.letters = &vdisk_;
+    host.partitions = &vdisk_;
     host.registry = &registry_;
     host.security = &security_;
     host.files = &files_;

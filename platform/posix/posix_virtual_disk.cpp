@@ -38,6 +38,10 @@ struct PosixVirtualDisk::Disk : HandleObject {
     std::shared_ptr<std::map<int, Disk*>> attached;
     int number = -1;  // while attached
     std::vector<wchar_t> letters;
+    // The table as the loader counts it, and where each letter's volume
+    // starts; both while attached.
+    std::vector<LayoutEntry> layout;
+    std::map<wchar_t, u64> offsets;
 
     bool Attached() const { return number >= 0; }
 
@@ -51,6 +55,8 @@ struct PosixVirtualDisk::Disk : HandleObject {
             }
         }
         letters.clear();
+        layout.clear();
+        offsets.clear();
         if (const u32 e = device->Flush(); e && !result) result = e;
         attached->erase(number);
         number = -1;
@@ -204,6 +210,9 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     (*attached_)[number] = disk.get();
 
     for (const Partition& p : partitions) {
+        disk->layout.push_back(LayoutEntry{p.type, p.number > 4, p.offset});
+    }
+    for (const Partition& p : partitions) {
         std::unique_ptr<Volume> volume = MountPartition(*disk->device, p);
         if (!volume) continue;
         const wchar_t letter = drives_.NextFreeLetter(L'D');
@@ -214,6 +223,7 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         }
         drives_.AddDrive(letter, std::move(volume));
         disk->letters.push_back(letter);
+        disk->offsets[letter] = p.offset;
     }
     errors_.SetLastError(0);
     return 0;
@@ -296,6 +306,26 @@ int PosixVirtualDisk::QueryLettersByDisk(u8 diskNumber, u8 letters[26]) {
         if (i < 26) letters[i++] = static_cast<u8>(letter);
     }
     return 1;
+}
+
+}  // namespace morlit::posix
+
+namespace morlit::posix {
+
+u32 PosixVirtualDisk::QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) {
+    if (!number) return Fail(err::kInvalidParameter);
+    auto it = attached_->find(diskNumber);
+    if (it == attached_->end()) return Fail(err::kInvalidParameter);
+    const Disk& disk = *it->second;
+    const wchar_t upper =
+        letter >= L'a' && letter <= L'z' ? static_cast<wchar_t>(letter - L'a' + L'A') : letter;
+    auto offset = disk.offsets.find(upper);
+    if (offset == disk.offsets.end()) return Fail(err::kInvalidDrive);
+    const u32 found = ArcPartitionNumber(disk.layout, offset->second);
+    if (found == 0) return Fail(err::kNotFound);
+    *number = found;
+    errors_.SetLastError(0);
+    return 0;
 }
 
 }  // namespace morlit::posix

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/arc_partition.h"
 #include "platform/host.h"
 #include "platform/posix/disk/block_device.h"
 #include "platform/posix/disk/image_file.h"
@@ -27,7 +28,7 @@ using ImageOpener = std::function<std::unique_ptr<BlockDevice>(
 std::unique_ptr<BlockDevice> OpenDiskImage(const std::string& path, bool writable, u32* error,
                                            std::string* reason);
 
-class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
+class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPartitions {
   public:
     using Diagnostic = std::function<void(const std::string& line)>;
     PosixVirtualDisk(DriveNamespace& drives, HandleTable& handles, IErrors& errors,
@@ -40,6 +41,8 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters {
     u32 GetVirtualDiskPhysicalPath(Handle disk, u32* sizeBytes, std::wstring& path) override;
     u32 DetachVirtualDisk(Handle disk, u32 flags, u32 providerFlags) override;
     int QueryLettersByDisk(u8 diskNumber, u8 letters[26]) override;
+    // From the partition table read at attach.
+    u32 QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) override;
     // Called after a disk has been detached, whether or not that succeeded.
     void SetDetachHook(std::function<void()> hook) { detachHook_ = std::move(hook); }
 

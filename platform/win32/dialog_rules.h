@@ -1,5 +1,5 @@
-// The message-box conventions of the dialog framework the program was designed
-// on, kept apart from <windows.h> so that tests can check them directly.
+// The help contexts our message boxes carry, kept apart from <windows.h> so
+// that tests can check them directly.
 #pragma once
 
 #include "platform/types.h"

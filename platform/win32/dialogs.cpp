@@ -300,10 +300,11 @@ INT_PTR CALLBACK Win32DialogWindow::Proc(HWND hwnd, UINT message, WPARAM wParam,
         ::GetWindowRect(hwnd, &before);
         const bool wasVisible = (::GetWindowLongW(hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
         const INT_PTR focus = self->events_.OnInitDialog() ? TRUE : FALSE;
-        // The framework the program is written for centres a dialog whose
-        // initialisation left it where the template put it and hidden; the
-        // templates rely on that (none asks for centring itself). A window
-        // its handler placed or showed keeps what the handler did.
+        // A dialog is centred unless its initialisation placed or showed it:
+        // the templates give no position of their own and none asks for
+        // centring, so a dialog left where the template put it would sit in
+        // the corner. A window its handler placed or showed keeps what the
+        // handler did.
         if (::IsWindow(hwnd) && self->hwnd_ == hwnd && !wasVisible &&
             (::GetWindowLongW(hwnd, GWL_STYLE) & (WS_VISIBLE | WS_CHILD)) == 0) {
             RECT after{};

@@ -2,6 +2,7 @@
 // named after, with the same results and last-error value; the wrappers only
 // convert between the service types and the Windows ones.
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -195,6 +196,88 @@ class Win32DriveLetters : public IDriveLetters {
         } while (::FindNextVolumeW(find, volume, MAX_PATH + 1));
         ::FindVolumeClose(find);
         return LettersInPartitionOrder(std::move(volumes), letters) > 0 ? 1 : 0;
+    }
+};
+
+// --- the loader's partition numbers ---------------------------------------------------
+
+// The disk and starting offset of a drive letter's volume; false, with the
+// last error set, when it is not one partition of one disk.
+bool LetterExtent(wchar_t letter, DWORD* disk, u64* offset) {
+    const wchar_t device[] = {L'\\', L'\\', L'.', L'\\', letter, L':', L'\0'};
+    HANDLE h = ::CreateFileW(device, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                             0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    VOLUME_DISK_EXTENTS extents;
+    std::memset(&extents, 0, sizeof extents);
+    DWORD returned = 0;
+    const BOOL ok = ::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+                                      sizeof extents, &returned, nullptr);
+    const DWORD error = ::GetLastError();
+    ::CloseHandle(h);
+    if (!ok) {
+        ::SetLastError(error);
+        return false;
+    }
+    if (extents.NumberOfDiskExtents != 1) {
+        ::SetLastError(err::kInvalidDrive);
+        return false;
+    }
+    *disk = extents.Extents[0].DiskNumber;
+    *offset = static_cast<u64>(extents.Extents[0].StartingOffset.QuadPart);
+    return true;
+}
+
+// The disk's layout as IOCTL_DISK_GET_DRIVE_LAYOUT_EX gives it; false, with
+// the last error set, when it cannot be read.
+bool ReadDriveLayout(u8 diskNumber, std::vector<unsigned char>* answer, DWORD* size) {
+    const std::wstring path = L"\\\\.\\PhysicalDrive" + std::to_wstring(diskNumber);
+    HANDLE h = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    // Room for the four primary entries and 128 extended boot records of
+    // four entries each; more only when the disk says so.
+    answer->assign(sizeof(DRIVE_LAYOUT_INFORMATION_EX) + 516 * sizeof(PARTITION_INFORMATION_EX), 0);
+    BOOL ok = FALSE;
+    DWORD error = 0;
+    for (int tries = 0; tries < 4; ++tries) {
+        ok = ::DeviceIoControl(h, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, answer->data(),
+                               static_cast<DWORD>(answer->size()), size, nullptr);
+        error = ::GetLastError();
+        if (ok || error != ERROR_INSUFFICIENT_BUFFER) break;
+        answer->assign(answer->size() * 2, 0);
+    }
+    ::CloseHandle(h);
+    if (!ok) ::SetLastError(error);
+    return ok != FALSE;
+}
+
+class Win32Partitions : public IPartitions {
+  public:
+    u32 QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) override {
+        DWORD disk = 0;
+        u64 offset = 0;
+        std::vector<unsigned char> answer;
+        DWORD size = 0;
+        if (!number) return Fail(ERROR_INVALID_PARAMETER);
+        if (!LetterExtent(letter, &disk, &offset)) return Fail(::GetLastError());
+        // The letter must be a volume of the attached disk, never another's.
+        if (disk != diskNumber) return Fail(err::kInvalidDrive);
+        if (!ReadDriveLayout(diskNumber, &answer, &size)) return Fail(::GetLastError());
+        std::vector<LayoutEntry> layout;
+        if (const u32 e = LayoutFromDriveLayout(answer.data(), size, &layout)) return Fail(e);
+        const u32 found = ArcPartitionNumber(layout, offset);
+        if (found == 0) return Fail(err::kNotFound);
+        *number = found;
+        ::SetLastError(ERROR_SUCCESS);
+        return ERROR_SUCCESS;
+    }
+
+  private:
+    static u32 Fail(DWORD code) {
+        const u32 result = code == ERROR_SUCCESS ? err::kNotFound : code;
+        ::SetLastError(result);
+        return result;
     }
 };
 
@@ -452,6 +535,10 @@ ICodePage& CodePage() {
     static Win32CodePage s;
     return s;
 }
+IPartitions& Partitions() {
+    static Win32Partitions s;
+    return s;
+}
 
 struct Win32Host::Services {
     std::unique_ptr<IUi> ui;
@@ -470,6 +557,7 @@ Win32Host::Win32Host(void* instance) : services_(std::make_unique<Services>()) {
     host.files = &Files();
     host.processes = &Processes();
     host.codepage = &CodePage();
+    host.partitions = &Partitions();
 }
 
 Win32Host::~Win32Host() = default;
@@ -486,6 +574,29 @@ int LettersInPartitionOrder(std::vector<DiskVolume> volumes, u8 letters[26]) {
         }
     }
     return count;
+}
+
+u32 LayoutFromDriveLayout(const void* answer, size_t size, std::vector<LayoutEntry>* layout) {
+    layout->clear();
+    const size_t header = offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry);
+    if (answer == nullptr || size < header) return ERROR_INVALID_DATA;
+    DRIVE_LAYOUT_INFORMATION_EX info;
+    std::memcpy(&info, answer, header);
+    // Only an MBR disk has ARC partition numbers as Boot.ini uses them.
+    if (info.PartitionStyle != PARTITION_STYLE_MBR) return ERROR_NOT_SUPPORTED;
+    if (info.PartitionCount > (size - header) / sizeof(PARTITION_INFORMATION_EX)) {
+        return ERROR_INVALID_DATA;
+    }
+    const auto* bytes = static_cast<const unsigned char*>(answer) + header;
+    for (DWORD i = 0; i < info.PartitionCount; ++i) {
+        PARTITION_INFORMATION_EX entry;
+        std::memcpy(&entry, bytes + i * sizeof entry, sizeof entry);
+        // The MBR's four entries come first, then four per extended boot
+        // record in the order of the chain.
+        layout->push_back(LayoutEntry{entry.Mbr.PartitionType, i >= 4,
+                                      static_cast<u64>(entry.StartingOffset.QuadPart)});
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace morlit::win32

@@ -1,11 +1,12 @@
-// The Windows host: every service over the real Win32 calls, and the small
-// dialog framework that stands in for the one the program was designed on.
+// The Windows host: every service over the real Win32 calls, and a small
+// dialog framework that makes the windows from the program's resources.
 // This header keeps <windows.h> out so that the run logic never sees it.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "platform/arc_partition.h"
 #include "platform/host.h"
 
 namespace morlit::win32 {
@@ -39,6 +40,7 @@ ISecurity& Security();
 IFiles& Files();
 IProcesses& Processes();
 ICodePage& CodePage();
+IPartitions& Partitions();
 
 // One volume of a disk as the drive-letter lookup finds it: where it starts
 // on the disk and its drive letters.
@@ -51,6 +53,11 @@ struct DiskVolume {
 // (by starting offset; volumes at the same offset keep their order), only
 // ASCII letters, upper-cased: the number written.
 int LettersInPartitionOrder(std::vector<DiskVolume> volumes, u8 letters[26]);
+
+// The entries of an IOCTL_DISK_GET_DRIVE_LAYOUT_EX answer of `size` bytes,
+// in its order: 0, or ERROR_NOT_SUPPORTED for a disk that is not MBR and
+// ERROR_INVALID_DATA for an answer cut short.
+u32 LayoutFromDriveLayout(const void* answer, size_t size, std::vector<LayoutEntry>* layout);
 
 // The dialog framework over the given module's resources.
 std::unique_ptr<IUi> NewUi(void* instance);

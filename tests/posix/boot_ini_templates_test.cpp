@@ -46,6 +46,7 @@ TEST(BootIniTemplatesTest, ReplaceBootIniCopiesTheMatchingTemplate) {
     for (const wchar_t* windows : {L"D:\\WINNT", L"D:\\Windows"}) {
         ScriptHost sh;
         CMorlitDlg dlg(sh.host);
+        dlg.m_nDiskNumber = 3;  // as the mount stage leaves it
         sh.AddFile(L"C:\\Tools\\Tolmarin.bin", Template("Tolmarin.bin"), kFileAttributeReadOnly);
         sh.AddFile(L"C:\\Tools\\Quessil.bin", Template("Quessil.bin"), kFileAttributeReadOnly);
         sh.AddDirectory(L"D:");

@@ -504,5 +504,63 @@ INSTANTIATE_TEST_SUITE_P(Samples, EndToEndFat,
                                                                                  : "Win2000Fat16";
                          });
 
+// Real machines' layouts: the installation behind partitions that get no
+// letter, so it is the first volume, but not the loader's partition 1.
+struct LayoutCase {
+    const char* image;
+    u64 startSector;  // of the installation's partition
+    u32 arcPartition;
+    const char* windows;
+    const char* hive;
+    u32 defaultSet;
+    const char* cabinet;  // the source the drivers come from
+    const char* bootIni;
+};
+
+class EndToEndLayout : public ::testing::TestWithParam<LayoutCase> {};
+
+TEST_P(EndToEndLayout, BootIniNamesTheInstallationsPartition) {
+    const LayoutCase& c = GetParam();
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, c.image);
+    TestHost t;
+    EXPECT_EQ(RunStart(t, image), kStart + kDrivers + kRegistry + kFinish + kDone)
+        << t.Diagnostics();
+
+    ImageCheck check(image, c.startSector);
+    ExpectSound(check);
+    ExpectDrivers(check, c.windows, FromCabinet(Source(c.cabinet)));
+    ExpectAdjusted(check, c.windows, Source(c.hive), c.defaultSet, "");
+    // The template byte for byte, but for the partition its ARC paths name.
+    const std::string want = Replace(Template(c.bootIni), "partition(1)",
+                                     "partition(" + std::to_string(c.arcPartition) + ")");
+    EXPECT_NE(want, Template(c.bootIni));
+    EXPECT_EQ(check.Cat("Boot.ini"), want);
+    EXPECT_FALSE(check.ReadOnly("Boot.ini"));
+    const std::string root = check.List("/");
+    EXPECT_NE(root.find("Boot.ini"), std::string::npos) << root;
+    EXPECT_EQ(root.find("boot.ini"), std::string::npos) << root;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Samples, EndToEndLayout,
+    ::testing::Values(LayoutCase{"xp-vendor.vhd", 63 + 8192, 2, "WINDOWS", "system-xp", 2,
+                                 "SP3/volume/Windows/Driver Cache/i386/sp3.cab", "Quessil.bin"},
+                      LayoutCase{"xp-logical.vhd", 63 + 2 * 8192 + 63, 3, "WINDOWS", "system-xp", 2,
+                                 "SP3/volume/Windows/Driver Cache/i386/sp3.cab", "Quessil.bin"},
+                      LayoutCase{"win2000-third.vhd", 63 + 2 * 8192, 3, "WINNT", "system-2000", 1,
+                                 "SP4/volume/Windows/Driver Cache/i386/sp1.cab", "Tolmarin.bin"}),
+    [](const auto& info) {
+        std::string name = info.param.image;
+        name = name.substr(0, name.find('.'));
+        std::string out;
+        for (size_t i = 0; i < name.size(); ++i) {
+            if (name[i] == '-') continue;
+            out +=
+                i == 0 || name[i - 1] == '-' ? static_cast<char>(std::toupper(name[i])) : name[i];
+        }
+        return out;
+    });
+
 }  // namespace
 }  // namespace morlit::posix::test

@@ -317,7 +317,9 @@ TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
 
 // FAT and NTFS partitions, primary or logical, take letters in partition
 // order, as on Windows, logical drives where their extended partition stands;
-// another type takes none and says so. sfdisk lays the disks out, and a file
+// another type takes none and says so. Boot.ini's loader counts every
+// primary partition before the logical drives, so there a letter's partition
+// number need not follow the letters. sfdisk lays the disks out, and a file
 // written to E: is read back from E's partition by fsck.fat and mtype.
 TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
     struct Volume {
@@ -330,6 +332,7 @@ TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
         const char* table;  // sfdisk's input
         std::vector<Volume> volumes;
         const char* other;  // the partition that takes no letter
+        std::string arc;    // the loader's partition numbers of D:, E:, F:
     };
     const Layout layouts[] = {
         {"primary",
@@ -338,7 +341,8 @@ TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
          "start=2048, size=16384, type=e\\nstart=18432, size=98304, type=b\\n"
          "start=116736, size=16384, type=7\\nstart=133120, size=16384, type=83",
          {{"p1", 2048}, {"p2", 18432}, {"p3", 116736}},
-         "partition 4 (type 0x83)"},
+         "partition 4 (type 0x83)",
+         "123"},
         {"logical",
          "truncate -s 8M p1 p5 && truncate -s 48M p3 && mkntfs -F -q -Q p1"
          " && mkfs.fat -F 16 -s 1 p5 >/dev/null && mkfs.fat -F 32 -s 1 p3 >/dev/null",
@@ -346,7 +350,8 @@ TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
          "start=59392, size=98304, type=b\\nstart=20480, size=16384, type=e\\n"
          "start=38912, size=16384, type=83",
          {{"p1", 2048}, {"p5", 20480}, {"p3", 59392}},
-         "partition 6 (type 0x83)"},
+         "partition 6 (type 0x83)",
+         "132"},
     };
     for (const Layout& layout : layouts) {
         SCOPED_TRACE(layout.name);
@@ -377,6 +382,19 @@ TEST(PosixHost, FatAndNtfsPartitionsTakeLettersInPartitionOrder) {
         EXPECT_NE(t.diagnostics[0].find(std::string(layout.other) + " is neither NTFS nor FAT"),
                   std::string::npos);
         EXPECT_EQ(t.host.files->GetDriveType(L"D:\\"), kDriveFixed);
+        std::string arc;
+        for (wchar_t letter : {L'D', L'e', L'F'}) {
+            u32 number = 0;
+            EXPECT_EQ(t.host.partitions->QueryArcPartitionNumber(1, letter, &number), 0u);
+            arc += std::to_string(number);
+        }
+        EXPECT_EQ(arc, layout.arc);
+        // Only the attached disk's volumes have a number there.
+        u32 number = 0;
+        EXPECT_EQ(t.host.partitions->QueryArcPartitionNumber(1, L'C', &number), err::kInvalidDrive);
+        EXPECT_EQ(t.host.partitions->QueryArcPartitionNumber(2, L'D', &number),
+                  err::kInvalidParameter);
+        EXPECT_EQ(number, 0u);
         // Boot.ini's compression request fails on FAT as on Windows.
         ASSERT_EQ(t.posix->drives().WriteFile(L"E:\\Boot.ini", "[boot loader]\r\n"), 0u);
         EXPECT_EQ(t.posix->drives().SetUncompressed(L"E:\\Boot.ini"), err::kInvalidFunction);

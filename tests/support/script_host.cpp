@@ -189,6 +189,7 @@ ScriptHost::ScriptHost() {
     host.processes = this;
     host.codepage = this;
     host.causes = this;
+    host.partitions = this;
     AddDirectory(L"C:\\Tools");
 }
 
@@ -368,6 +369,15 @@ int ScriptHost::QueryLettersByDisk(u8 diskNumber, u8 letters[26]) {
         letters[i] = static_cast<u8>(letterBytes[i]);
     }
     return letterResult;
+}
+
+u32 ScriptHost::QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) {
+    Record("QueryArcPartitionNumber(" + std::to_string(diskNumber) + ", " +
+           Str(std::wstring(1, letter)) + ")");
+    u32 result = 0;
+    if (ShouldFail("QueryArcPartitionNumber", &result)) return result;
+    *number = arcPartition;
+    return err::kSuccess;
 }
 
 // --- registry ----------------------------------------------------------------------

@@ -56,7 +56,8 @@ class ScriptHost : public IClock,
                    public IFiles,
                    public IProcesses,
                    public ICodePage,
-                   public ICauses {
+                   public ICauses,
+                   public IPartitions {
   public:
     ScriptHost();
     ~ScriptHost() override;
@@ -183,6 +184,10 @@ class ScriptHost : public IClock,
 
     std::vector<std::string> causes;  // lines given to Cause, in order
     void Cause(const std::string& line) override { causes.push_back(line); }
+
+    // The loader's partition number of every letter, unless scripted to fail.
+    u32 arcPartition = 1;
+    u32 QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) override;
 
     // Records a call; used by the window and find objects too.
     void Record(const std::string& call) { calls.push_back(call); }

@@ -1,4 +1,5 @@
 // The Start command from the click to the final message.
+#include "platform/arc_partition.h"
 #include "tests/unit/run_fixture.h"
 
 namespace morlit::test {
@@ -122,6 +123,7 @@ TEST(RunControllerXpTest, BootIniThatCannotBeReplacedFailsTheRun) {
     for (bool template_there : {true, false}) {
         SCOPED_TRACE(template_there ? "template there" : "template missing");
         ScriptHost sh;
+        sh.arcPartition = 2;
         sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "cabinet");
         sh.AddDirectory(L"E:\\Windows\\system32\\config");
         sh.AddFile(L"E:\\Windows\\system32\\config\\system", "hive");
@@ -140,7 +142,65 @@ TEST(RunControllerXpTest, BootIniThatCannotBeReplacedFailsTheRun) {
         ASSERT_NE(sh.FindEntry(L"E:\\Boot.ini"), nullptr);
         EXPECT_EQ(sh.FindEntry(L"E:\\Boot.ini")->data,
                   template_there ? "xp boot.ini\r\n" : "old boot.ini\r\n");
+        // The attached disk's number reaches the partition lookup.
+        EXPECT_EQ(sh.Called("QueryArcPartitionNumber(3, E)"), template_there);
     }
+}
+
+TEST(RunControllerXpTest, PartitionNumberNotFoundFailsBeforeBootIniChanges) {
+    ScriptHost sh;
+    sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "cabinet");
+    sh.AddDirectory(L"E:\\Windows\\system32\\config");
+    sh.AddFile(L"E:\\Windows\\system32\\config\\system", "hive");
+    sh.AddFile(L"E:\\Boot.ini", "old boot.ini\r\n");
+    sh.AddFile(L"C:\\Tools\\Dravmont.bin", "REGEDIT4\r\n");
+    sh.AddFile(L"C:\\Tools\\Quessil.bin", "xp boot.ini\r\n");
+    sh.registryValues[L"VirtualPC\\Select"][L"Default"] = RegValue{kRegDword, {1, 0, 0, 0}};
+    sh.Fail("QueryArcPartitionNumber", err::kNotFound, err::kNotFound);
+    CMorlitDlg dlg(sh.host);
+    dlg.m_strVhdPath = L"C:\\Images\\xp.vhd";
+    dlg.OnBnClickedOk();
+    ASSERT_EQ(sh.messages.size(), 1u);
+    EXPECT_EQ(sh.messages[0].text, FindStringTableText(IDS_ADJUST_FAILED));
+    EXPECT_EQ(sh.FindEntry(L"E:\\Boot.ini")->data, "old boot.ini\r\n");
+    EXPECT_TRUE(sh.Called("RegUnLoadKey(0x80000002, VirtualPC)"));
+}
+
+// HKLM\VirtualPC is one name for the whole machine: a run unloads it only
+// when its own load succeeded, and a hive it cannot unload fails the run.
+TEST_F(RunControllerTest, UnloadsOnlyWhatThisRunLoaded) {
+    // Another run holds the mount point: this run's load fails (140, code 1)
+    // and it leaves the other run's hive alone.
+    sh.loadedMounts.insert(L"virtualpc");
+    dlg.OnBnClickedOk();
+    EXPECT_TRUE(sh.Called("RegLoadKey("));
+    EXPECT_FALSE(sh.Called("RegUnLoadKey("));
+    EXPECT_EQ(sh.loadedMounts.count(L"virtualpc"), 1u);
+    EXPECT_EQ(sh.messages.front().text, Formatted(IDS_REGISTRY_FAILED, 1));
+    EXPECT_EQ(sh.messages.back().text, FindStringTableText(IDS_ADJUST_FAILED));
+
+    // Loaded by this run, but the unload fails: 140 with its own code while
+    // the progress window is up, the image still detached, then 131.
+    sh.loadedMounts.clear();
+    sh.calls.clear();
+    sh.messages.clear();
+    sh.Fail("RegUnLoadKey", 0, err::kAccessDenied, 1);
+    dlg.OnBnClickedOk();
+    ASSERT_EQ(sh.messages.size(), 2u) << ::testing::PrintToString(sh.calls);
+    EXPECT_EQ(sh.messages[0].text, Formatted(IDS_REGISTRY_FAILED, 5));
+    EXPECT_EQ(sh.messages[0].style, 0u);
+    EXPECT_LT(sh.IndexOf("MessageBox("), sh.IndexOf("dlg129.ShowWindow(0)"));
+    EXPECT_TRUE(sh.Called("CloseHandle(disk)"));
+    EXPECT_EQ(sh.messages[1].text, FindStringTableText(IDS_ADJUST_FAILED));
+    EXPECT_EQ(sh.causes.back(), "the target's registry hive could not be unloaded (error 5)");
+
+    // The next run loads again (the failed unload left it loaded here) and
+    // does not unload a hive it did not load.
+    sh.calls.clear();
+    sh.messages.clear();
+    dlg.OnBnClickedOk();
+    EXPECT_FALSE(sh.Called("RegUnLoadKey("));
+    EXPECT_EQ(sh.messages.back().text, FindStringTableText(IDS_ADJUST_FAILED));
 }
 
 TEST_F(RunControllerTest, StartNeverClosesTheMainWindow) {

@@ -155,6 +155,8 @@ class WineRunTest : public ::testing::Test {
         host_.processes = &processes_;
         host_.codepage = &CodePage();
         dlg_ = std::make_unique<CMorlitDlg>(host_);
+        // As the mount stage leaves it; the partition number is scripted.
+        dlg_->m_nDiskNumber = 0;
         // What a failed load under Wine leaves at the mount point; once
         // saved by an earlier Wine session it is a plain key, which only a
         // delete removes.
@@ -342,6 +344,31 @@ TEST_F(WineRunTest, BootIniIsReplacedFromReadOnlyTemplatesOverAReadOnlyOne) {
     DeleteFileW(bootIni.c_str());
     EXPECT_EQ(dlg_->ReplaceBootIni(letter_, OnVolume(L"WINNT")), 1);
     EXPECT_EQ(ReadAll(bootIni), ReadAll(program_ + L"Tolmarin.bin"));
+}
+
+// On partition 2 the template's ARC paths are rewritten: the new file is
+// written through the runtime's streams and takes the template's hidden and
+// system bits, never its read-only one.
+TEST_F(WineRunTest, BootIniOnASecondPartitionNamesIt) {
+    sh_.arcPartition = 2;
+    const std::string xp =
+        "[boot loader]\r\ndefault=multi(0)disk(0)rdisk(0)partition(1)\\WINDOWS\r\n";
+    WriteAll(program_ + L"Quessil.bin", xp);
+    SetFileAttributesW((program_ + L"Quessil.bin").c_str(),
+                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    const std::wstring bootIni = OnVolume(L"Boot.ini");
+    WriteAll(bootIni, "[boot loader]\r\nold\r\n");
+    SetFileAttributesW(bootIni.c_str(),
+                       FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+
+    EXPECT_EQ(dlg_->ReplaceBootIni(letter_, OnVolume(L"WINDOWS")), 1);
+    EXPECT_EQ(ReadAll(bootIni),
+              "[boot loader]\r\ndefault=multi(0)disk(0)rdisk(0)partition(2)\\WINDOWS\r\n");
+    const DWORD attributes = Attributes(bootIni);
+    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+    SetFileAttributesW((program_ + L"Quessil.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(bootIni.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 TEST_F(WineRunTest, BootIniStaysWhenTheTemplateIsMissing) {

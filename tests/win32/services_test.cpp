@@ -139,6 +139,49 @@ TEST(DrivesTest, LettersComeInPartitionOrder) {
     EXPECT_EQ(full[26], 0);
 }
 
+// The loader's partition numbers from a disk's layout. Wine has no disk
+// layouts of its own, so the answer is built as Windows gives it: the MBR's
+// four entries, then four per extended boot record in chain order.
+TEST(DrivesTest, LayoutAnswerGivesTheLoadersPartitionNumbers) {
+    std::vector<unsigned char> answer(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +
+                                      7 * sizeof(PARTITION_INFORMATION_EX));
+    auto* info = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(answer.data());
+    info->PartitionStyle = PARTITION_STYLE_MBR;
+    info->PartitionCount = 8;
+    const struct {
+        BYTE type;
+        LONGLONG offset;
+    } entries[8] = {{0x0F, 100}, {0xDE, 1},   {0, 0}, {0x07, 50},  // MBR
+                    {0x07, 101}, {0x05, 200}, {0, 0}, {0, 0}};     // first EBR
+    for (int i = 0; i < 8; ++i) {
+        info->PartitionEntry[i].PartitionStyle = PARTITION_STYLE_MBR;
+        info->PartitionEntry[i].Mbr.PartitionType = entries[i].type;
+        info->PartitionEntry[i].StartingOffset.QuadPart = entries[i].offset * 1048576;
+    }
+    std::vector<LayoutEntry> layout;
+    ASSERT_EQ(LayoutFromDriveLayout(answer.data(), answer.size(), &layout), 0u);
+    ASSERT_EQ(layout.size(), 8u);
+    EXPECT_EQ(ArcPartitionNumber(layout, 1 * 1048576ull), 1u);
+    EXPECT_EQ(ArcPartitionNumber(layout, 50 * 1048576ull), 2u);
+    EXPECT_EQ(ArcPartitionNumber(layout, 101 * 1048576ull), 3u);  // the logical drive
+    EXPECT_EQ(ArcPartitionNumber(layout, 100 * 1048576ull), 0u);
+
+    // An answer shorter than its count says, and a GPT disk, give none.
+    EXPECT_EQ(LayoutFromDriveLayout(answer.data(), answer.size() - 1, &layout),
+              static_cast<u32>(ERROR_INVALID_DATA));
+    EXPECT_TRUE(layout.empty());
+    EXPECT_EQ(LayoutFromDriveLayout(answer.data(), 4, &layout),
+              static_cast<u32>(ERROR_INVALID_DATA));
+    info->PartitionStyle = PARTITION_STYLE_GPT;
+    EXPECT_EQ(LayoutFromDriveLayout(answer.data(), answer.size(), &layout),
+              static_cast<u32>(ERROR_NOT_SUPPORTED));
+
+    // A letter that is not on the disk asked about has no number there.
+    u32 number = 77;
+    EXPECT_NE(Partitions().QueryArcPartitionNumber(200, L'C', &number), 0u);
+    EXPECT_EQ(number, 77u);
+}
+
 TEST(SystemTest, VersionModuleAndWindowsDirectory) {
     OsVersion v;
     ASSERT_TRUE(System().GetVersionEx(v));
