@@ -204,7 +204,6 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         {"bad hex(N)", kHeader5 + k + "\"a\"=hex(z):01\r\n"},
         {"hex(N) too wide", kHeader5 + k + "\"a\"=hex(123456789):01\r\n"},
         {"unknown type", kHeader5 + k + "\"a\"=word:1\r\n"},
-        {"continuation at the end", kHeader5 + k + "\"a\"=hex:01,\\\r\n"},
         {"continuation into a blank line", kHeader5 + k + "\"a\"=hex:01,\\\r\n\r\n\"b\"=\"c\"\r\n"},
         {"garbage line", kHeader5 + k + "junk\r\n"},
         {"not code page 932", "REGEDIT4\r\n" + k + "\"a\"=\"\x81\x20\"\r\n"},
@@ -221,6 +220,67 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         EXPECT_FALSE(registry->Changed());
     }
     EXPECT_FALSE(HiveReader(HivePath()).HasKey("ControlSet001\\Bad"));
+}
+
+// Where Windows' regedit reads a line differently from a first guess: what
+// it imports is imported the same; what it skips refuses the script, naming
+// every line regedit skips with it.
+TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
+    const std::string k = "[HKEY_LOCAL_MACHINE\\VirtualPC\\W]\r\n";
+    ASSERT_EQ(Import("REGEDIT4\r\n" + k +
+                     "\"Multi\"=hex(7):4c,69,6e,65\r\n"   // terminator added
+                     "\"Expand\"=hex(2):25,50,25,\\\r\n"  // continued past a blank
+                     "\r\n; and a comment\r\n"
+                     "  41\r\n"
+                     "\"Sz\"=hex(1):\r\n"                               // empty stays empty
+                     "\"Dw\"=dword:  00000008\r\n"                      // blanks before the digits
+                     "[HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Sub\\\\]\r\n"  // trailing backslashes
+                     "\"Last\"=hex:11,22,\\"),                          // continued at the end
+              0u)
+        << reason;
+    EXPECT_EQ(Value("W", "Multi").data, Utf16(L"Line"));
+    EXPECT_EQ(Value("W", "Expand").data, Utf16(L"%P%A"));
+    EXPECT_TRUE(Value("W", "Sz").found);
+    EXPECT_EQ(Value("W", "Sz").data, "");
+    EXPECT_EQ(Value("W", "Dw").data, Dword(8));
+    EXPECT_EQ(Value("W\\Sub", "Last").data, "\x11\x22");
+    ASSERT_EQ(Import(kHeader5 + k + "\"U\"=hex(2):41,00,42,00\r\n\"V\"=hex(1):41,00,00\r\n"), 0u);
+    EXPECT_EQ(Value("W", "U").data, Utf16(L"AB"));
+    EXPECT_EQ(Value("W", "V").data, Utf16(L"A"));
+
+    struct Refused {
+        const char* what;
+        std::string body;
+        const char* named;  // the first error's lines
+    };
+    const Refused refused[] = {
+        {"no comma before the continuation", "\"A\"=hex:11,22\\\r\n  33\r\n", "line 4:"},
+        {"the next value taken for data", "\"A\"=hex:11,\\\r\n\"B\"=\"x\"\r\n", "lines 4-5:"},
+        {"a backslash alone inside the data", "\"A\"=hex:11,\\\r\n\\\r\n  22\r\n", "lines 4-5:"},
+        {"a comment marked with #", "\"A\"=hex:11,\\\r\n#c\r\n  22\r\n", "lines 4-5:"},
+        {"blanks before a comma", "\"A\"=hex:11 ,22\r\n", "line 4:"},
+        {"NUL in a string", "\"A\"=\"Value1\\0\"\r\n", "line 4:"},
+        {"NUL in a name", "\"A\\0\"=\"x\"\r\n", "line 4:"},
+        {"a value of a refused key", "[HKEY_CURRENT_USER\\X]\r\n\"A\"=\"x\"\r\n", "line 4:"},
+        {"text after the header", "", "the file"},
+    };
+    const std::string before = ReadHostFile(HivePath());
+    for (const Refused& c : refused) {
+        SCOPED_TRACE(c.what);
+        const std::string script =
+            c.body.empty() ? "REGEDIT4 \r\n" + k : "REGEDIT4\r\n" + k + "\r\n" + c.body;
+        EXPECT_EQ(Import(script), 3u);
+        EXPECT_NE(reason.find(std::string("x.reg: ") + c.named), std::string::npos) << reason;
+        EXPECT_EQ(ReadHostFile(HivePath()), before);
+    }
+    // Every value of a refused key is named with it.
+    const RegScript script = ParseRegScript(
+        kHeader5 + "[HKEY_CURRENT_USER\\X]\r\n\"A\"=\"x\"\r\n\"B\"=hex:1,\\\r\n 2\r\n",
+        L"VirtualPC");
+    ASSERT_EQ(script.errors.size(), 3u);
+    EXPECT_EQ(script.errors[0].rfind("line 3: key outside HKEY_LOCAL_MACHINE\\VirtualPC", 0), 0u);
+    EXPECT_EQ(script.errors[1].rfind("line 4:", 0), 0u);
+    EXPECT_EQ(script.errors[2].rfind("lines 5-6:", 0), 0u);
 }
 
 TEST_F(RegImportTest, EditorCommandLine) {
