@@ -1,8 +1,12 @@
 // The registry editor stand-in over a real hive: a catalogue of scripts, read
 // back with hivex and with hivex's own command-line tools.
+#include <fstream>
+#include <iterator>
+
 #include "platform/constants.h"
 #include "platform/posix/programs/regedit_tool.h"
 #include "tests/posix/hive_fixture.h"
+#include "tests/posix/realdata.h"
 
 namespace morlit::posix::test {
 namespace {
@@ -281,6 +285,43 @@ TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
     EXPECT_EQ(script.errors[0].rfind("line 3: key outside HKEY_LOCAL_MACHINE\\VirtualPC", 0), 0u);
     EXPECT_EQ(script.errors[1].rfind("line 4:", 0), 0u);
     EXPECT_EQ(script.errors[2].rfind("lines 5-6:", 0), 0u);
+}
+
+// A run imports the same script into the same hive each time it is
+// repeated: only the first import may change the hive.
+TEST_F(RegImportTest, RerunsLeaveTheHiveAsTheFirstRunLeftIt) {
+    std::ifstream in(std::string(MORLIT_SOURCE_DIR) + "/templates/Dravmont.bin", std::ios::binary);
+    const std::string script((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    ASSERT_NE(script.find("ControlSet001"), std::string::npos);
+    std::vector<std::pair<std::string, std::string>> hives = {{"built", original}};
+    if (!RealDataDir().empty()) {
+        ASSERT_TRUE(UnpackRealData("hives/more/xp_system", root, "xp_system"));
+        hives.emplace_back("Windows XP", ReadHostFile(root + "/xp_system"));
+    }
+    for (const auto& [name, bytes] : hives) {
+        SCOPED_TRACE(name);
+        registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC");
+        WriteHostFile(HivePath(), bytes);
+        std::string first;
+        for (int run = 1; run <= 50; ++run) {
+            ASSERT_EQ(Load(), 0u);
+            ASSERT_EQ(Import(script), 0u) << reason;
+            ASSERT_EQ(registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
+            if (run == 1) {
+                first = ReadHostFile(HivePath());
+                EXPECT_NE(first, bytes);
+            } else {
+                ASSERT_EQ(ReadHostFile(HivePath()), first) << "run " << run;
+            }
+        }
+        std::printf("%s hive: %zu bytes before, %zu after 1 run, %zu after 50 runs\n", name.c_str(),
+                    bytes.size(), first.size(), ReadHostFile(HivePath()).size());
+        EXPECT_EQ(HiveReader(HivePath())
+                      .Value("ControlSet001\\Control\\CriticalDeviceDatabase\\gendisk", "Service")
+                      .data,
+                  Utf16(L"disk"));
+    }
 }
 
 TEST_F(RegImportTest, EditorCommandLine) {
