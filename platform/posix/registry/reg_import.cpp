@@ -263,25 +263,28 @@ class Parser {
             ++pos_;
             return State::QuotedValueName;
         }
-        Error("unrecognised line");
+        // Any other line is no key and no value: regedit passes over it and
+        // imports the rest, and so does this reader.
         return State::LineStart;
     }
 
     State KeyNameState() {
-        // Regedit skips such a line and keeps the key it had open.
+        // Regedit passes over a key line without a closing ']' or with a
+        // blank before the name, and keeps the key it had open: the values
+        // after it go there.
         const size_t close = line_.rfind(L']');
-        if (close == std::wstring::npos || close < pos_) {
-            Error("key name without a closing ']'");
-            return State::LineStart;
-        }
-        if (pos_ < close && IsBlank(line_[pos_])) {
-            Error("blank before the key name");
-            return State::LineStart;
-        }
+        if (close == std::wstring::npos || close < pos_) return State::LineStart;
+        if (pos_ < close && IsBlank(line_[pos_])) return State::LineStart;
         bool remove = false;
         if (pos_ < close && line_[pos_] == L'-') {
             remove = true;
             ++pos_;
+            // A deletion whose name does not start at once closes the key
+            // that was open and deletes nothing.
+            if (pos_ >= close || (line_[pos_] != L'H' && line_[pos_] != L'h')) {
+                key_ = KeyState::None;
+                return State::LineStart;
+            }
         }
         std::vector<std::wstring> parts;
         if (!ParseKeyPath(line_.substr(pos_, close - pos_), &parts)) {

@@ -193,7 +193,6 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         {"abbreviated root", kHeader5 + "[HKLM\\VirtualPC\\X]\r\n"},
         {"empty key component", kHeader5 + "[HKEY_LOCAL_MACHINE\\VirtualPC\\A\\\\B]\r\n"},
         {"deleting the mount", kHeader5 + k + "[-HKEY_LOCAL_MACHINE\\VirtualPC]\r\n"},
-        {"unclosed key", kHeader5 + "[HKEY_LOCAL_MACHINE\\VirtualPC\\X\r\n"},
         {"value before a key", kHeader5 + "\"a\"=\"b\"\r\n" + k},
         {"unclosed string", kHeader5 + k + "\"a\"=\"b\r\n"},
         {"unclosed name", kHeader5 + k + "\"a=\"b\"\r\n"},
@@ -209,7 +208,6 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         {"hex(N) too wide", kHeader5 + k + "\"a\"=hex(123456789):01\r\n"},
         {"unknown type", kHeader5 + k + "\"a\"=word:1\r\n"},
         {"continuation into a blank line", kHeader5 + k + "\"a\"=hex:01,\\\r\n\r\n\"b\"=\"c\"\r\n"},
-        {"garbage line", kHeader5 + k + "junk\r\n"},
         {"not code page 932", "REGEDIT4\r\n" + k + "\"a\"=\"\x81\x20\"\r\n"},
         {"ANSI hex string not code page 932", "REGEDIT4\r\n" + k + "\"a\"=hex(2):81,20,00\r\n"},
         {"key name too long",
@@ -227,8 +225,9 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
 }
 
 // Where Windows' regedit reads a line differently from a first guess: what
-// it imports is imported the same; what it skips refuses the script, naming
-// every line regedit skips with it.
+// it imports is imported the same, a line it passes over is passed over;
+// a value it drops refuses the script, naming every line regedit drops
+// with it.
 TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
     const std::string k = "[HKEY_LOCAL_MACHINE\\VirtualPC\\W]\r\n";
     ASSERT_EQ(Import("REGEDIT4\r\n" + k +
@@ -236,6 +235,11 @@ TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
                      "\"Expand\"=hex(2):25,50,25,\\\r\n"  // continued past a blank
                      "\r\n; and a comment\r\n"
                      "  41\r\n"
+                     "  42,43\r\n"  // not continued: passed over
+                     "junk\r\n"
+                     "[ HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Blank]\r\n"  // passed over, W stays open
+                     "[HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Unclosed\r\n"
+                     "\"InW\"=\"w\"\r\n"
                      "\"Sz\"=hex(1):\r\n"                               // empty stays empty
                      "\"Dw\"=dword:  00000008\r\n"                      // blanks before the digits
                      "[HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Sub\\\\]\r\n"  // trailing backslashes
@@ -244,6 +248,9 @@ TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
         << reason;
     EXPECT_EQ(Value("W", "Multi").data, Utf16(L"Line"));
     EXPECT_EQ(Value("W", "Expand").data, Utf16(L"%P%A"));
+    EXPECT_EQ(Value("W", "InW").data, Utf16(L"w"));
+    EXPECT_FALSE(HiveReader(HivePath()).HasKey("W\\Blank"));
+    EXPECT_FALSE(HiveReader(HivePath()).HasKey("W\\Unclosed"));
     EXPECT_TRUE(Value("W", "Sz").found);
     EXPECT_EQ(Value("W", "Sz").data, "");
     EXPECT_EQ(Value("W", "Dw").data, Dword(8));
@@ -266,6 +273,10 @@ TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
         {"NUL in a string", "\"A\"=\"Value1\\0\"\r\n", "line 4:"},
         {"NUL in a name", "\"A\\0\"=\"x\"\r\n", "line 4:"},
         {"a value of a refused key", "[HKEY_CURRENT_USER\\X]\r\n\"A\"=\"x\"\r\n", "line 4:"},
+        // A deletion with a blank before the name deletes nothing and
+        // closes the key: the value after it has no key.
+        {"a value after a passed-over deletion",
+         "[- HKEY_LOCAL_MACHINE\\VirtualPC\\W]\r\n\"A\"=\"x\"\r\n", "line 5:"},
         {"text after the header", "", "the file"},
     };
     const std::string before = ReadHostFile(HivePath());
