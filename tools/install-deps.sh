@@ -14,7 +14,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libcdio-dev libiso9660-dev genisoimage xorriso \
     dosfstools mtools \
     qemu-utils fdisk \
-    python3 xz-utils \
+    python3 xz-utils nlohmann-json3-dev \
     dpkg-dev file groff-base \
     mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-apps imagemagick \
     fonts-ipafont-gothic fonts-wine

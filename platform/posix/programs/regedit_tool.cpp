@@ -76,9 +76,16 @@ u32 RunRegeditTool(PosixRegistry& registry, FileAccess& files, const std::wstrin
     const RegScript script = ParseRegScript(bytes, registry.MountName());
     if (!script.errors.empty()) {
         std::string all = ToUtf8(file) + ": " + script.errors.front();
-        if (script.errors.size() > 1) {
-            all += " (and " + std::to_string(script.errors.size() - 1) + " more)";
+        // The other errors by their lines alone, so the reason names every
+        // line that keeps the script out.
+        std::string others;
+        for (size_t i = 1; i < script.errors.size(); ++i) {
+            const std::string& error = script.errors[i];
+            const size_t colon = error.find(':');
+            if (error.rfind("line", 0) != 0 || colon == std::string::npos) continue;
+            others += (others.empty() ? "" : ", ") + error.substr(0, colon);
         }
+        if (!others.empty()) all += " (also " + others + ")";
         return Fail(reason, kExitBadScript, all);
     }
     std::string why;

@@ -86,7 +86,11 @@ std::vector<Str> SplitLines(const Str& text) {
 class Parser {
   public:
     Parser(std::vector<std::wstring> lines, std::vector<bool> undecodable, std::wstring mount)
-        : lines_(std::move(lines)), undecodable_(std::move(undecodable)), mount_(Lower(mount)) {}
+        : lines_(std::move(lines)),
+          undecodable_(std::move(undecodable)),
+          mount_(Lower(mount)),
+          outside_("key outside HKEY_LOCAL_MACHINE\\" + std::string(mount.begin(), mount.end()) +
+                   " refused") {}
 
     RegScript Run() {
         State state = State::Header;
@@ -94,6 +98,9 @@ class Parser {
             switch (state) {
                 case State::Header:
                     state = HeaderState();
+                    break;
+                case State::Win31Line:
+                    state = Win31LineState();
                     break;
                 case State::LineStart:
                     state = LineStartState();
@@ -142,6 +149,7 @@ class Parser {
   private:
     enum class State {
         Header,
+        Win31Line,
         LineStart,
         KeyName,
         DefaultValueName,
@@ -173,6 +181,18 @@ class Parser {
     void Error(const std::string& what) {
         script_.errors.push_back("line " + std::to_string(LineNumber()) + ": " + what);
     }
+    // Refuses the value being read: regedit drops it with every line it has
+    // read for it, so all of them are named.
+    State RefuseValue(const std::string& what) {
+        const int first = static_cast<int>(valueStart_) + 1;
+        if (first < LineNumber()) {
+            script_.errors.push_back("lines " + std::to_string(first) + "-" +
+                                     std::to_string(LineNumber()) + ": " + what);
+        } else {
+            Error(what);
+        }
+        return State::LineStart;
+    }
     void SkipBlanks() {
         while (pos_ < line_.size() && IsBlank(line_[pos_])) ++pos_;
     }
@@ -192,12 +212,12 @@ class Parser {
         return true;
     }
 
+    // The header is the first line, blanks before it allowed, nothing
+    // after it: regedit imports nothing from a file with any other.
     State HeaderState() {
-        while (NextLine()) {
+        if (NextLine()) {
             SkipBlanks();
-            if (pos_ >= line_.size()) continue;
-            std::wstring head = line_.substr(pos_);
-            while (!head.empty() && IsBlank(head.back())) head.pop_back();
+            const std::wstring head = line_.substr(pos_);
             if (head == L"REGEDIT4") {
                 version_ = Version::Regedit4;
                 return State::LineStart;
@@ -206,11 +226,22 @@ class Parser {
                 version_ = Version::Version5;
                 return State::LineStart;
             }
-            break;
+            if (head == L"REGEDIT") return State::Win31Line;
         }
         script_.errors.push_back(
-            "the file is not a registry script (no REGEDIT4 or "
-            "\"Windows Registry Editor Version 5.00\" header)");
+            "the file is not a registry script (its first line is not REGEDIT4 or "
+            "\"Windows Registry Editor Version 5.00\")");
+        return State::Done;
+    }
+
+    // The Windows 3.1 format names keys of HKEY_CLASSES_ROOT only, always
+    // outside the mount point; regedit ignores every other line.
+    State Win31LineState() {
+        while (NextLine()) {
+            if (line_.compare(0, 17, L"HKEY_CLASSES_ROOT") == 0) {
+                Error(outside_);
+            }
+        }
         return State::Done;
     }
 
@@ -232,21 +263,28 @@ class Parser {
             ++pos_;
             return State::QuotedValueName;
         }
-        Error("unrecognised line");
+        // Any other line is no key and no value: regedit passes over it and
+        // imports the rest, and so does this reader.
         return State::LineStart;
     }
 
     State KeyNameState() {
+        // Regedit passes over a key line without a closing ']' or with a
+        // blank before the name, and keeps the key it had open: the values
+        // after it go there.
         const size_t close = line_.rfind(L']');
-        if (close == std::wstring::npos || close < pos_) {
-            Error("key name without a closing ']'");
-            key_ = KeyState::None;
-            return State::LineStart;
-        }
+        if (close == std::wstring::npos || close < pos_) return State::LineStart;
+        if (pos_ < close && IsBlank(line_[pos_])) return State::LineStart;
         bool remove = false;
         if (pos_ < close && line_[pos_] == L'-') {
             remove = true;
             ++pos_;
+            // A deletion whose name does not start at once closes the key
+            // that was open and deletes nothing.
+            if (pos_ >= close || (line_[pos_] != L'H' && line_[pos_] != L'h')) {
+                key_ = KeyState::None;
+                return State::LineStart;
+            }
         }
         std::vector<std::wstring> parts;
         if (!ParseKeyPath(line_.substr(pos_, close - pos_), &parts)) {
@@ -274,7 +312,9 @@ class Parser {
     }
 
     // HKEY_LOCAL_MACHINE\<mount>\a\b -> {a, b}; anything else is refused.
-    bool ParseKeyPath(const std::wstring& path, std::vector<std::wstring>* parts) {
+    bool ParseKeyPath(std::wstring path, std::vector<std::wstring>* parts) {
+        // Windows creates "a\b\" (and "a\b\\") as "a\b".
+        while (!path.empty() && path.back() == L'\\') path.pop_back();
         std::vector<std::wstring> all;
         size_t start = 0;
         for (;;) {
@@ -285,8 +325,7 @@ class Parser {
             start = slash + 1;
         }
         if (all.size() < 2 || Lower(all[0]) != L"hkey_local_machine" || Lower(all[1]) != mount_) {
-            Error("key outside HKEY_LOCAL_MACHINE\\" + std::string(mount_.begin(), mount_.end()) +
-                  " refused");
+            Error(outside_);
             return false;
         }
         for (size_t i = 2; i < all.size(); ++i) {
@@ -300,13 +339,15 @@ class Parser {
     }
 
     State DefaultValueNameState() {
+        valueStart_ = index_;
         valueName_.clear();
         return AfterValueName();
     }
 
     State QuotedValueNameState() {
-        if (!ReadQuoted(&valueName_)) {
-            Error("value name without a closing quote");
+        valueStart_ = index_;
+        if (const char* bad = ReadQuoted(&valueName_)) {
+            Error(std::string("value name ") + bad);
             return State::LineStart;
         }
         return AfterValueName();
@@ -320,16 +361,18 @@ class Parser {
         }
         ++pos_;
         SkipBlanks();
+        // Blanks at the end of the first line are no part of the data.
+        while (line_.size() > pos_ && IsBlank(line_.back())) line_.pop_back();
         return State::DataStart;
     }
 
     // A quoted text from pos_ (after its opening quote) to its closing quote,
-    // with regedit's escapes.
-    bool ReadQuoted(std::wstring* out) {
+    // with regedit's escapes. Null, or why regedit refuses the text.
+    const char* ReadQuoted(std::wstring* out) {
         out->clear();
         while (pos_ < line_.size()) {
             const wchar_t c = line_[pos_++];
-            if (c == L'"') return true;
+            if (c == L'"') return nullptr;
             if (c != L'\\' || pos_ >= line_.size()) {
                 out->push_back(c);
                 continue;
@@ -349,15 +392,15 @@ class Parser {
                     out->push_back(L'\r');
                     break;
                 case L'0':
-                    out->push_back(L'\0');
-                    break;
+                    // Regedit refuses a NUL written into a text.
+                    return "with the escape \\0";
                 default:
                     // An unknown escape stays as written.
                     out->push_back(L'\\');
                     out->push_back(e);
             }
         }
-        return false;
+        return "without a closing quote";
     }
 
     State DataStartState() {
@@ -409,8 +452,8 @@ class Parser {
 
     State StringDataState() {
         std::wstring text;
-        if (!ReadQuoted(&text)) {
-            Error("string without a closing quote");
+        if (const char* bad = ReadQuoted(&text)) {
+            Error(std::string("string ") + bad);
             return State::LineStart;
         }
         if (!RestIsEmpty()) {
@@ -422,7 +465,11 @@ class Parser {
         return State::SetValue;
     }
 
+    // Up to eight digits, blanks allowed before them; a comment alone
+    // stands for 0, as in regedit.
     State DwordDataState() {
+        SkipBlanks();
+        const bool empty = pos_ >= line_.size();
         u32 value = 0;
         size_t digits = 0;
         int d;
@@ -431,7 +478,7 @@ class Parser {
             ++pos_;
             ++digits;
         }
-        if (digits == 0 || digits > 8 || !RestIsEmpty()) {
+        if (empty || digits > 8 || !RestIsEmpty()) {
             Error("invalid dword value");
             return State::LineStart;
         }
@@ -440,69 +487,75 @@ class Parser {
         return State::SetValue;
     }
 
-    // Comma-separated bytes; a backslash at the end continues the data on
-    // the next line.
+    // Comma-separated bytes, one line's worth; a backslash where a byte
+    // could start continues the data on the next line. Regedit drops the
+    // value at anything else: a backslash straight after a byte, blanks
+    // before a comma, a byte above ff.
     State HexDataState() {
         for (;;) {
+            if (pos_ >= line_.size()) return FinishHex();
             SkipBlanks();
-            if (pos_ >= line_.size() || line_[pos_] == L';') return FinishHex();
-            if (line_[pos_] == L'\\') {
-                ++pos_;
-                if (!RestIsEmpty()) {
-                    Error("unexpected text after '\\'");
-                    return State::LineStart;
-                }
-                return State::HexMultiline;
-            }
-            // Unsigned and masked: a long run of digits is refused below,
-            // and must not overflow on the way there.
+            // Saturating: a long run of digits is refused below and must
+            // not overflow on the way there.
             unsigned value = 0;
             size_t digits = 0;
             int d;
             while (pos_ < line_.size() && (d = HexDigit(line_[pos_])) >= 0) {
-                value = (value * 16 + static_cast<unsigned>(d)) & 0xFFFu;
+                value = value > 0xFF ? value : value * 16 + static_cast<unsigned>(d);
                 ++pos_;
                 ++digits;
             }
-            if (digits == 0 || digits > 2) {
-                Error("invalid hex data");
-                return State::LineStart;
+            if (digits == 0) {
+                if (pos_ < line_.size() && line_[pos_] == L'\\') {
+                    ++pos_;
+                    if (!RestIsEmpty()) return RefuseValue("unexpected text after '\\'");
+                    return State::HexMultiline;
+                }
+                if (pos_ < line_.size() && line_[pos_] == L';') return FinishHex();
+                return RefuseValue("invalid hex data");
             }
+            if (value > 0xFF) return RefuseValue("invalid hex data");
             data_.push_back(static_cast<char>(value));
-            SkipBlanks();
             if (pos_ < line_.size() && line_[pos_] == L',') {
                 ++pos_;
                 continue;
             }
-            if (pos_ < line_.size() && line_[pos_] != L'\\' && line_[pos_] != L';') {
-                Error("invalid hex data");
-                return State::LineStart;
-            }
+            if (RestIsEmpty()) return FinishHex();
+            return RefuseValue("invalid hex data");
         }
     }
 
+    // After a continuation: blank and comment lines are skipped; the data
+    // goes on at a line that starts with a hex digit, and ends with the
+    // script.
     State HexMultilineState() {
         while (NextLine()) {
             SkipBlanks();
-            if (pos_ < line_.size() && line_[pos_] == L';') continue;
-            if (pos_ >= line_.size()) break;
+            if (pos_ >= line_.size() || line_[pos_] == L';') continue;
+            if (HexDigit(line_[pos_]) < 0) return RefuseValue("hex data expected");
             return State::HexData;
         }
-        Error("hex data continues past its last line");
-        return State::LineStart;
+        return FinishHex();
     }
 
     State FinishHex() {
+        const bool text = type_ == kRegSz || type_ == kRegExpandSz || type_ == kRegMultiSz;
+        if (!text || data_.empty()) return State::SetValue;
         // Strings written as hex follow the header: ANSI bytes under
         // REGEDIT4, UTF-16LE bytes under version 5.00 (whatever the file's
-        // own encoding).
-        if (version_ == Version::Regedit4 && (type_ == kRegExpandSz || type_ == kRegMultiSz)) {
+        // own encoding). Regedit ends them with a NUL where they lack one.
+        if (version_ == Version::Regedit4) {
+            if (data_.back() != '\0') data_.push_back('\0');
             std::string wide;
             if (!AnsiToUtf16Le(data_, &wide)) {
-                Error("hex string data is not valid in the ANSI code page");
-                return State::LineStart;
+                return RefuseValue("hex string data is not valid in the ANSI code page");
             }
             data_ = wide;
+        } else {
+            if (data_.size() % 2) data_.push_back('\0');
+            if (data_[data_.size() - 1] != '\0' || data_[data_.size() - 2] != '\0') {
+                data_.append(2, '\0');
+            }
         }
         return State::SetValue;
     }
@@ -539,14 +592,16 @@ class Parser {
 
     bool ValueHasKey() {
         if (key_ == KeyState::Open) return true;
-        // Values of a refused key were reported with the key.
-        if (key_ == KeyState::None) Error("value outside a key");
+        // Regedit has no key open here and drops the value: it is named as
+        // well as the key line that was refused.
+        RefuseValue(key_ == KeyState::None ? "value outside a key" : "value of a refused key");
         return false;
     }
 
     std::vector<std::wstring> lines_;
     std::vector<bool> undecodable_;
-    std::wstring mount_;
+    std::wstring mount_;   // lower case
+    std::string outside_;  // the error for a key outside the mount point
     size_t index_ = static_cast<size_t>(-1);
     std::wstring line_;
     size_t pos_ = 0;
@@ -554,6 +609,7 @@ class Parser {
     KeyState key_ = KeyState::None;
     std::vector<std::wstring> keyPath_;
     std::wstring valueName_;
+    size_t valueStart_ = 0;  // the line where the value being read starts
     u32 type_ = 0;
     std::string data_;
     RegScript script_;

@@ -372,6 +372,29 @@ u32 PosixRegistry::RegCloseKey(RegKey key) {
     return keys_.erase(key) ? err::kSuccess : err::kInvalidHandle;
 }
 
+bool PosixRegistry::SameValue(Node node, const std::string& name, u32 type, const std::string& data,
+                              bool* equal, std::string* reason) {
+    *equal = false;
+    errno = 0;
+    const hive_value_h value = hivex_node_get_value(hive_, node, name.c_str());
+    if (value == 0) {
+        if (errno == 0 || errno == ENOENT) return true;  // no such value
+        if (reason) *reason = std::string("cannot read a value: ") + std::strerror(errno);
+        return false;
+    }
+    hive_type t;
+    size_t len = 0;
+    char* bytes = hivex_value_value(hive_, value, &t, &len);
+    if (!bytes) {
+        if (reason) *reason = std::string("cannot read a value: ") + std::strerror(errno);
+        return false;
+    }
+    *equal = static_cast<u32>(t) == type && len == data.size() &&
+             std::memcmp(bytes, data.data(), len) == 0;
+    std::free(bytes);
+    return true;
+}
+
 u32 PosixRegistry::Apply(const std::vector<RegOp>& ops, std::string* reason) {
     if (!hive_) {
         if (reason) *reason = "no hive is loaded";
@@ -408,6 +431,12 @@ u32 PosixRegistry::Apply(const std::vector<RegOp>& ops, std::string* reason) {
                 const Node node = Find(op.key, true, &why);
                 if (!node) return fail(why);
                 const std::string key = ToUtf8(op.name);
+                // A value already as the script has it is left alone: hivex
+                // writes every value it sets into new cells, so rewriting
+                // equal values would grow the hive at every rerun.
+                bool equal = false;
+                if (!SameValue(node, key, op.type, op.data, &equal, &why)) return fail(why);
+                if (equal) break;
                 hive_set_value value;
                 value.key = const_cast<char*>(key.c_str());
                 value.t = static_cast<hive_type>(op.type);

@@ -76,6 +76,10 @@ class PosixRegistry : public IRegistry {
     // The node at `path` below the mount root: 0 when it does not exist
     // (and `create` is false) or on failure.
     Node Find(const std::vector<std::wstring>& path, bool create, std::string* reason);
+    // Whether the value `name` of `node` exists with this type and data;
+    // false when it cannot be read.
+    bool SameValue(Node node, const std::string& name, u32 type, const std::string& data,
+                   bool* equal, std::string* reason);
     // Commits the hive and compares the result with image_: the pages that
     // differ and the committed size.
     bool CommitAndCompare(std::vector<FilePatch>* patches, u64* size, std::string* reason);

@@ -1,8 +1,12 @@
 // The registry editor stand-in over a real hive: a catalogue of scripts, read
 // back with hivex and with hivex's own command-line tools.
+#include <fstream>
+#include <iterator>
+
 #include "platform/constants.h"
 #include "platform/posix/programs/regedit_tool.h"
 #include "tests/posix/hive_fixture.h"
+#include "tests/posix/realdata.h"
 
 namespace morlit::posix::test {
 namespace {
@@ -189,7 +193,6 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         {"abbreviated root", kHeader5 + "[HKLM\\VirtualPC\\X]\r\n"},
         {"empty key component", kHeader5 + "[HKEY_LOCAL_MACHINE\\VirtualPC\\A\\\\B]\r\n"},
         {"deleting the mount", kHeader5 + k + "[-HKEY_LOCAL_MACHINE\\VirtualPC]\r\n"},
-        {"unclosed key", kHeader5 + "[HKEY_LOCAL_MACHINE\\VirtualPC\\X\r\n"},
         {"value before a key", kHeader5 + "\"a\"=\"b\"\r\n" + k},
         {"unclosed string", kHeader5 + k + "\"a\"=\"b\r\n"},
         {"unclosed name", kHeader5 + k + "\"a=\"b\"\r\n"},
@@ -204,9 +207,7 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         {"bad hex(N)", kHeader5 + k + "\"a\"=hex(z):01\r\n"},
         {"hex(N) too wide", kHeader5 + k + "\"a\"=hex(123456789):01\r\n"},
         {"unknown type", kHeader5 + k + "\"a\"=word:1\r\n"},
-        {"continuation at the end", kHeader5 + k + "\"a\"=hex:01,\\\r\n"},
         {"continuation into a blank line", kHeader5 + k + "\"a\"=hex:01,\\\r\n\r\n\"b\"=\"c\"\r\n"},
-        {"garbage line", kHeader5 + k + "junk\r\n"},
         {"not code page 932", "REGEDIT4\r\n" + k + "\"a\"=\"\x81\x20\"\r\n"},
         {"ANSI hex string not code page 932", "REGEDIT4\r\n" + k + "\"a\"=hex(2):81,20,00\r\n"},
         {"key name too long",
@@ -221,6 +222,117 @@ TEST_F(RegImportTest, MalformedScriptsChangeNothing) {
         EXPECT_FALSE(registry->Changed());
     }
     EXPECT_FALSE(HiveReader(HivePath()).HasKey("ControlSet001\\Bad"));
+}
+
+// Where Windows' regedit reads a line differently from a first guess: what
+// it imports is imported the same, a line it passes over is passed over;
+// a value it drops refuses the script, naming every line regedit drops
+// with it.
+TEST_F(RegImportTest, LinesAsWindowsReadsThem) {
+    const std::string k = "[HKEY_LOCAL_MACHINE\\VirtualPC\\W]\r\n";
+    ASSERT_EQ(Import("REGEDIT4\r\n" + k +
+                     "\"Multi\"=hex(7):4c,69,6e,65\r\n"   // terminator added
+                     "\"Expand\"=hex(2):25,50,25,\\\r\n"  // continued past a blank
+                     "\r\n; and a comment\r\n"
+                     "  41\r\n"
+                     "  42,43\r\n"  // not continued: passed over
+                     "junk\r\n"
+                     "[ HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Blank]\r\n"  // passed over, W stays open
+                     "[HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Unclosed\r\n"
+                     "\"InW\"=\"w\"\r\n"
+                     "\"Sz\"=hex(1):\r\n"                               // empty stays empty
+                     "\"Dw\"=dword:  00000008\r\n"                      // blanks before the digits
+                     "[HKEY_LOCAL_MACHINE\\VirtualPC\\W\\Sub\\\\]\r\n"  // trailing backslashes
+                     "\"Last\"=hex:11,22,\\"),                          // continued at the end
+              0u)
+        << reason;
+    EXPECT_EQ(Value("W", "Multi").data, Utf16(L"Line"));
+    EXPECT_EQ(Value("W", "Expand").data, Utf16(L"%P%A"));
+    EXPECT_EQ(Value("W", "InW").data, Utf16(L"w"));
+    EXPECT_FALSE(HiveReader(HivePath()).HasKey("W\\Blank"));
+    EXPECT_FALSE(HiveReader(HivePath()).HasKey("W\\Unclosed"));
+    EXPECT_TRUE(Value("W", "Sz").found);
+    EXPECT_EQ(Value("W", "Sz").data, "");
+    EXPECT_EQ(Value("W", "Dw").data, Dword(8));
+    EXPECT_EQ(Value("W\\Sub", "Last").data, "\x11\x22");
+    ASSERT_EQ(Import(kHeader5 + k + "\"U\"=hex(2):41,00,42,00\r\n\"V\"=hex(1):41,00,00\r\n"), 0u);
+    EXPECT_EQ(Value("W", "U").data, Utf16(L"AB"));
+    EXPECT_EQ(Value("W", "V").data, Utf16(L"A"));
+
+    struct Refused {
+        const char* what;
+        std::string body;
+        const char* named;  // the first error's lines
+    };
+    const Refused refused[] = {
+        {"no comma before the continuation", "\"A\"=hex:11,22\\\r\n  33\r\n", "line 4:"},
+        {"the next value taken for data", "\"A\"=hex:11,\\\r\n\"B\"=\"x\"\r\n", "lines 4-5:"},
+        {"a backslash alone inside the data", "\"A\"=hex:11,\\\r\n\\\r\n  22\r\n", "lines 4-5:"},
+        {"a comment marked with #", "\"A\"=hex:11,\\\r\n#c\r\n  22\r\n", "lines 4-5:"},
+        {"blanks before a comma", "\"A\"=hex:11 ,22\r\n", "line 4:"},
+        {"NUL in a string", "\"A\"=\"Value1\\0\"\r\n", "line 4:"},
+        {"NUL in a name", "\"A\\0\"=\"x\"\r\n", "line 4:"},
+        {"a value of a refused key", "[HKEY_CURRENT_USER\\X]\r\n\"A\"=\"x\"\r\n", "line 4:"},
+        // A deletion with a blank before the name deletes nothing and
+        // closes the key: the value after it has no key.
+        {"a value after a passed-over deletion",
+         "[- HKEY_LOCAL_MACHINE\\VirtualPC\\W]\r\n\"A\"=\"x\"\r\n", "line 5:"},
+        {"text after the header", "", "the file"},
+    };
+    const std::string before = ReadHostFile(HivePath());
+    for (const Refused& c : refused) {
+        SCOPED_TRACE(c.what);
+        const std::string script =
+            c.body.empty() ? "REGEDIT4 \r\n" + k : "REGEDIT4\r\n" + k + "\r\n" + c.body;
+        EXPECT_EQ(Import(script), 3u);
+        EXPECT_NE(reason.find(std::string("x.reg: ") + c.named), std::string::npos) << reason;
+        EXPECT_EQ(ReadHostFile(HivePath()), before);
+    }
+    // Every value of a refused key is named with it.
+    const RegScript script = ParseRegScript(
+        kHeader5 + "[HKEY_CURRENT_USER\\X]\r\n\"A\"=\"x\"\r\n\"B\"=hex:1,\\\r\n 2\r\n",
+        L"VirtualPC");
+    ASSERT_EQ(script.errors.size(), 3u);
+    EXPECT_EQ(script.errors[0].rfind("line 3: key outside HKEY_LOCAL_MACHINE\\VirtualPC", 0), 0u);
+    EXPECT_EQ(script.errors[1].rfind("line 4:", 0), 0u);
+    EXPECT_EQ(script.errors[2].rfind("lines 5-6:", 0), 0u);
+}
+
+// A run imports the same script into the same hive each time it is
+// repeated: only the first import may change the hive.
+TEST_F(RegImportTest, RerunsLeaveTheHiveAsTheFirstRunLeftIt) {
+    std::ifstream in(std::string(MORLIT_SOURCE_DIR) + "/templates/Dravmont.bin", std::ios::binary);
+    const std::string script((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+    ASSERT_NE(script.find("ControlSet001"), std::string::npos);
+    std::vector<std::pair<std::string, std::string>> hives = {{"built", original}};
+    if (!RealDataDir().empty()) {
+        ASSERT_TRUE(UnpackRealData("hives/more/xp_system", root, "xp_system"));
+        hives.emplace_back("Windows XP", ReadHostFile(root + "/xp_system"));
+    }
+    for (const auto& [name, bytes] : hives) {
+        SCOPED_TRACE(name);
+        registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC");
+        WriteHostFile(HivePath(), bytes);
+        std::string first;
+        for (int run = 1; run <= 50; ++run) {
+            ASSERT_EQ(Load(), 0u);
+            ASSERT_EQ(Import(script), 0u) << reason;
+            ASSERT_EQ(registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC"), 0u);
+            if (run == 1) {
+                first = ReadHostFile(HivePath());
+                EXPECT_NE(first, bytes);
+            } else {
+                ASSERT_EQ(ReadHostFile(HivePath()), first) << "run " << run;
+            }
+        }
+        std::printf("%s hive: %zu bytes before, %zu after 1 run, %zu after 50 runs\n", name.c_str(),
+                    bytes.size(), first.size(), ReadHostFile(HivePath()).size());
+        EXPECT_EQ(HiveReader(HivePath())
+                      .Value("ControlSet001\\Control\\CriticalDeviceDatabase\\gendisk", "Service")
+                      .data,
+                  Utf16(L"disk"));
+    }
 }
 
 TEST_F(RegImportTest, EditorCommandLine) {
