@@ -258,6 +258,14 @@ class IFiles {
     // _wfopen_s: mode as the C runtime takes it ("r", "w", "rb", "wb").
     // Null on failure (errno-style failure, last error set).
     virtual std::unique_ptr<IFileStream> OpenStream(const std::wstring& path, const char* mode) = 0;
+
+    // --- file versions ---
+    // GetFileVersionInfoSizeW, GetFileVersionInfoW and VerQueryValueW(L"\\")
+    // on an executable file: the file version of its VS_FIXEDFILEINFO
+    // (dwFileVersionMS: major << 16 | minor; dwFileVersionLS: build << 16 |
+    // revision). False, with the failing call's last error, when the file
+    // cannot be read or holds no such version.
+    virtual bool GetFileVersion(const std::wstring& path, u32* versionMs, u32* versionLs) = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -56,6 +56,12 @@ constexpr u32 kRegistryIoFailed = 1016;
 constexpr u32 kNotRegistryFile = 1017;
 constexpr u32 kFileCorrupt = 1392;  // ERROR_FILE_CORRUPT
 constexpr u32 kDiskCorrupt = 1393;  // ERROR_DISK_CORRUPT
+// What the version calls report for an executable without a usable version.
+constexpr u32 kBadExeFormat = 193;           // ERROR_BAD_EXE_FORMAT
+constexpr u32 kResourceDataNotFound = 1812;  // ERROR_RESOURCE_DATA_NOT_FOUND
+constexpr u32 kResourceTypeNotFound = 1813;  // ERROR_RESOURCE_TYPE_NOT_FOUND
+constexpr u32 kResourceNameNotFound = 1814;  // ERROR_RESOURCE_NAME_NOT_FOUND
+constexpr u32 kResourceLangNotFound = 1815;  // ERROR_RESOURCE_LANG_NOT_FOUND
 constexpr u32 kNotAllAssigned = 1300;
 constexpr u32 kNoSuchPrivilege = 1313;
 constexpr u32 kUnrecognizedVolume = 1005;

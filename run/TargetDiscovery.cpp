@@ -1,8 +1,10 @@
 #include "run/TargetDiscovery.h"
 
 #include <cwchar>
+#include <string>
 
 #include "platform/constants.h"
+#include "platform/utf8.h"
 #include "ui/texts.h"
 
 namespace morlit {
@@ -25,6 +27,64 @@ void Select(TargetInfo* out, wchar_t letter, const std::wstring& windowsDirector
     out->windowsDirectory = windowsDirectory;
     out->sourceKind = kind;
     out->driverSource = source;
+}
+
+// Windows Vista and later start through winload.exe, which XP and 2000 do
+// not have. XP's drivers and Boot.ini would leave such an installation
+// unable to start; the boot manager's registry adjustment is what fits it.
+bool StartsThroughWinload(IFileFind& find, const std::wstring& windowsDirectory) {
+    return find.FindFile(windowsDirectory + L"\\System32\\winload.exe");
+}
+
+// An XP/2000 target with its driver source, or, when the Windows directory
+// holds a Vista/7 installation, a target whose registry alone is adjusted.
+void SelectInstallation(IFileFind& find, TargetInfo* out, wchar_t letter,
+                        const std::wstring& windowsDirectory, TargetInfo::SourceKind kind,
+                        const std::wstring& source) {
+    if (StartsThroughWinload(find, windowsDirectory)) {
+        Select(out, letter, windowsDirectory, TargetInfo::SourceKind::kNone, L"");
+    } else {
+        Select(out, letter, windowsDirectory, kind, source);
+    }
+}
+
+// What a kernel version names, for the line that says why the CD is not asked
+// for.
+std::string KernelName(u32 major, u32 minor) {
+    struct Known {
+        u32 major, minor;
+        const char* name;
+    };
+    static const Known kKnown[] = {{4, 0, "Windows NT 4.0"},
+                                   {5, 0, "Windows 2000"},
+                                   {5, 2, "Windows Server 2003 or Windows XP x64"},
+                                   {6, 0, "Windows Vista"},
+                                   {6, 1, "Windows 7"},
+                                   {6, 2, "Windows 8"},
+                                   {6, 3, "Windows 8.1"},
+                                   {10, 0, "Windows 10 or later"}};
+    for (const Known& k : kKnown) {
+        if (k.major == major && k.minor == minor) return k.name;
+    }
+    return "not Windows XP";
+}
+
+// Only Windows XP (kernel 5.1) takes the XP CD's kernel, HAL and IDE driver:
+// any other Windows is left unable to start by them. A kernel whose version
+// cannot be read says nothing against the CD.
+bool CdDriversFit(Host& host, const std::wstring& windowsDirectory) {
+    u32 ms = 0;
+    u32 ls = 0;
+    if (!host.files->GetFileVersion(windowsDirectory + L"\\system32\\ntoskrnl.exe", &ms, &ls)) {
+        return true;
+    }
+    const u32 major = ms >> 16;
+    const u32 minor = ms & 0xFFFF;
+    if (major == 5 && minor == 1) return true;
+    SayCause(host, "the installation in " + Utf8FromWide(windowsDirectory) + " is " +
+                       KernelName(major, minor) + " (kernel " + std::to_string(major) + "." +
+                       std::to_string(minor) + "); the Windows XP CD's drivers do not fit it");
+    return false;
 }
 
 // One pass over the host's drives: the letter of the first CD drive holding
@@ -84,14 +144,14 @@ bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out
     for (int i = 0; i <= 9; ++i) {
         std::wstring probe = Numbered(letter, L":\\Windows\\Driver Cache\\i386\\sp", i, L".cab");
         if (find.FindFile(probe)) {
-            Select(out, letter, OnDrive(letter, L":\\Windows"), TargetInfo::SourceKind::kCabinet,
-                   probe);
+            SelectInstallation(find, out, letter, OnDrive(letter, L":\\Windows"),
+                               TargetInfo::SourceKind::kCabinet, probe);
             return true;
         }
         probe = Numbered(letter, L":\\WINNT\\Driver Cache\\i386\\sp", i, L".cab");
         if (find.FindFile(probe)) {
-            Select(out, letter, OnDrive(letter, L":\\WINNT"), TargetInfo::SourceKind::kCabinet,
-                   probe);
+            SelectInstallation(find, out, letter, OnDrive(letter, L":\\WINNT"),
+                               TargetInfo::SourceKind::kCabinet, probe);
             return true;
         }
     }
@@ -99,12 +159,14 @@ bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out
     // An i386 folder copied onto the volume.
     std::wstring probe = OnDrive(letter, L":\\Windows\\i386");
     if (find.FindFile(probe)) {
-        Select(out, letter, OnDrive(letter, L":\\Windows"), TargetInfo::SourceKind::kFolder, probe);
+        SelectInstallation(find, out, letter, OnDrive(letter, L":\\Windows"),
+                           TargetInfo::SourceKind::kFolder, probe);
         return true;
     }
     probe = OnDrive(letter, L":\\WINNT\\i386");
     if (find.FindFile(probe)) {
-        Select(out, letter, OnDrive(letter, L":\\WINNT"), TargetInfo::SourceKind::kFolder, probe);
+        SelectInstallation(find, out, letter, OnDrive(letter, L":\\WINNT"),
+                           TargetInfo::SourceKind::kFolder, probe);
         return true;
     }
 
@@ -116,6 +178,18 @@ bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out
     } else if (find.FindFile(OnDrive(letter, L":\\WINNT"))) {
         windowsDirectory = OnDrive(letter, L":\\WINNT");
     } else {
+        host.ui->MessageBoxById(IDS_NO_TARGET_OS, kMbOk, kHelpContextDefault);
+        return false;
+    }
+
+    // The CD is asked for only when its drivers can be right for the
+    // installation: a Vista/7 has its registry adjusted instead, and any
+    // Windows but XP ends the run as if no target were there.
+    if (StartsThroughWinload(find, windowsDirectory)) {
+        Select(out, letter, windowsDirectory, TargetInfo::SourceKind::kNone, L"");
+        return true;
+    }
+    if (!CdDriversFit(host, windowsDirectory)) {
         host.ui->MessageBoxById(IDS_NO_TARGET_OS, kMbOk, kHelpContextDefault);
         return false;
     }

@@ -13,9 +13,12 @@ namespace morlit {
 
 // Runs discovery on the volume with drive letter `letter`, probing through
 // `find` only. True with `*out` filled when a target was recognised: a
-// boot-manager target has no driver source, an XP/2000 target has one. False
-// when the run ends with 0: no target (message 136), Cancel at the CD prompt,
-// or no CD found and the user declined to search again. Writes nothing.
+// boot-manager target has no driver source, nor has a Vista/7 installation
+// found where an XP/2000 one was looked for (its Windows directory holds
+// System32\winload.exe); an XP/2000 target has one. False when the run ends
+// with 0: no target (message 136, also for a Windows that is not XP where
+// only the XP CD could give drivers), Cancel at the CD prompt, or no CD found
+// and the user declined to search again. Writes nothing.
 //
 // `otherLetters`: the letters of the disk's further volumes, in partition
 // order. A boot-manager volume without a Windows of its own (a "System

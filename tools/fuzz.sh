@@ -6,7 +6,7 @@
 #   tools/fuzz.sh [-t SECONDS] [-b BUILD] [-j JOBS] [NAME...]
 #
 # NAME is one of: vhd partition_table reg_import expand iso mountinfo
-# command_line crt_stream ntfs fat (default: all). SECONDS per harness, default 60.
+# command_line crt_stream ntfs fat pe_version (default: all). SECONDS per harness, default 60.
 set -eu
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +22,7 @@ while getopts t:b:j: opt; do
     esac
 done
 shift $((OPTIND - 1))
-all="vhd partition_table reg_import expand iso mountinfo command_line crt_stream ntfs fat"
+all="vhd partition_table reg_import expand iso mountinfo command_line crt_stream ntfs fat pe_version"
 names=${*:-$all}
 
 cc=${CC:-clang-14}
@@ -190,6 +190,18 @@ seed_fat() {
         MTOOLS_SKIP_CHECK=1 mcopy -s -i "$work/fat$1.img" "$work/fat"/* ::/ 2>/dev/null || continue
         fat_pack "$work/fat$1.img" "$d/fat$1"
     done
+}
+
+seed_pe_version() {
+    d="$corpus/pe_version"; mkdir -p "$d"
+    python3 "$src/tools/make-pe-version.py" 5.0.2195.6717 "$d/kernel-5.0"
+    python3 "$src/tools/make-pe-version.py" 5.1.2600.5512 "$d/kernel-5.1"
+    # PE32+ files with full version blocks, when Wine is installed.
+    for f in /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/version.dll \
+             /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/hal.dll; do
+        [ -f "$f" ] && cp "$f" "$d/wine-$(basename "$f")"
+    done
+    return 0
 }
 
 for n in $names; do

@@ -40,6 +40,14 @@
 #                     partition 3, although Linux calls it the fifth
 #   win2000-third.vhd 2000 as partition 3, behind two such partitions (DE,
 #                     84), with sp4.cab
+#   win7-nobootmgr.vhd  Windows 7 alone, without bootmgr or Boot\BCD (an image
+#                     of C: only): Windows\System32\winload.exe, a 6.1
+#                     kernel, the Windows 7 hive; run with the XP CD
+#   win2000-nosource.vhd  2000 in WINNT with no driver source; its
+#                     ntoskrnl.exe carries a 5.0 version resource
+#   xp-winnt.vhd      XP upgraded from 2000: WINNT, no driver source, a 5.1
+#                     kernel
+#   (the kernels are written by tools/make-pe-version.py)
 #   xp-cd.iso         XP CD: WIN51, I386 with the compressed drivers (tagged CD)
 #   xp-cd-sp3.iso     the same with I386\SP3.CAB
 #   sources/          the driver sources and hives the images were made from
@@ -90,6 +98,11 @@ i386() { echo "$src/$1/volume/Windows/i386"; }
 # A cabinet lacking the kernel: the run's second driver step fails.
 (cd "$src/SP3/content" && gcab -c -n -z "$src/nomember.cab" hal.dll intelide.sys)
 
+# Kernels whose version resource says which Windows they belong to.
+for v in 5.0.2195.6717 5.1.2600.5512 6.1.7601.17514; do
+    python3 "$here/make-pe-version.py" "$v" "$src/kernel-${v%.*.*}.exe"
+done
+
 # Each tree: a base tree from tools/trees, then the files of this target.
 tree() {
     local name="$1" base="$2"
@@ -139,6 +152,19 @@ printf '%s\n' '# The installation: no boot manager of its own.' \
     'copy Windows\system32\config\SYSTEM '"$src/system-7" \
     'file Windows\system32\ntoskrnl.exe MZ (sample kernel)' 'dir Users\Public' \
     > "$src/win7-reserved.tree"
+# Windows 7 without its boot manager: the image of C: alone.
+printf '%s\n' '# Windows 7 with no boot manager on its volume.' \
+    'dir Windows\system32\config' 'dir Windows\system32\drivers' \
+    'copy Windows\system32\config\SYSTEM '"$src/system-7" \
+    'copy Windows\System32\ntoskrnl.exe '"$src/kernel-6.1.exe" \
+    'file Windows\System32\winload.exe MZ (sample OS loader)' \
+    'file Windows\system32\hal.dll MZ (sample HAL)' \
+    'file Windows\system32\drivers\intelide.sys MZ (sample IDE driver)' \
+    'dir "Program Files"' 'dir Users\Public' > "$src/win7-nobootmgr.tree"
+tree win2000-nosource win2000.tree 'copy WINNT\system32\config\system '"$src/system-2000" \
+    'copy WINNT\system32\ntoskrnl.exe '"$src/kernel-5.0.exe"
+tree xp-winnt win2000.tree 'copy WINNT\system32\config\system '"$src/system-xp" \
+    'copy WINNT\system32\ntoskrnl.exe '"$src/kernel-5.1.exe"
 printf '%s\n' '# A data volume: no Windows on it.' 'dir Data' \
     'file Data\readme.txt nothing to boot here\r\n' > "$src/none.tree"
 
@@ -171,6 +197,9 @@ tree win2000-third win2000.tree 'copy WINNT\system32\config\system '"$src/system
 image xp-vendor --start 63 --before de
 image xp-logical --start 63 --before 12 --before 27 --logical
 image win2000-third --start 63 --before de --before 84
+image win7-nobootmgr
+image win2000-nosource --start 63
+image xp-winnt --start 63
 
 if wanted xp-cd; then
     bash "$here/make-xp-cd.sh" --drivers "$(i386 CD)" "$out/xp-cd.iso"

@@ -25,7 +25,7 @@ echo "Morlit.exe imports:" $dlls
 for dll in $dlls; do
     case "$dll" in
     kernel32.dll | user32.dll | gdi32.dll | advapi32.dll | shell32.dll | comctl32.dll | \
-        comdlg32.dll | shlwapi.dll | virtdisk.dll | msvcrt.dll | ole32.dll) ;;
+        comdlg32.dll | shlwapi.dll | virtdisk.dll | msvcrt.dll | ole32.dll | version.dll) ;;
     *)
         echo "Morlit.exe needs a DLL that Windows does not ship: $dll" >&2
         exit 1

@@ -5,6 +5,7 @@
 
 #include "platform/constants.h"
 #include "platform/crt_stream.h"
+#include "platform/posix/fs/pe_version.h"
 
 namespace morlit::posix {
 
@@ -178,6 +179,26 @@ std::unique_ptr<IFileStream> PosixFiles::OpenStream(const std::wstring& path, co
             return e == 0;
         },
         text);
+}
+
+// A kernel is a few megabytes; a file far larger than any executable is not
+// read whole into memory for its version.
+constexpr u64 kMaxVersionedFileBytes = 64u << 20;
+
+bool PosixFiles::GetFileVersion(const std::wstring& path, u32* versionMs, u32* versionLs) {
+    NodeInfo info;
+    if (const u32 e = drives_.Stat(path, &info)) return Result(e);
+    if (info.directory) return Result(err::kAccessDenied);
+    if (info.size > kMaxVersionedFileBytes) return Result(err::kNotEnoughMemory);
+    std::string data;
+    if (const u32 e = drives_.ReadFile(path, &data)) return Result(e);
+    PeFileVersion version;
+    if (const u32 e =
+            ReadPeFileVersion(reinterpret_cast<const u8*>(data.data()), data.size(), &version))
+        return Result(e);
+    *versionMs = version.ms;
+    *versionLs = version.ls;
+    return Result(0);
 }
 
 }  // namespace morlit::posix

@@ -24,6 +24,7 @@ class PosixFiles : public IFiles {
     u32 GetLogicalDriveStrings(u32 bufferChars, wchar_t* buffer) override;
     u32 GetDriveType(const std::wstring& root) override;
     std::unique_ptr<IFileStream> OpenStream(const std::wstring& path, const char* mode) override;
+    bool GetFileVersion(const std::wstring& path, u32* versionMs, u32* versionLs) override;
 
   private:
     bool Result(u32 code);  // sets the last error; true for 0

@@ -433,6 +433,32 @@ class Win32Files : public IFiles {
         }
         return std::make_unique<Win32Stream>(file);
     }
+
+    // --- file versions ---
+    bool GetFileVersion(const std::wstring& path, u32* versionMs, u32* versionLs) override {
+        DWORD ignored = 0;
+        const DWORD size = ::GetFileVersionInfoSizeW(path.c_str(), &ignored);
+        if (size == 0) return false;
+        std::vector<u8> info(size);
+        if (!::GetFileVersionInfoW(path.c_str(), 0, size, info.data())) return false;
+        void* value = nullptr;
+        UINT length = 0;
+        if (!::VerQueryValueW(info.data(), L"\\", &value, &length) || value == nullptr ||
+            length < sizeof(VS_FIXEDFILEINFO)) {
+            ::SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+            return false;
+        }
+        VS_FIXEDFILEINFO fixed;
+        std::memcpy(&fixed, value, sizeof fixed);
+        // A block without the signature holds no version to trust.
+        if (fixed.dwSignature != 0xFEEF04BD) {
+            ::SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
+            return false;
+        }
+        *versionMs = fixed.dwFileVersionMS;
+        *versionLs = fixed.dwFileVersionLS;
+        return true;
+    }
 };
 
 // --- processes --------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include <shellapi.h>
 #include <virtdisk.h>
 #include <winioctl.h>
+#include <winver.h>
 
 #include "platform/types.h"
 

@@ -35,6 +35,7 @@ int Fuzz_command_line(const uint8_t* data, size_t size);
 int Fuzz_crt_stream(const uint8_t* data, size_t size);
 int Fuzz_ntfs(const uint8_t* data, size_t size);
 int Fuzz_fat(const uint8_t* data, size_t size);
+int Fuzz_pe_version(const uint8_t* data, size_t size);
 
 // A folder of this process, made once and removed at exit.
 inline const std::string& ScratchDir() {

@@ -29,7 +29,8 @@ inline std::string SampleTargets() {
     const std::string targets = bin + "/sample_targets";
     std::string stamp;
     Shell("cd " + Quote(src) +
-              " && cat tools/make-*.sh tools/make_cab.py tools/tree_to_fat.py tools/trees/*.tree | "
+              " && cat tools/make-*.sh tools/make_cab.py tools/make-pe-version.py "
+              "tools/tree_to_fat.py tools/trees/*.tree | "
               "md5sum && stat -c "
               "%Y:%s " +
               Quote(bin + "/mkimage") + " " + Quote(bin + "/tools/hive/morlit_make_hive") + " " +

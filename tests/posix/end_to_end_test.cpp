@@ -257,6 +257,46 @@ TEST(EndToEnd, XpWithoutSourceTakesTheCdsI386Folder) {
     ExpectAdjusted(check, "WINDOWS", Source("system-xp"), 2, "Quessil.bin");
 }
 
+// An image of a Windows 7 C: alone (no boot manager on it), run with the XP
+// CD given: the CD is not asked for, its drivers and Boot.ini stay out, and
+// only the registry is adjusted.
+TEST(EndToEnd, Windows7WithoutItsBootManagerGetsOnlyItsRegistryAdjustedDespiteTheXpCd) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "win7-nobootmgr.vhd");
+    TestHost t("ok\n");
+    std::string reason;
+    ASSERT_TRUE(t.posix->AddCdPath(SampleTargets() + "/xp-cd.iso", &reason)) << reason;
+    EXPECT_EQ(RunStart(t, image), kStart + kRegistry + kFinish + kDone);
+    EXPECT_EQ(t.diagnostics.size(), 0u) << t.Diagnostics();
+
+    ImageCheck check(image, 2048);
+    ExpectSound(check);
+    ExpectAdjusted(check, "Windows", Source("system-7"), 2, "", "SYSTEM");
+    EXPECT_EQ(check.Cat("Windows/system32/hal.dll"), "MZ (sample HAL)");
+    EXPECT_TRUE(check.Cat("Windows/system32/ntoskrnl.exe") == Slurp(Source("kernel-6.1.exe")));
+    EXPECT_EQ(check.Cat("Windows/system32/drivers/intelide.sys"), "MZ (sample IDE driver)");
+    EXPECT_FALSE(check.Exists("Boot.ini"));
+}
+
+// XP upgraded from 2000 keeps \WINNT; its 5.1 kernel takes the CD's drivers
+// as any XP without a source of its own does.
+TEST(EndToEnd, XpInWinntWithoutSourceTakesTheCdsDrivers) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-winnt.vhd");
+    TestHost t("ok\n");
+    std::string reason;
+    ASSERT_TRUE(t.posix->AddCdPath(SampleTargets() + "/xp-cd.iso", &reason)) << reason;
+    const std::string out = RunStart(t, image);
+    EXPECT_NE(out.find(ToUtf8(FindStringTableText(IDS_INSERT_CD))), std::string::npos) << out;
+    EXPECT_NE(out.find(kDrivers + kRegistry + kFinish + kDone), std::string::npos) << out;
+    EXPECT_EQ(t.diagnostics.size(), 0u) << t.Diagnostics();
+
+    ImageCheck check(image, 63);
+    ExpectSound(check);
+    ExpectDrivers(check, "WINNT", FromContent("CD"));
+    ExpectAdjusted(check, "WINNT", Source("system-xp"), 2, "Tolmarin.bin");
+}
+
 TEST(EndToEnd, XpWithoutSourceTakesTheCdsCabinetBeforeItsFolder) {
     const std::string dir = TestDir();
     const std::string image = CopyTarget(dir, "xp-nosource.vhd");

@@ -68,6 +68,31 @@ TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
     EXPECT_EQ(Shell(Quote(Morlit()) + " x.vhd --cdrom", &out), 2);
 }
 
+// Windows 2000 without a driver source of its own, with the XP CD given: its
+// kernel says the CD's drivers do not fit, so the run ends as if there were
+// no target, says why, and leaves the image as it was.
+TEST(MorlitCommand, Windows2000WithTheXpCdEndsWith136AndTheReason) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "win2000-nosource.vhd");
+    const std::string before = Slurp(image);
+    std::string out;
+    EXPECT_EQ(Shell("echo ok | " + Quote(Morlit()) + " --no-pauses --cdrom " +
+                        Quote(SampleTargets() + "/xp-cd.iso") + " " + Quote(image) + " 2>" +
+                        Quote(dir + "/err"),
+                    &out),
+              1);
+    EXPECT_EQ(out,
+              "処理を開始します...\nVHDをマウントしています...\n"
+              "マウントしたドライブを検索しています...\n"
+              "マウントしたドライブに、対象となるOSが見つかりません。\n"
+              "終了処理をしています...\nエラーが発生したため、\n"
+              "VHDファイルの調整が完了できませんでした。\n");
+    EXPECT_EQ(Slurp(dir + "/err"),
+              "morlit: the installation in E:\\WINNT is Windows 2000 (kernel 5.0); the Windows XP "
+              "CD's drivers do not fit it\n");
+    EXPECT_TRUE(Slurp(image) == before);
+}
+
 TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
     const std::string dir = TestDir();
     const std::string image = MakeImage(dir, "hiber.vhd", "--hibernated");

@@ -593,6 +593,29 @@ u32 ScriptHost::GetLogicalDriveStrings(u32 bufferChars, wchar_t* buffer) {
     return static_cast<u32>(list.size());
 }
 
+bool ScriptHost::GetFileVersion(const std::wstring& path, u32* versionMs, u32* versionLs) {
+    Record("GetFileVersion(" + Str(path) + ")");
+    if (ShouldFail("GetFileVersion")) return false;
+    const FileEntry* e = FindEntry(path);
+    if (!e) {
+        lastError_ = err::kFileNotFound;
+        return false;
+    }
+    const auto it = fileVersions.find(Lower(path));
+    if (e->directory || it == fileVersions.end()) {
+        lastError_ = err::kResourceTypeNotFound;
+        return false;
+    }
+    *versionMs = it->second.first;
+    *versionLs = it->second.second;
+    return true;
+}
+
+void ScriptHost::SetFileVersion(const std::wstring& path, u32 versionMs, u32 versionLs) {
+    if (!Exists(path)) AddFile(path, "MZ");
+    fileVersions[Lower(path)] = {versionMs, versionLs};
+}
+
 u32 ScriptHost::GetDriveType(const std::wstring& root) {
     Record("GetDriveType(" + Str(root) + ")");
     for (const auto& d : drives) {

@@ -171,6 +171,11 @@ class ScriptHost : public IClock,
     u32 GetLogicalDriveStrings(u32 bufferChars, wchar_t* buffer) override;
     u32 GetDriveType(const std::wstring& root) override;
     std::unique_ptr<IFileStream> OpenStream(const std::wstring& path, const char* mode) override;
+    // File versions: a file given one with SetFileVersion reads it; any
+    // other file has none (1813), a missing one fails with 2.
+    bool GetFileVersion(const std::wstring& path, u32* versionMs, u32* versionLs) override;
+    void SetFileVersion(const std::wstring& path, u32 versionMs, u32 versionLs = 0);
+    std::map<std::wstring, std::pair<u32, u32>> fileVersions;  // key: lower-case path
     int liveFinds = 0;    // file-find objects not yet destroyed
     int openStreams = 0;  // streams not yet destroyed
 

@@ -177,7 +177,150 @@ TEST_F(DiscoveryTest, TwentyCabinetProbesInOrderThenTheI386Folders) {
     }
     expected.push_back("FindFile(E:\\Windows\\i386)");
     expected.push_back("FindFile(E:\\WINNT\\i386)");
+    expected.push_back("FindFile(E:\\WINNT\\System32\\winload.exe)");
     EXPECT_EQ(Probes(), expected);
+}
+
+// A Vista/7 installation found where an XP/2000 one was looked for (no boot
+// manager on the volume) has only its registry adjusted: XP's drivers and
+// Boot.ini would leave it unable to start. Only the chosen Windows
+// directory's own winload.exe counts.
+TEST_F(DiscoveryTest, WinloadInTheChosenWindowsDirectoryMakesARegistryOnlyTarget) {
+    struct Case {
+        const char* name;
+        std::vector<const wchar_t*> files;
+        const wchar_t* windowsDirectory;
+        Kind kind;  // what discovery selects
+    };
+    const Case cases[] = {
+        {"cabinet",
+         {L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", L"E:\\WINDOWS\\system32\\WINLOAD.EXE"},
+         L"E:\\Windows",
+         Kind::kNone},
+        {"cabinet under WINNT",
+         {L"E:\\WINNT\\Driver Cache\\i386\\sp1.cab", L"E:\\WINNT\\System32\\winload.exe"},
+         L"E:\\WINNT",
+         Kind::kNone},
+        {"i386 folder",
+         {L"E:\\Windows\\i386", L"E:\\Windows\\System32\\winload.exe"},
+         L"E:\\Windows",
+         Kind::kNone},
+        {"CD path",
+         {L"E:\\Windows", L"E:\\Windows\\System32\\winload.exe"},
+         L"E:\\Windows",
+         Kind::kNone},
+        {"CD path, WINNT",
+         {L"E:\\WINNT", L"E:\\WINNT\\System32\\winload.exe"},
+         L"E:\\WINNT",
+         Kind::kNone},
+        {"winload beside the chosen directory",
+         {L"E:\\WINNT\\Driver Cache\\i386\\sp4.cab", L"E:\\Windows\\System32\\winload.exe"},
+         L"E:\\WINNT",
+         Kind::kCabinet},
+        {"winload elsewhere in the directory",
+         {L"E:\\Windows\\i386", L"E:\\Windows\\i386\\winload.exe"},
+         L"E:\\Windows",
+         Kind::kFolder},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sh.files.clear();
+        sh.calls.clear();
+        sh.messages.clear();
+        for (const wchar_t* f : c.files) sh.AddFile(f, "");
+        sh.drives = {{L'D', kDriveCdrom}};
+        AddCd(L'D');
+        // Even a kernel that would refuse the CD is not looked at.
+        sh.SetFileVersion(std::wstring(c.windowsDirectory) + L"\\system32\\ntoskrnl.exe",
+                          6u << 16 | 1);
+        ASSERT_TRUE(Discover());
+        EXPECT_EQ(target.letter, L'E');
+        EXPECT_EQ(target.windowsDirectory, c.windowsDirectory);
+        EXPECT_EQ(target.sourceKind, c.kind);
+        if (c.kind == Kind::kNone) {
+            EXPECT_TRUE(target.driverSource.empty());
+        }
+        EXPECT_TRUE(sh.messages.empty());
+        EXPECT_FALSE(sh.Called("GetLogicalDriveStrings("));
+        EXPECT_FALSE(sh.Called("GetFileVersion("));
+    }
+}
+
+// Where only the XP CD could give drivers, the installation's kernel says
+// whether they fit: XP (5.1) is asked for the CD; any other Windows ends as
+// if no target were there, with the reason; an unreadable version changes
+// nothing. A source on the volume is used without looking at the kernel.
+TEST_F(DiscoveryTest, KernelVersionDecidesWhetherTheXpCdIsAskedFor) {
+    struct Case {
+        const char* name;
+        const wchar_t* windowsDirectory;
+        int major, minor;   // -1: no version resource
+        bool failCall;      // the version call fails outright
+        const char* cause;  // null: the CD is asked for
+    };
+    const Case cases[] = {
+        {"Windows 2000", L"E:\\WINNT", 5, 0, false,
+         "the installation in E:\\WINNT is Windows 2000 (kernel 5.0); the Windows XP CD's drivers "
+         "do not fit it"},
+        {"XP in WINNT", L"E:\\WINNT", 5, 1, false, nullptr},
+        {"XP", L"E:\\Windows", 5, 1, false, nullptr},
+        {"Server 2003", L"E:\\Windows", 5, 2, false,
+         "the installation in E:\\Windows is Windows Server 2003 or Windows XP x64 (kernel 5.2); "
+         "the Windows XP CD's drivers do not fit it"},
+        {"Windows 7 without winload", L"E:\\Windows", 6, 1, false,
+         "the installation in E:\\Windows is Windows 7 (kernel 6.1); the Windows XP CD's drivers "
+         "do "
+         "not fit it"},
+        {"unknown", L"E:\\Windows", 7, 9, false,
+         "the installation in E:\\Windows is not Windows XP (kernel 7.9); the Windows XP CD's "
+         "drivers do not fit it"},
+        {"no version resource", L"E:\\WINNT", -1, 0, false, nullptr},
+        {"version call fails", L"E:\\WINNT", 5, 0, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sh.files.clear();
+        sh.fileVersions.clear();
+        sh.calls.clear();
+        sh.messages.clear();
+        sh.causes.clear();
+        sh.ClearFailures();
+        const std::wstring kernel = std::wstring(c.windowsDirectory) + L"\\system32\\ntoskrnl.exe";
+        sh.AddDirectory(c.windowsDirectory);
+        sh.AddFile(kernel, "MZ");
+        if (c.major >= 0) sh.SetFileVersion(kernel, u32(c.major) << 16 | u32(c.minor), 2600u << 16);
+        if (c.failCall) sh.Fail("GetFileVersion", err::kSharingViolation);
+        sh.drives = {{L'D', kDriveCdrom}};
+        AddCd(L'D');
+        sh.answers = {kIdOk};
+        const bool found = Discover();
+        EXPECT_EQ(sh.CallsStartingWith("GetFileVersion("),
+                  (std::vector<std::string>{"GetFileVersion(" + Narrow(kernel) + ")"}));
+        if (c.cause) {
+            EXPECT_FALSE(found);
+            EXPECT_EQ(MessageIds(), (std::vector<u32>{136}));
+            EXPECT_EQ(sh.messages[0].style, kMbOk);
+            EXPECT_EQ(sh.causes, (std::vector<std::string>{c.cause}));
+            EXPECT_FALSE(sh.Called("GetLogicalDriveStrings("));
+        } else {
+            ASSERT_TRUE(found);
+            EXPECT_EQ(MessageIds(), (std::vector<u32>{137}));
+            EXPECT_EQ(target.windowsDirectory, c.windowsDirectory);
+            EXPECT_EQ(target.driverSource, L"D:\\I386");
+            EXPECT_TRUE(sh.causes.empty());
+        }
+    }
+
+    // A Windows 2000 with its own cabinet gets its own drivers, as before.
+    sh.files.clear();
+    sh.calls.clear();
+    sh.messages.clear();
+    sh.ClearFailures();
+    sh.AddFile(L"E:\\WINNT\\Driver Cache\\i386\\sp4.cab", "");
+    sh.SetFileVersion(L"E:\\WINNT\\system32\\ntoskrnl.exe", 5u << 16);
+    ASSERT_TRUE(Discover());
+    EXPECT_EQ(target.sourceKind, Kind::kCabinet);
+    EXPECT_FALSE(sh.Called("GetFileVersion("));
 }
 
 TEST_F(DiscoveryTest, WindowsI386FolderBeforeWinntAndBeforeAnyCd) {
@@ -466,6 +609,7 @@ TEST(DiscoverAndAdjustTest, OneProbeObjectReleasedOnEveryPath) {
         {"NoAt138", {L"E:\\Windows"}, {kIdOk, kIdNo}, false},
         {"BootManager", {L"E:\\bootmgr", L"E:\\Boot\\BCD"}, {}, false},
         {"VolumeFolder", {L"E:\\Windows\\i386"}, {}, false},
+        {"Windows7WithoutBootManager", {L"E:\\Windows\\System32\\winload.exe"}, {}, false},
         {"CdSource", {L"E:\\Windows"}, {kIdOk}, true},
     };
     for (const Path& p : paths) {

@@ -102,6 +102,26 @@ TEST_F(FilesTest, CopyDeleteAttributesAndProbesKeepWindowsResults) {
     EXPECT_TRUE(System().CloseHandle(h));
 }
 
+// The version calls on the system's own kernel (6.1 on the Windows Wine
+// stands for), on a file without a version and on a missing one.
+TEST_F(FilesTest, FileVersionOfTheSystemsKernelAndFailuresWithTheirCodes) {
+    std::wstring windows;
+    ASSERT_TRUE(System().GetWindowsDirectory(windows));
+    u32 ms = 0, ls = 0;
+    ASSERT_TRUE(Files().GetFileVersion(windows + L"\\system32\\ntoskrnl.exe", &ms, &ls))
+        << ::GetLastError();
+    EXPECT_EQ(ms, 6u << 16 | 1);
+    EXPECT_NE(ls, 0u);
+
+    auto w = Files().OpenStream(Path(L"a.txt"), "wb");
+    ASSERT_TRUE(w && w->Puts("no version here") && w->Close());
+    ::SetLastError(0);
+    EXPECT_FALSE(Files().GetFileVersion(Path(L"a.txt"), &ms, &ls));
+    EXPECT_NE(::GetLastError(), 0u);
+    EXPECT_FALSE(Files().GetFileVersion(Path(L"missing.exe"), &ms, &ls));
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
 TEST(DrivesTest, DriveListHasTheSystemDriveAsFixed) {
     wchar_t buffer[128] = {};
     const u32 n = Files().GetLogicalDriveStrings(128, buffer);

@@ -38,6 +38,9 @@ class VolumeFiles : public IFiles {
     bool DeviceIoControl(Handle, u32, const void*, u32, void*, u32, u32*) override { return false; }
     u32 GetLogicalDriveStrings(u32, wchar_t*) override { return 0; }
     u32 GetDriveType(const std::wstring&) override { return kDriveFixed; }
+    bool GetFileVersion(const std::wstring&, u32*, u32*) override {
+        return Fail(err::kResourceTypeNotFound);
+    }
     std::unique_ptr<IFileStream> OpenStream(const std::wstring& path, const char* mode) override {
         const bool text = !CrtStream::IsBinaryMode(mode);
         if (mode[0] == 'r') {
