@@ -52,7 +52,7 @@ pid_t Start(const std::string& morlit, const std::string& image, bool pauses) {
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<std::string> args = {morlit};
-    if (!pauses) args.push_back("--no-pauses");
+    args.push_back(pauses ? "--pauses" : "--no-pauses");
     args.push_back(image);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);

@@ -87,11 +87,12 @@ std::unique_ptr<MessageCatalog> MessageCatalog::Parse(const std::string& bytes,
         *reason = "its string tables run past its end";
         return nullptr;
     }
-    // A string up to its first NUL: a plural entry's first form.
+    // A string up to its first NUL (a plural entry's first form); each ends
+    // in a NUL inside the file, as gettext requires.
     auto text = [&](std::uint64_t table, std::uint64_t i, std::string* out) {
         const std::uint64_t length = word(table + i * 8, big);
         const std::uint64_t offset = word(table + i * 8 + 4, big);
-        if (offset + length > size) return false;
+        if (offset + length >= size || bytes[offset + length] != '\0') return false;
         const std::string whole = bytes.substr(offset, length);
         *out = whole.substr(0, whole.find('\0'));
         return true;
