@@ -1,6 +1,6 @@
 // Many morlit commands at once, as a batch would run them: N copies of the
 // XP sample image (drivers from its cabinets, the registry, Boot.ini), at
-// most P runs at a time, with and without --no-pauses. Prints images per
+// most P runs at a time, without and with --pauses. Prints images per
 // minute and the processor time each run took.
 //
 //   morlit_parallel_bench [--images N] [--jobs P] [--paused-images M] [MORLIT]
