@@ -16,6 +16,7 @@
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/fs/file_access.h"
+#include "platform/posix/message_catalog.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/run_folder.h"
 #include "ui/MorlitDlg.h"
@@ -24,7 +25,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: morlit [--help] [--version] [--no-pauses] [--templates DIR] [--cdrom PATH]...\n"
+    "usage: morlit [--help] [--version] [--pauses] [--templates DIR] [--cdrom PATH]...\n"
     "              IMAGE.vhd\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
@@ -35,13 +36,16 @@ const char kUsage[] =
     "                   (such as the Windows XP CD, where the drivers can come\n"
     "                   from); repeatable. Mounted discs are CD-ROM drives too,\n"
     "                   from D: on; these follow them, then the image's volume.\n"
-    "  --no-pauses      skip the pauses between the steps (they wait for\n"
-    "                   Windows, which is not there); the steps and texts stay.\n"
+    "  --pauses         wait between the steps as the Windows program does (about\n"
+    "                   12 seconds in all); by default there are no pauses, as\n"
+    "                   there is no Windows to wait for. --no-pauses is accepted.\n"
     "  --templates DIR  the folder of the registry and Boot.ini templates;\n"
     "                   by default beside the program, else ../share/morlit.\n"
     "The image is either adjusted completely or left exactly as it was: a run\n"
     "that fails, or is stopped with Ctrl-C, puts back everything it changed, and\n"
     "a run that was killed is put back by the next one.\n"
+    "Texts are in Japanese under a Japanese locale (LC_ALL, LC_MESSAGES, LANG),\n"
+    "otherwise in English.\n"
     "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
     "a usage error, 128 + the signal's number when SIGINT or SIGTERM stopped\n"
     "the run.\n";
@@ -101,11 +105,11 @@ int main(int argc, char** argv) {
     std::string image;
     std::vector<std::string> cdroms;
     std::string templates;
-    bool pauses = true;
+    bool pauses = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--no-pauses") {
-            pauses = false;
+        if (arg == "--pauses" || arg == "--no-pauses") {
+            pauses = arg == "--pauses";
             continue;
         }
         if (arg == "--templates" || arg.rfind("--templates=", 0) == 0) {
@@ -181,6 +185,15 @@ int main(int argc, char** argv) {
     options.hiveCopyFolder = folder->path();
     options.pauses = pauses;
     morlit::posix::PosixHost host(options);
+    {
+        const std::string exe = morlit::posix::ExecutablePath();
+        std::string warning;
+        host.terminal().SetCatalog(morlit::posix::CatalogFor(
+            morlit::posix::MessageLanguageFromEnvironment(),
+            morlit::posix::LocaleFolders(exe.empty() ? exe : morlit::posix::FolderOf(exe)),
+            &warning));
+        if (!warning.empty()) std::cerr << "morlit: " << warning << "\n";
+    }
     for (const std::string& cd : cdroms) {
         std::string reason;
         if (!host.AddCdPath(cd, &reason)) {
@@ -198,9 +211,9 @@ int main(int argc, char** argv) {
     // The changes become final only when the run says it adjusted the image,
     // the image was detached, and no one asked the run to stop; otherwise
     // they are undone here.
-    const wchar_t* done = morlit::FindStringTableText(morlit::IDS_ADJUST_DONE);
-    const bool adjusted =
-        done && host.terminal().LastMessage() == done && !morlit::posix::InterruptRequested();
+    const std::wstring done = host.terminal().LoadString(morlit::IDS_ADJUST_DONE);
+    const bool adjusted = !done.empty() && host.terminal().LastMessage() == done &&
+                          !morlit::posix::InterruptRequested();
     const morlit::posix::PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
     if (adjusted && end.committed) return 0;
     return morlit::posix::InterruptRequested() ? 128 + morlit::posix::InterruptSignal() : 1;

@@ -1,6 +1,6 @@
 // Many morlit commands at once, as a batch would run them: N copies of the
 // XP sample image (drivers from its cabinets, the registry, Boot.ini), at
-// most P runs at a time, with and without --no-pauses. Prints images per
+// most P runs at a time, without and with --pauses. Prints images per
 // minute and the processor time each run took.
 //
 //   morlit_parallel_bench [--images N] [--jobs P] [--paused-images M] [MORLIT]
@@ -52,7 +52,7 @@ pid_t Start(const std::string& morlit, const std::string& image, bool pauses) {
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     std::vector<std::string> args = {morlit};
-    if (!pauses) args.push_back("--no-pauses");
+    args.push_back(pauses ? "--pauses" : "--no-pauses");
     args.push_back(image);
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);

@@ -6,7 +6,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -q --no-install-recommends \
-    cmake make g++ pkg-config clang-format \
+    cmake make g++ pkg-config clang-format gettext \
     googletest libgtest-dev libbenchmark-dev \
     libntfs-3g89 ntfs-3g ntfs-3g-dev \
     libhivex-dev libhivex-bin libwin-hivex-perl \

@@ -42,7 +42,8 @@ class TerminalWindow : public IDialogWindow {
     bool SetItemText(int id, const std::wstring& text) override {
         if (!exists_) return false;
         texts_[id] = text;
-        if (templateId_ == IDD_MESSAGE_DIALOG && id == IDC_STATIC_MESSAGE) ui_.PrintLine(text);
+        if (templateId_ == IDD_MESSAGE_DIALOG && id == IDC_STATIC_MESSAGE)
+            ui_.PrintLine(ui_.Shown(text));
         return true;
     }
     std::wstring GetItemText(int id) override {
@@ -93,12 +94,15 @@ std::unique_ptr<IDialogWindow> TerminalUi::NewWindow(IDialogEvents& events, int 
 
 std::wstring TerminalUi::LoadString(u32 id) {
     const wchar_t* text = FindStringTableText(id);
-    return text ? text : L"";
+    return text ? Shown(text) : L"";
 }
 
 void TerminalUi::PrintLine(const std::wstring& text) { out_ << ToUtf8(text) << std::endl; }
 
-int TerminalUi::MessageBox(const std::wstring& text, u32 style, u32 /*helpContext*/) {
+int TerminalUi::MessageBox(const std::wstring& given, u32 style, u32 /*helpContext*/) {
+    // Texts from the string table come translated already; this catches one
+    // passed as written.
+    const std::wstring text = Shown(given);
     lastMessage_ = text;
     PrintLine(text);
     const u32 buttons = style & 0xF;

@@ -3,12 +3,16 @@
 // boxes are printed as their texts stand, and a question reads its answer as
 // a line ("ok"/"cancel", "yes"/"no" or the Japanese button names). At the
 // end of the input a question takes Cancel or No, so nothing ever waits.
+// With a message catalogue every text is shown translated; the answers are
+// taken in either language.
 #pragma once
 
 #include <istream>
+#include <memory>
 #include <ostream>
 
 #include "platform/host.h"
+#include "platform/posix/message_catalog.h"
 
 namespace morlit::posix {
 
@@ -26,15 +30,25 @@ class TerminalUi : public IUi {
     bool GetOpenFileName(const OpenFileRequest& request, std::wstring& path) override;
     Handle LoadAppIcon(int resourceId) override;
 
-    // The last message box's text, for the command's exit status.
+    // The last message box's text as shown, for the command's exit status.
     const std::wstring& LastMessage() const { return lastMessage_; }
     void PrintLine(const std::wstring& text);
+
+    // The texts' translation; null shows them as written.
+    void SetCatalog(std::unique_ptr<const MessageCatalog> catalog) {
+        catalog_ = std::move(catalog);
+    }
+    // A text as the terminal shows it.
+    std::wstring Shown(const std::wstring& text) const {
+        return catalog_ ? catalog_->Translate(text) : text;
+    }
 
   private:
     std::istream& in_;
     std::ostream& out_;
     bool prompt_;
     std::wstring lastMessage_;
+    std::unique_ptr<const MessageCatalog> catalog_;
 };
 
 }  // namespace morlit::posix

@@ -41,7 +41,7 @@ TEST(ManyRuns, EightCommandsAtOnceOnDifferentImagesAllSucceed) {
         const std::string image = dir + "/" + std::to_string(i) + ".vhd";
         ASSERT_EQ(
             Shell("cp " + Quote(SampleTargets() + "/" + s.name + ".vhd") + " " + Quote(image)), 0);
-        script += "(TMPDIR=" + Quote(tmp) + " " +
+        script += "(TMPDIR=" + Quote(tmp) + " LC_ALL=ja_JP.UTF-8 " +
                   Quote(std::string(MORLIT_BINARY_DIR) + "/morlit") + " --no-pauses " +
                   Quote(image) + " </dev/null >" + Quote(image + ".out") + " 2>&1; echo $? >" +
                   Quote(image + ".rc") + ") & ";

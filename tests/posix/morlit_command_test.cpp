@@ -1,5 +1,5 @@
-// The built morlit command end to end, with its real pauses (each status
-// text costs a second, so these are few).
+// The built morlit command end to end, some with its real pauses (each
+// status text costs a second, so these are few).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,9 +15,13 @@ namespace {
 
 std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
 
+// The texts as written, or in English: the locale is set for each run.
+const std::string kJapanese = "LC_ALL=ja_JP.UTF-8 ";
+const std::string kEnglish = "LC_ALL=C ";
+
 const std::string kWin7Texts =
-    "処理を開始します...\nVHDをマウントしています...\nマウントしたドライブを検索しています...\n"
-    "対象となるOSを調整しています...\n終了処理をしています...\nVHDファイルの調整が完了しました。\n";
+    "Starting...\nMounting the VHD...\nSearching the mounted drive...\n"
+    "Adjusting the target OS...\nFinishing...\nThe VHD file has been adjusted.\n";
 
 // What a folder holds, one name a line.
 std::string Listing(const std::string& dir) {
@@ -39,6 +43,8 @@ TEST(MorlitCommand, UsageErrorsAndHelp) {
     EXPECT_EQ(Shell(Quote(Morlit()) + " --help", &out), 0);
     EXPECT_EQ(Shell(Quote(Morlit()) + " --version", &out), 0);
     EXPECT_EQ(out.rfind("morlit ", 0), 0u);
+    // Both pause options are taken.
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --pauses --no-pauses --help", &out), 0);
 }
 
 TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
@@ -47,8 +53,8 @@ TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
     const std::string iso = SampleTargets() + "/xp-cd.iso";
     std::string out;
     // A relative path, as a user types it; the CD prompt answered with ok.
-    EXPECT_EQ(Shell("cd " + Quote(dir) + " && echo ok | " + Quote(Morlit()) + " --cdrom " +
-                        Quote(iso) + " xp-nosource.vhd",
+    EXPECT_EQ(Shell("cd " + Quote(dir) + " && echo ok | " + kJapanese + Quote(Morlit()) +
+                        " --cdrom " + Quote(iso) + " xp-nosource.vhd",
                     &out),
               0)
         << out;
@@ -98,13 +104,13 @@ TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
     const std::string image = MakeImage(dir, "hiber.vhd", "--hibernated");
     const std::string before = Slurp(image);
     std::string out;
-    EXPECT_EQ(
-        Shell(Quote(Morlit()) + " " + Quote(image) + " 2>" + Quote(dir + "/err") + " </dev/null",
-              &out),
-        1);
-    EXPECT_NE(out.find("マウントしたドライブレターが取得できませんでした。\n"), std::string::npos)
+    EXPECT_EQ(Shell(kEnglish + Quote(Morlit()) + " " + Quote(image) + " 2>" + Quote(dir + "/err") +
+                        " </dev/null",
+                    &out),
+              1);
+    EXPECT_NE(out.find("Could not get the drive letter of the mounted disk.\n"), std::string::npos)
         << out;
-    EXPECT_NE(out.find("エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n"),
+    EXPECT_NE(out.find("An error occurred, so\nthe VHD file could not be adjusted.\n"),
               std::string::npos);
     EXPECT_EQ(Slurp(dir + "/err"),
               "morlit: NTFS volume on partition 1 is hibernated; start that Windows and shut it "
@@ -115,22 +121,26 @@ TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
 TEST(MorlitCommand, RunsInAPrivateFolderThatGoesAtTheEndAndFindsInstalledTemplates) {
     const std::string dir = TestDir();
     const std::string tmp = dir + "/tmp";
-    // Installed as a package lays it out: bin/ and share/morlit/.
+    // Installed as the package lays it out: bin/, share/morlit/ and the
+    // message catalogues in share/locale/.
     const std::string prefix = dir + "/usr";
-    Shell("mkdir -p " + Quote(tmp + "/morlit.Killed") + " " + Quote(prefix + "/bin") + " " +
-          Quote(prefix + "/share/morlit") + " && touch " + Quote(tmp + "/morlit.Killed/run.lock") +
-          " && cp " + Quote(Morlit()) + " " + Quote(prefix + "/bin/") + " && cp " +
-          Quote(std::string(MORLIT_SOURCE_DIR)) + "/templates/*.bin " +
-          Quote(prefix + "/share/morlit/"));
-    const std::string image = CopyTarget(dir, "win7.vhd");
     std::string out;
+    ASSERT_EQ(Shell("cmake --install " + Quote(std::string(MORLIT_BINARY_DIR)) + " --prefix " +
+                        Quote(prefix) + " >/dev/null",
+                    &out),
+              0)
+        << out;
+    Shell("mkdir -p " + Quote(tmp + "/morlit.Killed") + " && touch " +
+          Quote(tmp + "/morlit.Killed/run.lock"));
+    const std::string image = CopyTarget(dir, "win7.vhd");
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(prefix + "/bin/morlit") + " --no-pauses " +
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + kEnglish + Quote(prefix + "/bin/morlit") + " " +
                         Quote(image) + " </dev/null",
                     &out),
               0)
         << out;
-    // Every text in its order, none of the twelve seconds of pauses.
+    // Every text in its order, in English from the installed catalogue, and
+    // by default none of the twelve seconds of pauses.
     EXPECT_EQ(out, kWin7Texts);
     EXPECT_LT(Seconds(start), 6.0);
     // The killed run's folder and this run's own are gone.
@@ -149,7 +159,7 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
     std::string out;
     // A Windows 7 target needs only the registry template.
     EXPECT_EQ(
-        Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses --templates " +
+        Shell("TMPDIR=" + Quote(tmp) + " " + kJapanese + Quote(Morlit()) + " --templates " +
                   Quote(dir + "/own") + " " + Quote(image) + " </dev/null 2>" + Quote(dir + "/err"),
               &out),
         0)
@@ -160,8 +170,8 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
     // the image is put back.
     const std::string second = CopyTarget(dir, "xp-cabinets.vhd");
     const std::string before = Slurp(second);
-    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) +
-                        " --no-pauses --templates=" + Quote(dir + "/none") + " " + Quote(second) +
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + kJapanese + Quote(Morlit()) +
+                        " --templates=" + Quote(dir + "/none") + " " + Quote(second) +
                         " </dev/null 2>" + Quote(dir + "/err"),
                     &out),
               1);
@@ -181,7 +191,7 @@ TEST(MorlitCommand, AFolderTooLongForWindowsPathsIsRefusedBeforeTheImageIsOpened
     const std::string image = CopyTarget(dir, "win7.vhd");
     const std::string before = Slurp(image);
     std::string out;
-    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + kJapanese + Quote(Morlit()) + " " +
                         Quote(image) + " </dev/null",
                     &out),
               1);
@@ -198,15 +208,15 @@ TEST(MorlitCommand, ASecondRunOnTheSameImageIsRefusedWithCode32) {
     const std::string image = CopyTarget(dir, "win7.vhd");
     // The first run, with its pauses, holds the image for several seconds
     // after it says it is looking for the drives.
-    Shell("(TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " " + Quote(image) + " </dev/null >" +
-          Quote(dir + "/first.out") + " 2>&1; echo $? >" + Quote(dir + "/first.rc") +
-          ") >/dev/null 2>&1 &");
+    Shell("(TMPDIR=" + Quote(tmp) + " " + kJapanese + Quote(Morlit()) + " --pauses " +
+          Quote(image) + " </dev/null >" + Quote(dir + "/first.out") + " 2>&1; echo $? >" +
+          Quote(dir + "/first.rc") + ") >/dev/null 2>&1 &");
     for (int i = 0; i < 200 && Slurp(dir + "/first.out").find("マウントしたドライブを検索") ==
                                    std::string::npos;
          ++i)
         ::usleep(50 * 1000);
     std::string out;
-    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + Quote(Morlit()) + " --no-pauses " +
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + kJapanese + Quote(Morlit()) + " " +
                         Quote(image) + " </dev/null",
                     &out),
               1);
@@ -221,7 +231,7 @@ TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNe
     const std::string tmp = dir + "/tmp";
     Shell("mkdir -p " + Quote(tmp));
     const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
-    Shell("((TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
+    Shell("((TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " --pauses " + Quote(image) +
           " </dev/null >" + Quote(dir + "/out") + " 2>&1) & echo $! >" + Quote(dir + "/pid") +
           "; wait $!; echo $? >" + Quote(dir + "/rc") + ") >/dev/null 2>&1 &");
     // Stopped in the middle of its pauses, with its folder made.
@@ -241,7 +251,7 @@ TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNe
     // removes it.
     ::unlink((dir + "/pid").c_str());
     ::unlink((dir + "/rc").c_str());
-    Shell("((TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " " + Quote(image) +
+    Shell("((TMPDIR=" + Quote(tmp) + " exec " + Quote(Morlit()) + " --pauses " + Quote(image) +
           " </dev/null >/dev/null 2>&1) & echo $! >" + Quote(dir + "/pid") +
           "; wait $!; echo $? >" + Quote(dir + "/rc") + ") >/dev/null 2>&1 &");
     // Killed once its folder is made, however slow the machine.
@@ -277,7 +287,8 @@ TEST(MorlitCommand, StoppedBySigtermPutsTheImageBack) {
         ::dup2(err, STDERR_FILENO);
         const int none = ::open("/dev/null", O_RDONLY);
         ::dup2(none, STDIN_FILENO);
-        ::execl(Morlit().c_str(), "morlit", image.c_str(), static_cast<char*>(nullptr));
+        ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+        ::execl(Morlit().c_str(), "morlit", "--pauses", image.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     ::close(out[1]);

@@ -13,6 +13,8 @@ namespace {
 const std::string kFailed = "エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n";
 
 std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
+// The messages are compared with the string table's own texts.
+const std::string kJapanese = "LC_ALL=ja_JP.UTF-8 ";
 
 // Fills the image's volume until a write fails for want of space, as a user
 // with a full disk has it; the image is final afterwards.
@@ -99,7 +101,7 @@ TEST(ImageInUse, QemuHoldingTheImageStopsTheRunAndTheRunStopsQemu) {
                     Quote(image)),
               0);
     std::string out;
-    EXPECT_EQ(Shell(Quote(Morlit()) + " " + Quote(image) + " </dev/null", &out), 1);
+    EXPECT_EQ(Shell(kJapanese + Quote(Morlit()) + " " + Quote(image) + " </dev/null", &out), 1);
     EXPECT_NE(out.find(inUse), std::string::npos) << out;
     EXPECT_NE(out.find("in use"), std::string::npos) << out;
     Shell("kill $(cat " + Quote(pid) + ") && while kill -0 $(cat " + Quote(pid) +
@@ -173,7 +175,9 @@ TEST(ImageInUse, AFolderThatCannotHoldTheJournalFailsTheOpen) {
         ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
     }
     std::string out;
-    EXPECT_EQ(Shell(as + Quote(Morlit()) + " " + Quote(image) + " </dev/null", &out), 1);
+    EXPECT_EQ(
+        Shell(as + "env " + kJapanese + Quote(Morlit()) + " " + Quote(image) + " </dev/null", &out),
+        1);
     ::chmod(dir.c_str(), 0755);
     EXPECT_NE(
         out.find(ToUtf8(FormatWithCode(FindStringTableText(IDS_OPEN_FAILED), err::kAccessDenied))),
