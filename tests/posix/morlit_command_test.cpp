@@ -82,7 +82,7 @@ TEST(MorlitCommand, Windows2000WithTheXpCdEndsWith136AndTheReason) {
     const std::string image = CopyTarget(dir, "win2000-nosource.vhd");
     const std::string before = Slurp(image);
     std::string out;
-    EXPECT_EQ(Shell("echo ok | " + Quote(Morlit()) + " --no-pauses --cdrom " +
+    EXPECT_EQ(Shell("echo ok | " + kJapanese + Quote(Morlit()) + " --cdrom " +
                         Quote(SampleTargets() + "/xp-cd.iso") + " " + Quote(image) + " 2>" +
                         Quote(dir + "/err"),
                     &out),
