@@ -27,7 +27,7 @@ cmake --build build -j"$(nproc)" --target morlit mkimage morlit_make_hive morlit
 samples=$(mktemp -d "${TMPDIR:-/tmp}/morlit-sample.XXXXXX")
 bash tools/make-sample-targets.sh --build build "$samples" xp-cabinets
 image="$samples/xp-cabinets.vhd"
-echo "morlit $* $image"
+echo "morlit${*:+ $*} $image"
 rc=0
 build/morlit "$@" "$image" </dev/null || rc=$?
 echo "The sample image is $image (remove its folder with: rm -rf $samples)"
