@@ -15,6 +15,6 @@ $SUDO apt-get install -y -q --no-install-recommends \
     dosfstools mtools \
     qemu-utils fdisk \
     python3 xz-utils nlohmann-json3-dev \
-    dpkg-dev file groff-base \
+    dpkg-dev file groff-base lintian \
     mingw-w64 g++-mingw-w64-x86-64-posix wine wine64 xvfb x11-apps imagemagick \
     fonts-ipafont-gothic fonts-wine

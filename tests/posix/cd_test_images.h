@@ -1,5 +1,5 @@
 // XP installation CD images made with tools/make-xp-cd.sh into a private
-// folder of the build tree, one per test process.
+// folder in the system's temporary folder, one per test process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,16 +10,16 @@
 #include <fstream>
 #include <string>
 
+#include "tests/posix/temp_dir.h"
+
 namespace morlit::test {
 
 class CdImages {
   public:
-    CdImages() {
-        std::string pattern = std::string(MORLIT_BINARY_DIR) + "/test-cd-XXXXXX";
-        if (mkdtemp(&pattern[0]) != nullptr) dir_ = pattern;
-    }
+    CdImages() : dir_(posix::test::MakeShortTempDir("mlc")) {}
     ~CdImages() {
-        if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+        if (!dir_.empty() && std::system(("rm -rf '" + dir_ + "'").c_str()) != 0)
+            std::fprintf(stderr, "cannot remove %s\n", dir_.c_str());
     }
     const std::string& Dir() const { return dir_; }
 
@@ -34,7 +34,7 @@ class CdImages {
     // Writes a file, making its folders.
     void Write(const std::string& relative, const std::string& data) {
         const std::string path = dir_ + "/" + relative;
-        std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str());
+        EXPECT_EQ(std::system(("mkdir -p \"$(dirname '" + path + "')\"").c_str()), 0) << path;
         std::ofstream(path, std::ios::binary) << data;
     }
 

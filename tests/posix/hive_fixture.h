@@ -16,6 +16,7 @@
 
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/registry/registry.h"
+#include "tests/posix/temp_dir.h"
 #include "tests/support/script_host.h"
 #include "tools/hive/hive_builder.h"
 
@@ -117,9 +118,8 @@ class HiveReader {
 class HiveTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char dir[] = "/tmp/morlit-hive-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(dir), nullptr);
-        root = dir;
+        root = MakeShortTempDir("mlh");
+        ASSERT_FALSE(root.empty());
         ASSERT_EQ(::mkdir((root + "/vol").c_str(), 0755), 0);
         ASSERT_EQ(::mkdir((root + "/tmp").c_str(), 0755), 0);
         std::string cmd = "mkdir -p '" + root + "/vol/Windows/system32/config'";

@@ -19,6 +19,7 @@
 #include "platform/posix/fs/host_folder_volume.h"
 #include "platform/posix/posix_host.h"
 #include "platform/posix/disk/raw_image.h"
+#include "tests/posix/temp_dir.h"
 
 namespace morlit::posix::test {
 
@@ -46,11 +47,11 @@ inline std::string Slurp(const std::string& path) {
 
 inline bool FileExists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
 
-// A fresh folder in the build tree for the running test.
+// A fresh, short-named folder for the running test (see temp_dir.h).
 inline std::string TestDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string dir = std::string(MORLIT_BINARY_DIR) + "/posix_host_test/" +
-                            info->test_suite_name() + "." + info->name();
+    const std::string dir =
+        TestRoot::Get().FolderFor(std::string(info->test_suite_name()) + "." + info->name());
     Shell("rm -rf " + Quote(dir) + " && mkdir -p " + Quote(dir));
     return dir;
 }
@@ -110,9 +111,7 @@ struct TestHost {
         // A program folder of this test's own, with the templates beside it,
         // as the command gives each run: tests run side by side, and each run
         // writes its import file and its copy of the hive there.
-        char pattern[] = MORLIT_BINARY_DIR "/test-work/program-XXXXXX";
-        Shell(std::string("mkdir -p ") + MORLIT_BINARY_DIR "/test-work");
-        if (::mkdtemp(pattern)) programDir = pattern;
+        programDir = MakeShortTempDir("p", TestRoot::Get().path());
         Shell("cp " MORLIT_SOURCE_DIR "/templates/*.bin " + Quote(programDir));
         options.modulePath = programDir + "/morlit";
         options.hiveCopyFolder = programDir;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/disk/errno_map.h"
+#include "tests/posix/temp_dir.h"
 
 namespace morlit::posix {
 namespace {
@@ -43,8 +44,9 @@ std::string Random(size_t n, unsigned seed) {
 
 std::string WorkDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string dir = std::string(MORLIT_BINARY_DIR) + "/image_file_test/" + info->name();
-    std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str());
+    const std::string dir =
+        test::TestRoot::Get().FolderFor(std::string(info->test_suite_name()) + "." + info->name());
+    EXPECT_EQ(std::system(("rm -rf '" + dir + "' && mkdir -p '" + dir + "'").c_str()), 0);
     return dir;
 }
 

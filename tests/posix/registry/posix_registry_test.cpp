@@ -269,9 +269,8 @@ TEST_F(WriteBackTest, AFailedPatchIsFollowedByAWholeWrite) {
 }
 
 TEST(FolderPatchFile, WritesInPlaceResizesAndNeverCreates) {
-    char dir[] = "/tmp/morlit-patch-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string root = dir;
+    const std::string root = MakeShortTempDir("mlp");
+    ASSERT_FALSE(root.empty());
     FolderFileAccess files;
     files.Map(L'E', root);
     WriteHostFile(root + "/f", "0123456789");
