@@ -83,6 +83,7 @@ int SweepHook(const IoEvent& e) {
     if (!g_power_cut) return 0;
     switch (e.step) {
         case IoStep::kImageWrite:
+        case IoStep::kImagePunch:  // a hole made again is lost like a write
         case IoStep::kJournalWrite:
             RecordUndo(e.fd, e.offset, e.length);
             break;
