@@ -286,7 +286,14 @@ TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
         {"blank.vhd", "--no-fs", "partition 1 holds no NTFS volume"},
         {"dirty.vhd", "--dirty", "NTFS volume on partition 1 is marked dirty"},
         {"hiber.vhd", "--hibernated", "NTFS volume on partition 1 is hibernated"},
-        {"unclean.vhd", "--log unclean", "NTFS volume on partition 1 was not shut down cleanly"},
+        {"unclean.vhd", "--log unclean",
+         "NTFS volume on partition 1 was not shut down cleanly (it was in use); attach the image "
+         "in Windows once"},
+        {"newer.vhd", "--log newer",
+         "NTFS volume on partition 1 was not shut down cleanly: its journal was left open by a "
+         "newer Windows (8 or later) that shut down with fast startup"},
+        {"chkdsk.vhd", "--log chkdsk",
+         "NTFS volume on partition 1 was being checked by chkdsk, which did not finish"},
         {"fat16-dirty.vhd", "--fs fat16 --dirty",
          "FAT volume on partition 1 was not shut down cleanly"},
         {"fat32-dirty.vhd", "--fs fat32 --dirty",
