@@ -7,6 +7,8 @@
 
 #include <istream>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "platform/host.h"
 
@@ -28,6 +30,16 @@ class TerminalUi : public IUi {
 
     // The last message box's text, for the command's exit status.
     const std::wstring& LastMessage() const { return lastMessage_; }
+    // Every message box of the run, with the button that ended it, so the
+    // command can say in words why a run stopped where a message alone does
+    // not tell it.
+    struct Shown {
+        std::wstring text;
+        int answer = 0;           // kIdOk, kIdCancel, kIdYes or kIdNo
+        bool question = false;    // it had a choice
+        bool endOfInput = false;  // the answer was taken at the end of the input
+    };
+    const std::vector<Shown>& Messages() const { return shown_; }
     void PrintLine(const std::wstring& text);
 
   private:
@@ -35,6 +47,7 @@ class TerminalUi : public IUi {
     std::ostream& out_;
     bool prompt_;
     std::wstring lastMessage_;
+    std::vector<Shown> shown_;
 };
 
 }  // namespace morlit::posix

@@ -617,9 +617,16 @@ u32 ImageFile::Failed(u32 e) {
     return e;
 }
 
+// A stop refuses the image's writes until the run's outcome is decided;
+// after that the run finishes what it decided (a run that failed is put
+// back either way).
+namespace {
+bool Stopping() { return InterruptRequested() && !StopSignalsHeld(); }
+}  // namespace
+
 u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (InterruptRequested()) return kOperationAborted;
+    if (Stopping()) return kOperationAborted;
     if (failed_) return failed_;
     if (u32 e = SaveOld(offset, length)) return Failed(e);
     changed_ = true;
@@ -630,7 +637,7 @@ u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (InterruptRequested()) return kOperationAborted;
+    if (Stopping()) return kOperationAborted;
     if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
@@ -643,7 +650,7 @@ u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
 
 u32 ImageFile::Truncate(u64 length) {
     if (!writable_) return err::kAccessDenied;
-    if (InterruptRequested()) return kOperationAborted;
+    if (Stopping()) return kOperationAborted;
     if (failed_) return failed_;
     if (length < original_length_) {
         if (u32 e = SaveOld(length, original_length_ - length)) return Failed(e);
