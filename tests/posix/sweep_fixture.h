@@ -76,7 +76,9 @@ inline ChildRun RunStartInChild(const std::string& image, const std::function<vo
             dialog.OnBnClickedOk();
             const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
             run->adjustedMessage = t.posix->terminal().LastMessage() == done;
-            const bool adjusted = run->adjustedMessage && !InterruptRequested();
+            // As the command decides: a stop that came once the run was
+            // finishing waited, and the run's own result stands.
+            const bool adjusted = run->adjustedMessage;
             run->end = t.posix->FinishRun(adjusted);
             if (adjusted && run->end.committed) run->exitCode = 0;
         }
