@@ -117,8 +117,9 @@ class ImageFile {
     bool writable() const { return writable_; }
 
     // Each returns 0 or a Windows error code. Reads past the end fail with
-    // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once SIGINT
-    // or SIGTERM has arrived, and with the journal's error when the old bytes
+    // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once a stop
+    // signal has arrived (until the run's outcome is decided, see
+    // HoldStopSignals), and with the journal's error when the old bytes
     // cannot be saved; nothing reaches the image then. Once a write,
     // truncation or sync has failed, every later one fails with that error.
     u32 Read(void* buffer, size_t length, u64 offset);
