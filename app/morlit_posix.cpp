@@ -1,8 +1,10 @@
 // The morlit command: the Linux front end of the Morlit run. It takes the
 // image from the command line as if it had been chosen with Browse, and runs
 // Start on it, with status texts and messages on the terminal.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -15,9 +17,11 @@
 #include "platform/constants.h"
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
+#include "platform/posix/disk/vhd.h"
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/message_catalog.h"
 #include "platform/posix/posix_host.h"
+#include "platform/posix/run_ending.h"
 #include "platform/posix/run_folder.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
@@ -27,6 +31,7 @@ namespace {
 const char kUsage[] =
     "usage: morlit [--help] [--version] [--pauses] [--templates DIR] [--cdrom PATH]...\n"
     "              IMAGE.vhd\n"
+    "       morlit --put-back IMAGE.vhd\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
     "Windows Virtual PC. Questions are answered on standard input (ok/cancel,\n"
@@ -41,14 +46,17 @@ const char kUsage[] =
     "                   there is no Windows to wait for. --no-pauses is accepted.\n"
     "  --templates DIR  the folder of the registry and Boot.ini templates;\n"
     "                   by default beside the program, else ../share/morlit.\n"
+    "  --put-back       only put IMAGE back as it was before a run that was\n"
+    "                   killed, from the journal beside it (IMAGE.vhd-journal).\n"
     "The image is either adjusted completely or left exactly as it was: a run\n"
     "that fails, or is stopped with Ctrl-C, puts back everything it changed, and\n"
-    "a run that was killed is put back by the next one.\n"
+    "a run that was killed is put back by the next one (keep IMAGE.vhd-journal\n"
+    "with the image when moving it).\n"
     "Texts are in Japanese under a Japanese locale (LC_ALL, LC_MESSAGES, LANG),\n"
     "otherwise in English.\n"
-    "Exit status: 0 when the image was adjusted, 1 when the run failed, 2 for\n"
-    "a usage error, 128 + the signal's number when SIGINT or SIGTERM stopped\n"
-    "the run.\n";
+    "Exit status: 0 when the image was adjusted (or, with --put-back, is as it\n"
+    "was), 1 when the run failed, 2 for a usage error, 128 + the signal's number\n"
+    "when SIGINT, SIGTERM, SIGHUP or SIGQUIT stopped the run.\n";
 
 const char* const kTemplates[] = {"Dravmont.bin", "Tolmarin.bin", "Quessil.bin"};
 
@@ -88,28 +96,82 @@ bool PrepareRunFolder(const std::string& templates,
     const std::vector<std::string> missing = CopyTemplates(
         folders, std::vector<std::string>(std::begin(kTemplates), std::end(kTemplates)), dir);
     if (!missing.empty()) {
-        // The run goes ahead: it fails with its own message only if it needs
-        // a missing template.
         std::string names, searched;
         for (const auto& name : missing) names += (names.empty() ? "" : ", ") + name;
         for (const auto& f : folders) searched += (searched.empty() ? "" : ", ") + f;
-        std::cerr << "morlit: missing template " << names << " (searched "
-                  << (searched.empty() ? std::string("nothing") : searched) << ")\n";
+        if (searched.empty()) searched = "nothing";
+        // Every target's registry is adjusted from the first template, so a
+        // run without it could only fail, after changing the image.
+        if (missing.front() == kTemplates[0]) {
+            std::cerr << "morlit: missing template " << names << " (searched " << searched
+                      << "); every run needs " << kTemplates[0]
+                      << ", so the image was not opened; give the templates' folder with "
+                         "--templates DIR\n";
+            return false;
+        }
+        // The others serve only some targets (Boot.ini of XP and 2000): the
+        // run goes ahead and fails with its own message if it needs one.
+        std::cerr << "morlit: missing template " << names << " (searched " << searched << ")\n";
     }
     return true;
+}
+
+// Standard streams that are not open would be taken by the first files the
+// run opens, the image among them, and the run's messages written into them.
+void KeepStandardStreamsOpen() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null >= 0 && null != fd) {
+            ::dup2(null, fd);
+            ::close(null);
+        }
+    }
+}
+
+// Plays back the journal a killed run left beside the image, and nothing
+// else.
+int PutBack(const std::string& image) {
+    using namespace morlit::posix;
+    int e = 0;
+    std::shared_ptr<ImageFile> file = ImageFile::OpenFile(image, true, ImageWrites::kDirect, &e);
+    if (!file) {
+        std::cerr << "morlit: cannot open " << image << ": " << std::strerror(e) << "\n";
+        return 1;
+    }
+    if (::access(file->JournalPath().c_str(), F_OK) != 0) {
+        std::cerr << "morlit: nothing to put back: there is no " << file->JournalPath() << "\n";
+        return 0;
+    }
+    std::string reason;
+    if (file->Prepare(ProbeVhdIdentity, &reason) != 0) {
+        std::cerr << "morlit: " << reason << "\n";
+        return 1;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    // Stop signals only set a flag: the next write to the image fails, so the
+    // run ends on its own failure path, puts the image back, and the run's
+    // folder is removed on the way out. A closed output ends nothing.
+    morlit::posix::InstallInterruptHandlers();
     std::string image;
     std::vector<std::string> cdroms;
     std::string templates;
     bool pauses = false;
+    bool putBack = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pauses" || arg == "--no-pauses") {
             pauses = arg == "--pauses";
+            continue;
+        }
+        if (arg == "--put-back") {
+            putBack = true;
             continue;
         }
         if (arg == "--templates" || arg.rfind("--templates=", 0) == 0) {
@@ -155,10 +217,11 @@ int main(int argc, char** argv) {
         }
         image = arg;
     }
-    if (image.empty()) {
+    if (image.empty() || (putBack && (!cdroms.empty() || !templates.empty() || !pauses))) {
         std::cerr << kUsage;
         return 2;
     }
+    if (putBack) return PutBack(image);
 
     // The file dialog would hand over a full path: the image's host path as
     // a Windows path on Z:.
@@ -172,10 +235,6 @@ int main(int argc, char** argv) {
         absolute = std::string(cwd) + "/" + image;
     }
 
-    // SIGINT and SIGTERM only set a flag: the next write to the image fails,
-    // so the run ends on its own failure path, puts the image back, and the
-    // run's folder is removed on the way out.
-    morlit::posix::InstallInterruptHandlers();
     std::unique_ptr<morlit::posix::RunFolder> folder;
     if (!PrepareRunFolder(templates, &folder)) return 1;
 
@@ -208,13 +267,38 @@ int main(int argc, char** argv) {
     dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
     dialog.OnBnClickedOk();
 
-    // The changes become final only when the run says it adjusted the image,
-    // the image was detached, and no one asked the run to stop; otherwise
-    // they are undone here.
+    // The changes become final only when the run says it adjusted the image;
+    // otherwise they are undone here. A stop signal that came once the run
+    // had decided (when it said it was finishing) waited until now and
+    // changes nothing; one that came before made the next write fail.
+    using morlit::posix::InterruptRequested;
+    using morlit::posix::InterruptSignal;
     const std::wstring done = host.terminal().LoadString(morlit::IDS_ADJUST_DONE);
-    const bool adjusted = !done.empty() && host.terminal().LastMessage() == done &&
-                          !morlit::posix::InterruptRequested();
+    const bool adjusted = !done.empty() && host.terminal().LastMessage() == done;
+    if (!adjusted && !InterruptRequested()) {
+        morlit::posix::RunRecord record;
+        record.messages = host.terminal().Messages();
+        record.volumes = host.vdisk().AttachedVolumes();
+        record.linesSaid = host.DiagnosticLines();
+        record.causesSaid = host.CausesSaid();
+        record.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
+        const std::string cause = morlit::posix::EndingCause(record);
+        if (!cause.empty()) std::cerr << "morlit: " << cause << std::endl;
+    }
     const morlit::posix::PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
-    if (adjusted && end.committed) return 0;
-    return morlit::posix::InterruptRequested() ? 128 + morlit::posix::InterruptSignal() : 1;
+    const int stop = InterruptRequested() ? InterruptSignal() : morlit::posix::HeldStopSignal();
+    if (adjusted && end.committed) {
+        // The run had made its last change when the stop came.
+        if (stop) {
+            std::cerr << "morlit: " << morlit::posix::StopSignalName(stop)
+                      << " came too late to stop the run: the image was adjusted and is kept"
+                      << std::endl;
+        }
+        return 0;
+    }
+    if (stop && end.images == 0) {
+        std::cerr << "morlit: stopped by " << morlit::posix::StopSignalName(stop)
+                  << "; the image was not changed" << std::endl;
+    }
+    return stop ? 128 + stop : 1;
 }

@@ -1,8 +1,10 @@
 // A FAT32 volume of 512 MiB (4 KiB clusters) holding a 128 MiB file written
 // by mcopy: reading it through FatVolume in 1 MiB ranges against mtype, and
 // writing a new 128 MiB file through FatVolume (with and without the
-// rollback journal) against mcopy and sync. Each FatVolume
-// iteration mounts the volume, which checks every chain and folder.
+// rollback journal) against mcopy and sync, over clusters written before
+// and, as a new file lands on the free space of a sparse image, into holes.
+// Each FatVolume iteration mounts the volume, which checks every chain and
+// folder.
 //
 // The image lives in MORLIT_BENCH_DIR (default: the build tree) and is
 // deleted at the end.
@@ -34,6 +36,7 @@ std::string Dir() {
 }
 std::string Image() { return Dir() + "/fat32.img"; }
 std::string Content() { return Dir() + "/content.bin"; }
+std::string Pristine() { return Dir() + "/pristine.img"; }
 
 void Run(const std::string& command) {
     if (std::system(command.c_str()) != 0) {
@@ -49,6 +52,7 @@ void Prepare() {
     Run("head -c " + std::to_string(kFileSize) + " /dev/urandom > '" + Content() + "'");
     Run("mkfs.fat -F 32 -s 8 -C '" + Image() + "' 524288 >/dev/null");
     Run(kMtools + "mcopy -i '" + Image() + "' '" + Content() + "' ::/big.bin");
+    Run("cp --sparse=always '" + Image() + "' '" + Pristine() + "'");
 }
 
 struct Mounted {
@@ -90,7 +94,7 @@ void BM_MtypeRead(benchmark::State& state) {
 
 // Journalled, as a run writes (the old bytes saved first), and direct: the
 // FAT layer's own cost.
-void BM_FatVolumeWrite(benchmark::State& state, ImageWrites writes) {
+void BM_FatVolumeWrite(benchmark::State& state, ImageWrites writes, bool holes) {
     std::ifstream in(Content(), std::ios::binary);
     const std::string content((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
@@ -101,7 +105,10 @@ void BM_FatVolumeWrite(benchmark::State& state, ImageWrites writes) {
                 state.SkipWithError("write failed");
         }
         state.PauseTiming();
-        Run(kMtools + "mdel -i '" + Image() + "' '::/new file.bin'");
+        // Freed clusters keep their bytes; only a fresh sparse copy has
+        // holes where the next file goes.
+        Run(holes ? "cp --sparse=always '" + Pristine() + "' '" + Image() + "' && sync"
+                  : kMtools + "mdel -i '" + Image() + "' '::/new file.bin'");
         state.ResumeTiming();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileSize));
@@ -128,9 +135,13 @@ int main(int argc, char** argv) {
     for (auto* b : {benchmark::RegisterBenchmark("FatVolumeRead", BM_FatVolumeRead),
                     benchmark::RegisterBenchmark("MtypeRead", BM_MtypeRead),
                     benchmark::RegisterBenchmark("FatVolumeWrite", BM_FatVolumeWrite,
-                                                 ImageWrites::kJournalled),
+                                                 ImageWrites::kJournalled, false),
                     benchmark::RegisterBenchmark("FatVolumeWriteDirect", BM_FatVolumeWrite,
-                                                 ImageWrites::kDirect),
+                                                 ImageWrites::kDirect, false),
+                    benchmark::RegisterBenchmark("FatVolumeWriteIntoHoles", BM_FatVolumeWrite,
+                                                 ImageWrites::kJournalled, true),
+                    benchmark::RegisterBenchmark("FatVolumeWriteIntoHolesDirect", BM_FatVolumeWrite,
+                                                 ImageWrites::kDirect, true),
                     benchmark::RegisterBenchmark("McopyWrite", BM_McopyWrite)})
         b->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
     benchmark::RunSpecifiedBenchmarks();

@@ -17,7 +17,9 @@
 #     --dirty           mark the volume dirty
 #     --hibernated      leave a hibernation file on the volume
 #     --log STATE       restart pages in $LogFile saying the volume was shut
-#                       down "clean" or "unclean" (mkntfs leaves it empty)
+#                       down "clean" or "unclean", left open by a Windows 8
+#                       or later ("newer"), or marked by chkdsk ("chkdsk");
+#                       mkntfs leaves it empty
 #     --compressed NAME add a compressed 200000-byte file NAME at the root
 #     --reserved TREE   first a small NTFS partition ("System Reserved",
 #                       8 MiB) filled from TREE; the --tree volume follows it

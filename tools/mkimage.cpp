@@ -4,7 +4,7 @@
 //   mkimage populate PARTITION TREE...   apply tree descriptions in order
 //   mkimage mark-dirty PARTITION         set the volume's dirty flag
 //   mkimage hibernate PARTITION          leave a hibernation file on it
-//   mkimage log-restart PARTITION clean|unclean
+//   mkimage log-restart PARTITION clean|unclean|newer|chkdsk
 //                                        restart pages in $LogFile as Windows
 //                                        XP leaves them after a clean
 //                                        shutdown, or after a crash
@@ -199,25 +199,29 @@ void Put(std::string& page, size_t at, u64 value, int bytes) {
 // volume was shut down cleanly. Laid out from the published description of
 // the journal: a 32-byte page header, the update sequence array, the
 // restart area at 0x38 and its one client record 0x40 after it.
-bool WriteRestartPages(ntfs_volume* vol, bool clean) {
+// "newer": version 2.0, as Windows 8 and later leave it open after a
+// shutdown with fast startup; "chkdsk": the pages as chkdsk marks them
+// ("CHKD") while it works on the volume.
+bool WriteRestartPages(ntfs_volume* vol, const std::string& state) {
+    const bool clean = state == "clean";
     ntfs_inode* ni = ntfs_inode_open(vol, FILE_LogFile);
     ntfs_attr* na = ni ? ntfs_attr_open(ni, AT_DATA, AT_UNNAMED, 0) : nullptr;
     bool ok = na != nullptr;
     constexpr size_t kPage = 4096, kArea = 0x38, kClients = 0x40;
     for (size_t copy = 0; ok && copy < 2; ++copy) {
         std::string page(kPage, '\0');
-        page.replace(0, 4, "RSTR");
-        Put(page, 4, 0x20, 2);              // update sequence array offset
-        Put(page, 6, 1 + kPage / 512, 2);   // and count
-        Put(page, 16, kPage, 4);            // system page size
-        Put(page, 20, kPage, 4);            // log page size
-        Put(page, 24, kArea, 2);            // restart area offset
-        Put(page, 26, 1, 2);                // minor version
-        Put(page, 28, 1, 2);                // major version
-        Put(page, kArea + 0, 0x100000, 8);  // current LSN
-        Put(page, kArea + 8, 1, 2);         // log clients
-        Put(page, kArea + 10, 0xFFFF, 2);   // no free client
-        Put(page, kArea + 12, 0, 2);        // client 0 in use
+        page.replace(0, 4, state == "chkdsk" ? "CHKD" : "RSTR");
+        Put(page, 4, 0x20, 2);                       // update sequence array offset
+        Put(page, 6, 1 + kPage / 512, 2);            // and count
+        Put(page, 16, kPage, 4);                     // system page size
+        Put(page, 20, kPage, 4);                     // log page size
+        Put(page, 24, kArea, 2);                     // restart area offset
+        Put(page, 26, state == "newer" ? 0 : 1, 2);  // minor version
+        Put(page, 28, state == "newer" ? 2 : 1, 2);  // major version
+        Put(page, kArea + 0, 0x100000, 8);           // current LSN
+        Put(page, kArea + 8, 1, 2);                  // log clients
+        Put(page, kArea + 10, 0xFFFF, 2);            // no free client
+        Put(page, kArea + 12, 0, 2);                 // client 0 in use
         Put(page, kArea + 14, clean ? 2 : 0, 2);
         int bits = 0;
         for (u64 size = static_cast<u64>(na->data_size); size; size >>= 1) ++bits;
@@ -247,7 +251,7 @@ bool WriteRestartPages(ntfs_volume* vol, bool clean) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         std::cerr << "usage: mkimage populate PARTITION TREE... | mark-dirty PARTITION | "
-                     "hibernate PARTITION | log-restart PARTITION clean|unclean\n";
+                     "hibernate PARTITION | log-restart PARTITION clean|unclean|newer|chkdsk\n";
         return 2;
     }
     const std::string command = argv[1];
@@ -263,8 +267,10 @@ int main(int argc, char** argv) {
     if (command == "log-restart" && argc == 4) {
         const std::string state = argv[3];
         ntfs_volume* vol = ntfs_mount(partition.c_str(), NTFS_MNT_NONE);
-        const bool ok = vol && (state == "clean" || state == "unclean") &&
-                        WriteRestartPages(vol, state == "clean");
+        const bool ok =
+            vol &&
+            (state == "clean" || state == "unclean" || state == "newer" || state == "chkdsk") &&
+            WriteRestartPages(vol, state);
         if (!ok) std::cerr << "mkimage: cannot write restart pages to " << partition << "\n";
         return vol && ntfs_umount(vol, FALSE) == 0 && ok ? 0 : 1;
     }

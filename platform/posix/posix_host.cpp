@@ -1,6 +1,7 @@
 #include "platform/posix/posix_host.h"
 
 #include "platform/posix/cd_drives.h"
+#include "platform/posix/disk/interrupt.h"
 #include "platform/posix/programs/expand_tool.h"
 #include "platform/posix/fs/host_folder_volume.h"
 #include "platform/posix/programs/regedit_tool.h"
@@ -18,7 +19,13 @@ std::function<void(const std::string&)> DiagnosticOrStderr(
 }  // namespace
 
 PosixHost::PosixHost(PosixHostOptions options)
-    : diagnostic_(DiagnosticOrStderr(options.diagnostic)),
+    : diagnostic_([this, out = DiagnosticOrStderr(options.diagnostic)](const std::string& line) {
+          // Once a stop was asked for, every failure that follows is its
+          // side effect; the run's end says what stopped it.
+          if (InterruptRequested() && !finishing_) return;
+          ++lines_;
+          out(line);
+      }),
       clock_(options.pauses),
       system_(handles_, errors_, options.modulePath),
       ui_(*options.in, *options.out, options.prompt),
@@ -90,6 +97,11 @@ bool PosixHost::AddCdPath(const std::string& path, std::string* reason) {
         return false;
     }
     return true;
+}
+
+PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
+    finishing_ = true;
+    return vdisk_.FinishRun(adjusted);
 }
 
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {

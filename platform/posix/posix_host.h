@@ -56,6 +56,10 @@ class PosixHost {
     TerminalUi& terminal() { return ui_; }
     HandleTable& handles() { return handles_; }
     PosixRegistry& registry() { return registry_; }
+    PosixVirtualDisk& vdisk() { return vdisk_; }
+    // Diagnostic lines said so far (causes included), and causes alone.
+    int DiagnosticLines() const { return lines_; }
+    int CausesSaid() const { return causes_.said; }
 
     // Adds a CD drive for a folder or an ISO image at the next free letter,
     // before an image is attached. False with a plain sentence in `reason`
@@ -64,12 +68,14 @@ class PosixHost {
 
     // Ends the run: commits or rolls back every image it wrote (see
     // PosixVirtualDisk::FinishRun).
-    PosixVirtualDisk::RunEnd FinishRun(bool adjusted) { return vdisk_.FinishRun(adjusted); }
+    PosixVirtualDisk::RunEnd FinishRun(bool adjusted);
     bool CommitClosed() { return vdisk_.CommitClosed(); }
 
   private:
     void Diagnose(const std::string& program, u32 code, const std::string& reason);
 
+    bool finishing_ = false;
+    int lines_ = 0;
     std::function<void(const std::string&)> diagnostic_;
     DriveNamespace drives_;
     HandleTable handles_;
@@ -88,7 +94,11 @@ class PosixHost {
     class Causes : public ICauses {
       public:
         explicit Causes(const std::function<void(const std::string&)>& out) : out_(out) {}
-        void Cause(const std::string& line) override { out_(line); }
+        void Cause(const std::string& line) override {
+            ++said;
+            out_(line);
+        }
+        int said = 0;
 
       private:
         const std::function<void(const std::string&)>& out_;

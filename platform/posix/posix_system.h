@@ -10,7 +10,7 @@ namespace morlit::posix {
 
 // Pauses on the real clock. They exist for Windows (devices settling after
 // an attach, the registry editor, time to read the progress window); here
-// they wait for nothing, so they can be skipped. Once SIGINT or SIGTERM has
+// they wait for nothing, so they can be skipped. Once a stop signal has
 // arrived no pause holds the run any longer.
 class RealClock : public IClock {
   public:

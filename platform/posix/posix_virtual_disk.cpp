@@ -7,6 +7,7 @@
 #include "platform/posix/fs/fat_volume.h"
 #include "platform/posix/fs/host_folder_volume.h"
 #include "platform/posix/fs/ntfs_volume.h"
+#include "platform/posix/disk/interrupt.h"
 #include "platform/posix/disk/partition_table.h"
 #include "platform/posix/disk/vhd.h"
 
@@ -17,6 +18,23 @@ namespace {
 constexpr u32 kErrorNotReady = 21;
 constexpr u32 kErrorBusy = 170;
 constexpr u32 kVirtualDiskAccessAttachRw = 0x20000;
+
+// A volume's boot sector at the very start of the disk: an image of one
+// volume (as dd or a forensic tool makes it), not of a whole disk.
+bool StartsWithVolume(BlockDevice& device) {
+    char sector[512];
+    if (device.Size() < sizeof sector || device.Read(0, sector, sizeof sector) != 0) return false;
+    if (static_cast<u8>(sector[510]) != 0x55 || static_cast<u8>(sector[511]) != 0xAA) return false;
+    return std::memcmp(sector + 3, "NTFS    ", 8) == 0 ||
+           std::memcmp(sector + 54, "FAT12   ", 8) == 0 ||
+           std::memcmp(sector + 54, "FAT16   ", 8) == 0 ||
+           std::memcmp(sector + 82, "FAT32   ", 8) == 0;
+}
+
+std::string Size(u64 bytes) {
+    return bytes >= (u64{10} << 30) ? std::to_string(bytes >> 30) + " GiB"
+                                    : std::to_string(bytes >> 20) + " MiB";
+}
 
 std::string Hex(u8 value) {
     char text[8];
@@ -58,6 +76,10 @@ struct PosixVirtualDisk::Disk : HandleObject {
         layout.clear();
         offsets.clear();
         if (const u32 e = device->Flush(); e && !result) result = e;
+        // A write the volume code passed over still leaves the image without
+        // all its changes.
+        if (std::shared_ptr<ImageFile> file = device->File(); file && !result)
+            result = file->FailedWith();
         attached->erase(number);
         number = -1;
         return result;
@@ -160,6 +182,7 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
     RunEnd end;
     std::vector<Pending> pending;
     pending.swap(pending_);
+    end.images = static_cast<int>(pending.size());
     for (Pending& p : pending) {
         // A disk still open was not detached, or its detach failed: its
         // changes are not to be kept.
@@ -173,9 +196,19 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
         end.committed = false;
         std::string reason;
         const bool changed = p.file->Changed();
+        // A stop asked for by a signal is what the user needs to hear, not
+        // the failed writes it caused.
+        const std::string stopped =
+            InterruptRequested()
+                ? std::string("stopped by ") + StopSignalName(InterruptSignal()) + "; "
+                : std::string();
         if (p.file->Rollback(&reason) == err::kSuccess) {
             end.rolledBack = changed;
-            if (changed) diagnostic_(p.file->path() + " was put back as it was before the run");
+            if (changed) {
+                diagnostic_(stopped + p.file->path() + " was put back as it was before the run");
+            } else if (!stopped.empty()) {
+                diagnostic_(stopped + p.file->path() + " was not changed");
+            }
         } else {
             end.failed = true;
             diagnostic_(p.file->path() + " could not be put back as it was: " + reason + " " +
@@ -201,8 +234,17 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     }
     // A disk whose table cannot be trusted attaches with no volumes, as
     // Windows attaches it.
-    if (e) diagnostic_("the image's partition table is not usable: " + reason);
+    if (e && StartsWithVolume(*disk->device)) {
+        diagnostic_(
+            "the image holds a single volume and no partition table; Windows Virtual PC needs a "
+            "whole disk image (a partition table and the volume in a partition)");
+    } else if (e) {
+        diagnostic_("the image's partition table is not usable: " + reason);
+    } else if (partitions.empty()) {
+        diagnostic_("the image's partition table lists no partition");
+    }
     for (const std::string& warning : warnings) diagnostic_(warning);
+    volumes_.clear();
 
     int number = 1;  // 0 is the host's own disk
     while (attached_->count(number)) ++number;
@@ -213,7 +255,8 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         disk->layout.push_back(LayoutEntry{p.type, p.number > 4, p.offset});
     }
     for (const Partition& p : partitions) {
-        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p);
+        std::string kind;
+        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p, &kind);
         if (!volume) continue;
         const wchar_t letter = drives_.NextFreeLetter(L'D');
         if (!letter) {
@@ -224,6 +267,8 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         drives_.AddDrive(letter, std::move(volume));
         disk->letters.push_back(letter);
         disk->offsets[letter] = p.offset;
+        volumes_.push_back(std::string(1, static_cast<char>(letter)) + ": (" + kind +
+                           ", partition " + std::to_string(p.number) + ", " + Size(p.length) + ")");
     }
     errors_.SetLastError(0);
     return 0;
@@ -232,12 +277,19 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
 // NTFS and FAT partitions, primary or logical, get letters in partition order,
 // as on Windows; anything else, and a volume that is not clean, gets one line
 // saying why.
-std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p) {
+std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p,
+                                                         std::string* kind) {
     const std::string name = "partition " + std::to_string(p.number);
     if (IsFatPartitionType(p.type)) {
         FatVolume::MountError mountError;
         std::string why;
         auto volume = FatVolume::Mount(device, p.offset, p.length, &mountError, &why);
+        if (volume) {
+            const FatVolume::Kind type = volume->Type();
+            *kind = type == FatVolume::Kind::kFat12   ? "FAT12"
+                    : type == FatVolume::Kind::kFat16 ? "FAT16"
+                                                      : "FAT32";
+        }
         if (!volume) {
             diagnostic_(mountError == FatVolume::MountError::kNotFat
                             ? name + " (type " + Hex(p.type) + ") " + why
@@ -253,6 +305,7 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
     NtfsVolume::MountError mountError;
     std::string why;
     auto volume = NtfsVolume::Mount(device, p.offset, p.length, &mountError, &why);
+    *kind = "NTFS";
     if (!volume) {
         diagnostic_(mountError == NtfsVolume::MountError::kNotNtfs
                         ? name + " " + why + "; only NTFS and FAT volumes get a drive letter"
@@ -290,6 +343,11 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     }
     const u32 e = disk->Detach();
     if (detachHook_) detachHook_();
+    if (e == err::kDiskFull) {
+        diagnostic_("the image was detached, but writing it out failed: the file system holding " +
+                    disk->path + " is full");
+        return Fail(e);
+    }
     if (e) {
         diagnostic_("the image was detached, but writing it out failed");
         return Fail(e);

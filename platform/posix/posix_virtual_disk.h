@@ -57,6 +57,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
         bool committed = true;  // every image written is final (or none was)
         bool rolledBack = false;
         bool failed = false;  // a commit or rollback failed
+        int images = 0;       // images the run opened for writing
     };
     RunEnd FinishRun(bool adjusted);
     // Keeps the changes of every image whose disk has been detached and
@@ -64,12 +65,17 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     // callers that attach disks one after another outside a run.
     bool CommitClosed();
 
+    // The volumes the last attach gave letters, in letter order, each as
+    // "D: (NTFS, partition 1, 500 MiB)".
+    const std::vector<std::string>& AttachedVolumes() const { return volumes_; }
+
     struct Disk;
 
   private:
     u32 Fail(u32 code);
     bool Commit(ImageFile& file);
-    std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p);
+    std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p,
+                                           std::string* kind);
     DriveNamespace& drives_;
     HandleTable& handles_;
     IErrors& errors_;
@@ -82,6 +88,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
         std::shared_ptr<ImageFile> file;
     };
     std::vector<Pending> pending_;
+    std::vector<std::string> volumes_;
 };
 
 }  // namespace morlit::posix

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/constants.h"
+#include "platform/posix/disk/interrupt.h"
 #include "platform/posix/fs/file_access.h"
 #include "ui/resource.h"
 #include "ui/texts.h"
@@ -42,8 +43,13 @@ class TerminalWindow : public IDialogWindow {
     bool SetItemText(int id, const std::wstring& text) override {
         if (!exists_) return false;
         texts_[id] = text;
-        if (templateId_ == IDD_MESSAGE_DIALOG && id == IDC_STATIC_MESSAGE)
+        if (templateId_ == IDD_MESSAGE_DIALOG && id == IDC_STATIC_MESSAGE) {
+            // The run says it is finishing once its work is done and its
+            // result (and so its final message) is decided: from here a stop
+            // signal waits until the image is kept or put back.
+            if (text == status::kFinishing) HoldStopSignals();
             ui_.PrintLine(ui_.Shown(text));
+        }
         return true;
     }
     std::wstring GetItemText(int id) override {
@@ -105,22 +111,29 @@ int TerminalUi::MessageBox(const std::wstring& given, u32 style, u32 /*helpConte
     const std::wstring text = Shown(given);
     lastMessage_ = text;
     PrintLine(text);
+    shown_.push_back({text, kIdOk, false, false});
+    ShownMessage& shown = shown_.back();
     const u32 buttons = style & 0xF;
     if (buttons != kMbOkCancel && buttons != kMbYesNo) return kIdOk;
     const bool yesNo = buttons == kMbYesNo;
+    shown.question = true;
     for (;;) {
         if (prompt_) {
             out_ << (yesNo ? "[yes/no] " : "[ok/cancel] ") << std::flush;
         }
         std::string line;
-        if (!std::getline(in_, line)) return yesNo ? kIdNo : kIdCancel;
+        if (!std::getline(in_, line)) {
+            shown.endOfInput = true;
+            return shown.answer = yesNo ? kIdNo : kIdCancel;
+        }
         const std::string answer = Trim(line);
         if (yesNo) {
-            if (answer == "yes" || answer == "y" || answer == "はい") return kIdYes;
-            if (answer == "no" || answer == "n" || answer == "いいえ") return kIdNo;
+            if (answer == "yes" || answer == "y" || answer == "はい") return shown.answer = kIdYes;
+            if (answer == "no" || answer == "n" || answer == "いいえ") return shown.answer = kIdNo;
         } else {
-            if (answer == "ok" || answer == "o") return kIdOk;
-            if (answer == "cancel" || answer == "c" || answer == "キャンセル") return kIdCancel;
+            if (answer == "ok" || answer == "o") return shown.answer = kIdOk;
+            if (answer == "cancel" || answer == "c" || answer == "キャンセル")
+                return shown.answer = kIdCancel;
         }
     }
 }

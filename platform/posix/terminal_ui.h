@@ -10,6 +10,8 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/posix/message_catalog.h"
@@ -32,6 +34,16 @@ class TerminalUi : public IUi {
 
     // The last message box's text as shown, for the command's exit status.
     const std::wstring& LastMessage() const { return lastMessage_; }
+    // Every message box of the run, with the button that ended it, so the
+    // command can say in words why a run stopped where a message alone does
+    // not tell it.
+    struct ShownMessage {
+        std::wstring text;
+        int answer = 0;           // kIdOk, kIdCancel, kIdYes or kIdNo
+        bool question = false;    // it had a choice
+        bool endOfInput = false;  // the answer was taken at the end of the input
+    };
+    const std::vector<ShownMessage>& Messages() const { return shown_; }
     void PrintLine(const std::wstring& text);
 
     // The texts' translation; null shows them as written.
@@ -49,6 +61,7 @@ class TerminalUi : public IUi {
     bool prompt_;
     std::wstring lastMessage_;
     std::unique_ptr<const MessageCatalog> catalog_;
+    std::vector<ShownMessage> shown_;
 };
 
 }  // namespace morlit::posix

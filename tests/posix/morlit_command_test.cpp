@@ -1,14 +1,19 @@
 // The built morlit command end to end, some with its real pauses (each
 // status text costs a second, so these are few).
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
+#include <thread>
 
 #include "tests/posix/e2e_fixture.h"
+#include "tests/posix/realdata.h"
 
 namespace morlit::posix::test {
 namespace {
@@ -28,6 +33,10 @@ std::string Listing(const std::string& dir) {
     std::string out;
     Shell("ls -A " + Quote(dir), &out);
     return out;
+}
+
+void Spit(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
 }
 
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -166,8 +175,8 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
         << out;
     EXPECT_EQ(Slurp(dir + "/err"),
               "morlit: missing template Tolmarin.bin, Quessil.bin (searched " + dir + "/own)\n");
-    // Without it the run fails with its own messages, plus the line, and
-    // the image is put back.
+    // Without the registry template, which every run needs, the image is
+    // not even opened.
     const std::string second = CopyTarget(dir, "xp-cabinets.vhd");
     const std::string before = Slurp(second);
     EXPECT_EQ(Shell("TMPDIR=" + Quote(tmp) + " " + kJapanese + Quote(Morlit()) +
@@ -175,12 +184,13 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
                         " </dev/null 2>" + Quote(dir + "/err"),
                     &out),
               1);
-    EXPECT_NE(out.find("対象となるOSのレジストリが読み込めませんでした。"), std::string::npos)
-        << out;
+    EXPECT_EQ(out, "");
     EXPECT_EQ(Slurp(dir + "/err"),
               "morlit: missing template Dravmont.bin, Tolmarin.bin, Quessil.bin (searched " + dir +
-                  "/none)\nmorlit: " + second + " was put back as it was before the run\n");
+                  "/none); every run needs Dravmont.bin, so the image was not opened; give the "
+                  "templates' folder with --templates DIR\n");
     EXPECT_TRUE(Slurp(second) == before);
+    EXPECT_FALSE(FileExists(second + "-journal"));
     EXPECT_EQ(Listing(tmp), "");
 }
 
@@ -270,58 +280,337 @@ TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNe
     EXPECT_EQ(Listing(tmp), "");
 }
 
-// SIGTERM while the registry step starts, after the drivers were written:
-// the run fails on its own path, puts the image back, says so, and exits
-// 128 + SIGTERM.
-TEST(MorlitCommand, StoppedBySigtermPutsTheImageBack) {
-    const std::string dir = TestDir();
-    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
-    const std::string before = Slurp(image);
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
-        const int err = ::open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(err, STDERR_FILENO);
-        const int none = ::open("/dev/null", O_RDONLY);
-        ::dup2(none, STDIN_FILENO);
-        ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
-        ::execl(Morlit().c_str(), "morlit", "--pauses", image.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+// A morlit command started in a child: its standard output read through a
+// pipe as it comes, its standard error in a file, no input.
+class Child {
+  public:
+    Child(const std::vector<std::string>& args, const std::string& dir,
+          const std::string& input = "") {
+        int out[2];
+        EXPECT_EQ(::pipe(out), 0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::close(out[0]);
+            const int err = ::open((dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(err, STDERR_FILENO);
+            const int in = ::open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
+            ::dup2(in, STDIN_FILENO);
+            ::setenv("TMPDIR", (dir + "/tmp").c_str(), 1);
+            // The texts these tests wait for are the Japanese ones, and the
+            // stops land in the pauses between the steps.
+            ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+            std::vector<char*> argv;
+            const std::string morlit = Morlit();
+            argv.push_back(const_cast<char*>(morlit.c_str()));
+            std::string pauses = "--pauses";
+            if (std::find(args.begin(), args.end(), "--no-pauses") == args.end() &&
+                std::find(args.begin(), args.end(), "--put-back") == args.end())
+                argv.push_back(const_cast<char*>(pauses.c_str()));
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            ::execv(morlit.c_str(), argv.data());
+            _exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
     }
-    ::close(out[1]);
-    // The status line comes just before the step's pause; the drivers are on
-    // the image by then.
-    const std::string registry = "対象となるOSを調整しています...\n";
-    std::string text;
-    char buffer[256];
-    ssize_t n;
-    bool sent = false;
-    while ((n = ::read(out[0], buffer, sizeof buffer)) > 0) {
-        text.append(buffer, static_cast<size_t>(n));
-        if (!sent && text.find(registry) != std::string::npos) {
-            ::kill(child, SIGTERM);
-            sent = true;
+    ~Child() {
+        if (out_ >= 0) ::close(out_);
+    }
+    // Reads standard output until it holds `text`; false when the output
+    // ended first.
+    bool WaitFor(const std::string& text) {
+        char buffer[256];
+        while (out.find(text) == std::string::npos) {
+            const ssize_t n = ::read(out_, buffer, sizeof buffer);
+            if (n <= 0) return false;
+            out.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    void Signal(int signal) { ::kill(pid_, signal); }
+    // The exit status, or -1 when a signal ended the process.
+    int Wait() {
+        WaitFor(std::string(1, '\0'));  // to the end of the output
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string out;
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+};
+
+const std::string kMounting = "VHDをマウントしています...\n";
+const std::string kSearching = "マウントしたドライブを検索しています...\n";
+const std::string kDrivers = "必要なデバイスドライバをコピーしています...\n";
+const std::string kRegistry = "対象となるOSを調整しています...\n";
+const std::string kFinishing = "終了処理をしています...\n";
+const std::string kDone = "VHDファイルの調整が完了しました。\n";
+const std::string kFailed = "エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n";
+
+// Each stop signal, sent once the run has reached one of its stages (the
+// image being opened, the image held, the drivers being written, the
+// registry being adjusted): the run ends as failed, the image is byte for
+// byte as it was, nothing of the run is left, the exit status is 128 + the
+// signal, and the one line on standard error says it was stopped - not what
+// the refused writes made fail. Once the run says it is finishing, its
+// result is decided: a stop then waits, and the adjusted image is kept.
+TEST(MorlitCommand, EachStopSignalAtEachStagePutsTheImageBackAndSaysSo) {
+    struct Case {
+        int signal;
+        const char* name;
+        std::string stage;
+        bool written;  // the image was changed by then
+    };
+    const std::vector<Case> cases = {
+        {SIGTERM, "SIGTERM", kMounting, false}, {SIGINT, "SIGINT", kSearching, false},
+        {SIGHUP, "SIGHUP", kDrivers, false},  // in the pause before the copy
+        {SIGQUIT, "SIGQUIT", kRegistry, true},  {SIGINT, "SIGINT", kFinishing, true},
+    };
+    const std::string base = TestDir();
+    struct Result {
+        int rc = -2;
+        bool reached = false;
+        std::string out;
+    };
+    std::vector<Result> results(cases.size());
+    std::vector<std::string> images, befores, dirs;
+    for (const Case& c : cases) {
+        dirs.push_back(base + "/" + std::to_string(dirs.size()) + c.name);
+        Shell("mkdir -p " + Quote(dirs.back() + "/tmp"));
+        images.push_back(CopyTarget(dirs.back(), "xp-cabinets.vhd"));
+        befores.push_back(Slurp(images.back()));
+    }
+    // Side by side: each waits out the real pauses up to its stage.
+    std::vector<std::thread> runs;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        runs.emplace_back([&, i] {
+            Child child({images[i]}, dirs[i]);
+            results[i].reached = child.WaitFor(cases[i].stage);
+            if (results[i].reached) child.Signal(cases[i].signal);
+            results[i].rc = child.Wait();
+            results[i].out = child.out;
+        });
+    }
+    for (std::thread& t : runs) t.join();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(std::string(c.name) + " at " + c.stage);
+        ASSERT_TRUE(results[i].reached) << results[i].out;
+        EXPECT_FALSE(FileExists(images[i] + "-journal"));
+        EXPECT_EQ(Listing(dirs[i] + "/tmp"), "");
+        if (c.stage == kFinishing) {
+            EXPECT_EQ(results[i].rc, 0);
+            EXPECT_NE(results[i].out.find(kDone), std::string::npos) << results[i].out;
+            EXPECT_EQ(Slurp(dirs[i] + "/err"),
+                      "morlit: SIGINT came too late to stop the run: the image was adjusted and "
+                      "is kept\n");
+            EXPECT_FALSE(Slurp(images[i]) == befores[i]);
+            continue;
+        }
+        EXPECT_EQ(results[i].rc, 128 + c.signal);
+        EXPECT_EQ(results[i].out.find(kDone), std::string::npos) << results[i].out;
+        EXPECT_NE(results[i].out.find(kFailed), std::string::npos) << results[i].out;
+        EXPECT_EQ(
+            Slurp(dirs[i] + "/err"),
+            "morlit: stopped by " + std::string(c.name) + "; " + images[i] +
+                (c.written ? " was put back as it was before the run\n" : " was not changed\n"));
+        EXPECT_TRUE(Slurp(images[i]) == befores[i]);
+    }
+}
+
+// A reader that went away, or no standard output and error at all: the run
+// goes on to its end and adjusts the image as it would have, and leaves
+// nothing behind.
+TEST(MorlitCommand, ClosedOutputsDoNotEndTheRun) {
+    const std::string base = TestDir();
+    for (const bool closed : {true, false}) {
+        SCOPED_TRACE(closed ? "outputs closed" : "the reader of a pipe gone");
+        const std::string dir = base + (closed ? "/closed" : "/pipe");
+        Shell("mkdir -p " + Quote(dir + "/tmp"));
+        const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+        int pipe_fds[2];
+        ASSERT_EQ(::pipe(pipe_fds), 0);
+        ::close(pipe_fds[0]);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            if (closed) {
+                ::close(STDOUT_FILENO);
+                ::close(STDERR_FILENO);
+            } else {
+                ::dup2(pipe_fds[1], STDOUT_FILENO);
+                ::dup2(pipe_fds[1], STDERR_FILENO);
+            }
+            ::close(pipe_fds[1]);
+            const int none = ::open("/dev/null", O_RDONLY);
+            ::dup2(none, STDIN_FILENO);
+            ::setenv("TMPDIR", (dir + "/tmp").c_str(), 1);
+            ::execl(Morlit().c_str(), "morlit", "--no-pauses", image.c_str(),
+                    static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ::close(pipe_fds[1]);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        EXPECT_FALSE(FileExists(image + "-journal"));
+        EXPECT_EQ(Listing(dir + "/tmp"), "");
+        ImageCheck check(image, 63);
+        EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+        EXPECT_FALSE(check.Cat("WINDOWS/system32/drivers/intelide.sys").empty());
+    }
+}
+
+// SIGINT at moments from the registry step through the run's decision and
+// its finish: whatever the moment, the message shown and the image agree -
+// the success message with the image adjusted and kept, the failure message
+// with the image as it was.
+TEST(MorlitCommand, ASignalAroundTheDecisionNeverMakesTheFinalMessageUntrue) {
+    const std::string base = TestDir();
+    int kept = 0, putBack = 0;
+    for (const int delay_us : {0, 5000, 10000, 20000, 40000, 80000, 160000, 320000}) {
+        SCOPED_TRACE("SIGINT " + std::to_string(delay_us) + " us after the registry step began");
+        const std::string dir = base + "/" + std::to_string(delay_us);
+        Shell("mkdir -p " + Quote(dir + "/tmp"));
+        const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+        const std::string before = Slurp(image);
+        Child child({"--no-pauses", image}, dir);
+        ASSERT_TRUE(child.WaitFor(kRegistry)) << child.out;
+        ::usleep(static_cast<useconds_t>(delay_us));
+        child.Signal(SIGINT);
+        const int rc = child.Wait();
+        EXPECT_FALSE(FileExists(image + "-journal"));
+        EXPECT_EQ(Listing(dir + "/tmp"), "");
+        if (child.out.find(kDone) != std::string::npos) {
+            ++kept;
+            EXPECT_EQ(rc, 0);
+            EXPECT_FALSE(Slurp(image) == before);
+            ImageCheck check(image, 63);
+            EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+        } else {
+            ++putBack;
+            EXPECT_NE(child.out.find(kFailed), std::string::npos) << child.out;
+            EXPECT_EQ(rc, 128 + SIGINT);
+            EXPECT_TRUE(Slurp(image) == before);
         }
     }
-    ::close(out[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(sent) << text;
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-    EXPECT_NE(text.find("エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n"),
-              std::string::npos)
-        << text;
-    // The failed step may say why it failed first; the last line is ours.
+    std::cerr << "adjusted and kept " << kept << ", put back " << putBack << "\n";
+}
+
+// Every failing ending says on standard error, in one line a user can act
+// on, what stopped the run; the dialog's messages stay as they are on
+// standard output, and the image is left as it was.
+struct Ending {
+    const char* name;
+    std::function<std::string(const std::string& dir)> image;  // made in `dir`
+    std::string answers;                                       // standard input
+    std::string cause;    // the start of a line on standard error
+    std::string message;  // the dialog's message on standard output, besides 131
+};
+
+class FailingEnding : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
+    const Ending& e = GetParam();
+    const std::string dir = TestDir();
+    Shell("mkdir -p " + Quote(dir + "/tmp"));
+    const std::string image = e.image(dir);
+    ASSERT_FALSE(image.empty());
+    const std::string before = Slurp(image);
+    Spit(dir + "/answers", e.answers);
+    Child child({"--no-pauses", image}, dir, dir + "/answers");
+    EXPECT_EQ(child.Wait(), 1);
     const std::string err = Slurp(dir + "/err");
-    const std::string last = "morlit: " + image + " was put back as it was before the run\n";
-    ASSERT_GE(err.size(), last.size()) << err;
-    EXPECT_EQ(err.substr(err.size() - last.size()), last) << err;
+    EXPECT_NE(err.find("morlit: " + e.cause), std::string::npos) << err;
+    EXPECT_NE(child.out.find(e.message), std::string::npos) << child.out;
+    ASSERT_GE(child.out.size(), kFailed.size()) << child.out;
+    EXPECT_EQ(child.out.substr(child.out.size() - kFailed.size()), kFailed) << child.out;
     EXPECT_TRUE(Slurp(image) == before);
     EXPECT_FALSE(FileExists(image + "-journal"));
+}
+
+std::string Target(const std::string& dir, const std::string& name) {
+    return CopyTarget(dir, name);
+}
+
+const std::string kInsertCd = "CDドライブに Windows XP のインストールCDを挿入してください。\n";
+const char kCdCause[] =
+    "this installation has no driver source; give the Windows XP CD with --cdrom ISO|FOLDER";
+
+INSTANTIATE_TEST_SUITE_P(
+    Command, FailingEnding,
+    ::testing::Values(
+        Ending{"NoWindows", [](const std::string& d) { return Target(d, "none.vhd"); }, "",
+               "no Windows installation found: the first volume of the image, D: (NTFS, "
+               "partition 1, ",
+               "マウントしたドライブに、対象となるOSが見つかりません。\n"},
+        Ending{"CdQuestionAtEndOfInput",
+               [](const std::string& d) { return Target(d, "xp-nosource.vhd"); }, "",
+               std::string(kCdCause) + " (the question for the CD met the end of the input)",
+               kInsertCd},
+        Ending{"CdQuestionCancelled",
+               [](const std::string& d) { return Target(d, "xp-nosource.vhd"); }, "cancel\n",
+               std::string(kCdCause) + " (the question for the CD was answered cancel)", kInsertCd},
+        Ending{"NoCdFoundAndNoRetry",
+               [](const std::string& d) { return Target(d, "xp-nosource.vhd"); }, "ok\nno\n",
+               std::string(kCdCause) + " (no CD drive holds a disc with WIN51 and I386", kInsertCd},
+        // A bare NTFS volume of a real Windows machine, put in a VHD as it is.
+        Ending{"BareVolume",
+               [](const std::string& d) -> std::string {
+                   if (!UnpackRealData("disks/windows_volume.qcow2", d, "volume.qcow2")) return "";
+                   const std::string image = d + "/volume.vhd";
+                   return Shell("qemu-img convert -f qcow2 -O vpc -o subformat=fixed " +
+                                Quote(d + "/volume.qcow2") + " " + Quote(image)) == 0
+                              ? image
+                              : "";
+               },
+               "",
+               "the image holds a single volume and no partition table; Windows Virtual PC "
+               "needs a whole disk image",
+               "マウントしたドライブレターが取得できませんでした。\n"},
+        Ending{"LogOfANewerWindows",
+               [](const std::string& d) { return MakeImage(d, "newer.vhd", "--log newer"); }, "",
+               "NTFS volume on partition 1 was not shut down cleanly: its journal was left open "
+               "by a newer Windows (8 or later) that shut down with fast startup",
+               "マウントしたドライブレターが取得できませんでした。\n"}),
+    [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
+
+// --put-back plays back what a killed run left, and does nothing else; with
+// nothing left it says so and ends well too.
+TEST(MorlitCommand, PutBackPlaysBackWhatAKilledRunLeft) {
+    const std::string dir = TestDir();
+    Shell("mkdir -p " + Quote(dir + "/tmp"));
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string before = Slurp(image);
+    {
+        Child child({image}, dir);
+        ASSERT_TRUE(child.WaitFor(kRegistry)) << child.out;  // the drivers are written
+        child.Signal(SIGKILL);
+        EXPECT_EQ(child.Wait(), -1);
+    }
+    ASSERT_TRUE(FileExists(image + "-journal"));
+    ASSERT_FALSE(Slurp(image) == before);
+    std::string out;
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image) + " 2>" + Quote(dir + "/err") +
+                        " </dev/null",
+                    &out),
+              0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + image +
+                                       " was put back as it was before a run that did not end (" +
+                                       image + "-journal played back)\n");
+    EXPECT_TRUE(Slurp(image) == before);
+    EXPECT_FALSE(FileExists(image + "-journal"));
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image), &out), 0);
+    EXPECT_EQ(out, "morlit: nothing to put back: there is no " + image + "-journal\n");
+    EXPECT_TRUE(Slurp(image) == before);
+    // It takes nothing else.
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back --no-pauses " + Quote(image), &out), 2);
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 // letters, the file services on NTFS, and the state the image is left in,
 // checked with qemu-img and the ntfs-3g tools.
 #include <signal.h>
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/crt_stream.h"
 #include "platform/posix/disk/vhd.h"
+#include "platform/posix/disk/image_file.h"
 #include "tests/posix/host_fixture.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
@@ -286,7 +288,14 @@ TEST(PosixHostBadInput, EachRefusedImageIsLeftByteIdentical) {
         {"blank.vhd", "--no-fs", "partition 1 holds no NTFS volume"},
         {"dirty.vhd", "--dirty", "NTFS volume on partition 1 is marked dirty"},
         {"hiber.vhd", "--hibernated", "NTFS volume on partition 1 is hibernated"},
-        {"unclean.vhd", "--log unclean", "NTFS volume on partition 1 was not shut down cleanly"},
+        {"unclean.vhd", "--log unclean",
+         "NTFS volume on partition 1 was not shut down cleanly (it was in use); attach the image "
+         "in Windows once"},
+        {"newer.vhd", "--log newer",
+         "NTFS volume on partition 1 was not shut down cleanly: its journal was left open by a "
+         "newer Windows (8 or later) that shut down with fast startup"},
+        {"chkdsk.vhd", "--log chkdsk",
+         "NTFS volume on partition 1 was being checked by chkdsk, which did not finish"},
         {"fat16-dirty.vhd", "--fs fat16 --dirty",
          "FAT volume on partition 1 was not shut down cleanly"},
         {"fat32-dirty.vhd", "--fs fat32 --dirty",
@@ -548,6 +557,38 @@ TEST(PosixHostDurability, TheEndOfARunKeepsOnlyADetachedDiskOfASuccessfulRun) {
             EXPECT_NE(t.host.vdisk->AttachVirtualDisk(disk, 0, 0), 0u);
         }
     }
+}
+
+int FullFromNow(const IoEvent& event) {
+    return event.step == IoStep::kImageWrite || event.step == IoStep::kJournalWrite ? ENOSPC : 0;
+}
+
+// A write that failed on a full file system, and that the caller passed
+// over, still fails the detach - with the full disk named - so the run never
+// ends as adjusted for an image that does not hold its changes; the image is
+// put back as it was.
+TEST(PosixHostDurability, AFullFileSystemFailsTheDetachAndIsNamed) {
+    const std::string dir = TestDir();
+    const std::string image = MakeImage(dir, "w7.vhd", "");
+    const std::string before = Slurp(image);
+    TestHost t;
+    Handle disk = t.Attach(image);
+    ASSERT_TRUE(disk);
+    SetIoHook(FullFromNow);
+    EXPECT_NE(t.posix->drives().WriteFile(L"D:\\new.txt", std::string(100000, 'n')), 0u);
+    SetIoHook(nullptr);
+    EXPECT_EQ(t.host.vdisk->DetachVirtualDisk(disk, 0, 0), err::kDiskFull);
+    EXPECT_EQ(t.host.errors->GetLastError(), err::kDiskFull);
+    EXPECT_NE(t.Diagnostics().find("the image was detached, but writing it out failed: the file "
+                                   "system holding " +
+                                   image + " is full"),
+              std::string::npos)
+        << t.Diagnostics();
+    const PosixVirtualDisk::RunEnd end = t.posix->FinishRun(true);
+    EXPECT_FALSE(end.committed);
+    EXPECT_FALSE(end.failed);
+    EXPECT_TRUE(Slurp(image) == before);
+    EXPECT_FALSE(FileExists(image + "-journal"));
 }
 
 // Killed with changes on the image and its journal beside it: the next open

@@ -1,6 +1,7 @@
 #include "platform/posix/disk/image_file.h"
 
 #include <fcntl.h>
+#include <linux/falloc.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,7 +25,12 @@ constexpr u32 kWriteFault = 29;
 constexpr u32 kReadFault = 30;
 constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
 
-constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '1'};
+// Version 2 adds hole records; version 1 journals (left by an older build
+// that was killed) still play back.
+constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '2'};
+constexpr char kMagicV1[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '1'};
+// In a record's length field: the range was a hole, no bytes follow.
+constexpr u64 kHoleRecord = u64{1} << 31;
 constexpr size_t kHeaderBytes = 64;
 constexpr size_t kRecordHeaderBytes = 16;
 // Old bytes are saved in aligned chunks of this size: a journal sync per
@@ -175,6 +181,7 @@ struct JournalHeader {
     ImageIdentity identity;
     u64 originalLength = 0;
     u64 salt = 0;
+    int version = 2;
 };
 
 void EncodeHeader(const JournalHeader& h, u8* out) {
@@ -188,7 +195,14 @@ void EncodeHeader(const JournalHeader& h, u8* out) {
 }
 
 bool DecodeHeader(const u8* in, JournalHeader* h) {
-    if (std::memcmp(in, kMagic, 8) != 0 || Crc32(in, 60) != GetLe(in + 60, 4)) return false;
+    if (std::memcmp(in, kMagic, 8) == 0) {
+        h->version = 2;
+    } else if (std::memcmp(in, kMagicV1, 8) == 0) {
+        h->version = 1;
+    } else {
+        return false;
+    }
+    if (Crc32(in, 60) != GetLe(in + 60, 4)) return false;
     std::memcpy(h->identity.id, in + 8, 16);
     h->identity.diskSize = GetLe(in + 24, 8);
     h->originalLength = GetLe(in + 32, 8);
@@ -221,6 +235,27 @@ u32 DeleteJournal(const std::string& journal) {
         Note("the deletion of " + journal + " could not be made durable (" + std::strerror(errno) +
              "); if the machine stops before it is written out, the next run puts the image back "
              "as it was before this run");
+    }
+    return err::kSuccess;
+}
+
+// Makes a range of the image a hole again, as it was before the run: no
+// space is needed, so a full file system cannot stop a rollback. A file
+// system that cannot punch holes gets zeros, which read the same.
+u32 PunchHole(int fd, u64 offset, u64 length) {
+    if (Hook(IoStep::kImagePunch, fd, offset, length) != 0)
+        return ErrnoToWindows(errno, kWriteFault);
+    if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(length)) == 0)
+        return err::kSuccess;
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return ErrnoToWindows(errno, kWriteFault);
+    const std::vector<u8> zeros(static_cast<size_t>(std::min<u64>(length, kChunk)), 0);
+    for (u64 done = 0; done < length;) {
+        const u64 n = std::min<u64>(length - done, zeros.size());
+        if (Hook(IoStep::kImageWrite, fd, offset + done, n) != 0)
+            return ErrnoToWindows(errno, kWriteFault);
+        if (u32 e = WriteFully(fd, zeros.data(), n, offset + done)) return e;
+        done += n;
     }
     return err::kSuccess;
 }
@@ -274,21 +309,26 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         u8 rh[kRecordHeaderBytes];
         if (ReadFully(jfd, rh, sizeof rh, at) != err::kSuccess) break;
         const u64 offset = GetLe(rh, 8);
-        const u64 length = GetLe(rh + 8, 4);
-        if (length == 0 || length > kMaxRecord || size - at - kRecordHeaderBytes < length ||
+        const u64 field = GetLe(rh + 8, 4);
+        const bool hole = header.version >= 2 && (field & kHoleRecord) != 0;
+        const u64 length = hole ? field & ~kHoleRecord : field;
+        const u64 stored = hole ? 0 : length;
+        if (length == 0 || length > kMaxRecord || size - at - kRecordHeaderBytes < stored ||
             offset > header.originalLength || header.originalLength - offset < length)
             break;
-        data.resize(length);
-        if (ReadFully(jfd, data.data(), length, at + kRecordHeaderBytes) != err::kSuccess) break;
-        if (RecordCrc(header.salt, rh, data.data(), length) != GetLe(rh + 12, 4)) break;
-        const u32 e = Hook(IoStep::kImageWrite, fd, offset, length) != 0
+        data.resize(stored);
+        if (ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes) != err::kSuccess) break;
+        if (RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4)) break;
+        const u32 e = hole ? PunchHole(fd, offset, length)
+                      : Hook(IoStep::kImageWrite, fd, offset, length) != 0
                           ? ErrnoToWindows(errno, kWriteFault)
                           : WriteFully(fd, data.data(), length, offset);
         if (e != err::kSuccess) {
-            *reason = "Writing the old contents back to \"" + image + "\" failed.";
+            *reason = "Writing the old contents back to \"" + image +
+                      "\" failed: " + std::strerror(errno) + ".";
             return e;
         }
-        at += kRecordHeaderBytes + length;
+        at += kRecordHeaderBytes + stored;
     }
     if (Hook(IoStep::kImageTruncate, fd, header.originalLength) != 0 ||
         ::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
@@ -497,17 +537,46 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
     return err::kSuccess;
 }
 
-u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length) {
+u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length, bool hole) {
+    const u64 stored = hole ? 0 : length;
     u8 rh[kRecordHeaderBytes];
     PutLe(rh, offset, 8);
-    PutLe(rh + 8, length, 4);
-    PutLe(rh + 12, RecordCrc(salt_, rh, data, length), 4);
-    std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), length}};
-    if (Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + length) != 0)
+    PutLe(rh + 8, hole ? length | kHoleRecord : length, 4);
+    PutLe(rh + 12, RecordCrc(salt_, rh, data, stored), 4);
+    std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), stored}};
+    if (Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + stored) != 0)
         return ErrnoToWindows(errno, kWriteFault);
     if (u32 e = WriteVecFully(journal_fd_, parts, journal_end_)) return e;
-    journal_end_ += sizeof rh + length;
+    journal_end_ += sizeof rh + stored;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
+    return err::kSuccess;
+}
+
+// Saves the original bytes of [from, to): the ranges that hold data as
+// records with their bytes, the holes as hole records. A file system that
+// cannot tell holes makes it all data.
+u32 ImageFile::SaveRange(u64 from, u64 to, std::vector<u8>* buffer) {
+    for (u64 at = from; at < to;) {
+        u64 data = at;
+        const off_t d = ::lseek(fd_, static_cast<off_t>(at), SEEK_DATA);
+        if (d >= 0) {
+            data = std::min<u64>(static_cast<u64>(d), to);
+        } else if (errno == ENXIO) {
+            data = to;  // nothing but hole from here to the end
+        }
+        if (data > at) {
+            if (u32 e = AppendRecord(at, nullptr, data - at, true)) return e;
+            at = data;
+            if (at >= to) break;
+        }
+        u64 end = to;
+        const off_t h = ::lseek(fd_, static_cast<off_t>(at), SEEK_HOLE);
+        if (h >= 0 && static_cast<u64>(h) > at) end = std::min<u64>(static_cast<u64>(h), to);
+        buffer->resize(end - at);
+        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at)) return e;
+        if (u32 e = AppendRecord(at, buffer->data(), end - at, false)) return e;
+        at = end;
+    }
     return err::kSuccess;
 }
 
@@ -527,9 +596,7 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
         while (stop <= last && !saved(stop) && (stop - c) * kChunk < kMaxRecord) ++stop;
         const u64 from = c * kChunk;
         const u64 to = std::min(stop * kChunk, original_length_);
-        old.resize(to - from);
-        if (u32 e = ReadFully(fd_, old.data(), old.size(), from)) return e;
-        if (u32 e = AppendRecord(from, old.data(), old.size())) return e;
+        if (u32 e = SaveRange(from, to, &old)) return e;
         for (u64 s = c; s < stop; ++s) saved_[s / 64] |= u64{1} << (s % 64);
         wrote = true;
         c = stop;
@@ -550,9 +617,16 @@ u32 ImageFile::Failed(u32 e) {
     return e;
 }
 
+// A stop refuses the image's writes until the run's outcome is decided;
+// after that the run finishes what it decided (a run that failed is put
+// back either way).
+namespace {
+bool Stopping() { return InterruptRequested() && !StopSignalsHeld(); }
+}  // namespace
+
 u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (InterruptRequested()) return kOperationAborted;
+    if (Stopping()) return kOperationAborted;
     if (failed_) return failed_;
     if (u32 e = SaveOld(offset, length)) return Failed(e);
     changed_ = true;
@@ -563,7 +637,7 @@ u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (InterruptRequested()) return kOperationAborted;
+    if (Stopping()) return kOperationAborted;
     if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
@@ -576,7 +650,7 @@ u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
 
 u32 ImageFile::Truncate(u64 length) {
     if (!writable_) return err::kAccessDenied;
-    if (InterruptRequested()) return kOperationAborted;
+    if (Stopping()) return kOperationAborted;
     if (failed_) return failed_;
     if (length < original_length_) {
         if (u32 e = SaveOld(length, original_length_ - length)) return Failed(e);

@@ -12,7 +12,7 @@
 //
 // Journal layout (little-endian):
 //   header, 64 bytes:
-//     0  8  magic "MLTJRNL1"
+//     0  8  magic "MLTJRNL2" ("MLTJRNL1": no hole records; still played back)
 //     8 16  the image's unique id (zeros when its format has none)
 //    24  8  the virtual disk size
 //    32  8  the file's length when the journal was made
@@ -22,9 +22,12 @@
 //    60  4  CRC-32 of bytes 0..59
 //   records, one after another:
 //     0  8  file offset of the saved bytes
-//     8  4  length
+//     8  4  length; bit 31 set: the range was a hole (a sparse file's
+//             unallocated space) and no bytes follow
 //    12  4  CRC-32 of salt, offset, length and the bytes
 //    16  .. the bytes as they were
+// A hole is given back as a hole (punched), so a rollback writes only into
+// space the image already had and needs none on a full file system.
 // A header that fails its checksum was never made durable, so the image was
 // never written under it. Records are read up to the first one that fails:
 // its image write never happened.
@@ -68,6 +71,7 @@ enum class IoStep {
     kJournalSync,
     kJournalDelete,
     kFolderSync,
+    kImagePunch,  // a rollback making a range a hole again
 };
 struct IoEvent {
     IoStep step;
@@ -113,8 +117,9 @@ class ImageFile {
     bool writable() const { return writable_; }
 
     // Each returns 0 or a Windows error code. Reads past the end fail with
-    // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once SIGINT
-    // or SIGTERM has arrived, and with the journal's error when the old bytes
+    // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once a stop
+    // signal has arrived (until the run's outcome is decided, see
+    // HoldStopSignals), and with the journal's error when the old bytes
     // cannot be saved; nothing reaches the image then. Once a write,
     // truncation or sync has failed, every later one fails with that error.
     u32 Read(void* buffer, size_t length, u64 offset);
@@ -126,6 +131,8 @@ class ImageFile {
     // True while a journal is open: changes made since the open can still be
     // rolled back.
     bool Journalled() const { return journal_fd_ >= 0; }
+    // The error of the first write, truncation or sync that failed; 0 for none.
+    u32 FailedWith() const { return failed_; }
     // True once anything was written to the image (or it was truncated).
     bool Changed() const { return changed_; }
     // Makes the image durable, then deletes the journal and syncs the folder.
@@ -147,7 +154,8 @@ class ImageFile {
     u32 Recover(const IdentityProbe& probe, std::string* reason);
     u32 StartJournal(const IdentityProbe& probe, std::string* reason);
     u32 SaveOld(u64 offset, u64 length);
-    u32 AppendRecord(u64 offset, const u8* data, u64 length);
+    u32 AppendRecord(u64 offset, const u8* data, u64 length, bool hole);
+    u32 SaveRange(u64 from, u64 to, std::vector<u8>* buffer);
     u32 Failed(u32 e);
 
     int fd_;

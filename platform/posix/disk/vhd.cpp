@@ -1065,6 +1065,8 @@ u32 VhdFile::Flush() {
 
 }  // namespace
 
+bool ProbeVhdIdentity(int fd, ImageIdentity* identity) { return ProbeIdentity(fd, identity); }
+
 std::unique_ptr<VhdImage> VhdImage::Open(const std::string& path, bool writable, u32* error,
                                          std::string* reason, ImageWrites writes) {
     std::vector<Identity> chain;

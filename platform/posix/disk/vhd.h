@@ -9,6 +9,9 @@
 
 namespace morlit::posix {
 
+// What names a VHD image in its journal: its unique id and disk size.
+bool ProbeVhdIdentity(int fd, ImageIdentity* identity);
+
 class VhdImage : public BlockDevice {
   public:
     // Opens the image at `path` (a host path). With `writable`, the file is

@@ -294,6 +294,32 @@ bool JournalClean(ntfs_volume* vol) {
     return clean;
 }
 
+// What the first restart page of $LogFile says about a volume whose journal
+// is not clean, in words that say what to do.
+std::string UncleanJournalReason(ntfs_volume* vol) {
+    char page[32] = {};
+    InodeRef log(ntfs_inode_open(vol, FILE_LogFile));
+    ntfs_attr* na = log.ni ? ntfs_attr_open(log.ni, AT_DATA, AT_UNNAMED, 0) : nullptr;
+    const bool read = na && ntfs_attr_pread(na, 0, sizeof page, page) == sizeof page;
+    if (na) ntfs_attr_close(na);
+    if (read && std::memcmp(page, "CHKD", 4) == 0) {
+        return "was being checked by chkdsk, which did not finish; let Windows check it "
+               "(chkdsk /f) first";
+    }
+    // Windows 8 and later write version 2.0 of the journal, and leave it
+    // open when they shut down with fast startup.
+    const int major = static_cast<u8>(page[28]) | static_cast<u8>(page[29]) << 8;
+    if (read && std::memcmp(page, "RSTR", 4) == 0 && major >= 2) {
+        return "was not shut down cleanly: its journal was left open by a newer Windows (8 or "
+               "later) that shut down with fast startup; start that Windows and shut it down "
+               "fully (shutdown /s /t 0), then try again";
+    }
+    // Its journal holds changes that are not yet in place; Windows finishes
+    // them whenever it mounts the volume.
+    return "was not shut down cleanly (it was in use); attach the image in Windows once, which "
+           "finishes the volume's journal, then try again";
+}
+
 }  // namespace
 
 std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64 length,
@@ -314,7 +340,12 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
         return nullptr;
     }
     ntfs_volume* vol = volume->vol_;
-    if (vol->flags & VOLUME_IS_DIRTY) {
+    if ((vol->flags & VOLUME_IS_DIRTY) && (vol->flags & VOLUME_MODIFIED_BY_CHKDSK)) {
+        *error = MountError::kDirty;
+        *reason =
+            "is marked dirty by a chkdsk that did not finish; let Windows check it (chkdsk /f) "
+            "first";
+    } else if (vol->flags & VOLUME_IS_DIRTY) {
         *error = MountError::kDirty;
         *reason = "is marked dirty; let Windows check it first";
     } else if (ntfs_volume_check_hiberfile(vol, 0) != 0) {
@@ -322,11 +353,7 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
         *reason = "is hibernated; start that Windows and shut it down fully first";
     } else if (!JournalClean(vol)) {
         *error = MountError::kDirty;
-        // Its journal holds changes that are not yet in place; Windows
-        // finishes them whenever it mounts the volume.
-        *reason =
-            "was not shut down cleanly; attach the image in Windows once, which finishes the "
-            "volume's journal, then try again";
+        *reason = UncleanJournalReason(vol);
     }
     if (*error != MountError::kNone) return nullptr;  // the destructor unmounts
     return volume;

@@ -2,6 +2,7 @@
 // open does with each kind of journal it finds.
 #include "platform/posix/disk/image_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <cerrno>
 #include <sys/stat.h>
@@ -150,6 +151,153 @@ TEST(ImageFileJournal, LiesBesideTheFileNotBesideALinkToIt) {
     EXPECT_FALSE(Exists(link + "-journal"));
     ASSERT_TRUE(Exists(image + "-journal"));
     EXPECT_FALSE(Slurp(image) == original);
+    u32 error = 0;
+    std::string reason;
+    auto file = OpenPrepared(image, &error, &reason);
+    ASSERT_TRUE(file) << reason;
+    file.reset();
+    EXPECT_TRUE(Slurp(image) == original);
+    EXPECT_FALSE(Exists(image + "-journal"));
+}
+
+// A sparse image: its holes and data ranges, and the space it holds.
+struct Layout {
+    std::vector<std::pair<u64, u64>> data;  // [from, to) ranges that hold data
+    u64 blocks = 0;
+};
+Layout LayoutOf(const std::string& path) {
+    Layout l;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    struct stat st {};
+    ::fstat(fd, &st);
+    l.blocks = static_cast<u64>(st.st_blocks);
+    for (off_t at = 0;;) {
+        const off_t d = ::lseek(fd, at, SEEK_DATA);
+        if (d < 0) break;
+        const off_t h = ::lseek(fd, d, SEEK_HOLE);
+        l.data.push_back({static_cast<u64>(d), static_cast<u64>(h)});
+        at = h;
+    }
+    ::close(fd);
+    return l;
+}
+bool InData(const Layout& l, u64 from, u64 length) {
+    for (const auto& r : l.data) {
+        if (from >= r.first && from + length <= r.second) return true;
+    }
+    return false;
+}
+
+// Writes a sparse image: 4 MiB with data at 64 KiB (64 KiB long) and at
+// 1 MiB + 4 KiB (12 KiB long, so a chunk holds data and hole), the rest holes.
+std::string MakeSparse(const std::string& image) {
+    std::string model(4 << 20, '\0');
+    const int fd = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(::ftruncate(fd, static_cast<off_t>(model.size())), 0);
+    for (const auto& [at, size] : {std::pair<u64, u64>{65536, 65536}, {(1 << 20) + 4096, 12288}}) {
+        const std::string bytes = Random(size, static_cast<unsigned>(at));
+        EXPECT_EQ(::pwrite(fd, bytes.data(), size, static_cast<off_t>(at)),
+                  static_cast<ssize_t>(size));
+        model.replace(at, size, bytes);
+    }
+    ::close(fd);
+    return model;
+}
+
+std::vector<IoEvent> g_rollback_writes;
+int RecordImageWrites(const IoEvent& event) {
+    if (event.step == IoStep::kImageWrite) g_rollback_writes.push_back(event);
+    return 0;
+}
+
+// What a run writes into the holes of a sparse image is given back as holes:
+// a rollback (in the process, or by the next open after a death) writes only
+// where the image held data, so it needs no free space, and the image ends
+// with the same bytes, the same length and no more space than it had.
+TEST(ImageFileJournal, HolesComeBackAsHolesAndPutBackWritesOnlyWhereDataWas) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin";
+    const std::vector<std::pair<u64, std::string>> writes = {
+        {300000, Random(200000, 31)},          // into a hole, several chunks
+        {65536 + 1000, Random(100, 32)},       // into data
+        {(1 << 20) + 100, Random(30000, 33)},  // a chunk of data and hole
+        {(4 << 20) - 50, Random(5000, 34)},    // across the end
+    };
+    for (const bool died : {false, true}) {
+        SCOPED_TRACE(died ? "put back by the next open" : "rolled back");
+        const std::string original = MakeSparse(image);
+        const Layout before = LayoutOf(image);
+        ASSERT_EQ(before.data.size(), 2u) << "the file system keeps no holes";
+        if (died) {
+            ASSERT_TRUE(WriteAndDie(image, writes));
+        } else {
+            u32 error = 0;
+            std::string reason;
+            auto file = OpenPrepared(image, &error, &reason);
+            ASSERT_TRUE(file) << reason;
+            for (const auto& w : writes)
+                ASSERT_EQ(file->Write(w.second.data(), w.second.size(), w.first), 0u);
+            // Holes cost no bytes in the journal.
+            EXPECT_LT(Slurp(file->JournalPath()).size(), 3u * 65536 + 4096);
+            g_rollback_writes.clear();
+            SetIoHook(RecordImageWrites);
+            const u32 e = file->Rollback(&reason);
+            SetIoHook(nullptr);
+            ASSERT_EQ(e, 0u) << reason;
+            for (const IoEvent& w : g_rollback_writes)
+                EXPECT_TRUE(InData(before, w.offset, w.length)) << w.offset << "+" << w.length;
+        }
+        if (died) {
+            EXPECT_FALSE(Slurp(image) == original);
+            u32 error = 0;
+            std::string reason;
+            auto file = OpenPrepared(image, &error, &reason);
+            ASSERT_TRUE(file) << reason;
+            ASSERT_EQ(file->Rollback(&reason), 0u) << reason;
+        }
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(image + "-journal"));
+        const Layout after = LayoutOf(image);
+        EXPECT_EQ(after.blocks, before.blocks);
+        EXPECT_EQ(after.data, before.data);
+    }
+}
+
+// CRC-32 as zlib computes it, for journals written by hand.
+u32 TestCrc(const std::string& bytes, u32 crc = 0) {
+    crc = ~crc;
+    for (unsigned char b : bytes) {
+        crc ^= b;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? 0xEDB88320u ^ (crc >> 1) : crc >> 1;
+    }
+    return ~crc;
+}
+std::string Le(u64 value, int bytes) {
+    std::string out(static_cast<size_t>(bytes), '\0');
+    for (int i = 0; i < bytes; ++i)
+        out[static_cast<size_t>(i)] = static_cast<char>(value >> (8 * i));
+    return out;
+}
+
+// A journal an older build left (version 1: no hole records) is still
+// played back when its image is next opened.
+TEST(ImageFileJournal, AJournalOfTheFirstVersionStillPlaysBack) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin";
+    const std::string original = Random(1 << 20, 41);
+    std::string changed = original;
+    changed.replace(70000, 5, "older");
+    changed.append(3000, 'x');  // grown past the old end
+    Spit(image, changed);
+    const u64 salt = 0x1234567890ABCDEFull;
+    std::string head = "MLTJRNL1" + original.substr(0, 16) + Le(1 << 20, 8) +
+                       Le(original.size(), 8) + Le(salt, 8) + std::string(12, '\0');
+    head += Le(TestCrc(head), 4);
+    const std::string saved = original.substr(65536, 65536);
+    const std::string rh = Le(65536, 8) + Le(saved.size(), 4);
+    const std::string record =
+        rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
+    Spit(image + "-journal", head + record);
     u32 error = 0;
     std::string reason;
     auto file = OpenPrepared(image, &error, &reason);
