@@ -164,10 +164,12 @@ int main(int argc, char** argv) {
     std::string templates;
     bool pauses = false;
     bool putBack = false;
+    bool pauseOption = false;  // --pauses or --no-pauses given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pauses" || arg == "--no-pauses") {
             pauses = arg == "--pauses";
+            pauseOption = true;
             continue;
         }
         if (arg == "--put-back") {
@@ -217,7 +219,7 @@ int main(int argc, char** argv) {
         }
         image = arg;
     }
-    if (image.empty() || (putBack && (!cdroms.empty() || !templates.empty() || !pauses))) {
+    if (image.empty() || (putBack && (!cdroms.empty() || !templates.empty() || pauseOption))) {
         std::cerr << kUsage;
         return 2;
     }
