@@ -21,6 +21,13 @@ bool BadName(const std::wstring& name) {
     return false;
 }
 
+std::vector<std::wstring> Key(const PathParts& parts) {
+    std::vector<std::wstring> key = parts;
+    for (auto& part : key)
+        for (auto& c : part) c = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    return key;
+}
+
 }  // namespace
 
 bool DriveNamespace::AddDrive(wchar_t letter, std::unique_ptr<Volume> volume) {
@@ -31,6 +38,9 @@ bool DriveNamespace::AddDrive(wchar_t letter, std::unique_ptr<Volume> volume) {
 }
 
 std::unique_ptr<Volume> DriveNamespace::RemoveDrive(wchar_t letter) {
+    if (deferred_ && deferred_->letter == UpperLetter(letter)) {
+        if (const u32 e = Settle(); e && !deferredFailure_) deferredFailure_ = e;
+    }
     auto it = drives_.find(UpperLetter(letter));
     if (it == drives_.end()) return nullptr;
     std::unique_ptr<Volume> volume = std::move(it->second);
@@ -91,17 +101,62 @@ u32 DriveNamespace::Resolve(const std::wstring& path, Volume** volume, PathParts
     return 0;
 }
 
+u32 DriveNamespace::TakeDeferredFailure() {
+    const u32 e = deferredFailure_;
+    deferredFailure_ = 0;
+    return e;
+}
+
+u32 DriveNamespace::Settle() {
+    if (!deferred_) return 0;
+    const Deferred d = std::move(*deferred_);
+    deferred_.reset();
+    Volume* v = Find(d.letter);
+    if (!v) return err::kPathNotFound;
+    u32 e = v->DeleteFile(d.parts);
+    if (!e && d.recreatedEmpty) e = v->WriteFile(d.parts, std::string());
+    return e;
+}
+
+u32 DriveNamespace::Prepare(const std::wstring& path, Volume** volume, PathParts* parts,
+                            bool* held) {
+    *held = false;
+    if (const u32 e = Resolve(path, volume, parts)) {
+        return e;
+    }
+    // Only the held-back file's own volume can see the deletion.
+    if (!deferred_ || deferred_->letter != UpperLetter(path[0])) return 0;
+    if (deferred_->key == Key(*parts)) {
+        *held = true;
+        return 0;
+    }
+    return Settle();
+}
+
 u32 DriveNamespace::Stat(const std::wstring& path, NodeInfo* info) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        *info = NodeInfo();
+        info->attributes = kFileAttributeArchive;
+        return 0;
+    }
     return v->Stat(parts, info);
 }
 
 u32 DriveNamespace::ReadFile(const std::wstring& path, std::string* data) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        data->clear();
+        return 0;
+    }
     return v->ReadFile(parts, data);
 }
 
@@ -109,14 +164,53 @@ u32 DriveNamespace::ReadRange(const std::wstring& path, u64 offset, size_t lengt
                               std::string* data) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        data->clear();
+        return 0;
+    }
     return v->ReadRange(parts, offset, length, data);
 }
+
+namespace {
+
+// Whether the existing, writable file at `parts` holds exactly `data`: a
+// write of it would leave every byte as it is.
+bool AlreadyHolds(Volume& v, const PathParts& parts, const std::string& data) {
+    NodeInfo info;
+    if (v.Stat(parts, &info) || info.directory || info.size != data.size() ||
+        (info.attributes & kFileAttributeReadOnly))
+        return false;
+    std::string now;
+    return v.ReadFile(parts, &now) == 0 && now == data;
+}
+
+}  // namespace
 
 u32 DriveNamespace::WriteFile(const std::wstring& path, const std::string& data) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        // Made again under the deleted name: with the deleted file's data
+        // nothing needs to change on the volume.
+        if (AlreadyHolds(*v, parts, data)) {
+            deferred_.reset();
+            return 0;
+        }
+        if (data.empty()) {
+            deferred_->recreatedEmpty = true;
+            return 0;
+        }
+        deferred_->recreatedEmpty = false;
+        if (const u32 e = Settle()) return e;
+        return v->WriteFile(parts, data);
+    }
+    // Bytes that are already there are not written again.
+    if (AlreadyHolds(*v, parts, data)) return 0;
     return v->WriteFile(parts, data);
 }
 
@@ -124,35 +218,83 @@ u32 DriveNamespace::PatchFile(const std::wstring& path, const std::vector<FilePa
                               u64 size) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
-    return v->PatchFile(parts, patches, size);
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        if (const u32 e = Settle()) return e;
+        return v->PatchFile(parts, patches, size);
+    }
+    // Only the patches that change something are passed on; one that
+    // overlaps a patch passed on before it is kept, as it may undo that one.
+    std::vector<FilePatch> changing;
+    std::string now;
+    for (const FilePatch& p : patches) {
+        if (p.data.empty()) continue;
+        bool overlaps = false;
+        for (const FilePatch& kept : changing) {
+            overlaps = overlaps || (p.offset < kept.offset + kept.data.size() &&
+                                    kept.offset < p.offset + p.data.size());
+        }
+        if (!overlaps && v->ReadRange(parts, p.offset, p.data.size(), &now) == 0 && now == p.data)
+            continue;
+        changing.push_back(p);
+    }
+    return v->PatchFile(parts, changing, size);
 }
 
 u32 DriveNamespace::DeleteFile(const std::wstring& path) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        deferred_->recreatedEmpty = false;
+        return 0;
+    }
+    // Held back only where a file made again could be this one; the
+    // deletion is then carried out by whatever else comes next.
+    if (!parts.empty() && v->SameAsNewFile(parts)) {
+        Deferred d;
+        d.letter = UpperLetter(path[0]);
+        d.parts = parts;
+        d.key = Key(parts);
+        deferred_ = std::move(d);
+        return 0;
+    }
     return v->DeleteFile(parts);
 }
 
 u32 DriveNamespace::SetAttributes(const std::wstring& path, u32 attributes) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        if (const u32 e = Settle()) return e;
+    }
     return v->SetAttributes(parts, attributes);
 }
 
 u32 DriveNamespace::SetUncompressed(const std::wstring& path) {
     Volume* v = nullptr;
     PathParts parts;
-    if (const u32 e = Resolve(path, &v, &parts)) return e;
+    bool held = false;
+    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
+    if (held) {
+        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+        if (const u32 e = Settle()) return e;
+    }
     return v->SetUncompressed(parts);
 }
 
 bool DriveNamespace::FileStamp(const std::wstring& path, std::string* stamp) {
     Volume* v = nullptr;
     PathParts parts;
-    if (Resolve(path, &v, &parts) || parts.empty()) return false;
+    bool held = false;
+    if (Prepare(path, &v, &parts, &held) || held || parts.empty()) return false;
     return v->FileStamp(parts, stamp);
 }
 

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,12 @@ class DriveNamespace : public FileAccess {
     // Gives `volume` the drive letter `letter` (A to Z, either case). False
     // when the letter is taken or not a letter.
     bool AddDrive(wchar_t letter, std::unique_ptr<Volume> volume);
-    // Takes the volume away from its letter; null when there is none.
+    // Takes the volume away from its letter, after carrying out a deletion
+    // still held back on it; null when there is none.
     std::unique_ptr<Volume> RemoveDrive(wchar_t letter);
+    // The error of a held-back deletion that failed when it was carried out
+    // by RemoveDrive (0 for none); taken, so asked once.
+    u32 TakeDeferredFailure();
     Volume* Find(wchar_t letter) const;
     // The lowest free letter from `first` on, or 0 when all are taken.
     wchar_t NextFreeLetter(wchar_t first = L'D') const;
@@ -49,7 +54,24 @@ class DriveNamespace : public FileAccess {
     bool FileStamp(const std::wstring& path, std::string* stamp) override;
 
   private:
+    // A deletion held back: the file is gone for every call here, but its
+    // volume is not changed until something other than the same path is
+    // asked for. A file made again at once under that name with the same
+    // data then needs no change at all (see Volume::SameAsNewFile).
+    struct Deferred {
+        wchar_t letter = 0;
+        PathParts parts;
+        std::vector<std::wstring> key;  // the components in upper case
+        bool recreatedEmpty = false;    // made again, empty, not yet on the volume
+    };
+    // Resolves the path; carries out a held-back deletion unless the path is
+    // the held-back one, which `*held` then says.
+    u32 Prepare(const std::wstring& path, Volume** volume, PathParts* parts, bool* held);
+    u32 Settle();
+
     std::map<wchar_t, std::unique_ptr<Volume>> drives_;
+    std::optional<Deferred> deferred_;
+    u32 deferredFailure_ = 0;
 };
 
 }  // namespace morlit::posix

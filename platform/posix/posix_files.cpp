@@ -31,7 +31,8 @@ class FileFind : public IFileFind {
         u32 e = drives_.Resolve(path, &volume, &parts);
         // A drive's root is not a name that can be found.
         if (!e && parts.empty()) e = err::kFileNotFound;
-        if (!e) e = volume->Stat(parts, &info);
+        // Asked through the namespace, which knows of deletions held back.
+        if (!e) e = drives_.Stat(path, &info);
         errors_.SetLastError(e);
         return e == 0;
     }

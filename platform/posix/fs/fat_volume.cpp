@@ -575,6 +575,21 @@ int CaseOf(const std::wstring& text) {
     return found;
 }
 
+// Whether a new file named `name` is stored with its short entry alone:
+// an 8.3 name whose base and extension each have one case, the case kept
+// in the NT flags (`caseFlags`).
+bool StoredAlone(const std::wstring& name, u8* caseFlags) {
+    *caseFlags = 0;
+    if (!IsShortNameLegal(name)) return false;
+    const size_t dot = name.find(L'.');
+    const int baseCase = CaseOf(name.substr(0, dot));
+    const int extCase = dot == std::wstring::npos ? 0 : CaseOf(name.substr(dot + 1));
+    if (baseCase == 3 || extCase == 3) return false;
+    if (baseCase == 2) *caseFlags |= kLowerBase;
+    if (extCase == 2) *caseFlags |= kLowerExt;
+    return true;
+}
+
 }  // namespace
 
 // Rewrites an existing file: `patches` clipped to `size`, zeros between the
@@ -644,17 +659,9 @@ u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std
     // name and a generated short one.
     std::wstring shortName;
     u8 caseFlags = 0;
-    bool needLong = true;
+    const bool needLong = !StoredAlone(name, &caseFlags);
     if (IsShortNameLegal(name)) {
-        const size_t dot = name.find(L'.');
-        const int baseCase = CaseOf(name.substr(0, dot));
-        const int extCase = dot == std::wstring::npos ? 0 : CaseOf(name.substr(dot + 1));
         for (wchar_t c : name) shortName.push_back(Fold(c));
-        if (baseCase != 3 && extCase != 3) {
-            needLong = false;
-            if (baseCase == 2) caseFlags |= kLowerBase;
-            if (extCase == 2) caseFlags |= kLowerExt;
-        }
     } else {
         shortName = MakeHashedShortName(name, [&folder](const std::wstring& candidate) {
             return folder.Find(candidate) != nullptr;
@@ -1094,6 +1101,26 @@ u32 FatVolume::SetAttributes(const PathParts& path, u32 attributes) {
         return e;
     }
     return s_->Flush();
+}
+
+bool FatVolume::SameAsNewFile(const PathParts& path) {
+    if (s_->broken || path.empty()) return false;
+    Folder parent;
+    const Entry* entry = nullptr;
+    if (s_->Locate(path, &parent, &entry) || !entry) return false;
+    if (entry->raw[11] != kAttrArchive) return false;
+    const std::wstring& name = path.back();
+    u8 caseFlags = 0;
+    if (StoredAlone(name, &caseFlags)) {
+        // The short entry alone, with the same letters and case flags.
+        std::wstring folded;
+        for (wchar_t c : name) folded.push_back(Fold(c));
+        return entry->first == entry->slot && entry->shortName == folded &&
+               (entry->raw[12] & (kLowerBase | kLowerExt)) == caseFlags;
+    }
+    // A long name exactly as given; the short one is kept, as Windows keeps
+    // it for a name made again.
+    return entry->first < entry->slot && entry->longName == name;
 }
 
 u32 FatVolume::SetUncompressed(const PathParts& path) {

@@ -57,6 +57,7 @@ class FatVolume : public Volume {
     u32 SetAttributes(const PathParts& path, u32 attributes) override;
     // FAT has no compression: ERROR_INVALID_FUNCTION, as Windows answers.
     u32 SetUncompressed(const PathParts& path) override;
+    bool SameAsNewFile(const PathParts& path) override;
 
     struct State;
 

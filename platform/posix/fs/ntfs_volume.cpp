@@ -844,6 +844,68 @@ u32 NtfsVolume::SetUncompressed(const PathParts& path) {
     return Finish(e);
 }
 
+bool NtfsVolume::SameAsNewFile(const PathParts& path) {
+    if (!vol_ || path.empty()) return false;
+    InodeRef dir;
+    InodeRef ni;
+    if (OpenPath(vol_, path, path.size() - 1, &dir) || OpenPath(vol_, path, path.size(), &ni))
+        return false;
+    if (IsDirectory(ni.ni) || ni.ni->nr_extents != 0) return false;
+    // A new file's attributes: marked for backup, nothing else.
+    if ((le32_to_cpu(ni.ni->flags) & 0xFFFF) != FILE_ATTR_ARCHIVE) return false;
+    const std::wstring& name = path.back();
+    std::wstring upper = name;
+    for (auto& c : upper) c = static_cast<wchar_t>(std::towupper(c));
+    const bool legal = IsShortNameLegal(name);
+    // Its record holds what CreateNode gives a file and nothing more: the
+    // standard information, the names in this folder only, one unnamed
+    // plain data stream.
+    ntfs_attr_search_ctx* ctx = ntfs_attr_get_search_ctx(ni.ni, nullptr);
+    if (!ctx) return false;
+    bool same = true;
+    bool longSeen = false;
+    int streams = 0;
+    while (same && !ntfs_attr_lookup(AT_UNUSED, nullptr, 0, CASE_SENSITIVE, 0, nullptr, 0, ctx)) {
+        const ATTR_TYPES type = ctx->attr->type;
+        if (type == AT_STANDARD_INFORMATION) continue;
+        if (type == AT_DATA) {
+            same =
+                ctx->attr->name_length == 0 &&
+                !(ctx->attr->flags & (ATTR_COMPRESSION_MASK | ATTR_IS_ENCRYPTED | ATTR_IS_SPARSE));
+            ++streams;
+            continue;
+        }
+        if (type != AT_FILE_NAME || ctx->attr->non_resident) {
+            same = false;
+            continue;
+        }
+        const auto* fn = reinterpret_cast<const FILE_NAME_ATTR*>(
+            reinterpret_cast<const u8*>(ctx->attr) + le16_to_cpu(ctx->attr->value_offset));
+        std::vector<ntfschar> stored(fn->file_name_length);
+        std::memcpy(stored.data(),
+                    reinterpret_cast<const u8*>(fn) + offsetof(FILE_NAME_ATTR, file_name),
+                    stored.size() * sizeof(ntfschar));
+        std::wstring text;
+        for (ntfschar c : stored) text.push_back(static_cast<wchar_t>(le16_to_cpu(c)));
+        if (MREF_LE(fn->parent_directory) != dir.ni->mft_no) {
+            same = false;
+        } else if (fn->file_name_type == FILE_NAME_DOS) {
+            // A legal 8.3 name gets its upper-case form; any other keeps its
+            // short name as Windows keeps it for a name made again.
+            same = !legal || text == upper;
+        } else {
+            // A legal 8.3 name is one name serving both, as the library
+            // stores a short name that differs from the long in case only.
+            same = !longSeen && text == name &&
+                   (fn->file_name_type == FILE_NAME_WIN32 ||
+                    (legal && fn->file_name_type == FILE_NAME_WIN32_AND_DOS));
+            longSeen = true;
+        }
+    }
+    ntfs_attr_put_search_ctx(ctx);
+    return same && longSeen && streams == 1;
+}
+
 bool NtfsVolume::FileStamp(const PathParts& path, std::string* stamp) {
     if (!vol_ || path.empty()) return false;
     InodeRef ni;

@@ -49,6 +49,7 @@ class NtfsVolume : public Volume {
     u32 DeleteFile(const PathParts& path) override;
     u32 SetAttributes(const PathParts& path, u32 attributes) override;
     u32 SetUncompressed(const PathParts& path) override;
+    bool SameAsNewFile(const PathParts& path) override;
     // This mount (unique in the process), the file's MFT record and its
     // sequence number, and how often this layer has changed that record's
     // data. Changes from outside cannot happen while the image is attached:

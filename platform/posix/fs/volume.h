@@ -66,6 +66,14 @@ class Volume {
     // have changed (see FileAccess::FileStamp). False when the volume cannot
     // promise that.
     virtual bool FileStamp(const PathParts& /*path*/, std::string* /*stamp*/) { return false; }
+    // True when the file at `path`, were it deleted and a file of the same
+    // name made in its place, would differ from that new file in its data
+    // at most: its attributes are a new file's (archive only), its names are
+    // the ones the new file would get (Windows gives a file made again
+    // under a just-deleted name that name's short name and creation time),
+    // and it has nothing else a new file lacks. Only then may a deletion
+    // followed by the same data be left undone. False by default.
+    virtual bool SameAsNewFile(const PathParts& /*path*/) { return false; }
 };
 
 }  // namespace morlit::posix
