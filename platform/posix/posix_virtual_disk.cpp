@@ -68,6 +68,10 @@ struct PosixVirtualDisk::Disk : HandleObject {
         u32 result = 0;
         for (wchar_t letter : letters) {
             std::unique_ptr<Volume> volume = drives->RemoveDrive(letter);
+            // A deletion held back until the volume went away (see
+            // DriveNamespace) that could not be carried out leaves the volume
+            // other than the run believes.
+            if (const u32 e = drives->TakeDeferredFailure(); e && !result) result = e;
             if (auto* ntfs = dynamic_cast<NtfsVolume*>(volume.get())) {
                 if (const u32 e = ntfs->Unmount(); e && !result) result = e;
             }
