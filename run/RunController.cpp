@@ -49,7 +49,11 @@ void CMorlitDlg::OnBnClickedOk() {
             m_host.system->CloseHandle(m_hVirtualDisk);
             m_hVirtualDisk = nullptr;
         } else {
+            // The image is still attached (on Linux, put back): the machine
+            // cannot be started from it as the run leaves it, so the run has
+            // not done its work.
             ShowCodeMessage(IDS_DETACH_FAILED, m_host.errors->GetLastError());
+            result = 0;
         }
     }
 

@@ -91,13 +91,16 @@ TEST_F(RunControllerTest, PausesTotalExactlyWithAndWithoutProgressWindow) {
     EXPECT_FALSE(quiet.Called("dlg129.ShowWindow"));
 }
 
-TEST_F(RunControllerTest, FailedDetachKeepsHandleAndStillReportsTheRunResult) {
+TEST_F(RunControllerTest, FailedDetachKeepsHandleAndFailsTheRun) {
     sh.Fail("DetachVirtualDisk", /*lastError=*/1167, /*result=*/87, /*times=*/1);
     dlg.OnBnClickedOk();
     ASSERT_EQ(sh.messages.size(), 2u);
     EXPECT_EQ(sh.messages[0].text, Formatted(139, 1167));
     EXPECT_EQ(sh.messages[0].style, 0u);
-    EXPECT_EQ(sh.messages[1].style, 0x40u);  // the run itself succeeded
+    // The adjustments were made, but an image that is still attached is not
+    // a finished run: 131, never 130 after 139.
+    EXPECT_EQ(sh.messages[1].text, FindStringTableText(IDS_ADJUST_FAILED));
+    EXPECT_EQ(sh.messages[1].style, 0u);
     EXPECT_NE(dlg.m_hVirtualDisk, nullptr);
     EXPECT_FALSE(sh.Called("CloseHandle(disk)"));
     // 139 comes while the progress window is still up.
