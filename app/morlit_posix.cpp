@@ -8,11 +8,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,7 +34,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: morlit [--help] [--version] [--pauses] [--templates DIR] [--cdrom PATH]...\n"
+    "usage: morlit [--help] [--version] [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
     "              IMAGE.vhd...\n"
     "       morlit --put-back IMAGE.vhd...\n"
     "\n"
@@ -46,6 +49,8 @@ const char kUsage[] =
     "                   (such as the Windows XP CD, where the drivers can come\n"
     "                   from); repeatable. Mounted discs are CD-ROM drives too,\n"
     "                   from D: on; these follow them, then the image's volume.\n"
+    "  --json           standard output carries one JSON object per image, one a\n"
+    "                   line, and nothing else (see the manual page).\n"
     "  --pauses         wait between the steps as the Windows program does (about\n"
     "                   12 seconds in all); by default there are no pauses, as\n"
     "                   there is no Windows to wait for. --no-pauses is accepted.\n"
@@ -164,17 +169,96 @@ struct RunOptions {
     std::vector<std::string> cdroms;
     std::string templates;
     bool pauses = false;
+    bool json = false;  // one JSON object per image on standard output, nothing else
 };
 
 // How one image's run ended.
 struct ImageEnd {
     int status = 1;  // 0 adjusted, 1 failed, 2 a bad --cdrom, 128 + n stopped
     int stop = 0;    // the stop signal that came during the run, 0 for none
+    nlohmann::json report = nlohmann::json::object();  // with --json: what the run showed
 };
+
+// A message box as shown, with the string table's id and the code it
+// carries, found by matching its text against the table's texts as the
+// terminal shows them.
+nlohmann::json MessageObject(const morlit::posix::TerminalUi::ShownMessage& message,
+                             morlit::posix::TerminalUi& terminal) {
+    const std::string text = morlit::posix::ToUtf8(message.text);
+    nlohmann::json object = {{"id", nullptr}, {"text", text}};
+    for (morlit::u32 id = morlit::IDS_ADJUST_DONE; id <= morlit::IDS_REGISTRY_FAILED; ++id) {
+        const std::string pattern = morlit::posix::ToUtf8(terminal.LoadString(id));
+        const size_t hole = pattern.find("%ld");
+        if (hole == std::string::npos) {
+            if (pattern != text) continue;
+            object["id"] = id;
+            break;
+        }
+        const std::string before = pattern.substr(0, hole), after = pattern.substr(hole + 3);
+        if (text.size() <= before.size() + after.size() || text.rfind(before, 0) != 0 ||
+            text.compare(text.size() - after.size(), after.size(), after) != 0)
+            continue;
+        const std::string digits =
+            text.substr(before.size(), text.size() - before.size() - after.size());
+        char* end = nullptr;
+        const long code = std::strtol(digits.c_str(), &end, 10);
+        if (*end != '\0') continue;
+        object["id"] = id;
+        object["code"] = code;
+        break;
+    }
+    if (message.question) {
+        switch (message.answer) {
+            case morlit::kIdOk:
+                object["answer"] = "ok";
+                break;
+            case morlit::kIdCancel:
+                object["answer"] = "cancel";
+                break;
+            case morlit::kIdYes:
+                object["answer"] = "yes";
+                break;
+            default:
+                object["answer"] = "no";
+                break;
+        }
+    }
+    return object;
+}
+
+// The status texts the run showed, as ids, read back from its output.
+nlohmann::json StepIds(const std::string& output, morlit::posix::TerminalUi& terminal) {
+    namespace status = morlit::status;
+    const std::pair<const wchar_t*, const char*> steps[] = {
+        {status::kStarting, "starting"},        {status::kMounting, "mounting"},
+        {status::kSearchingDrive, "searching"}, {status::kCopyingDrivers, "copying-drivers"},
+        {status::kAdjustingOs, "adjusting-os"}, {status::kFinishing, "finishing"},
+    };
+    nlohmann::json ids = nlohmann::json::array();
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        for (const auto& step : steps) {
+            if (line == morlit::posix::ToUtf8(terminal.Shown(step.first)))
+                ids.push_back(step.second);
+        }
+    }
+    return ids;
+}
 
 // Adjusts one image as the dialog's Start does, with a host, a lock, a
 // journal and a run folder of its own.
-ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say& say) {
+// What a run gives the report besides its status.
+struct RunTrace {
+    std::ostringstream output;             // the terminal's output, with --json
+    std::vector<std::string> lines;        // every line said on standard error
+    std::vector<std::string> causes;       // the cause lines among them
+    std::vector<nlohmann::json> messages;  // the message boxes shown
+    std::string journal = "none";
+    nlohmann::json steps = nlohmann::json::array();
+};
+
+ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
+                        RunTrace* trace) {
     using namespace morlit::posix;
     ImageEnd result;
     // The file dialog would hand over a full path: the image's host path as
@@ -198,6 +282,10 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
     options.hiveCopyFolder = folder->path();
     options.pauses = run.pauses;
     options.diagnostic = say;
+    if (run.json) {
+        options.out = &trace->output;
+        options.prompt = false;
+    }
     PosixHost host(options);
     {
         const std::string exe = ExecutablePath();
@@ -228,6 +316,7 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
     // changes nothing; one that came before made the next write fail.
     const std::wstring done = host.terminal().LoadString(morlit::IDS_ADJUST_DONE);
     const bool adjusted = !done.empty() && host.terminal().LastMessage() == done;
+    std::string ending;  // the line that says why the run failed, when it had none
     if (!adjusted && !InterruptRequested()) {
         RunRecord record;
         record.messages = host.terminal().Messages();
@@ -236,9 +325,26 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
         record.causesSaid = host.CausesSaid();
         record.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
         const std::string cause = EndingCause(record);
-        if (!cause.empty()) say(cause);
+        if (!cause.empty()) {
+            ending = cause;
+            say(cause);
+        }
     }
     const PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
+    // The causes the run gave that were shown (a stop hides those that
+    // are only its side effects).
+    for (const std::string& line : host.CauseLines()) {
+        if (std::find(trace->lines.begin(), trace->lines.end(), line) != trace->lines.end())
+            trace->causes.push_back(line);
+    }
+    if (!ending.empty()) trace->causes.push_back(ending);
+    for (const auto& message : host.terminal().Messages())
+        trace->messages.push_back(MessageObject(message, host.terminal()));
+    trace->steps = StepIds(trace->output.str(), host.terminal());
+    if (end.rolledBack)
+        trace->journal = "put back";
+    else if (adjusted && end.committed && end.images > 0)
+        trace->journal = "committed";
     result.stop = InterruptRequested() ? InterruptSignal() : HeldStopSignal();
     if (adjusted && end.committed) {
         // The run had made its last change when the stop came.
@@ -253,6 +359,45 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
         say(std::string("stopped by ") + StopSignalName(result.stop) +
             "; the image was not changed");
     result.status = result.stop ? 128 + result.stop : 1;
+    return result;
+}
+
+ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say& sayLine) {
+    const auto start = std::chrono::steady_clock::now();
+    RunTrace trace;
+    const Say say = [&trace, &sayLine](const std::string& line) {
+        trace.lines.push_back(line);
+        sayLine(line);
+    };
+    // A journal a killed run left is played back as the image is opened.
+    bool playedBack = false;
+    morlit::posix::SetImageNoteSink([&say, &playedBack](const std::string& line) {
+        if (line.find("before a run that did not end") != std::string::npos) playedBack = true;
+        say(line);
+    });
+    ImageEnd result = AdjustImageRun(image, run, say, &trace);
+    morlit::posix::SetImageNoteSink(nullptr);
+    if (!run.json) return result;
+    if (playedBack && trace.journal == "none") trace.journal = "played back at open";
+    nlohmann::json warnings = nlohmann::json::array();
+    for (const std::string& line : trace.lines) {
+        if (std::find(trace.causes.begin(), trace.causes.end(), line) == trace.causes.end())
+            warnings.push_back(line);
+    }
+    result.report = {
+        {"image", image},
+        {"outcome", result.status == 0    ? "adjusted"
+                    : result.status > 128 ? "stopped"
+                                          : "failed"},
+        {"exit_status", result.status},
+        {"messages", trace.messages},
+        {"causes", trace.causes},
+        {"steps", trace.steps},
+        {"journal", trace.journal},
+        {"warnings", warnings},
+        {"seconds",
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()},
+    };
     return result;
 }
 
@@ -288,6 +433,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--put-back") {
             putBack = true;
+            continue;
+        }
+        if (arg == "--json") {
+            run.json = true;
             continue;
         }
         if (arg == "--templates" || arg.rfind("--templates=", 0) == 0) {
@@ -326,7 +475,7 @@ int main(int argc, char** argv) {
     }
     const bool emptyName = std::find(images.begin(), images.end(), std::string()) != images.end();
     if (images.empty() || emptyName ||
-        (putBack && (!run.cdroms.empty() || !run.templates.empty() || pauseOption))) {
+        (putBack && (!run.cdroms.empty() || !run.templates.empty() || pauseOption || run.json))) {
         std::cerr << kUsage;
         return 2;
     }
@@ -341,13 +490,14 @@ int main(int argc, char** argv) {
         const Say say = [&image, batch](const std::string& line) {
             std::cerr << "morlit: " << (batch ? image + ": " : std::string()) << line << std::endl;
         };
-        if (batch && !putBack) std::cout << "==> " << image << " <==" << std::endl;
+        if (batch && !putBack && !run.json) std::cout << "==> " << image << " <==" << std::endl;
         int stop = 0;
         if (putBack) {
             failed |= PutBack(image, say) != 0;
             stop = morlit::posix::InterruptRequested() ? morlit::posix::InterruptSignal() : 0;
         } else {
             const ImageEnd end = AdjustImage(image, run, say);
+            if (run.json) std::cout << end.report.dump() << std::endl;
             // A --cdrom path that is no CD is a usage error before any image
             // is touched; later it can only be a failure of that image.
             if (end.status == 2 && i == 0) return 2;

@@ -12,6 +12,8 @@
 #include <functional>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/posix/e2e_fixture.h"
 #include "tests/posix/realdata.h"
 
@@ -660,6 +662,68 @@ TEST(MorlitCommand, AStopInTheSecondImageKeepsTheFirstAndNamesTheThird) {
     EXPECT_TRUE(Slurp(images[2]) == befores[2]);
     for (const std::string& image : images) EXPECT_FALSE(FileExists(image + "-journal"));
     EXPECT_EQ(Listing(dir + "/tmp"), "");
+}
+
+// With --json standard output holds one object per image and nothing else:
+// an adjusted image, a failed one whose question was cancelled, and a run
+// stopped by a signal.
+TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
+    const std::string dir = TestDir();
+    Shell("mkdir -p " + Quote(dir + "/tmp"));
+    const std::string win7 = CopyTarget(dir, "win7.vhd");
+    const std::string xp = CopyTarget(dir, "xp-nosource.vhd");
+    Spit(dir + "/answers", "cancel\n");
+    std::string out;
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(dir + "/tmp") + " " + kEnglish + Quote(Morlit()) +
+                        " --json " + Quote(win7) + " " + Quote(xp) + " <" +
+                        Quote(dir + "/answers") + " 2>" + Quote(dir + "/err"),
+                    &out),
+              1);
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        objects.push_back(nlohmann::json::parse(line));  // throws on anything but JSON
+    ASSERT_EQ(objects.size(), 2u) << out;
+    const nlohmann::json& a = objects[0];
+    EXPECT_EQ(a["image"], win7);
+    EXPECT_EQ(a["outcome"], "adjusted");
+    EXPECT_EQ(a["exit_status"], 0);
+    EXPECT_EQ(a["messages"],
+              nlohmann::json::parse(R"([{"id":130,"text":"The VHD file has been adjusted."}])"));
+    EXPECT_EQ(a["causes"], nlohmann::json::array());
+    EXPECT_EQ(a["warnings"], nlohmann::json::array());
+    EXPECT_EQ(a["steps"], nlohmann::json::parse(
+                              R"(["starting","mounting","searching","adjusting-os","finishing"])"));
+    EXPECT_EQ(a["journal"], "committed");
+    EXPECT_TRUE(a["seconds"].is_number());
+    const nlohmann::json& b = objects[1];
+    EXPECT_EQ(b["outcome"], "failed");
+    EXPECT_EQ(b["exit_status"], 1);
+    ASSERT_EQ(b["messages"].size(), 2u) << b.dump();
+    EXPECT_EQ(b["messages"][0]["id"], 137);
+    EXPECT_EQ(b["messages"][0]["answer"], "cancel");
+    EXPECT_EQ(b["messages"][1]["id"], 131);
+    ASSERT_EQ(b["causes"].size(), 1u) << b.dump();
+    EXPECT_EQ(b["causes"][0].get<std::string>().rfind("this installation has no driver source", 0),
+              0u);
+    EXPECT_EQ(b["journal"], "none");
+    // Standard error keeps its lines.
+    EXPECT_EQ(Slurp(dir + "/err"),
+              "morlit: " + xp + ": " + b["causes"][0].get<std::string>() + "\n");
+
+    // Stopped in the pauses: the object says so and ends with the failure
+    // message the run showed.
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    Child child({"--json", image}, dir);
+    ::usleep(2500 * 1000);
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(), 128 + SIGINT);
+    const nlohmann::json c = nlohmann::json::parse(child.out);
+    EXPECT_EQ(c["outcome"], "stopped");
+    EXPECT_EQ(c["exit_status"], 128 + SIGINT);
+    EXPECT_EQ(c["steps"][0], "starting");
+    EXPECT_NE(c["journal"], "committed");
+    EXPECT_EQ(c["messages"].back()["id"], 131);
 }
 
 // --put-back plays back what a killed run left, and does nothing else; with
