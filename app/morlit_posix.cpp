@@ -4,13 +4,18 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,18 +34,23 @@
 namespace {
 
 const char kUsage[] =
-    "usage: morlit [--help] [--version] [--pauses] [--templates DIR] [--cdrom PATH]...\n"
-    "              IMAGE.vhd\n"
-    "       morlit --put-back IMAGE.vhd\n"
+    "usage: morlit [--help] [--version] [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
+    "              IMAGE.vhd...\n"
+    "       morlit --put-back IMAGE.vhd...\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
-    "Windows Virtual PC. Questions are answered on standard input (ok/cancel,\n"
+    "Windows Virtual PC. Several images are adjusted one after another, each\n"
+    "as a run of its own, its output after a line \"==> IMAGE.vhd <==\" and its\n"
+    "lines on standard error as \"morlit: IMAGE.vhd: ...\". Questions are answered on standard "
+    "input (ok/cancel,\n"
     "yes/no); at the end of input a question takes Cancel or No.\n"
     "\n"
     "  --cdrom PATH     a CD-ROM drive holding PATH, a folder or an ISO image\n"
     "                   (such as the Windows XP CD, where the drivers can come\n"
     "                   from); repeatable. Mounted discs are CD-ROM drives too,\n"
     "                   from D: on; these follow them, then the image's volume.\n"
+    "  --json           standard output carries one JSON object per image, one a\n"
+    "                   line, and nothing else (see the manual page).\n"
     "  --pauses         wait between the steps as the Windows program does (about\n"
     "                   12 seconds in all); by default there are no pauses, as\n"
     "                   there is no Windows to wait for. --no-pauses is accepted.\n"
@@ -54,9 +64,14 @@ const char kUsage[] =
     "with the image when moving it).\n"
     "Texts are in Japanese under a Japanese locale (LC_ALL, LC_MESSAGES, LANG),\n"
     "otherwise in English.\n"
-    "Exit status: 0 when the image was adjusted (or, with --put-back, is as it\n"
-    "was), 1 when the run failed, 2 for a usage error, 128 + the signal's number\n"
-    "when SIGINT, SIGTERM, SIGHUP or SIGQUIT stopped the run.\n";
+    "Exit status: 0 when every image was adjusted (or, with --put-back, is as\n"
+    "it was), 1 when a run failed, 2 for a usage error, 128 + the signal's\n"
+    "number when SIGINT, SIGTERM, SIGHUP or SIGQUIT stopped a run; the images\n"
+    "after it are not started and are named on standard error.\n";
+
+// Writes one line on standard error, "morlit: " first (and in a batch the
+// image the line is about).
+using Say = std::function<void(const std::string&)>;
 
 const char* const kTemplates[] = {"Dravmont.bin", "Tolmarin.bin", "Quessil.bin"};
 
@@ -73,12 +88,12 @@ std::vector<std::string> TemplateFolders(const std::string& given) {
 // Gives the run its own program folder with the templates in it. False,
 // after saying why on standard error, when the run cannot go ahead.
 bool PrepareRunFolder(const std::string& templates,
-                      std::unique_ptr<morlit::posix::RunFolder>* folder) {
+                      std::unique_ptr<morlit::posix::RunFolder>* folder, const Say& say) {
     using namespace morlit::posix;
     std::string reason;
     *folder = RunFolder::Create(RunFolderBase(), &reason);
     if (!*folder) {
-        std::cerr << "morlit: " << reason << "\n";
+        say(reason);
         return false;
     }
     // The run logic keeps these paths in 260-character buffers, and the
@@ -87,9 +102,9 @@ bool PrepareRunFolder(const std::string& templates,
     const size_t program = WindowsPathLength(HostPathToWindows(dir + "/morlit"));
     const size_t import = WindowsPathLength(HostPathToWindows(dir + "/Morlit.reg"));
     if (program >= morlit::kMaxPath || import > 254) {
-        std::cerr << "morlit: the run's folder " << dir
-                  << " is too long a path: as a Windows path the program must stay under 260 "
-                     "characters and the import file under 255; set TMPDIR to a shorter folder\n";
+        say("the run's folder " + dir +
+            " is too long a path: as a Windows path the program must stay under 260 "
+            "characters and the import file under 255; set TMPDIR to a shorter folder");
         return false;
     }
     const std::vector<std::string> folders = TemplateFolders(templates);
@@ -103,15 +118,14 @@ bool PrepareRunFolder(const std::string& templates,
         // Every target's registry is adjusted from the first template, so a
         // run without it could only fail, after changing the image.
         if (missing.front() == kTemplates[0]) {
-            std::cerr << "morlit: missing template " << names << " (searched " << searched
-                      << "); every run needs " << kTemplates[0]
-                      << ", so the image was not opened; give the templates' folder with "
-                         "--templates DIR\n";
+            say("missing template " + names + " (searched " + searched + "); every run needs " +
+                kTemplates[0] +
+                ", so the image was not opened; give the templates' folder with --templates DIR");
             return false;
         }
         // The others serve only some targets (Boot.ini of XP and 2000): the
         // run goes ahead and fails with its own message if it needs one.
-        std::cerr << "morlit: missing template " << names << " (searched " << searched << ")\n";
+        say("missing template " + names + " (searched " + searched + ")");
     }
     return true;
 }
@@ -131,24 +145,271 @@ void KeepStandardStreamsOpen() {
 
 // Plays back the journal a killed run left beside the image, and nothing
 // else.
-int PutBack(const std::string& image) {
+int PutBack(const std::string& image, const Say& say) {
     using namespace morlit::posix;
     int e = 0;
     std::shared_ptr<ImageFile> file = ImageFile::OpenFile(image, true, ImageWrites::kDirect, &e);
     if (!file) {
-        std::cerr << "morlit: cannot open " << image << ": " << std::strerror(e) << "\n";
+        say("cannot open " + image + ": " + std::strerror(e));
         return 1;
     }
     if (::access(file->JournalPath().c_str(), F_OK) != 0) {
-        std::cerr << "morlit: nothing to put back: there is no " << file->JournalPath() << "\n";
+        say("nothing to put back: there is no " + file->JournalPath());
         return 0;
     }
     std::string reason;
     if (file->Prepare(ProbeVhdIdentity, &reason) != 0) {
-        std::cerr << "morlit: " << reason << "\n";
+        say(reason);
         return 1;
     }
     return 0;
+}
+
+struct RunOptions {
+    std::vector<std::string> cdroms;
+    std::string templates;
+    bool pauses = false;
+    bool json = false;  // one JSON object per image on standard output, nothing else
+};
+
+// How one image's run ended.
+struct ImageEnd {
+    int status = 1;  // 0 adjusted, 1 failed, 2 a bad --cdrom, 128 + n stopped
+    int stop = 0;    // the stop signal that came during the run, 0 for none
+    nlohmann::json report = nlohmann::json::object();  // with --json: what the run showed
+};
+
+// A message box as shown, with the string table's id and the code it
+// carries, found by matching its text against the table's texts as the
+// terminal shows them.
+nlohmann::json MessageObject(const morlit::posix::TerminalUi::ShownMessage& message,
+                             morlit::posix::TerminalUi& terminal) {
+    const std::string text = morlit::posix::ToUtf8(message.text);
+    nlohmann::json object = {{"id", nullptr}, {"text", text}};
+    for (morlit::u32 id = morlit::IDS_ADJUST_DONE; id <= morlit::IDS_REGISTRY_FAILED; ++id) {
+        const std::string pattern = morlit::posix::ToUtf8(terminal.LoadString(id));
+        const size_t hole = pattern.find("%ld");
+        if (hole == std::string::npos) {
+            if (pattern != text) continue;
+            object["id"] = id;
+            break;
+        }
+        const std::string before = pattern.substr(0, hole), after = pattern.substr(hole + 3);
+        if (text.size() <= before.size() + after.size() || text.rfind(before, 0) != 0 ||
+            text.compare(text.size() - after.size(), after.size(), after) != 0)
+            continue;
+        const std::string digits =
+            text.substr(before.size(), text.size() - before.size() - after.size());
+        char* end = nullptr;
+        const long code = std::strtol(digits.c_str(), &end, 10);
+        if (*end != '\0') continue;
+        object["id"] = id;
+        object["code"] = code;
+        break;
+    }
+    if (message.question) {
+        switch (message.answer) {
+            case morlit::kIdOk:
+                object["answer"] = "ok";
+                break;
+            case morlit::kIdCancel:
+                object["answer"] = "cancel";
+                break;
+            case morlit::kIdYes:
+                object["answer"] = "yes";
+                break;
+            default:
+                object["answer"] = "no";
+                break;
+        }
+    }
+    return object;
+}
+
+// The status texts the run showed, as ids, read back from its output.
+nlohmann::json StepIds(const std::string& output, morlit::posix::TerminalUi& terminal) {
+    namespace status = morlit::status;
+    const std::pair<const wchar_t*, const char*> steps[] = {
+        {status::kStarting, "starting"},        {status::kMounting, "mounting"},
+        {status::kSearchingDrive, "searching"}, {status::kCopyingDrivers, "copying-drivers"},
+        {status::kAdjustingOs, "adjusting-os"}, {status::kFinishing, "finishing"},
+    };
+    nlohmann::json ids = nlohmann::json::array();
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        for (const auto& step : steps) {
+            if (line == morlit::posix::ToUtf8(terminal.Shown(step.first)))
+                ids.push_back(step.second);
+        }
+    }
+    return ids;
+}
+
+// Adjusts one image as the dialog's Start does, with a host, a lock, a
+// journal and a run folder of its own.
+// What a run gives the report besides its status.
+struct RunTrace {
+    std::ostringstream output;             // the terminal's output, with --json
+    std::vector<std::string> lines;        // every line said on standard error
+    std::vector<std::string> causes;       // the cause lines among them
+    std::vector<nlohmann::json> messages;  // the message boxes shown
+    std::string journal = "none";
+    nlohmann::json steps = nlohmann::json::array();
+};
+
+ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
+                        RunTrace* trace) {
+    using namespace morlit::posix;
+    ImageEnd result;
+    // The file dialog would hand over a full path: the image's host path as
+    // a Windows path on Z:.
+    std::string absolute = image;
+    if (absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) {
+            say("cannot find the current folder");
+            return result;
+        }
+        absolute = std::string(cwd) + "/" + image;
+    }
+
+    std::unique_ptr<RunFolder> folder;
+    if (!PrepareRunFolder(run.templates, &folder, say)) return result;
+
+    PosixHostOptions options;
+    options.prompt = ::isatty(STDIN_FILENO) != 0;
+    options.modulePath = folder->path() + "/morlit";
+    options.hiveCopyFolder = folder->path();
+    options.pauses = run.pauses;
+    options.diagnostic = say;
+    if (run.json) {
+        options.out = &trace->output;
+        options.prompt = false;
+    }
+    PosixHost host(options);
+    {
+        const std::string exe = ExecutablePath();
+        std::string warning;
+        host.terminal().SetCatalog(CatalogFor(MessageLanguageFromEnvironment(),
+                                              LocaleFolders(exe.empty() ? exe : FolderOf(exe)),
+                                              &warning));
+        if (!warning.empty()) say(warning);
+    }
+    for (const std::string& cd : run.cdroms) {
+        std::string reason;
+        if (!host.AddCdPath(cd, &reason)) {
+            say("--cdrom " + cd + ": " + reason);
+            result.status = 2;
+            return result;
+        }
+    }
+    morlit::CMorlitDlg dialog(host.host);
+    dialog.Create(IDD_MORLIT_DIALOG);
+    const std::wstring path = HostPathToWindows(absolute);
+    dialog.m_strVhdPath = path;
+    dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
+    dialog.OnBnClickedOk();
+
+    // The changes become final only when the run says it adjusted the image;
+    // otherwise they are undone here. A stop signal that came once the run
+    // had decided (when it said it was finishing) waited until now and
+    // changes nothing; one that came before made the next write fail.
+    const std::wstring done = host.terminal().LoadString(morlit::IDS_ADJUST_DONE);
+    const bool adjusted = !done.empty() && host.terminal().LastMessage() == done;
+    std::string ending;  // the line that says why the run failed, when it had none
+    if (!adjusted && !InterruptRequested()) {
+        RunRecord record;
+        record.messages = host.terminal().Messages();
+        record.volumes = host.vdisk().AttachedVolumes();
+        record.linesSaid = host.DiagnosticLines();
+        record.causesSaid = host.CausesSaid();
+        record.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
+        const std::string cause = EndingCause(record);
+        if (!cause.empty()) {
+            ending = cause;
+            say(cause);
+        }
+    }
+    const PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
+    // The causes the run gave that were shown (a stop hides those that
+    // are only its side effects).
+    for (const std::string& line : host.CauseLines()) {
+        if (std::find(trace->lines.begin(), trace->lines.end(), line) != trace->lines.end())
+            trace->causes.push_back(line);
+    }
+    if (!ending.empty()) trace->causes.push_back(ending);
+    for (const auto& message : host.terminal().Messages())
+        trace->messages.push_back(MessageObject(message, host.terminal()));
+    trace->steps = StepIds(trace->output.str(), host.terminal());
+    if (end.rolledBack)
+        trace->journal = "put back";
+    else if (adjusted && end.committed && end.images > 0)
+        trace->journal = "committed";
+    result.stop = InterruptRequested() ? InterruptSignal() : HeldStopSignal();
+    if (adjusted && end.committed) {
+        // The run had made its last change when the stop came.
+        if (result.stop) {
+            say(std::string(StopSignalName(result.stop)) +
+                " came too late to stop the run: the image was adjusted and is kept");
+        }
+        result.status = 0;
+        return result;
+    }
+    if (result.stop && end.images == 0)
+        say(std::string("stopped by ") + StopSignalName(result.stop) +
+            "; the image was not changed");
+    result.status = result.stop ? 128 + result.stop : 1;
+    return result;
+}
+
+ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say& sayLine) {
+    const auto start = std::chrono::steady_clock::now();
+    RunTrace trace;
+    const Say say = [&trace, &sayLine](const std::string& line) {
+        trace.lines.push_back(line);
+        sayLine(line);
+    };
+    // A journal a killed run left is played back as the image is opened.
+    bool playedBack = false;
+    morlit::posix::SetImageNoteSink([&say, &playedBack](const std::string& line) {
+        if (line.find("before a run that did not end") != std::string::npos) playedBack = true;
+        say(line);
+    });
+    ImageEnd result = AdjustImageRun(image, run, say, &trace);
+    morlit::posix::SetImageNoteSink(nullptr);
+    if (!run.json) return result;
+    if (playedBack && trace.journal == "none") trace.journal = "played back at open";
+    nlohmann::json warnings = nlohmann::json::array();
+    for (const std::string& line : trace.lines) {
+        if (std::find(trace.causes.begin(), trace.causes.end(), line) == trace.causes.end())
+            warnings.push_back(line);
+    }
+    result.report = {
+        {"image", image},
+        {"outcome", result.status == 0    ? "adjusted"
+                    : result.status > 128 ? "stopped"
+                                          : "failed"},
+        {"exit_status", result.status},
+        {"messages", trace.messages},
+        {"causes", trace.causes},
+        {"steps", trace.steps},
+        {"journal", trace.journal},
+        {"warnings", warnings},
+        {"seconds",
+         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()},
+    };
+    return result;
+}
+
+// Whether the batch stops before the next image: a stop signal came during
+// the last one (or held back since it decided), or comes as the hold that
+// kept it from the last run's finish is lifted. The signal, 0 for none.
+int StopBeforeNextImage(int lastStop) {
+    using namespace morlit::posix;
+    if (lastStop) return lastStop;
+    if (const int held = HeldStopSignal()) return held;
+    ReleaseStopSignals();
+    return InterruptRequested() ? InterruptSignal() : 0;
 }
 
 }  // namespace
@@ -159,16 +420,14 @@ int main(int argc, char** argv) {
     // run ends on its own failure path, puts the image back, and the run's
     // folder is removed on the way out. A closed output ends nothing.
     morlit::posix::InstallInterruptHandlers();
-    std::string image;
-    std::vector<std::string> cdroms;
-    std::string templates;
-    bool pauses = false;
+    std::vector<std::string> images;
+    RunOptions run;
     bool putBack = false;
     bool pauseOption = false;  // --pauses or --no-pauses given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--pauses" || arg == "--no-pauses") {
-            pauses = arg == "--pauses";
+            run.pauses = arg == "--pauses";
             pauseOption = true;
             continue;
         }
@@ -176,12 +435,16 @@ int main(int argc, char** argv) {
             putBack = true;
             continue;
         }
+        if (arg == "--json") {
+            run.json = true;
+            continue;
+        }
         if (arg == "--templates" || arg.rfind("--templates=", 0) == 0) {
             if (arg == "--templates" && i + 1 >= argc) {
                 std::cerr << "morlit: --templates needs a folder\n" << kUsage;
                 return 2;
             }
-            templates = arg == "--templates" ? argv[++i] : arg.substr(12);
+            run.templates = arg == "--templates" ? argv[++i] : arg.substr(12);
             continue;
         }
         if (arg == "--cdrom" || arg.rfind("--cdrom=", 0) == 0) {
@@ -189,7 +452,7 @@ int main(int argc, char** argv) {
                 std::cerr << "morlit: --cdrom needs a path\n" << kUsage;
                 return 2;
             }
-            cdroms.push_back(arg == "--cdrom" ? argv[++i] : arg.substr(8));
+            run.cdroms.push_back(arg == "--cdrom" ? argv[++i] : arg.substr(8));
             continue;
         }
         if (arg == "--help" || arg == "-h") {
@@ -201,106 +464,55 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "--") {
-            if (i + 1 < argc && image.empty() && i + 2 == argc)
-                image = argv[i + 1];
-            else {
-                std::cerr << kUsage;
-                return 2;
-            }
+            images.insert(images.end(), argv + i + 1, argv + argc);
             break;
         }
         if (arg.size() > 1 && arg[0] == '-') {
             std::cerr << "morlit: unknown option " << arg << "\n" << kUsage;
             return 2;
         }
-        if (!image.empty()) {
-            std::cerr << "morlit: one image only\n" << kUsage;
-            return 2;
-        }
-        image = arg;
+        images.push_back(arg);
     }
-    if (image.empty() || (putBack && (!cdroms.empty() || !templates.empty() || pauseOption))) {
+    const bool emptyName = std::find(images.begin(), images.end(), std::string()) != images.end();
+    if (images.empty() || emptyName ||
+        (putBack && (!run.cdroms.empty() || !run.templates.empty() || pauseOption || run.json))) {
         std::cerr << kUsage;
         return 2;
     }
-    if (putBack) return PutBack(image);
 
-    // The file dialog would hand over a full path: the image's host path as
-    // a Windows path on Z:.
-    std::string absolute = image;
-    if (absolute[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) {
-            std::cerr << "morlit: cannot find the current folder\n";
-            return 1;
+    // Several images are done one after another, each as a run of its own;
+    // a stop signal ends the batch with the image it came in.
+    const bool batch = images.size() > 1;
+    bool failed = false;
+    for (size_t i = 0; i < images.size(); ++i) {
+        const std::string& image = images[i];
+        const bool last = i + 1 == images.size();
+        const Say say = [&image, batch](const std::string& line) {
+            std::cerr << "morlit: " << (batch ? image + ": " : std::string()) << line << std::endl;
+        };
+        if (batch && !putBack && !run.json) std::cout << "==> " << image << " <==" << std::endl;
+        int stop = 0;
+        if (putBack) {
+            failed |= PutBack(image, say) != 0;
+            stop = morlit::posix::InterruptRequested() ? morlit::posix::InterruptSignal() : 0;
+        } else {
+            const ImageEnd end = AdjustImage(image, run, say);
+            if (run.json) std::cout << end.report.dump() << std::endl;
+            // A --cdrom path that is no CD is a usage error before any image
+            // is touched; later it can only be a failure of that image.
+            if (end.status == 2 && i == 0) return 2;
+            failed |= end.status != 0;
+            // The last image's run says itself whether the stop changed it.
+            if (last) return end.status > 2 ? end.status : failed ? 1 : 0;
+            stop = StopBeforeNextImage(end.stop);
         }
-        absolute = std::string(cwd) + "/" + image;
-    }
-
-    std::unique_ptr<morlit::posix::RunFolder> folder;
-    if (!PrepareRunFolder(templates, &folder)) return 1;
-
-    morlit::posix::PosixHostOptions options;
-    options.prompt = ::isatty(STDIN_FILENO) != 0;
-    options.modulePath = folder->path() + "/morlit";
-    options.hiveCopyFolder = folder->path();
-    options.pauses = pauses;
-    morlit::posix::PosixHost host(options);
-    {
-        const std::string exe = morlit::posix::ExecutablePath();
-        std::string warning;
-        host.terminal().SetCatalog(morlit::posix::CatalogFor(
-            morlit::posix::MessageLanguageFromEnvironment(),
-            morlit::posix::LocaleFolders(exe.empty() ? exe : morlit::posix::FolderOf(exe)),
-            &warning));
-        if (!warning.empty()) std::cerr << "morlit: " << warning << "\n";
-    }
-    for (const std::string& cd : cdroms) {
-        std::string reason;
-        if (!host.AddCdPath(cd, &reason)) {
-            std::cerr << "morlit: --cdrom " << cd << ": " << reason << "\n";
-            return 2;
+        if (stop && !last) {
+            std::string rest;
+            for (size_t j = i + 1; j < images.size(); ++j)
+                rest += (rest.empty() ? "" : ", ") + images[j];
+            std::cerr << "morlit: not started: " << rest << std::endl;
+            return 128 + stop;
         }
     }
-    morlit::CMorlitDlg dialog(host.host);
-    dialog.Create(IDD_MORLIT_DIALOG);
-    const std::wstring path = morlit::posix::HostPathToWindows(absolute);
-    dialog.m_strVhdPath = path;
-    dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
-    dialog.OnBnClickedOk();
-
-    // The changes become final only when the run says it adjusted the image;
-    // otherwise they are undone here. A stop signal that came once the run
-    // had decided (when it said it was finishing) waited until now and
-    // changes nothing; one that came before made the next write fail.
-    using morlit::posix::InterruptRequested;
-    using morlit::posix::InterruptSignal;
-    const std::wstring done = host.terminal().LoadString(morlit::IDS_ADJUST_DONE);
-    const bool adjusted = !done.empty() && host.terminal().LastMessage() == done;
-    if (!adjusted && !InterruptRequested()) {
-        morlit::posix::RunRecord record;
-        record.messages = host.terminal().Messages();
-        record.volumes = host.vdisk().AttachedVolumes();
-        record.linesSaid = host.DiagnosticLines();
-        record.causesSaid = host.CausesSaid();
-        record.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
-        const std::string cause = morlit::posix::EndingCause(record);
-        if (!cause.empty()) std::cerr << "morlit: " << cause << std::endl;
-    }
-    const morlit::posix::PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
-    const int stop = InterruptRequested() ? InterruptSignal() : morlit::posix::HeldStopSignal();
-    if (adjusted && end.committed) {
-        // The run had made its last change when the stop came.
-        if (stop) {
-            std::cerr << "morlit: " << morlit::posix::StopSignalName(stop)
-                      << " came too late to stop the run: the image was adjusted and is kept"
-                      << std::endl;
-        }
-        return 0;
-    }
-    if (stop && end.images == 0) {
-        std::cerr << "morlit: stopped by " << morlit::posix::StopSignalName(stop)
-                  << "; the image was not changed" << std::endl;
-    }
-    return stop ? 128 + stop : 1;
+    return failed ? 1 : 0;
 }

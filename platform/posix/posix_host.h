@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/host.h"
 #include "platform/posix/drive_namespace.h"
@@ -60,6 +61,9 @@ class PosixHost {
     // Diagnostic lines said so far (causes included), and causes alone.
     int DiagnosticLines() const { return lines_; }
     int CausesSaid() const { return causes_.said; }
+    // The cause lines the run gave, in order (those said after a stop was
+    // asked for included, though they are not shown).
+    const std::vector<std::string>& CauseLines() const { return causes_.lines; }
 
     // Adds a CD drive for a folder or an ISO image at the next free letter,
     // before an image is attached. False with a plain sentence in `reason`
@@ -96,9 +100,11 @@ class PosixHost {
         explicit Causes(const std::function<void(const std::string&)>& out) : out_(out) {}
         void Cause(const std::string& line) override {
             ++said;
+            lines.push_back(line);
             out_(line);
         }
         int said = 0;
+        std::vector<std::string> lines;
 
       private:
         const std::function<void(const std::string&)>& out_;

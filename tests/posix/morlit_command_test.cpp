@@ -12,6 +12,8 @@
 #include <functional>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/posix/e2e_fixture.h"
 #include "tests/posix/realdata.h"
 
@@ -48,7 +50,7 @@ TEST(MorlitCommand, UsageErrorsAndHelp) {
     EXPECT_EQ(Shell(Quote(Morlit()), &out), 2);
     EXPECT_NE(out.find("usage: morlit"), std::string::npos);
     EXPECT_EQ(Shell(Quote(Morlit()) + " --bogus x.vhd", &out), 2);
-    EXPECT_EQ(Shell(Quote(Morlit()) + " a.vhd b.vhd", &out), 2);
+    EXPECT_EQ(Shell(Quote(Morlit()) + " a.vhd ''", &out), 2);
     EXPECT_EQ(Shell(Quote(Morlit()) + " --help", &out), 0);
     EXPECT_EQ(Shell(Quote(Morlit()) + " --version", &out), 0);
     EXPECT_EQ(out.rfind("morlit ", 0), 0u);
@@ -318,11 +320,11 @@ class Child {
     ~Child() {
         if (out_ >= 0) ::close(out_);
     }
-    // Reads standard output until it holds `text`; false when the output
-    // ended first.
-    bool WaitFor(const std::string& text) {
+    // Reads standard output until it holds `text` (from `from` on); false
+    // when the output ended first.
+    bool WaitFor(const std::string& text, size_t from = 0) {
         char buffer[256];
-        while (out.find(text) == std::string::npos) {
+        while (out.find(text, from) == std::string::npos) {
             const ssize_t n = ::read(out_, buffer, sizeof buffer);
             if (n <= 0) return false;
             out.append(buffer, static_cast<size_t>(n));
@@ -580,6 +582,150 @@ INSTANTIATE_TEST_SUITE_P(
                "マウントしたドライブレターが取得できませんでした。\n"}),
     [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
+// Several images in one command, each a run of its own: one that fails in
+// the middle leaves the others adjusted, each CD question reads its own
+// answer from the shared input, and the exit status says a run failed.
+TEST(MorlitCommand, SeveralImagesAreAdjustedOneAfterAnotherAndAFailureInTheMiddleStopsNone) {
+    const std::string dir = TestDir();
+    Shell("mkdir -p " + Quote(dir + "/tmp") + " " + Quote(dir + "/second"));
+    const std::string first = CopyTarget(dir, "xp-nosource.vhd");
+    const std::string middle = CopyTarget(dir, "none.vhd");
+    const std::string last = CopyTarget(dir + "/second", "xp-nosource.vhd");
+    const std::string before = Slurp(first), middleBefore = Slurp(middle);
+    std::string out;
+    EXPECT_EQ(Shell("printf 'ok\\nok\\n' | TMPDIR=" + Quote(dir + "/tmp") + " " + kEnglish +
+                        Quote(Morlit()) + " --cdrom " + Quote(SampleTargets() + "/xp-cd.iso") +
+                        " -- " + Quote(first) + " " + Quote(middle) + " " + Quote(last) + " 2>" +
+                        Quote(dir + "/err"),
+                    &out),
+              1);
+    const std::string insertCd = "Insert the Windows XP installation CD into the CD drive.\n";
+    const std::string done = "The VHD file has been adjusted.\n";
+    const size_t a = out.find("==> " + first + " <==\n"), b = out.find("==> " + middle + " <==\n"),
+                 c = out.find("==> " + last + " <==\n");
+    ASSERT_EQ(a, 0u) << out;
+    ASSERT_NE(b, std::string::npos) << out;
+    ASSERT_NE(c, std::string::npos) << out;
+    ASSERT_LT(b, c);
+    const std::string outA = out.substr(a, b - a), outB = out.substr(b, c - b),
+                      outC = out.substr(c);
+    // Each XP run asked for the CD and took its own "ok".
+    EXPECT_NE(outA.find(insertCd), std::string::npos) << outA;
+    EXPECT_NE(outC.find(insertCd), std::string::npos) << outC;
+    EXPECT_EQ(outA.substr(outA.size() - done.size()), done) << outA;
+    EXPECT_EQ(outC.substr(outC.size() - done.size()), done) << outC;
+    EXPECT_EQ(outB.find(done), std::string::npos) << outB;
+    EXPECT_NE(outB.find("could not be adjusted"), std::string::npos) << outB;
+    // Standard error names the image each line is about.
+    const std::string err = Slurp(dir + "/err");
+    EXPECT_EQ(err.rfind("morlit: " + middle + ": no Windows installation found", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(Slurp(middle) == middleBefore);
+    EXPECT_FALSE(Slurp(first) == before);
+    for (const std::string& image : {first, last}) {
+        SCOPED_TRACE(image);
+        ImageCheck check(image, 63);
+        EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+        EXPECT_TRUE(check.Cat("WINDOWS/system32/hal.dll") == Slurp(Source("CD/content/hal.dll")));
+    }
+    for (const std::string& image : {first, middle, last})
+        EXPECT_FALSE(FileExists(image + "-journal"));
+    EXPECT_EQ(Listing(dir + "/tmp"), "");
+}
+
+// A stop during the second of three images ends the batch there: the first
+// stays adjusted, the second is put back, the third is not touched and is
+// named, and the exit status is the stop's.
+TEST(MorlitCommand, AStopInTheSecondImageKeepsTheFirstAndNamesTheThird) {
+    const std::string dir = TestDir();
+    Shell("mkdir -p " + Quote(dir + "/tmp"));
+    std::vector<std::string> images, befores;
+    for (const char* name : {"one", "two", "three"}) {
+        Shell("mkdir -p " + Quote(dir + "/" + name));
+        images.push_back(CopyTarget(dir + "/" + name, "xp-cabinets.vhd"));
+        befores.push_back(Slurp(images.back()));
+    }
+    Child child(images, dir);
+    // The second run's drivers are written, in the pause before the registry.
+    ASSERT_TRUE(child.WaitFor("==> " + images[1] + " <==\n")) << child.out;
+    ASSERT_TRUE(child.WaitFor(kRegistry, child.out.find("==> " + images[1]))) << child.out;
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Wait(), 128 + SIGTERM);
+    EXPECT_EQ(child.out.find("==> " + images[2]), std::string::npos) << child.out;
+    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + images[1] + ": stopped by SIGTERM; " + images[1] +
+                                       " was put back as it was before the run\n" +
+                                       "morlit: not started: " + images[2] + "\n");
+    EXPECT_FALSE(Slurp(images[0]) == befores[0]);
+    ImageCheck check(images[0], 63);
+    EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+    EXPECT_TRUE(Slurp(images[1]) == befores[1]);
+    EXPECT_TRUE(Slurp(images[2]) == befores[2]);
+    for (const std::string& image : images) EXPECT_FALSE(FileExists(image + "-journal"));
+    EXPECT_EQ(Listing(dir + "/tmp"), "");
+}
+
+// With --json standard output holds one object per image and nothing else:
+// an adjusted image, a failed one whose question was cancelled, and a run
+// stopped by a signal.
+TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
+    const std::string dir = TestDir();
+    Shell("mkdir -p " + Quote(dir + "/tmp"));
+    const std::string win7 = CopyTarget(dir, "win7.vhd");
+    const std::string xp = CopyTarget(dir, "xp-nosource.vhd");
+    Spit(dir + "/answers", "cancel\n");
+    std::string out;
+    EXPECT_EQ(Shell("TMPDIR=" + Quote(dir + "/tmp") + " " + kEnglish + Quote(Morlit()) +
+                        " --json " + Quote(win7) + " " + Quote(xp) + " <" +
+                        Quote(dir + "/answers") + " 2>" + Quote(dir + "/err"),
+                    &out),
+              1);
+    std::vector<nlohmann::json> objects;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        objects.push_back(nlohmann::json::parse(line));  // throws on anything but JSON
+    ASSERT_EQ(objects.size(), 2u) << out;
+    const nlohmann::json& a = objects[0];
+    EXPECT_EQ(a["image"], win7);
+    EXPECT_EQ(a["outcome"], "adjusted");
+    EXPECT_EQ(a["exit_status"], 0);
+    EXPECT_EQ(a["messages"],
+              nlohmann::json::parse(R"([{"id":130,"text":"The VHD file has been adjusted."}])"));
+    EXPECT_EQ(a["causes"], nlohmann::json::array());
+    EXPECT_EQ(a["warnings"], nlohmann::json::array());
+    EXPECT_EQ(a["steps"], nlohmann::json::parse(
+                              R"(["starting","mounting","searching","adjusting-os","finishing"])"));
+    EXPECT_EQ(a["journal"], "committed");
+    EXPECT_TRUE(a["seconds"].is_number());
+    const nlohmann::json& b = objects[1];
+    EXPECT_EQ(b["outcome"], "failed");
+    EXPECT_EQ(b["exit_status"], 1);
+    ASSERT_EQ(b["messages"].size(), 2u) << b.dump();
+    EXPECT_EQ(b["messages"][0]["id"], 137);
+    EXPECT_EQ(b["messages"][0]["answer"], "cancel");
+    EXPECT_EQ(b["messages"][1]["id"], 131);
+    ASSERT_EQ(b["causes"].size(), 1u) << b.dump();
+    EXPECT_EQ(b["causes"][0].get<std::string>().rfind("this installation has no driver source", 0),
+              0u);
+    EXPECT_EQ(b["journal"], "none");
+    // Standard error keeps its lines.
+    EXPECT_EQ(Slurp(dir + "/err"),
+              "morlit: " + xp + ": " + b["causes"][0].get<std::string>() + "\n");
+
+    // Stopped in the pauses: the object says so and ends with the failure
+    // message the run showed.
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    Child child({"--json", image}, dir);
+    ::usleep(2500 * 1000);
+    child.Signal(SIGINT);
+    EXPECT_EQ(child.Wait(), 128 + SIGINT);
+    const nlohmann::json c = nlohmann::json::parse(child.out);
+    EXPECT_EQ(c["outcome"], "stopped");
+    EXPECT_EQ(c["exit_status"], 128 + SIGINT);
+    EXPECT_EQ(c["steps"][0], "starting");
+    EXPECT_NE(c["journal"], "committed");
+    EXPECT_EQ(c["messages"].back()["id"], 131);
+}
+
 // --put-back plays back what a killed run left, and does nothing else; with
 // nothing left it says so and ends well too.
 TEST(MorlitCommand, PutBackPlaysBackWhatAKilledRunLeft) {
@@ -609,6 +755,14 @@ TEST(MorlitCommand, PutBackPlaysBackWhatAKilledRunLeft) {
     EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image), &out), 0);
     EXPECT_EQ(out, "morlit: nothing to put back: there is no " + image + "-journal\n");
     EXPECT_TRUE(Slurp(image) == before);
+    // Several images, each on its own.
+    EXPECT_EQ(
+        Shell(Quote(Morlit()) + " --put-back " + Quote(image) + " " + Quote(dir + "/gone.vhd"),
+              &out),
+        1);
+    EXPECT_EQ(out, "morlit: " + image + ": nothing to put back: there is no " + image +
+                       "-journal\nmorlit: " + dir + "/gone.vhd: cannot open " + dir +
+                       "/gone.vhd: No such file or directory\n");
     // It takes nothing else.
     EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back --no-pauses " + Quote(image), &out), 2);
 }

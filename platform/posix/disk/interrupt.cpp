@@ -72,6 +72,13 @@ void HoldStopSignals() {
 
 bool StopSignalsHeld() { return g_held; }
 
+void ReleaseStopSignals() {
+    if (!g_held) return;
+    const sigset_t set = StopSet();
+    g_held = false;
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
+
 int HeldStopSignal() {
     if (!g_installed) return 0;
     sigset_t pending;

@@ -34,4 +34,8 @@ bool StopSignalsHeld();
 // pending (blocked); the process is expected to end soon after.
 int HeldStopSignal();
 
+// Lifts the hold once a run is final, for a next run in the same process: a
+// stop signal still pending is delivered now and counts as a stop request.
+void ReleaseStopSignals();
+
 }  // namespace morlit::posix
