@@ -15,29 +15,16 @@
 #include "platform/posix/posix_system.h"
 #include "platform/posix/programs/expand_tool.h"
 #include "tests/posix/realdata.h"
+#include "tests/posix/test_files.h"
 
 namespace morlit::posix {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void Spit(const fs::path& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
-
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using morlit::test::Slurp;
+using morlit::test::Spit;
+std::string Quote(const std::string& s) { return morlit::test::ShellQuote(s); }
 
 // cabextract's verdict on one member: its exit status and what it wrote.
 struct Verdict {

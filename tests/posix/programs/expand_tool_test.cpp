@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "tests/support/script_host.h"
+#include "tests/posix/test_files.h"
 #include "ui/MorlitDlg.h"
 
 namespace morlit::posix {
@@ -24,19 +25,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void Spit(const fs::path& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << data;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+using morlit::test::Slurp;
+using morlit::test::Spit;
+std::string Quote(const std::string& s) { return morlit::test::ShellQuote(s); }
 
 // What cabextract, an independent decoder, makes of one member.
 std::string Cabextract(const fs::path& cabinet, const std::string& member) {
