@@ -121,7 +121,8 @@ u32 SyncFolder(const std::string& file) {
     return err::kSuccess;
 }
 
-u32 ReadFully(int fd, void* buffer, size_t length, u64 offset) {
+u32 ReadFully(int fd, void* buffer, size_t length, u64 offset, IoStep step) {
+    if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, kReadFault);
     auto* p = static_cast<u8*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
@@ -261,21 +262,29 @@ u32 PunchHole(int fd, u64 offset, u64 length) {
 }
 
 // Plays the journal at `journal` back onto the image open read-write at
-// `fd`: every record up to the first that fails its checksum, then the old
-// length, durably; then deletes the journal. With `probe`, a journal that
-// names another image is left alone (80). *played tells whether a journal
-// with a sound header was found.
+// `fd`, then gives the image its old length, durably, and deletes the journal.
+//
+// A journal left by a process that died (`known_end` 0) ends at its first
+// record that is cut short or fails its checksum: records are synced before
+// the image writes they guard, so that record's write never happened. A read
+// that fails is no end: the records after it may guard writes that did
+// happen, so the journal is kept and the playback fails with the error. An
+// in-process rollback knows where its journal ends and must reach exactly
+// that end; anything less is damage, and the journal is kept too.
+// With `probe`, a journal that names another image is left alone (80).
+// *played tells whether a journal with a sound header was found.
 u32 PlayBack(int fd, const std::string& image, const std::string& journal,
-             const IdentityProbe* probe, bool* played, std::string* reason) {
+             const IdentityProbe* probe, u64 known_end, bool* played, std::string* reason) {
     *played = false;
     const int jfd = ::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (jfd < 0) {
-        if (errno == ENOENT) return err::kSuccess;
+        if (errno == ENOENT && known_end == 0) return err::kSuccess;
         if (errno == ELOOP) {
             *reason = "\"" + journal + "\" is a link, not a journal; move it away and try again.";
             return err::kFileExists;
         }
-        *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) + ".";
+        *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) +
+                  "; \"" + image + "\" was not put back.";
         return ErrnoToWindows(errno, kReadFault);
     }
     struct Closer {
@@ -288,10 +297,28 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         return err::kFileExists;
     }
     const u64 size = static_cast<u64>(st.st_size);
+    const auto read_failed = [&](u32 e) {
+        *reason = "The journal \"" + journal + "\" cannot be read (" + std::strerror(errno) +
+                  "); it was kept and \"" + image +
+                  "\" was not put back: open the image for writing again once the fault is "
+                  "mended.";
+        return e;
+    };
+    const auto damaged = [&](const char* what) {
+        *reason = "The journal \"" + journal + "\" " + what + "; it was kept and \"" + image +
+                  "\" was not put back.";
+        return err::kFileCorrupt;
+    };
+    if (known_end != 0 && size < known_end)
+        return damaged("is shorter than what was written to it");
     u8 head[kHeaderBytes];
     JournalHeader header;
-    if (size < kHeaderBytes || ReadFully(jfd, head, kHeaderBytes, 0) != err::kSuccess ||
-        !DecodeHeader(head, &header)) {
+    const u32 he = size < kHeaderBytes
+                       ? u32{err::kHandleEof}
+                       : ReadFully(jfd, head, kHeaderBytes, 0, IoStep::kJournalRead);
+    if (he != err::kSuccess && he != err::kHandleEof) return read_failed(he);
+    if (he != err::kSuccess || !DecodeHeader(head, &header)) {
+        if (known_end != 0) return damaged("has lost its header");
         // Never made durable, so nothing was written to the image under it.
         return DeleteJournal(journal);
     }
@@ -304,25 +331,45 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
     }
     *played = true;
+    const u64 stop = known_end != 0 ? known_end : size;
     std::vector<u8> data;
-    for (u64 at = kHeaderBytes; size - at >= kRecordHeaderBytes;) {
+    for (u64 at = kHeaderBytes; at < stop;) {
+        // A record cut short or failing its checksum: the end of a journal
+        // whose writer died, damage in one this process wrote.
+        bool end = false;
         u8 rh[kRecordHeaderBytes];
-        if (ReadFully(jfd, rh, sizeof rh, at) != err::kSuccess) break;
-        const u64 offset = GetLe(rh, 8);
-        const u64 field = GetLe(rh + 8, 4);
-        const bool hole = header.version >= 2 && (field & kHoleRecord) != 0;
-        const u64 length = hole ? field & ~kHoleRecord : field;
-        const u64 stored = hole ? 0 : length;
-        if (length == 0 || length > kMaxRecord || size - at - kRecordHeaderBytes < stored ||
-            offset > header.originalLength || header.originalLength - offset < length)
+        u32 e = stop - at < kRecordHeaderBytes
+                    ? u32{err::kHandleEof}
+                    : ReadFully(jfd, rh, sizeof rh, at, IoStep::kJournalRead);
+        if (e != err::kSuccess && e != err::kHandleEof) return read_failed(e);
+        u64 offset = 0, length = 0, stored = 0;
+        bool hole = false;
+        if (e != err::kSuccess) {
+            end = true;
+        } else {
+            offset = GetLe(rh, 8);
+            const u64 field = GetLe(rh + 8, 4);
+            hole = header.version >= 2 && (field & kHoleRecord) != 0;
+            length = hole ? field & ~kHoleRecord : field;
+            stored = hole ? 0 : length;
+            end = length == 0 || length > kMaxRecord || stop - at - kRecordHeaderBytes < stored ||
+                  offset > header.originalLength || header.originalLength - offset < length;
+        }
+        if (!end) {
+            data.resize(stored);
+            e = ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes, IoStep::kJournalRead);
+            if (e != err::kSuccess && e != err::kHandleEof) return read_failed(e);
+            end = e != err::kSuccess ||
+                  RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4);
+        }
+        if (end) {
+            if (known_end != 0) return damaged("holds a damaged record before its end");
             break;
-        data.resize(stored);
-        if (ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes) != err::kSuccess) break;
-        if (RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4)) break;
-        const u32 e = hole ? PunchHole(fd, offset, length)
-                      : Hook(IoStep::kImageWrite, fd, offset, length) != 0
-                          ? ErrnoToWindows(errno, kWriteFault)
-                          : WriteFully(fd, data.data(), length, offset);
+        }
+        e = hole ? PunchHole(fd, offset, length)
+            : Hook(IoStep::kImageWrite, fd, offset, length) != 0
+                ? ErrnoToWindows(errno, kWriteFault)
+                : WriteFully(fd, data.data(), length, offset);
         if (e != err::kSuccess) {
             *reason = "Writing the old contents back to \"" + image +
                       "\" failed: " + std::strerror(errno) + ".";
@@ -478,7 +525,7 @@ u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
         return err::kSuccess;
     }
     bool played = false;
-    if (u32 e = PlayBack(fd_, path_, journal, &probe, &played, reason)) return e;
+    if (u32 e = PlayBack(fd_, path_, journal, &probe, 0, &played, reason)) return e;
     if (played) {
         Note(path_ + " was put back as it was before a run that did not end (" + journal +
              " played back)");
@@ -573,7 +620,8 @@ u32 ImageFile::SaveRange(u64 from, u64 to, std::vector<u8>* buffer) {
         const off_t h = ::lseek(fd_, static_cast<off_t>(at), SEEK_HOLE);
         if (h >= 0 && static_cast<u64>(h) > at) end = std::min<u64>(static_cast<u64>(h), to);
         buffer->resize(end - at);
-        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at)) return e;
+        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at, IoStep::kImageRead))
+            return e;
         if (u32 e = AppendRecord(at, buffer->data(), end - at, false)) return e;
         at = end;
     }
@@ -609,7 +657,7 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
 }
 
 u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
-    return ReadFully(fd_, buffer, length, offset);
+    return ReadFully(fd_, buffer, length, offset, IoStep::kImageRead);
 }
 
 u32 ImageFile::Failed(u32 e) {
@@ -701,7 +749,7 @@ u32 ImageFile::Rollback(std::string* reason) {
     journal_fd_ = -1;
     writable_ = false;  // nothing more goes to the image unjournalled
     bool played = false;
-    return PlayBack(fd_, path_, JournalPath(), nullptr, &played, reason);
+    return PlayBack(fd_, path_, JournalPath(), nullptr, journal_end_, &played, reason);
 }
 
 }  // namespace morlit::posix

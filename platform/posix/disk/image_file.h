@@ -29,8 +29,10 @@
 // A hole is given back as a hole (punched), so a rollback writes only into
 // space the image already had and needs none on a full file system.
 // A header that fails its checksum was never made durable, so the image was
-// never written under it. Records are read up to the first one that fails:
-// its image write never happened.
+// never written under it. Records are read up to the first one that is cut
+// short or fails its checksum: its image write never happened. A read error
+// is no such end: the journal is kept and the open fails with it. A rollback
+// in the process that wrote the journal must reach the end it wrote.
 #pragma once
 
 #include <sys/uio.h>
@@ -59,9 +61,9 @@ using IdentityProbe = std::function<bool(int fd, ImageIdentity* identity)>;
 // state worth keeping, and no journal.
 enum class ImageWrites { kJournalled, kDirect };
 
-// Steps of the file layer that change what is on disk, reported to the I/O
-// hook before each one happens (tests make the process die there, or make
-// the step fail).
+// Steps of the file layer that change what is on disk, and its reads,
+// reported to the I/O hook before each one happens (tests make the process
+// die there, or make the step fail).
 enum class IoStep {
     kImageWrite,
     kImageTruncate,
@@ -72,12 +74,14 @@ enum class IoStep {
     kJournalDelete,
     kFolderSync,
     kImagePunch,  // a rollback making a range a hole again
+    kImageRead,
+    kJournalRead,  // a playback reading the journal back
 };
 struct IoEvent {
     IoStep step;
     int fd;                   // the file the step acts on (-1 for a folder entry)
-    u64 offset;               // writes: where; truncation: the new length
-    u64 length;               // writes: how many bytes
+    u64 offset;               // reads and writes: where; truncation: the new length
+    u64 length;               // reads and writes: how many bytes
     const std::string* path;  // creation and deletion: the journal's path
 };
 // Returns 0 for the step to go ahead, or an errno value: the step then does
@@ -141,7 +145,9 @@ class ImageFile {
     // On failure the journal stays open for Rollback().
     u32 Commit(std::string* reason);
     // Puts back every saved byte and the old length, durably, then deletes
-    // the journal. On failure the journal stays for the next open.
+    // the journal. On failure the journal stays for the next open: also when
+    // the journal is shorter than this process wrote it, holds a damaged
+    // record before that end (1392), or cannot be read.
     u32 Rollback(std::string* reason);
     std::string JournalPath() const { return path_ + "-journal"; }
     // The most bytes a journal of this process has held.

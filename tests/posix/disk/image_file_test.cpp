@@ -411,6 +411,95 @@ INSTANTIATE_TEST_SUITE_P(
                     err::kFileExists, true, LeftJournal::kAsLeft}),
     [](const ::testing::TestParamInfo<LeftJournal>& info) { return std::string(info.param.name); });
 
+// The journal read that fails with EIO (counted from 1), 0 for none.
+int g_failing_read = 0;
+int FailJournalRead(const IoEvent& e) {
+    if (e.step != IoStep::kJournalRead || g_failing_read == 0) return 0;
+    return --g_failing_read == 0 ? EIO : 0;
+}
+
+// A journal that cannot be read is no torn end: whether the header, a
+// record's head or its bytes fail, and before or after records were played
+// back, the open fails with the error, keeps the journal as it was and says
+// nothing was put back; once the fault is gone the next open puts the whole
+// image back.
+TEST(ImageFileJournal, AReadErrorKeepsTheJournalUntilItCanBeRead) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin", journal = image + "-journal";
+    const std::string original = Random(1 << 20, 51);
+    // header, first record's head, its bytes, second record's head
+    for (int failing : {1, 2, 3, 4}) {
+        SCOPED_TRACE("journal read " + std::to_string(failing) + " fails");
+        Spit(image, original);
+        ASSERT_TRUE(WriteAndDie(image, {{100000, Random(1000, 52)}, {800000, "late"}}));
+        const std::string left = Slurp(journal);
+        std::vector<std::string> notes;
+        SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+        g_failing_read = failing;
+        SetIoHook(FailJournalRead);
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        SetIoHook(nullptr);
+        SetImageNoteSink(nullptr);
+        EXPECT_FALSE(file);
+        EXPECT_EQ(g_failing_read, 0) << "the read was never made";
+        EXPECT_EQ(error, ErrnoToWindows(EIO, 30));
+        EXPECT_NE(reason.find("was not put back"), std::string::npos) << reason;
+        EXPECT_TRUE(notes.empty());
+        EXPECT_TRUE(Slurp(journal) == left);
+        file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        ASSERT_EQ(file->Commit(&reason), 0u) << reason;
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(journal));
+    }
+}
+
+// A rollback knows how far it wrote its journal: a journal that is shorter,
+// holds a damaged record before that end or cannot be read is kept, and the
+// rollback fails saying the image was not put back.
+TEST(ImageFileJournal, ARollbackMustReachTheEndItWrote) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin", journal = image + "-journal";
+    const std::string original = Random(1 << 20, 61);
+    struct Case {
+        const char* name;
+        std::function<void()> harm;
+        u32 error;
+    };
+    const Case cases[] = {
+        {"shorter", [&] { ASSERT_EQ(::truncate(journal.c_str(), 64 + 16 + 1000), 0); },
+         err::kFileCorrupt},
+        {"record damaged", [&] { FlipByte(journal, 64 + 16 + 5); }, err::kFileCorrupt},
+        {"header damaged", [&] { FlipByte(journal, 3); }, err::kFileCorrupt},
+        {"unreadable",
+         [&] {
+             g_failing_read = 3;
+             SetIoHook(FailJournalRead);
+         },
+         ErrnoToWindows(EIO, 30)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Spit(image, original);
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        ASSERT_EQ(file->Write("changed", 7, 100000), 0u);
+        ASSERT_EQ(file->Write("changed", 7, 800000), 0u);
+        c.harm();
+        const std::string left = Slurp(journal);
+        EXPECT_EQ(file->Rollback(&reason), c.error);
+        SetIoHook(nullptr);
+        EXPECT_NE(reason.find("was not put back"), std::string::npos) << reason;
+        EXPECT_TRUE(Slurp(journal) == left);
+        file.reset();
+        ::unlink(journal.c_str());
+    }
+}
+
 // One step of the file layer fails (the next one of its kind once armed)
 // while the image is written, while it is committed, or while it is rolled
 // back. Whatever fails, the image ends either with every change or with
