@@ -15,6 +15,7 @@
 #include <iostream>
 #include <random>
 
+#include "platform/posix/disk/block_device.h"
 #include "platform/posix/disk/errno_map.h"
 #include "platform/posix/disk/interrupt.h"
 
@@ -416,6 +417,13 @@ void SetImageNoteSink(std::function<void(const std::string& line)> sink) {
 
 u64 ImageFile::PeakJournalBytes() { return g_peak_journal; }
 
+u32 CloseAndCommit(std::unique_ptr<BlockDevice> device, std::string* reason) {
+    if (!device) return err::kSuccess;
+    std::shared_ptr<ImageFile> file = device->File();
+    device.reset();
+    return file ? file->Commit(reason) : err::kSuccess;
+}
+
 std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool writable,
                                                ImageWrites writes, int* error_number) {
     // A path that cannot be resolved is opened as given, for its own error.
@@ -435,12 +443,18 @@ std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool wri
     return std::shared_ptr<ImageFile>(new ImageFile(fd, real, writable, writes));
 }
 
+// Changes nobody committed are not to be kept: a caller that forgot, or was
+// unwound past, its commit must not leave them as if they were final.
 ImageFile::~ImageFile() {
     if (journal_fd_ >= 0) {
+        const bool changed = changed_;
         std::string reason;
-        if (Commit(&reason) != err::kSuccess) {
-            // The journal stays; the next open puts the image back.
-            ::close(journal_fd_);
+        if (Rollback(&reason) != err::kSuccess) {
+            Note(path_ +
+                 " was closed without its changes being kept, and putting it back failed: " +
+                 reason + " The next open puts it back.");
+        } else if (changed) {
+            Note(path_ + " was closed without its changes being kept; it was put back as it was");
         }
     }
     ::close(fd_);

@@ -7,7 +7,7 @@
 // the journal is made durable, so that the image can always be put back
 // exactly as it was when it was opened. Commit() makes the changes final
 // (the image is synced, then the journal deleted); Rollback() puts the old
-// bytes back. A process that dies before either leaves the journal, and the
+// bytes back, and so does destroying the ImageFile without a commit. A process that dies before either leaves the journal, and the
 // next open of the image plays it back before anything reads the image.
 //
 // Journal layout (little-endian):
@@ -111,7 +111,8 @@ class ImageFile {
     // 32 in use, 5 the folder cannot hold the journal, 80 a journal of
     // another image lies beside it, or the code of a failed playback.
     u32 Prepare(const IdentityProbe& probe, std::string* reason);
-    // Commits what is still open.
+    // Rolls back what was not committed, saying so on the note sink when
+    // anything had changed.
     ~ImageFile();
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;

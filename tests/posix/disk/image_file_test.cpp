@@ -345,7 +345,7 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
         EXPECT_FALSE(reason.empty());
         EXPECT_TRUE(Slurp(journal) == journalBefore);
     }
-    file.reset();  // commits what the open started
+    file.reset();  // the open changed nothing: no note, no journal
     EXPECT_EQ(Exists(journal), c.journalRemains);
     std::string want = c.image == LeftJournal::kOriginal ? original : left;
     if (c.image == LeftJournal::kFirstWriteUndone)
@@ -410,6 +410,35 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     err::kFileExists, true, LeftJournal::kAsLeft}),
     [](const ::testing::TestParamInfo<LeftJournal>& info) { return std::string(info.param.name); });
+
+// A writer closed without a commit does not keep its changes: the image is
+// put back and one line says so; one that changed nothing goes quietly.
+TEST(ImageFileJournal, AWriterClosedWithoutCommitPutsTheImageBack) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin";
+    const std::string original = Random(1 << 20, 71);
+    for (bool write : {true, false}) {
+        SCOPED_TRACE(write ? "written" : "unchanged");
+        Spit(image, original);
+        std::vector<std::string> notes;
+        SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        if (write) {
+            ASSERT_EQ(file->Write("changed", 7, 300000), 0u);
+        }
+        file.reset();
+        SetImageNoteSink(nullptr);
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(image + "-journal"));
+        ASSERT_EQ(notes.size(), write ? 1u : 0u);
+        if (write) {
+            EXPECT_NE(notes[0].find("put back"), std::string::npos) << notes[0];
+        }
+    }
+}
 
 // The journal read that fails with EIO (counted from 1), 0 for none.
 int g_failing_read = 0;
