@@ -26,13 +26,18 @@ constexpr u32 kWriteFault = 29;
 constexpr u32 kReadFault = 30;
 constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
 
-// Version 2 adds hole records; version 1 journals (left by an older build
-// that was killed) still play back.
-constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '2'};
+// Version 3 gives the header a sector of its own; version 2 added hole
+// records. Journals of versions 1 and 2 (left by an older build that was
+// killed) still play back.
+constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '3'};
+constexpr char kMagicV2[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '2'};
 constexpr char kMagicV1[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '1'};
 // In a record's length field: the range was a hole, no bytes follow.
 constexpr u64 kHoleRecord = u64{1} << 31;
 constexpr size_t kHeaderBytes = 64;
+// From version 3 the records start here: a torn write of the first record
+// can never take the header's sector with it.
+constexpr size_t kHeaderSector = 4096;
 constexpr size_t kRecordHeaderBytes = 16;
 // Old bytes are saved in aligned chunks of this size: a journal sync per
 // first touch of a chunk, and the file system's metadata writes cluster, so
@@ -183,7 +188,7 @@ struct JournalHeader {
     ImageIdentity identity;
     u64 originalLength = 0;
     u64 salt = 0;
-    int version = 2;
+    int version = 3;
 };
 
 void EncodeHeader(const JournalHeader& h, u8* out) {
@@ -198,6 +203,8 @@ void EncodeHeader(const JournalHeader& h, u8* out) {
 
 bool DecodeHeader(const u8* in, JournalHeader* h) {
     if (std::memcmp(in, kMagic, 8) == 0) {
+        h->version = 3;
+    } else if (std::memcmp(in, kMagicV2, 8) == 0) {
         h->version = 2;
     } else if (std::memcmp(in, kMagicV1, 8) == 0) {
         h->version = 1;
@@ -334,7 +341,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
     *played = true;
     const u64 stop = known_end != 0 ? known_end : size;
     std::vector<u8> data;
-    for (u64 at = kHeaderBytes; at < stop;) {
+    for (u64 at = header.version >= 3 ? kHeaderSector : kHeaderBytes; at < stop;) {
         // A record cut short or failing its checksum: the end of a journal
         // whose writer died, damage in one this process wrote.
         bool end = false;
@@ -574,12 +581,12 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
                   std::strerror(e) + "); the image was not changed.";
         return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, kWriteFault);
     }
-    u8 head[kHeaderBytes];
-    EncodeHeader(header, head);
+    std::vector<u8> head(kHeaderSector, 0);
+    EncodeHeader(header, head.data());
     u32 e = err::kSuccess;
-    e = Hook(IoStep::kJournalWrite, jfd, 0, kHeaderBytes) != 0
+    e = Hook(IoStep::kJournalWrite, jfd, 0, head.size()) != 0
             ? ErrnoToWindows(errno, kWriteFault)
-            : WriteFully(jfd, head, kHeaderBytes, 0);
+            : WriteFully(jfd, head.data(), head.size(), 0);
     if (e == err::kSuccess && (Hook(IoStep::kJournalSync, jfd) != 0 || ::fdatasync(jfd) != 0))
         e = ErrnoToWindows(errno, kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
@@ -590,7 +597,7 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
         return e;
     }
     journal_fd_ = jfd;
-    journal_end_ = kHeaderBytes;
+    journal_end_ = kHeaderSector;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
     salt_ = header.salt;
     original_length_ = header.originalLength;

@@ -7,12 +7,14 @@
 // the journal is made durable, so that the image can always be put back
 // exactly as it was when it was opened. Commit() makes the changes final
 // (the image is synced, then the journal deleted); Rollback() puts the old
-// bytes back, and so does destroying the ImageFile without a commit. A process that dies before either leaves the journal, and the
-// next open of the image plays it back before anything reads the image.
+// bytes back, and so does destroying the ImageFile without a commit. A process that dies before
+// either leaves the journal, and the next open of the image plays it back before anything reads the
+// image.
 //
 // Journal layout (little-endian):
-//   header, 64 bytes:
-//     0  8  magic "MLTJRNL2" ("MLTJRNL1": no hole records; still played back)
+//   header, 64 bytes, alone in the first 4096 (the rest zeros):
+//     0  8  magic "MLTJRNL3" (still played back: "MLTJRNL2", whose records
+//             start at 64, and "MLTJRNL1", which also has no hole records)
 //     8 16  the image's unique id (zeros when its format has none)
 //    24  8  the virtual disk size
 //    32  8  the file's length when the journal was made
@@ -20,7 +22,7 @@
 //             a record left over from an older journal never passes
 //    48 12  reserved, zero
 //    60  4  CRC-32 of bytes 0..59
-//   records, one after another:
+//   records, one after another from byte 4096:
 //     0  8  file offset of the saved bytes
 //     8  4  length; bit 31 set: the range was a hole (a sparse file's
 //             unallocated space) and no bytes follow

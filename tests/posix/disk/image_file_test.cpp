@@ -279,32 +279,36 @@ std::string Le(u64 value, int bytes) {
     return out;
 }
 
-// A journal an older build left (version 1: no hole records) is still
-// played back when its image is next opened.
-TEST(ImageFileJournal, AJournalOfTheFirstVersionStillPlaysBack) {
+// A journal an older build left is still played back when its image is next
+// opened: version 1 (no hole records) and version 2, both with records right
+// after a 64-byte header.
+TEST(ImageFileJournal, JournalsOfOlderVersionsStillPlayBack) {
     const std::string dir = WorkDir();
     const std::string image = dir + "/image.bin";
     const std::string original = Random(1 << 20, 41);
-    std::string changed = original;
-    changed.replace(70000, 5, "older");
-    changed.append(3000, 'x');  // grown past the old end
-    Spit(image, changed);
-    const u64 salt = 0x1234567890ABCDEFull;
-    std::string head = "MLTJRNL1" + original.substr(0, 16) + Le(1 << 20, 8) +
-                       Le(original.size(), 8) + Le(salt, 8) + std::string(12, '\0');
-    head += Le(TestCrc(head), 4);
-    const std::string saved = original.substr(65536, 65536);
-    const std::string rh = Le(65536, 8) + Le(saved.size(), 4);
-    const std::string record =
-        rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
-    Spit(image + "-journal", head + record);
-    u32 error = 0;
-    std::string reason;
-    auto file = OpenPrepared(image, &error, &reason);
-    ASSERT_TRUE(file) << reason;
-    file.reset();
-    EXPECT_TRUE(Slurp(image) == original);
-    EXPECT_FALSE(Exists(image + "-journal"));
+    for (const char* magic : {"MLTJRNL1", "MLTJRNL2"}) {
+        SCOPED_TRACE(magic);
+        std::string changed = original;
+        changed.replace(70000, 5, "older");
+        changed.append(3000, 'x');  // grown past the old end
+        Spit(image, changed);
+        const u64 salt = 0x1234567890ABCDEFull;
+        std::string head = magic + original.substr(0, 16) + Le(1 << 20, 8) +
+                           Le(original.size(), 8) + Le(salt, 8) + std::string(12, '\0');
+        head += Le(TestCrc(head), 4);
+        const std::string saved = original.substr(65536, 65536);
+        const std::string rh = Le(65536, 8) + Le(saved.size(), 4);
+        const std::string record =
+            rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
+        Spit(image + "-journal", head + record);
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        file.reset();
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(image + "-journal"));
+    }
 }
 
 // The journal a run leaves when it dies, and what the next open makes of it,
@@ -354,9 +358,9 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
     EXPECT_EQ(notes.size(), c.image == LeftJournal::kAsLeft || c.error ? 0u : 1u);
 }
 
-// Offsets in the journal: a 64-byte header, then records of a 16-byte head
+// Offsets in the journal: a header in its 4096-byte sector, then records of a 16-byte head
 // and their bytes; the first record saves the 64 KiB chunk at 64 KiB.
-constexpr long kSecondRecord = 64 + 16 + 65536;
+constexpr long kSecondRecord = 4096 + 16 + 65536;
 
 void FlipByte(const std::string& path, long at) {
     std::string data = Slurp(path);
@@ -498,9 +502,9 @@ TEST(ImageFileJournal, ARollbackMustReachTheEndItWrote) {
         u32 error;
     };
     const Case cases[] = {
-        {"shorter", [&] { ASSERT_EQ(::truncate(journal.c_str(), 64 + 16 + 1000), 0); },
+        {"shorter", [&] { ASSERT_EQ(::truncate(journal.c_str(), 4096 + 16 + 1000), 0); },
          err::kFileCorrupt},
-        {"record damaged", [&] { FlipByte(journal, 64 + 16 + 5); }, err::kFileCorrupt},
+        {"record damaged", [&] { FlipByte(journal, 4096 + 16 + 5); }, err::kFileCorrupt},
         {"header damaged", [&] { FlipByte(journal, 3); }, err::kFileCorrupt},
         {"unreadable",
          [&] {
