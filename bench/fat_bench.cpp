@@ -103,6 +103,10 @@ void BM_FatVolumeWrite(benchmark::State& state, ImageWrites writes, bool holes) 
             Mounted m = Mount(writes);
             if (m.volume->WriteFile({L"new file.bin"}, content) != 0)
                 state.SkipWithError("write failed");
+            m.volume.reset();
+            std::string reason;
+            if (morlit::posix::CloseAndCommit(std::move(m.disk), &reason) != 0)
+                state.SkipWithError("commit failed");
         }
         state.PauseTiming();
         // Freed clusters keep their bytes; only a fresh sparse copy has

@@ -157,6 +157,9 @@ void BM_VhdWrite(benchmark::State& state) {
         }
         const auto flush_start = std::chrono::steady_clock::now();
         if (image->Flush() != 0) state.SkipWithError("flush failed");
+        std::string reason;
+        if (morlit::posix::CloseAndCommit(std::move(image), &reason) != 0)
+            state.SkipWithError("commit failed");
         flush_seconds +=
             std::chrono::duration<double>(std::chrono::steady_clock::now() - flush_start).count();
     }

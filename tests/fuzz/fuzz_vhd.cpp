@@ -75,7 +75,7 @@ MORLIT_FUZZ_TARGET(vhd) {
         }
     }
     disk->Flush();
-    disk.reset();
+    morlit::posix::CloseAndCommit(std::move(disk), &reason);
     // What was written must open again.
     if (auto again = VhdImage::Open(child, false, &error, &reason)) ReadSome(*again, buf);
     return 0;

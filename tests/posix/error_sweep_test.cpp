@@ -23,7 +23,8 @@ long g_steps = 0;
 long g_fail_at = -1;
 bool g_stays = false;
 
-int FailingHook(const IoEvent&) {
+int FailingHook(const IoEvent& event) {
+    if (event.step == IoStep::kImageRead || event.step == IoStep::kJournalRead) return 0;
     ++g_steps;
     if (g_fail_at > 0 && (g_steps == g_fail_at || (g_stays && g_steps > g_fail_at))) return ENOSPC;
     return 0;
@@ -43,6 +44,7 @@ bool NeedsSpace(int fd, u64 offset, u64 length) {
 // to the journal), while rewriting bytes already stored, punching holes,
 // truncating, syncing and deleting still work, as on a real full disk.
 int FullFileSystemHook(const IoEvent& event) {
+    if (event.step == IoStep::kImageRead || event.step == IoStep::kJournalRead) return 0;
     ++g_steps;
     if (g_fail_at <= 0 || g_steps < g_fail_at) return 0;
     if (event.step == IoStep::kJournalWrite) return ENOSPC;

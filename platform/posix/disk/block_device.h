@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <string>
 
 #include "platform/types.h"
 
@@ -32,5 +33,11 @@ class BlockDevice {
     // changes made through it.
     virtual std::shared_ptr<ImageFile> File() const { return nullptr; }
 };
+
+// Closes a device used outside a run and keeps what was written through it:
+// the device flushes as it closes, then its image commits (an image closed
+// uncommitted is put back). 0 or a Windows error code with one plain
+// sentence in *reason.
+u32 CloseAndCommit(std::unique_ptr<BlockDevice> device, std::string* reason);
 
 }  // namespace morlit::posix

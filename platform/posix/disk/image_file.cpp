@@ -15,6 +15,7 @@
 #include <iostream>
 #include <random>
 
+#include "platform/posix/disk/block_device.h"
 #include "platform/posix/disk/errno_map.h"
 #include "platform/posix/disk/interrupt.h"
 
@@ -25,13 +26,18 @@ constexpr u32 kWriteFault = 29;
 constexpr u32 kReadFault = 30;
 constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
 
-// Version 2 adds hole records; version 1 journals (left by an older build
-// that was killed) still play back.
-constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '2'};
+// Version 3 gives the header a sector of its own; version 2 added hole
+// records. Journals of versions 1 and 2 (left by an older build that was
+// killed) still play back.
+constexpr char kMagic[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '3'};
+constexpr char kMagicV2[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '2'};
 constexpr char kMagicV1[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '1'};
 // In a record's length field: the range was a hole, no bytes follow.
 constexpr u64 kHoleRecord = u64{1} << 31;
 constexpr size_t kHeaderBytes = 64;
+// From version 3 the records start here: a torn write of the first record
+// can never take the header's sector with it.
+constexpr size_t kHeaderSector = 4096;
 constexpr size_t kRecordHeaderBytes = 16;
 // Old bytes are saved in aligned chunks of this size: a journal sync per
 // first touch of a chunk, and the file system's metadata writes cluster, so
@@ -121,7 +127,8 @@ u32 SyncFolder(const std::string& file) {
     return err::kSuccess;
 }
 
-u32 ReadFully(int fd, void* buffer, size_t length, u64 offset) {
+u32 ReadFully(int fd, void* buffer, size_t length, u64 offset, IoStep step) {
+    if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, kReadFault);
     auto* p = static_cast<u8*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
@@ -181,7 +188,7 @@ struct JournalHeader {
     ImageIdentity identity;
     u64 originalLength = 0;
     u64 salt = 0;
-    int version = 2;
+    int version = 3;
 };
 
 void EncodeHeader(const JournalHeader& h, u8* out) {
@@ -196,6 +203,8 @@ void EncodeHeader(const JournalHeader& h, u8* out) {
 
 bool DecodeHeader(const u8* in, JournalHeader* h) {
     if (std::memcmp(in, kMagic, 8) == 0) {
+        h->version = 3;
+    } else if (std::memcmp(in, kMagicV2, 8) == 0) {
         h->version = 2;
     } else if (std::memcmp(in, kMagicV1, 8) == 0) {
         h->version = 1;
@@ -261,21 +270,29 @@ u32 PunchHole(int fd, u64 offset, u64 length) {
 }
 
 // Plays the journal at `journal` back onto the image open read-write at
-// `fd`: every record up to the first that fails its checksum, then the old
-// length, durably; then deletes the journal. With `probe`, a journal that
-// names another image is left alone (80). *played tells whether a journal
-// with a sound header was found.
+// `fd`, then gives the image its old length, durably, and deletes the journal.
+//
+// A journal left by a process that died (`known_end` 0) ends at its first
+// record that is cut short or fails its checksum: records are synced before
+// the image writes they guard, so that record's write never happened. A read
+// that fails is no end: the records after it may guard writes that did
+// happen, so the journal is kept and the playback fails with the error. An
+// in-process rollback knows where its journal ends and must reach exactly
+// that end; anything less is damage, and the journal is kept too.
+// With `probe`, a journal that names another image is left alone (80).
+// *played tells whether a journal with a sound header was found.
 u32 PlayBack(int fd, const std::string& image, const std::string& journal,
-             const IdentityProbe* probe, bool* played, std::string* reason) {
+             const IdentityProbe* probe, u64 known_end, bool* played, std::string* reason) {
     *played = false;
     const int jfd = ::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (jfd < 0) {
-        if (errno == ENOENT) return err::kSuccess;
+        if (errno == ENOENT && known_end == 0) return err::kSuccess;
         if (errno == ELOOP) {
             *reason = "\"" + journal + "\" is a link, not a journal; move it away and try again.";
             return err::kFileExists;
         }
-        *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) + ".";
+        *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) +
+                  "; \"" + image + "\" was not put back.";
         return ErrnoToWindows(errno, kReadFault);
     }
     struct Closer {
@@ -288,10 +305,28 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         return err::kFileExists;
     }
     const u64 size = static_cast<u64>(st.st_size);
+    const auto read_failed = [&](u32 e) {
+        *reason = "The journal \"" + journal + "\" cannot be read (" + std::strerror(errno) +
+                  "); it was kept and \"" + image +
+                  "\" was not put back: open the image for writing again once the fault is "
+                  "mended.";
+        return e;
+    };
+    const auto damaged = [&](const char* what) {
+        *reason = "The journal \"" + journal + "\" " + what + "; it was kept and \"" + image +
+                  "\" was not put back.";
+        return err::kFileCorrupt;
+    };
+    if (known_end != 0 && size < known_end)
+        return damaged("is shorter than what was written to it");
     u8 head[kHeaderBytes];
     JournalHeader header;
-    if (size < kHeaderBytes || ReadFully(jfd, head, kHeaderBytes, 0) != err::kSuccess ||
-        !DecodeHeader(head, &header)) {
+    const u32 he = size < kHeaderBytes
+                       ? u32{err::kHandleEof}
+                       : ReadFully(jfd, head, kHeaderBytes, 0, IoStep::kJournalRead);
+    if (he != err::kSuccess && he != err::kHandleEof) return read_failed(he);
+    if (he != err::kSuccess || !DecodeHeader(head, &header)) {
+        if (known_end != 0) return damaged("has lost its header");
         // Never made durable, so nothing was written to the image under it.
         return DeleteJournal(journal);
     }
@@ -304,25 +339,45 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
     }
     *played = true;
+    const u64 stop = known_end != 0 ? known_end : size;
     std::vector<u8> data;
-    for (u64 at = kHeaderBytes; size - at >= kRecordHeaderBytes;) {
+    for (u64 at = header.version >= 3 ? kHeaderSector : kHeaderBytes; at < stop;) {
+        // A record cut short or failing its checksum: the end of a journal
+        // whose writer died, damage in one this process wrote.
+        bool end = false;
         u8 rh[kRecordHeaderBytes];
-        if (ReadFully(jfd, rh, sizeof rh, at) != err::kSuccess) break;
-        const u64 offset = GetLe(rh, 8);
-        const u64 field = GetLe(rh + 8, 4);
-        const bool hole = header.version >= 2 && (field & kHoleRecord) != 0;
-        const u64 length = hole ? field & ~kHoleRecord : field;
-        const u64 stored = hole ? 0 : length;
-        if (length == 0 || length > kMaxRecord || size - at - kRecordHeaderBytes < stored ||
-            offset > header.originalLength || header.originalLength - offset < length)
+        u32 e = stop - at < kRecordHeaderBytes
+                    ? u32{err::kHandleEof}
+                    : ReadFully(jfd, rh, sizeof rh, at, IoStep::kJournalRead);
+        if (e != err::kSuccess && e != err::kHandleEof) return read_failed(e);
+        u64 offset = 0, length = 0, stored = 0;
+        bool hole = false;
+        if (e != err::kSuccess) {
+            end = true;
+        } else {
+            offset = GetLe(rh, 8);
+            const u64 field = GetLe(rh + 8, 4);
+            hole = header.version >= 2 && (field & kHoleRecord) != 0;
+            length = hole ? field & ~kHoleRecord : field;
+            stored = hole ? 0 : length;
+            end = length == 0 || length > kMaxRecord || stop - at - kRecordHeaderBytes < stored ||
+                  offset > header.originalLength || header.originalLength - offset < length;
+        }
+        if (!end) {
+            data.resize(stored);
+            e = ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes, IoStep::kJournalRead);
+            if (e != err::kSuccess && e != err::kHandleEof) return read_failed(e);
+            end = e != err::kSuccess ||
+                  RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4);
+        }
+        if (end) {
+            if (known_end != 0) return damaged("holds a damaged record before its end");
             break;
-        data.resize(stored);
-        if (ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes) != err::kSuccess) break;
-        if (RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4)) break;
-        const u32 e = hole ? PunchHole(fd, offset, length)
-                      : Hook(IoStep::kImageWrite, fd, offset, length) != 0
-                          ? ErrnoToWindows(errno, kWriteFault)
-                          : WriteFully(fd, data.data(), length, offset);
+        }
+        e = hole ? PunchHole(fd, offset, length)
+            : Hook(IoStep::kImageWrite, fd, offset, length) != 0
+                ? ErrnoToWindows(errno, kWriteFault)
+                : WriteFully(fd, data.data(), length, offset);
         if (e != err::kSuccess) {
             *reason = "Writing the old contents back to \"" + image +
                       "\" failed: " + std::strerror(errno) + ".";
@@ -369,6 +424,13 @@ void SetImageNoteSink(std::function<void(const std::string& line)> sink) {
 
 u64 ImageFile::PeakJournalBytes() { return g_peak_journal; }
 
+u32 CloseAndCommit(std::unique_ptr<BlockDevice> device, std::string* reason) {
+    if (!device) return err::kSuccess;
+    std::shared_ptr<ImageFile> file = device->File();
+    device.reset();
+    return file ? file->Commit(reason) : err::kSuccess;
+}
+
 std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool writable,
                                                ImageWrites writes, int* error_number) {
     // A path that cannot be resolved is opened as given, for its own error.
@@ -388,12 +450,18 @@ std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool wri
     return std::shared_ptr<ImageFile>(new ImageFile(fd, real, writable, writes));
 }
 
+// Changes nobody committed are not to be kept: a caller that forgot, or was
+// unwound past, its commit must not leave them as if they were final.
 ImageFile::~ImageFile() {
     if (journal_fd_ >= 0) {
+        const bool changed = changed_;
         std::string reason;
-        if (Commit(&reason) != err::kSuccess) {
-            // The journal stays; the next open puts the image back.
-            ::close(journal_fd_);
+        if (Rollback(&reason) != err::kSuccess) {
+            Note(path_ +
+                 " was closed without its changes being kept, and putting it back failed: " +
+                 reason + " The next open puts it back.");
+        } else if (changed) {
+            Note(path_ + " was closed without its changes being kept; it was put back as it was");
         }
     }
     ::close(fd_);
@@ -478,7 +546,7 @@ u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
         return err::kSuccess;
     }
     bool played = false;
-    if (u32 e = PlayBack(fd_, path_, journal, &probe, &played, reason)) return e;
+    if (u32 e = PlayBack(fd_, path_, journal, &probe, 0, &played, reason)) return e;
     if (played) {
         Note(path_ + " was put back as it was before a run that did not end (" + journal +
              " played back)");
@@ -513,12 +581,12 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
                   std::strerror(e) + "); the image was not changed.";
         return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, kWriteFault);
     }
-    u8 head[kHeaderBytes];
-    EncodeHeader(header, head);
+    std::vector<u8> head(kHeaderSector, 0);
+    EncodeHeader(header, head.data());
     u32 e = err::kSuccess;
-    e = Hook(IoStep::kJournalWrite, jfd, 0, kHeaderBytes) != 0
+    e = Hook(IoStep::kJournalWrite, jfd, 0, head.size()) != 0
             ? ErrnoToWindows(errno, kWriteFault)
-            : WriteFully(jfd, head, kHeaderBytes, 0);
+            : WriteFully(jfd, head.data(), head.size(), 0);
     if (e == err::kSuccess && (Hook(IoStep::kJournalSync, jfd) != 0 || ::fdatasync(jfd) != 0))
         e = ErrnoToWindows(errno, kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
@@ -529,7 +597,7 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
         return e;
     }
     journal_fd_ = jfd;
-    journal_end_ = kHeaderBytes;
+    journal_end_ = kHeaderSector;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
     salt_ = header.salt;
     original_length_ = header.originalLength;
@@ -573,7 +641,8 @@ u32 ImageFile::SaveRange(u64 from, u64 to, std::vector<u8>* buffer) {
         const off_t h = ::lseek(fd_, static_cast<off_t>(at), SEEK_HOLE);
         if (h >= 0 && static_cast<u64>(h) > at) end = std::min<u64>(static_cast<u64>(h), to);
         buffer->resize(end - at);
-        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at)) return e;
+        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at, IoStep::kImageRead))
+            return e;
         if (u32 e = AppendRecord(at, buffer->data(), end - at, false)) return e;
         at = end;
     }
@@ -609,7 +678,7 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
 }
 
 u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
-    return ReadFully(fd_, buffer, length, offset);
+    return ReadFully(fd_, buffer, length, offset, IoStep::kImageRead);
 }
 
 u32 ImageFile::Failed(u32 e) {
@@ -701,7 +770,7 @@ u32 ImageFile::Rollback(std::string* reason) {
     journal_fd_ = -1;
     writable_ = false;  // nothing more goes to the image unjournalled
     bool played = false;
-    return PlayBack(fd_, path_, JournalPath(), nullptr, &played, reason);
+    return PlayBack(fd_, path_, JournalPath(), nullptr, journal_end_, &played, reason);
 }
 
 }  // namespace morlit::posix

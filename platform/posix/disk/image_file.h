@@ -7,12 +7,14 @@
 // the journal is made durable, so that the image can always be put back
 // exactly as it was when it was opened. Commit() makes the changes final
 // (the image is synced, then the journal deleted); Rollback() puts the old
-// bytes back. A process that dies before either leaves the journal, and the
-// next open of the image plays it back before anything reads the image.
+// bytes back, and so does destroying the ImageFile without a commit. A process that dies before
+// either leaves the journal, and the next open of the image plays it back before anything reads the
+// image.
 //
 // Journal layout (little-endian):
-//   header, 64 bytes:
-//     0  8  magic "MLTJRNL2" ("MLTJRNL1": no hole records; still played back)
+//   header, 64 bytes, alone in the first 4096 (the rest zeros):
+//     0  8  magic "MLTJRNL3" (still played back: "MLTJRNL2", whose records
+//             start at 64, and "MLTJRNL1", which also has no hole records)
 //     8 16  the image's unique id (zeros when its format has none)
 //    24  8  the virtual disk size
 //    32  8  the file's length when the journal was made
@@ -20,7 +22,7 @@
 //             a record left over from an older journal never passes
 //    48 12  reserved, zero
 //    60  4  CRC-32 of bytes 0..59
-//   records, one after another:
+//   records, one after another from byte 4096:
 //     0  8  file offset of the saved bytes
 //     8  4  length; bit 31 set: the range was a hole (a sparse file's
 //             unallocated space) and no bytes follow
@@ -29,8 +31,10 @@
 // A hole is given back as a hole (punched), so a rollback writes only into
 // space the image already had and needs none on a full file system.
 // A header that fails its checksum was never made durable, so the image was
-// never written under it. Records are read up to the first one that fails:
-// its image write never happened.
+// never written under it. Records are read up to the first one that is cut
+// short or fails its checksum: its image write never happened. A read error
+// is no such end: the journal is kept and the open fails with it. A rollback
+// in the process that wrote the journal must reach the end it wrote.
 #pragma once
 
 #include <sys/uio.h>
@@ -59,9 +63,9 @@ using IdentityProbe = std::function<bool(int fd, ImageIdentity* identity)>;
 // state worth keeping, and no journal.
 enum class ImageWrites { kJournalled, kDirect };
 
-// Steps of the file layer that change what is on disk, reported to the I/O
-// hook before each one happens (tests make the process die there, or make
-// the step fail).
+// Steps of the file layer that change what is on disk, and its reads,
+// reported to the I/O hook before each one happens (tests make the process
+// die there, or make the step fail).
 enum class IoStep {
     kImageWrite,
     kImageTruncate,
@@ -72,12 +76,14 @@ enum class IoStep {
     kJournalDelete,
     kFolderSync,
     kImagePunch,  // a rollback making a range a hole again
+    kImageRead,
+    kJournalRead,  // a playback reading the journal back
 };
 struct IoEvent {
     IoStep step;
     int fd;                   // the file the step acts on (-1 for a folder entry)
-    u64 offset;               // writes: where; truncation: the new length
-    u64 length;               // writes: how many bytes
+    u64 offset;               // reads and writes: where; truncation: the new length
+    u64 length;               // reads and writes: how many bytes
     const std::string* path;  // creation and deletion: the journal's path
 };
 // Returns 0 for the step to go ahead, or an errno value: the step then does
@@ -107,7 +113,8 @@ class ImageFile {
     // 32 in use, 5 the folder cannot hold the journal, 80 a journal of
     // another image lies beside it, or the code of a failed playback.
     u32 Prepare(const IdentityProbe& probe, std::string* reason);
-    // Commits what is still open.
+    // Rolls back what was not committed, saying so on the note sink when
+    // anything had changed.
     ~ImageFile();
     ImageFile(const ImageFile&) = delete;
     ImageFile& operator=(const ImageFile&) = delete;
@@ -141,7 +148,9 @@ class ImageFile {
     // On failure the journal stays open for Rollback().
     u32 Commit(std::string* reason);
     // Puts back every saved byte and the old length, durably, then deletes
-    // the journal. On failure the journal stays for the next open.
+    // the journal. On failure the journal stays for the next open: also when
+    // the journal is shorter than this process wrote it, holds a damaged
+    // record before that end (1392), or cannot be read.
     u32 Rollback(std::string* reason);
     std::string JournalPath() const { return path_ + "-journal"; }
     // The most bytes a journal of this process has held.

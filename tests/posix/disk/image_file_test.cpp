@@ -279,32 +279,36 @@ std::string Le(u64 value, int bytes) {
     return out;
 }
 
-// A journal an older build left (version 1: no hole records) is still
-// played back when its image is next opened.
-TEST(ImageFileJournal, AJournalOfTheFirstVersionStillPlaysBack) {
+// A journal an older build left is still played back when its image is next
+// opened: version 1 (no hole records) and version 2, both with records right
+// after a 64-byte header.
+TEST(ImageFileJournal, JournalsOfOlderVersionsStillPlayBack) {
     const std::string dir = WorkDir();
     const std::string image = dir + "/image.bin";
     const std::string original = Random(1 << 20, 41);
-    std::string changed = original;
-    changed.replace(70000, 5, "older");
-    changed.append(3000, 'x');  // grown past the old end
-    Spit(image, changed);
-    const u64 salt = 0x1234567890ABCDEFull;
-    std::string head = "MLTJRNL1" + original.substr(0, 16) + Le(1 << 20, 8) +
-                       Le(original.size(), 8) + Le(salt, 8) + std::string(12, '\0');
-    head += Le(TestCrc(head), 4);
-    const std::string saved = original.substr(65536, 65536);
-    const std::string rh = Le(65536, 8) + Le(saved.size(), 4);
-    const std::string record =
-        rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
-    Spit(image + "-journal", head + record);
-    u32 error = 0;
-    std::string reason;
-    auto file = OpenPrepared(image, &error, &reason);
-    ASSERT_TRUE(file) << reason;
-    file.reset();
-    EXPECT_TRUE(Slurp(image) == original);
-    EXPECT_FALSE(Exists(image + "-journal"));
+    for (const char* magic : {"MLTJRNL1", "MLTJRNL2"}) {
+        SCOPED_TRACE(magic);
+        std::string changed = original;
+        changed.replace(70000, 5, "older");
+        changed.append(3000, 'x');  // grown past the old end
+        Spit(image, changed);
+        const u64 salt = 0x1234567890ABCDEFull;
+        std::string head = magic + original.substr(0, 16) + Le(1 << 20, 8) +
+                           Le(original.size(), 8) + Le(salt, 8) + std::string(12, '\0');
+        head += Le(TestCrc(head), 4);
+        const std::string saved = original.substr(65536, 65536);
+        const std::string rh = Le(65536, 8) + Le(saved.size(), 4);
+        const std::string record =
+            rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
+        Spit(image + "-journal", head + record);
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        file.reset();
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(image + "-journal"));
+    }
 }
 
 // The journal a run leaves when it dies, and what the next open makes of it,
@@ -345,7 +349,7 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
         EXPECT_FALSE(reason.empty());
         EXPECT_TRUE(Slurp(journal) == journalBefore);
     }
-    file.reset();  // commits what the open started
+    file.reset();  // the open changed nothing: no note, no journal
     EXPECT_EQ(Exists(journal), c.journalRemains);
     std::string want = c.image == LeftJournal::kOriginal ? original : left;
     if (c.image == LeftJournal::kFirstWriteUndone)
@@ -354,9 +358,9 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
     EXPECT_EQ(notes.size(), c.image == LeftJournal::kAsLeft || c.error ? 0u : 1u);
 }
 
-// Offsets in the journal: a 64-byte header, then records of a 16-byte head
+// Offsets in the journal: a header in its 4096-byte sector, then records of a 16-byte head
 // and their bytes; the first record saves the 64 KiB chunk at 64 KiB.
-constexpr long kSecondRecord = 64 + 16 + 65536;
+constexpr long kSecondRecord = 4096 + 16 + 65536;
 
 void FlipByte(const std::string& path, long at) {
     std::string data = Slurp(path);
@@ -410,6 +414,124 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     err::kFileExists, true, LeftJournal::kAsLeft}),
     [](const ::testing::TestParamInfo<LeftJournal>& info) { return std::string(info.param.name); });
+
+// A writer closed without a commit does not keep its changes: the image is
+// put back and one line says so; one that changed nothing goes quietly.
+TEST(ImageFileJournal, AWriterClosedWithoutCommitPutsTheImageBack) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin";
+    const std::string original = Random(1 << 20, 71);
+    for (bool write : {true, false}) {
+        SCOPED_TRACE(write ? "written" : "unchanged");
+        Spit(image, original);
+        std::vector<std::string> notes;
+        SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        if (write) {
+            ASSERT_EQ(file->Write("changed", 7, 300000), 0u);
+        }
+        file.reset();
+        SetImageNoteSink(nullptr);
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(image + "-journal"));
+        ASSERT_EQ(notes.size(), write ? 1u : 0u);
+        if (write) {
+            EXPECT_NE(notes[0].find("put back"), std::string::npos) << notes[0];
+        }
+    }
+}
+
+// The journal read that fails with EIO (counted from 1), 0 for none.
+int g_failing_read = 0;
+int FailJournalRead(const IoEvent& e) {
+    if (e.step != IoStep::kJournalRead || g_failing_read == 0) return 0;
+    return --g_failing_read == 0 ? EIO : 0;
+}
+
+// A journal that cannot be read is no torn end: whether the header, a
+// record's head or its bytes fail, and before or after records were played
+// back, the open fails with the error, keeps the journal as it was and says
+// nothing was put back; once the fault is gone the next open puts the whole
+// image back.
+TEST(ImageFileJournal, AReadErrorKeepsTheJournalUntilItCanBeRead) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin", journal = image + "-journal";
+    const std::string original = Random(1 << 20, 51);
+    // header, first record's head, its bytes, second record's head
+    for (int failing : {1, 2, 3, 4}) {
+        SCOPED_TRACE("journal read " + std::to_string(failing) + " fails");
+        Spit(image, original);
+        ASSERT_TRUE(WriteAndDie(image, {{100000, Random(1000, 52)}, {800000, "late"}}));
+        const std::string left = Slurp(journal);
+        std::vector<std::string> notes;
+        SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+        g_failing_read = failing;
+        SetIoHook(FailJournalRead);
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        SetIoHook(nullptr);
+        SetImageNoteSink(nullptr);
+        EXPECT_FALSE(file);
+        EXPECT_EQ(g_failing_read, 0) << "the read was never made";
+        EXPECT_EQ(error, ErrnoToWindows(EIO, 30));
+        EXPECT_NE(reason.find("was not put back"), std::string::npos) << reason;
+        EXPECT_TRUE(notes.empty());
+        EXPECT_TRUE(Slurp(journal) == left);
+        file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        ASSERT_EQ(file->Commit(&reason), 0u) << reason;
+        EXPECT_TRUE(Slurp(image) == original);
+        EXPECT_FALSE(Exists(journal));
+    }
+}
+
+// A rollback knows how far it wrote its journal: a journal that is shorter,
+// holds a damaged record before that end or cannot be read is kept, and the
+// rollback fails saying the image was not put back.
+TEST(ImageFileJournal, ARollbackMustReachTheEndItWrote) {
+    const std::string dir = WorkDir();
+    const std::string image = dir + "/image.bin", journal = image + "-journal";
+    const std::string original = Random(1 << 20, 61);
+    struct Case {
+        const char* name;
+        std::function<void()> harm;
+        u32 error;
+    };
+    const Case cases[] = {
+        {"shorter", [&] { ASSERT_EQ(::truncate(journal.c_str(), 4096 + 16 + 1000), 0); },
+         err::kFileCorrupt},
+        {"record damaged", [&] { FlipByte(journal, 4096 + 16 + 5); }, err::kFileCorrupt},
+        {"header damaged", [&] { FlipByte(journal, 3); }, err::kFileCorrupt},
+        {"unreadable",
+         [&] {
+             g_failing_read = 3;
+             SetIoHook(FailJournalRead);
+         },
+         ErrnoToWindows(EIO, 30)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Spit(image, original);
+        u32 error = 0;
+        std::string reason;
+        auto file = OpenPrepared(image, &error, &reason);
+        ASSERT_TRUE(file) << reason;
+        ASSERT_EQ(file->Write("changed", 7, 100000), 0u);
+        ASSERT_EQ(file->Write("changed", 7, 800000), 0u);
+        c.harm();
+        const std::string left = Slurp(journal);
+        EXPECT_EQ(file->Rollback(&reason), c.error);
+        SetIoHook(nullptr);
+        EXPECT_NE(reason.find("was not put back"), std::string::npos) << reason;
+        EXPECT_TRUE(Slurp(journal) == left);
+        file.reset();
+        ::unlink(journal.c_str());
+    }
+}
 
 // One step of the file layer fails (the next one of its kind once armed)
 // while the image is written, while it is committed, or while it is rolled

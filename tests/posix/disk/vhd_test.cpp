@@ -125,6 +125,12 @@ std::unique_ptr<VhdImage> OpenOk(const std::string& path, bool writable) {
     return image;
 }
 
+// Closes an image opened for writing and keeps what was written to it.
+void Keep(std::unique_ptr<VhdImage>* vhd) {
+    std::string reason;
+    EXPECT_EQ(CloseAndCommit(std::move(*vhd), &reason), 0u) << reason;
+}
+
 std::string ReadAll(VhdImage& image, size_t chunk) {
     std::string out(image.Size(), '\0');
     for (u64 at = 0; at < image.Size(); at += chunk) {
@@ -191,7 +197,7 @@ TEST(VhdRead, FixedAndDynamicImagesReadAsQemuWroteThem) {
         ASSERT_TRUE(vhd);
         const std::string sector = Random(512, 16);
         ASSERT_EQ(vhd->Write(7 * kMiB, sector.data(), sector.size()), 0u);
-        vhd.reset();
+        Keep(&vhd);
         std::string changed = disk;
         changed.replace(7 * kMiB, sector.size(), sector);
         vhd = OpenOk(image, false);
@@ -369,6 +375,7 @@ TEST(VhdWrite, MultiBlockWritesSurviveDeathAtEveryStep) {
             ASSERT_EQ(vhd->Write((5 + o) * b + 4096, early.data(), early.size()), 0u);
             ASSERT_EQ(vhd->Write((9 + o) * b + 100, late.data(), late.size()), 0u);
             ASSERT_EQ(vhd->Flush(), 0u);
+            Keep(&vhd);
             old_model.replace((5 + o) * b + 4096, early.size(), early);
             old_model.replace((9 + o) * b + 100, late.size(), late);
         }
@@ -483,6 +490,7 @@ TEST(VhdDifferencing, ReadsThroughToTheParentAndWritesOnlyTheChild) {
             }
             EXPECT_TRUE(SameBytes(model, ReadAll(*vhd, 777 * 512 + 1)));
             ASSERT_EQ(vhd->Flush(), 0u);
+            Keep(&vhd);
         }
         auto vhd = OpenOk(child, false);
         ASSERT_TRUE(vhd);

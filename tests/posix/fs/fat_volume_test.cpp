@@ -76,6 +76,15 @@ struct Mounted {
     std::unique_ptr<FatVolume> volume;
     FatVolume::MountError error = FatVolume::MountError::kNone;
     std::string reason;
+    Mounted() = default;
+    Mounted(Mounted&&) = default;
+    Mounted& operator=(Mounted&&) = default;
+    // The tests look at what the volume left on the image: it is kept.
+    ~Mounted() {
+        volume.reset();
+        std::string why;
+        EXPECT_EQ(CloseAndCommit(std::move(disk), &why), 0u) << why;
+    }
 };
 
 Mounted Mount(const std::string& image) {
