@@ -1,0 +1,162 @@
+// morlit --check: what it says of each sample is what a run then does, and
+// the image file is left exactly as it was, with no journal at any time.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/posix/e2e_fixture.h"
+
+namespace morlit::posix::test {
+namespace {
+
+std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
+
+std::string ModificationTime(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "<missing>";
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+// One --json run of the command on `image`; its exit status and object.
+// The answers are a check's own, so that a run meets the CD question as the
+// check met it.
+int Command(const std::string& options, const std::string& image, nlohmann::json* object,
+            const std::string& extra = "") {
+    const std::string dir = FolderOf(image);
+    std::ofstream(dir + "/answers", std::ios::binary | std::ios::trunc) << "ok\nno\n";
+    std::string out;
+    const int rc = Shell("LC_ALL=C " + Quote(Morlit()) + " --json " + options + " " + extra +
+                             Quote(image) + " <" + Quote(dir + "/answers") + " 2>/dev/null",
+                         &out);
+    *object = nlohmann::json::parse(out);  // throws on anything but one JSON object
+    return rc;
+}
+
+// The messages without the answers, which a check gives itself.
+nlohmann::json Texts(const nlohmann::json& messages) {
+    nlohmann::json texts = nlohmann::json::array();
+    for (const auto& m : messages) texts.push_back(m["text"]);
+    return texts;
+}
+
+class Check : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, GetParam());
+    const std::string before = Slurp(image);
+    const std::string beforeTime = ModificationTime(image);
+
+    nlohmann::json check;
+    const int checkStatus = Command("--check", image, &check);
+    EXPECT_EQ(Slurp(image) == before, true) << "the check changed the image";
+    EXPECT_EQ(ModificationTime(image), beforeTime);
+    EXPECT_FALSE(FileExists(image + "-journal"));
+    EXPECT_EQ(check["image"], image);
+    EXPECT_EQ(check["journal"], "none");
+    EXPECT_EQ(check["disk"]["format"], "VHD fixed");
+    EXPECT_TRUE(check["seconds"].is_number());
+
+    nlohmann::json run;
+    const int runStatus = Command("", image, &run);
+    if (check["outcome"] == "would adjust") {
+        EXPECT_EQ(checkStatus, 0);
+        EXPECT_EQ(check["exit_status"], 0);
+        EXPECT_EQ(runStatus, 0) << run.dump();
+        EXPECT_EQ(run["outcome"], "adjusted");
+        // Adjusted, the image is checked as such.
+        nlohmann::json again;
+        EXPECT_EQ(Command("--check", image, &again), 0);
+        EXPECT_EQ(again["outcome"], "already adjusted") << again.dump();
+    } else {
+        ASSERT_EQ(check["outcome"], "would fail") << check.dump();
+        EXPECT_EQ(checkStatus, 1);
+        EXPECT_EQ(check["exit_status"], 1);
+        EXPECT_EQ(runStatus, 1);
+        EXPECT_EQ(Texts(check["messages"]), Texts(run["messages"]));
+        EXPECT_EQ(check["causes"], run["causes"]);
+        EXPECT_EQ(Slurp(image) == before, true) << "the failed run changed the image";
+    }
+    EXPECT_EQ(check["steps"], run["steps"]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, Check,
+                         ::testing::Values("win7.vhd", "xp-cabinets.vhd", "win2000.vhd",
+                                           "xp-i386.vhd", "xp-nosource.vhd", "none.vhd",
+                                           "xp-nomember.vhd", "xp-badhive.vhd", "xp-fat32.vhd",
+                                           "win2000-fat16.vhd", "win7-reserved.vhd", "xp-dirty.vhd",
+                                           "win7-dirty.vhd", "xp-vendor.vhd", "xp-logical.vhd",
+                                           "win2000-third.vhd", "win7-nobootmgr.vhd",
+                                           "win2000-nosource.vhd", "xp-winnt.vhd"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                             std::string name = info.param;
+                             name = name.substr(0, name.find('.'));
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
+
+// With the XP CD given the check finds it, as the run does; without, it says
+// the image needs it.
+TEST(CheckCommand, TheCdQuestionIsAnsweredSoTheCheckSeesWhetherACdIsGiven) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-nosource.vhd");
+    nlohmann::json check;
+    EXPECT_EQ(Command("--check", image, &check), 1);
+    EXPECT_EQ(check["outcome"], "would fail");
+    ASSERT_GE(check["messages"].size(), 2u) << check.dump();
+    EXPECT_EQ(check["messages"][0]["id"], 137);
+    EXPECT_EQ(check["messages"][0]["answer"], "ok");
+    EXPECT_EQ(check["messages"][1]["id"], 138);
+    EXPECT_EQ(check["messages"][1]["answer"], "no");
+    EXPECT_EQ(
+        Command("--check", image, &check, "--cdrom " + Quote(SampleTargets() + "/xp-cd.iso") + " "),
+        0);
+    EXPECT_EQ(check["outcome"], "would adjust") << check.dump();
+}
+
+// While a check holds the image (here in its pauses) there is no journal,
+// a run cannot write the image, and the file stays as it was.
+TEST(CheckCommand, NoJournalWhileACheckHoldsTheImage) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string before = Slurp(image);
+    const std::string beforeTime = ModificationTime(image);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        const std::string morlit = Morlit();
+        ::execl(morlit.c_str(), morlit.c_str(), "--check", "--pauses", image.c_str(), nullptr);
+        ::_exit(127);
+    }
+    bool journal = false, refused = false;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(4)) {
+        journal |= FileExists(image + "-journal");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    // A run wants the image for itself: it is refused as in use (code 32).
+    nlohmann::json run;
+    refused = Command("", image, &run) == 1 && run["messages"].size() > 0 &&
+              run["messages"][0]["code"] == 32;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_FALSE(journal);
+    EXPECT_TRUE(refused) << run.dump();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(FileExists(image + "-journal"));
+    EXPECT_EQ(Slurp(image) == before, true);
+    EXPECT_EQ(ModificationTime(image), beforeTime);
+}
+
+}  // namespace
+}  // namespace morlit::posix::test
