@@ -555,17 +555,56 @@ nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
 // A check's report as text: the outcome, then what the check found, one
 // thing a line.
 void PrintCheck(const nlohmann::json& report, std::ostream& out) {
-    out << report["image"].get<std::string>() << ": " << report["outcome"].get<std::string>()
-        << "\n";
+    const auto text = [](const nlohmann::json& value) {
+        return value.is_string() ? value.get<std::string>() : value.dump();
+    };
+    // A message's lines after the first stay indented under it.
+    const auto indented = [](std::string value) {
+        for (size_t at = value.find('\n'); at != std::string::npos; at = value.find('\n', at + 5))
+            value.replace(at, 1, "\n    ");
+        return value;
+    };
+    out << text(report["image"]) << ": " << text(report["outcome"]) << "\n";
     const nlohmann::json& disk = report["disk"];
     if (disk.is_object()) {
-        out << "  disk: " << disk["format"].get<std::string>() << ", "
-            << disk["size"].get<morlit::u64>() << " bytes\n";
+        out << "  image: " << text(disk["format"]) << ", " << text(disk["size"]) << " bytes\n";
+        for (const auto& p : disk["partitions"]) {
+            out << "  partition " << text(p["number"]) << ": type " << text(p["type"]) << ", "
+                << text(p["size"]) << " bytes at " << text(p["offset"]) << ", ";
+            if (p["letter"].is_string())
+                out << text(p["letter"]) << " " << text(p["file_system"]) << ", "
+                    << text(p["state"]) << "\n";
+            else
+                out << text(p["state"]) << "\n";
+        }
+    }
+    if (const nlohmann::json& t = report["target"]; t.is_object()) {
+        out << "  target: " << text(t["windows_directory"]) << " (" << text(t["kind"]) << ")";
+        if (!t["boot_ini_partition"].is_null())
+            out << ", Boot.ini partition " << text(t["boot_ini_partition"]);
+        out << "\n";
+    }
+    if (const nlohmann::json& source = report["source"]; source.is_object()) {
+        out << "  driver source: " << text(source["kind"]);
+        if (source["path"].is_string())
+            out << " " << text(source["path"]) << (source["cd"] == true ? " (CD)" : "");
+        out << "\n";
+    }
+    if (const nlohmann::json& hive = report["hive"]; hive.is_object()) {
+        out << "  hive: " << text(hive["file"]) << ", " << text(hive["state"]);
+        if (!hive["detail"].get<std::string>().empty()) out << ": " << text(hive["detail"]);
+        out << "\n";
+    }
+    if (report["boot_ini"].is_string()) {
+        std::string bootIni = report["boot_ini"].get<std::string>();
+        bootIni.erase(std::remove(bootIni.begin(), bootIni.end(), '\r'), bootIni.end());
+        while (!bootIni.empty() && bootIni.back() == '\n') bootIni.pop_back();
+        out << "  Boot.ini:\n    " << indented(bootIni) << "\n";
     }
     for (const auto& message : report["messages"])
-        out << "  message: " << message["text"].get<std::string>() << "\n";
-    for (const auto& cause : report["causes"])
-        out << "  cause: " << cause.get<std::string>() << "\n";
+        out << "  message: " << indented(text(message["text"])) << "\n";
+    for (const auto& cause : report["causes"]) out << "  cause: " << text(cause) << "\n";
+    for (const auto& warning : report["warnings"]) out << "  note: " << text(warning) << "\n";
 }
 
 // Adjusts one image as the dialog's Start does, with a host, a lock, a

@@ -83,6 +83,84 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
         EXPECT_EQ(Slurp(image) == before, true) << "the failed run changed the image";
     }
     EXPECT_EQ(check["steps"], run["steps"]);
+    // The run finds what the check found.
+    EXPECT_EQ(check["target"], run["target"]);
+    EXPECT_EQ(check["source"], run["source"]);
+    EXPECT_EQ(check["hive"], run["hive"]);
+    // The Boot.ini the check reads back is the one the run leaves.
+    if (check["boot_ini"].is_string()) {
+        for (const auto& p : check["disk"]["partitions"]) {
+            if (p["letter"] != check["target"]["letter"]) continue;
+            const u64 sector = p["offset"].get<u64>() / 512;
+            const std::string left = p["file_system"] == "NTFS"
+                                         ? ImageCheck(image, sector).Cat("Boot.ini")
+                                         : FatImage(image, sector).Cat("BOOT.INI");
+            EXPECT_EQ(check["boot_ini"].get<std::string>(), left);
+        }
+    }
+}
+
+// What the report names, against what the samples were made with.
+TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
+    const std::string dir = TestDir();
+    struct Expected {
+        const char* image;
+        const char* kind;
+        int bootIniPartition;  // 0: none
+        const char* source;    // the kind
+        const char* hive;      // the state
+    };
+    const Expected samples[] = {
+        {"win7.vhd", "Vista or 7", 0, "none needed", "clean"},
+        {"xp-i386.vhd", "XP or 2000", 1, "folder", "clean"},
+        {"xp-vendor.vhd", "XP or 2000", 2, "cabinet", "clean"},
+        {"xp-logical.vhd", "XP or 2000", 3, "cabinet", "clean"},
+        {"win2000-third.vhd", "XP or 2000", 3, "cabinet", "clean"},
+        {"xp-dirty.vhd", "XP or 2000", 1, "cabinet", "recovered"},
+        {"win7-dirty.vhd", "Vista or 7", 0, "none needed", "recovered"},
+    };
+    for (const Expected& e : samples) {
+        SCOPED_TRACE(e.image);
+        const std::string image = CopyTarget(dir, e.image);
+        nlohmann::json check;
+        EXPECT_EQ(Command("--check", image, &check), 0) << check.dump();
+        EXPECT_EQ(check["target"]["kind"], e.kind);
+        if (e.bootIniPartition) {
+            EXPECT_EQ(check["target"]["boot_ini_partition"], e.bootIniPartition);
+            EXPECT_NE(check["boot_ini"].get<std::string>().find(
+                          "partition(" + std::to_string(e.bootIniPartition) + ")"),
+                      std::string::npos);
+        } else {
+            EXPECT_TRUE(check["target"]["boot_ini_partition"].is_null());
+            EXPECT_TRUE(check["boot_ini"].is_null());
+        }
+        EXPECT_EQ(check["source"]["kind"], e.source);
+        EXPECT_EQ(check["hive"]["state"], e.hive);
+        EXPECT_EQ(
+            Lower(check["hive"]["file"].get<std::string>()).rfind("\\system32\\config\\system"),
+            check["hive"]["file"].get<std::string>().size() - 23);
+    }
+    // The logs the dirty hives were recovered from.
+    nlohmann::json check;
+    Command("--check", dir + "/xp-dirty.vhd", &check);
+    EXPECT_NE(check["hive"]["detail"].get<std::string>().find("system.LOG"), std::string::npos);
+    Command("--check", dir + "/win7-dirty.vhd", &check);
+    EXPECT_NE(check["hive"]["detail"].get<std::string>().find("LOG2"), std::string::npos);
+    // Partitions that get no letter say why.
+    Command("--check", dir + "/xp-logical.vhd", &check);
+    const nlohmann::json& partitions = check["disk"]["partitions"];
+    ASSERT_GE(partitions.size(), 3u) << check.dump();
+    EXPECT_TRUE(partitions[0]["letter"].is_null());
+    EXPECT_NE(partitions[0]["state"].get<std::string>().find("no letter: partition 1 "),
+              std::string::npos);
+    EXPECT_EQ(partitions.back()["state"], "clean");
+    EXPECT_EQ(partitions.back()["file_system"], "NTFS");
+    // The CD's drivers are named as the CD's.
+    Command("--check", CopyTarget(dir, "xp-nosource.vhd"), &check,
+            "--cdrom " + Quote(SampleTargets() + "/xp-cd.iso") + " ");
+    EXPECT_EQ(check["source"]["cd"], true);
+    Command("--check", dir + "/xp-nosource.vhd", &check);
+    EXPECT_EQ(check["source"]["kind"], "needs the Windows XP CD");
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, Check,
