@@ -42,6 +42,7 @@ namespace {
 const char kUsage[] =
     "usage: morlit [--help] [--version] [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
     "              IMAGE.vhd...\n"
+    "       morlit --check [--json] [--templates DIR] [--cdrom PATH]... IMAGE.vhd...\n"
     "       morlit --put-back IMAGE.vhd...\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
@@ -55,6 +56,10 @@ const char kUsage[] =
     "                   (such as the Windows XP CD, where the drivers can come\n"
     "                   from); repeatable. Mounted discs are CD-ROM drives too,\n"
     "                   from D: on; these follow them, then the image's volume.\n"
+    "  --check          look only: run over each image opened read-only, every\n"
+    "                   write kept in memory, and say \"would adjust\", \"already\n"
+    "                   adjusted\" or \"would fail\" with what was found; the CD\n"
+    "                   question is answered OK, then No to searching again.\n"
     "  --json           standard output carries one JSON object per image, one a\n"
     "                   line, and nothing else (see the manual page).\n"
     "  --pauses         wait between the steps as the Windows program does (about\n"
@@ -71,7 +76,8 @@ const char kUsage[] =
     "Texts are in Japanese under a Japanese locale (LC_ALL, LC_MESSAGES, LANG),\n"
     "otherwise in English.\n"
     "Exit status: 0 when every image was adjusted (or, with --put-back, is as\n"
-    "it was), 1 when a run failed, 2 for a usage error, 128 + the signal's\n"
+    "it was; with --check, would be adjusted or is already), 1 when a run failed, 2 for a usage "
+    "error, 128 + the signal's\n"
     "number when SIGINT, SIGTERM, SIGHUP or SIGQUIT stopped a run; the images\n"
     "after it are not started and are named on standard error.\n";
 
