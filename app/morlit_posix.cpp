@@ -2,6 +2,7 @@
 // image from the command line as if it had been chosen with Browse, and runs
 // Start on it, with status texts and messages on the terminal.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -298,6 +299,10 @@ struct Observed {
     morlit::u32 arcPartition = 0;
     std::vector<std::string> attachLines;
     const std::vector<std::string>* lines = nullptr;  // every line said, as it grows
+    // With a check: the disk signature and partition offset the loaded
+    // hive's MountedDevices gives C:, when it names them so (12 bytes).
+    bool readMountedDevices = false;
+    std::string mountedC;
 };
 
 class ObservingRegistry : public morlit::IRegistry {
@@ -312,6 +317,19 @@ class ObservingRegistry : public morlit::IRegistry {
         seen_.hiveCode = code;
         seen_.hiveLines.assign(seen_.lines->begin() + static_cast<std::ptrdiff_t>(said),
                                seen_.lines->end());
+        if (code == 0 && seen_.readMountedDevices) {
+            // Only read: opening a key and querying a value change nothing.
+            morlit::RegKey key = 0;
+            if (inner_.RegOpenKeyEx(root, subKey + L"\\MountedDevices", 0, morlit::kKeyRead,
+                                    &key) == 0) {
+                morlit::u8 data[64];
+                morlit::u32 type = 0, size = sizeof data;
+                if (inner_.RegQueryValueEx(key, L"\\DosDevices\\C:", &type, data, &size) == 0 &&
+                    type == morlit::kRegBinary && size == 12)
+                    seen_.mountedC.assign(reinterpret_cast<const char*>(data), size);
+                inner_.RegCloseKey(key);
+            }
+        }
         return code;
     }
     morlit::u32 RegUnLoadKey(morlit::RegKey root, const std::wstring& subKey) override {
@@ -558,6 +576,92 @@ nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
     return nullptr;
 }
 
+// The partition of the volume with drive letter `letter` ("E:"); false
+// when there is none.
+bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::string>& volumes,
+                     const std::string& letter, morlit::posix::Partition* found) {
+    using namespace morlit::posix;
+    std::vector<Partition> partitions;
+    std::string reason;
+    std::vector<std::string> warnings;
+    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
+        return false;
+    for (const Partition& p : partitions) {
+        if (VolumeOf(volumes, p.number).rfind(letter, 0) != 0) continue;
+        *found = p;
+        return true;
+    }
+    return false;
+}
+
+morlit::u32 Little(const morlit::u8* bytes, int count) {
+    morlit::u32 value = 0;
+    for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[i];
+    return value;
+}
+
+// 65535 cylinders, 16 heads, 255 sectors: the geometry qemu writes when the
+// disk's size is in the footer's current size alone; it names no geometry a
+// boot sector could match.
+bool NoGeometry(const morlit::u8* footer) {
+    return footer[56] == 0xFF && footer[57] == 0xFF && footer[58] == 16 && footer[59] == 255;
+}
+
+// Where an XP or 2000 that a run adjusts may still not start: its boot
+// sector's hidden sectors are not where its partition starts, or its disk
+// geometry is not the one Windows Virtual PC gives the machine (the VHD
+// footer's), or the hive gives C: to another disk or partition.
+std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
+                                       const morlit::posix::Partition& target,
+                                       const std::string& mountedC) {
+    using morlit::u8;
+    std::vector<std::string> warnings;
+    const std::string name = "partition " + std::to_string(target.number);
+    u8 boot[512];
+    if (overlay.Read(target.offset, boot, sizeof boot) == 0) {
+        const morlit::u64 start = target.offset / 512;
+        const morlit::u32 hidden = Little(boot + 0x1C, 4);
+        if (hidden != start)
+            warnings.push_back("the boot sector of " + name + " counts " + std::to_string(hidden) +
+                               " hidden sectors, but the partition starts at sector " +
+                               std::to_string(start) + "; Windows may not start from it");
+        const morlit::u32 perTrack = Little(boot + 0x18, 2), heads = Little(boot + 0x1A, 2);
+        std::shared_ptr<morlit::posix::ImageFile> file = overlay.Base().File();
+        struct stat st {};
+        u8 footer[512];
+        if (file && ::fstat(file->fd(), &st) == 0 && st.st_size >= 512 &&
+            file->Read(footer, sizeof footer, static_cast<morlit::u64>(st.st_size) - 512) == 0 &&
+            std::memcmp(footer, "conectix", 8) == 0 && !NoGeometry(footer) &&
+            (footer[58] != heads || footer[59] != perTrack)) {
+            warnings.push_back(
+                "the boot sector of " + name + " gives " + std::to_string(heads) + " heads and " +
+                std::to_string(perTrack) +
+                " sectors per track, but the VHD's geometry (the machine's disk) has " +
+                std::to_string(footer[58]) + " and " + std::to_string(footer[59]) +
+                "; Windows may not start from it");
+        }
+    }
+    if (mountedC.size() == 12) {
+        const u8* value = reinterpret_cast<const u8*>(mountedC.data());
+        u8 mbr[512];
+        const morlit::u32 signature = Little(value, 4);
+        const morlit::u64 offset =
+            morlit::u64{Little(value + 4, 4)} | morlit::u64{Little(value + 8, 4)} << 32;
+        if (overlay.Read(0, mbr, sizeof mbr) == 0 &&
+            (signature != Little(mbr + 0x1B8, 4) || offset != target.offset)) {
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "the registry's MountedDevices gives C: to disk signature %08X at offset "
+                          "%llu, but the target is on disk %08X at offset %llu",
+                          signature, static_cast<unsigned long long>(offset),
+                          Little(mbr + 0x1B8, 4), static_cast<unsigned long long>(target.offset));
+            warnings.push_back(std::string(text) +
+                               "; Windows may give it another letter and not start");
+        }
+    }
+    return warnings;
+}
+
 // A check's report as text: the outcome, then what the check found, one
 // thing a line.
 void PrintCheck(const nlohmann::json& report, std::ostream& out) {
@@ -627,6 +731,7 @@ struct RunTrace {
     Findings found;
     std::vector<std::string> volumes;      // the volumes given letters
     std::vector<std::string> attachLines;  // said while the disk was attached
+    std::string mountedC;                  // MountedDevices' C:, with a check
     bool adjusted = false;                 // the run ended with its success message
 };
 
@@ -697,6 +802,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     // The run's calls that tell what it found are watched on their way.
     Observed seen;
     seen.lines = &trace->lines;
+    seen.readMountedDevices = run.check;
     ObservingRegistry registry(*host.host.registry, seen);
     ObservingProcesses processes(*host.host.processes, seen);
     ObservingPartitions partitions(*host.host.partitions, seen);
@@ -737,6 +843,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     trace->found = Find(seen, host);
     trace->volumes = host.vdisk().AttachedVolumes();
     trace->attachLines = seen.attachLines;
+    trace->mountedC = seen.mountedC;
     // The causes the run gave that were shown (a stop hides those that
     // are only its side effects).
     for (const std::string& line : host.CauseLines()) {
@@ -785,11 +892,6 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
     morlit::posix::SetImageNoteSink(nullptr);
     if (!run.json && !run.check) return result;
     if (playedBack && trace.journal == "none") trace.journal = "played back at open";
-    nlohmann::json warnings = nlohmann::json::array();
-    for (const std::string& line : trace.lines) {
-        if (std::find(trace.causes.begin(), trace.causes.end(), line) == trace.causes.end())
-            warnings.push_back(line);
-    }
     std::string outcome = result.status == 0    ? "adjusted"
                           : result.status > 128 ? "stopped"
                                                 : "failed";
@@ -805,6 +907,12 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
             const nlohmann::json& target = trace.found.target;
             if (result.status == 0 && target.is_object() && target["kind"] == "XP or 2000")
                 bootIni = BootIniObject(*overlay, trace.volumes, target["letter"]);
+            morlit::posix::Partition partition;
+            if (target.is_object() && target["kind"] == "XP or 2000" &&
+                TargetPartition(*overlay, trace.volumes, target["letter"], &partition)) {
+                for (const std::string& line : StartWarnings(*overlay, partition, trace.mountedC))
+                    say(line);
+            }
         }
         if (result.status == 0) {
             outcome = differs ? "would adjust" : "already adjusted";
@@ -812,6 +920,11 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
             outcome = "would fail";
             result.status = 1;
         }
+    }
+    nlohmann::json warnings = nlohmann::json::array();
+    for (const std::string& line : trace.lines) {
+        if (std::find(trace.causes.begin(), trace.causes.end(), line) == trace.causes.end())
+            warnings.push_back(line);
     }
     result.report = {
         {"image", image},

@@ -236,5 +236,44 @@ TEST(CheckCommand, NoJournalWhileACheckHoldsTheImage) {
     EXPECT_EQ(ModificationTime(image), beforeTime);
 }
 
+// Where an adjusted XP may still not start: its boot sector counts other
+// hidden sectors than where its partition starts, or another geometry than
+// the VHD footer's. The samples' footers carry qemu's "no geometry", which
+// no boot sector is held to.
+TEST(CheckCommand, WarnsWhereTheBootSectorDisagreesWithThePartitionOrTheGeometry) {
+    const std::string dir = TestDir();
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    nlohmann::json check;
+    EXPECT_EQ(Command("--check", image, &check), 0);
+    EXPECT_EQ(check["warnings"], nlohmann::json::array());
+
+    std::string bytes = Slurp(image);
+    ASSERT_EQ(check["disk"]["partitions"][0]["offset"], 63 * 512);
+    bytes[63 * 512 + 0x1C] = 64;  // hidden sectors, little-endian
+    // The footer: 97 cylinders, 16 heads, 63 sectors, and its checksum
+    // (the ones' complement of the byte sum without it) made again.
+    const size_t footer = bytes.size() - 512;
+    bytes[footer + 56] = 0;
+    bytes[footer + 57] = 97;
+    bytes[footer + 58] = 16;
+    bytes[footer + 59] = 63;
+    u32 sum = 0;
+    for (size_t i = 0; i < 512; ++i)
+        if (i < 64 || i >= 68) sum += static_cast<u8>(bytes[footer + i]);
+    sum = ~sum;
+    for (int i = 0; i < 4; ++i) bytes[footer + 64 + i] = static_cast<char>(sum >> (24 - 8 * i));
+    std::ofstream(image, std::ios::binary | std::ios::trunc) << bytes;
+
+    EXPECT_EQ(Command("--check", image, &check), 0);
+    EXPECT_EQ(check["outcome"], "would adjust");
+    EXPECT_EQ(
+        check["warnings"],
+        nlohmann::json::parse(
+            R"(["the boot sector of partition 1 counts 64 hidden sectors, but the partition starts at sector 63; Windows may not start from it",
+                      "the boot sector of partition 1 gives 255 heads and 63 sectors per track, but the VHD's geometry (the machine's disk) has 16 and 63; Windows may not start from it"])"))
+        << check.dump();
+    EXPECT_TRUE(Slurp(image) == bytes);
+}
+
 }  // namespace
 }  // namespace morlit::posix::test
