@@ -504,7 +504,13 @@ nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay) {
                  : vhd->GetType() == VhdImage::Type::kDynamic ? "VHD dynamic"
                                                               : "VHD differencing";
     }
-    return {{"format", format}, {"size", overlay.Size()}};
+    nlohmann::json parent = nullptr;
+    if (auto* vhd = dynamic_cast<VhdImage*>(&overlay.Base()); vhd && vhd->Parent()) {
+        // The file the locators led to, as opened.
+        if (std::shared_ptr<morlit::posix::ImageFile> file = vhd->Parent()->File())
+            parent = file->path();
+    }
+    return {{"format", format}, {"size", overlay.Size()}, {"parent", parent}};
 }
 
 // The volume list's entry of partition `number` ("D: (NTFS, partition 1,
@@ -677,7 +683,9 @@ void PrintCheck(const nlohmann::json& report, std::ostream& out) {
     out << text(report["image"]) << ": " << text(report["outcome"]) << "\n";
     const nlohmann::json& disk = report["disk"];
     if (disk.is_object()) {
-        out << "  image: " << text(disk["format"]) << ", " << text(disk["size"]) << " bytes\n";
+        out << "  image: " << text(disk["format"]) << ", " << text(disk["size"]) << " bytes";
+        if (disk["parent"].is_string()) out << ", parent " << text(disk["parent"]);
+        out << "\n";
         for (const auto& p : disk["partitions"]) {
             out << "  partition " << text(p["number"]) << ": type " << text(p["type"]) << ", "
                 << text(p["size"]) << " bytes at " << text(p["offset"]) << ", ";

@@ -60,6 +60,7 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
     EXPECT_EQ(check["image"], image);
     EXPECT_EQ(check["journal"], "none");
     EXPECT_EQ(check["disk"]["format"], "VHD fixed");
+    EXPECT_TRUE(check["disk"]["parent"].is_null());
     EXPECT_TRUE(check["seconds"].is_number());
 
     nlohmann::json run;
@@ -234,6 +235,29 @@ TEST(CheckCommand, NoJournalWhileACheckHoldsTheImage) {
     EXPECT_FALSE(FileExists(image + "-journal"));
     EXPECT_EQ(Slurp(image) == before, true);
     EXPECT_EQ(ModificationTime(image), beforeTime);
+}
+
+// A differencing image: the check names its parent, and neither file is
+// touched.
+TEST(CheckCommand, NamesTheParentOfADifferencingImageAndChangesNeither) {
+    const std::string dir = TestDir();
+    const std::string parent = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string child = dir + "/child.vhd";
+    ASSERT_EQ(Shell("python3 " + Quote(std::string(MORLIT_SOURCE_DIR) + "/tools/vhdtool.py") +
+                    " diff " + Quote(parent) + " " + Quote(child)),
+              0);
+    const std::string parentBytes = Slurp(parent), childBytes = Slurp(child);
+    nlohmann::json check;
+    EXPECT_EQ(Command("--check", child, &check), 0) << check.dump();
+    EXPECT_EQ(check["outcome"], "would adjust");
+    EXPECT_EQ(check["disk"]["format"], "VHD differencing");
+    ASSERT_TRUE(check["disk"]["parent"].is_string()) << check.dump();
+    EXPECT_EQ(Shell("test " + Quote(parent) + " -ef " +
+                    Quote(check["disk"]["parent"].get<std::string>())),
+              0);
+    EXPECT_TRUE(Slurp(parent) == parentBytes);
+    EXPECT_TRUE(Slurp(child) == childBytes);
+    EXPECT_FALSE(FileExists(child + "-journal"));
 }
 
 // Where an adjusted XP may still not start: its boot sector counts other
