@@ -255,6 +255,16 @@ TEST(CheckCommand, NamesTheParentOfADifferencingImageAndChangesNeither) {
     EXPECT_EQ(Shell("test " + Quote(parent) + " -ef " +
                     Quote(check["disk"]["parent"].get<std::string>())),
               0);
+    // As text: the outcome first, then a line a thing.
+    std::string text;
+    EXPECT_EQ(
+        Shell("LC_ALL=C " + Quote(Morlit()) + " --check " + Quote(child) + " 2>/dev/null", &text),
+        0);
+    EXPECT_EQ(text.rfind(child + ": would adjust\n  image: VHD differencing, ", 0), 0u) << text;
+    EXPECT_NE(text.find(", parent " + check["disk"]["parent"].get<std::string>() + "\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\n  target: "), std::string::npos);
+    EXPECT_NE(text.find("\n  Boot.ini:\n    [boot loader]\n"), std::string::npos);
     EXPECT_TRUE(Slurp(parent) == parentBytes);
     EXPECT_TRUE(Slurp(child) == childBytes);
     EXPECT_FALSE(FileExists(child + "-journal"));
