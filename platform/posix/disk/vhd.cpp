@@ -290,6 +290,7 @@ class VhdFile : public VhdImage {
     std::shared_ptr<ImageFile> File() const override { return file_; }
 
     Type GetType() const override { return type_; }
+    const VhdImage* Parent() const override { return parent_.get(); }
     u64 Size() const override { return size_; }
     u32 Read(u64 offset, void* buffer, std::size_t length) override;
     u32 Write(u64 offset, const void* buffer, std::size_t length) override;

@@ -28,6 +28,8 @@ class VhdImage : public BlockDevice {
 
     enum class Type { kFixed = 2, kDynamic = 3, kDifferencing = 4 };
     virtual Type GetType() const = 0;
+    // A differencing image's parent, opened with it; null for the others.
+    virtual const VhdImage* Parent() const = 0;
 };
 
 }  // namespace morlit::posix
