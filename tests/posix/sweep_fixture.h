@@ -26,6 +26,7 @@ struct ChildRun {
     int exitCode = -1;             // 0: adjusted and committed; kRunFailed; or the hook's own
     bool reported = false;         // the child lived to the end and said how it went
     long steps = -1;               // the image layer's steps, counted by the hook
+    long reads = -1;               // its reads, where the hook counts them apart
     bool adjustedMessage = false;  // the run ended with its success message
     PosixVirtualDisk::RunEnd end;
 };
@@ -60,9 +61,9 @@ int InForkedChild(const std::function<int(T*)>& body, T* result) {
 // Runs Start on `image` in a forked child: `setup` installs the hook there,
 // `steps` is the hook's step counter. The child exits 0 when the run said it
 // adjusted the image and it was committed, kRunFailed otherwise (unless the
-// hook ends it first).
+// hook ends it first). `reads`, where given, is the hook's count of reads.
 inline ChildRun RunStartInChild(const std::string& image, const std::function<void()>& setup,
-                                const long* steps) {
+                                const long* steps, const long* reads = nullptr) {
     ChildRun result;
     const std::function<int(ChildRun*)> body = [&](ChildRun* run) {
         SetImageNoteSink([](const std::string&) {});
@@ -84,6 +85,7 @@ inline ChildRun RunStartInChild(const std::string& image, const std::function<vo
         }
         run->reported = true;
         run->steps = *steps;
+        if (reads) run->reads = *reads;
         return run->exitCode;
     };
     result.exitCode = InForkedChild(body, &result);
