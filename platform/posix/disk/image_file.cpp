@@ -678,7 +678,14 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
 }
 
 u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
-    return ReadFully(fd_, buffer, length, offset, IoStep::kImageRead);
+    const u32 e = ReadFully(fd_, buffer, length, offset, IoStep::kImageRead);
+    // A read that failed may be passed over by the code above (a volume
+    // library that takes it for an empty or missing part, a copy that keeps
+    // the old file), and a run that wrote on top of what it could not read is
+    // not one to keep: the failure refuses the commit as a failed write does.
+    // The end of the file is an answer, not a fault.
+    if (e != err::kSuccess && e != err::kHandleEof && writable_) Failed(e);
+    return e;
 }
 
 u32 ImageFile::Failed(u32 e) {

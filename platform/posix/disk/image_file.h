@@ -138,7 +138,9 @@ class ImageFile {
     // True while a journal is open: changes made since the open can still be
     // rolled back.
     bool Journalled() const { return journal_fd_ >= 0; }
-    // The error of the first write, truncation or sync that failed; 0 for none.
+    // The error of the first read (other than at the end of the file), write,
+    // truncation or sync that failed while the image was open for writing; 0
+    // for none.
     u32 FailedWith() const { return failed_; }
     // True once anything was written to the image (or it was truncated).
     bool Changed() const { return changed_; }
@@ -172,7 +174,7 @@ class ImageFile {
     bool writable_;
     ImageWrites writes_;
     bool changed_ = false;
-    u32 failed_ = 0;  // the first failed write, truncation or sync
+    u32 failed_ = 0;  // the first failed read, write, truncation or sync
     int journal_fd_ = -1;
     u64 journal_end_ = 0;
     u64 salt_ = 0;
