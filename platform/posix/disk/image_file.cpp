@@ -18,6 +18,7 @@
 #include "platform/posix/disk/block_device.h"
 #include "platform/posix/disk/errno_map.h"
 #include "platform/posix/disk/interrupt.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 namespace {
@@ -90,21 +91,12 @@ u32 Crc32(const void* data, size_t length, u32 crc = 0) {
     const auto* p = static_cast<const u8*>(data);
     crc = ~crc;
     for (; length >= 8; p += 8, length -= 8) {
-        const u32 lo = crc ^ (u32{p[0]} | u32{p[1]} << 8 | u32{p[2]} << 16 | u32{p[3]} << 24);
+        const u32 lo = crc ^ LoadLe32(p);
         crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
               t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
     }
     for (; length > 0; --length, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
     return ~crc;
-}
-
-void PutLe(u8* p, u64 value, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<u8>(value >> (8 * i));
-}
-u64 GetLe(const u8* p, int bytes) {
-    u64 value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
-    return value;
 }
 
 // A creation or deletion in the folder is durable once this returns 0.
@@ -195,10 +187,10 @@ void EncodeHeader(const JournalHeader& h, u8* out) {
     std::memset(out, 0, kHeaderBytes);
     std::memcpy(out, kMagic, 8);
     std::memcpy(out + 8, h.identity.id, 16);
-    PutLe(out + 24, h.identity.diskSize, 8);
-    PutLe(out + 32, h.originalLength, 8);
-    PutLe(out + 40, h.salt, 8);
-    PutLe(out + 60, Crc32(out, 60), 4);
+    StoreLe64(out + 24, h.identity.diskSize);
+    StoreLe64(out + 32, h.originalLength);
+    StoreLe64(out + 40, h.salt);
+    StoreLe32(out + 60, Crc32(out, 60));
 }
 
 bool DecodeHeader(const u8* in, JournalHeader* h) {
@@ -211,17 +203,17 @@ bool DecodeHeader(const u8* in, JournalHeader* h) {
     } else {
         return false;
     }
-    if (Crc32(in, 60) != GetLe(in + 60, 4)) return false;
+    if (Crc32(in, 60) != LoadLe32(in + 60)) return false;
     std::memcpy(h->identity.id, in + 8, 16);
-    h->identity.diskSize = GetLe(in + 24, 8);
-    h->originalLength = GetLe(in + 32, 8);
-    h->salt = GetLe(in + 40, 8);
+    h->identity.diskSize = LoadLe64(in + 24);
+    h->originalLength = LoadLe64(in + 32);
+    h->salt = LoadLe64(in + 40);
     return true;
 }
 
 u32 RecordCrc(u64 salt, const u8* head, const u8* data, u64 length) {
     u8 salted[8];
-    PutLe(salted, salt, 8);
+    StoreLe64(salted, salt);
     u32 crc = Crc32(salted, 8);
     crc = Crc32(head, 12, crc);
     return Crc32(data, length, crc);
@@ -355,8 +347,8 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         if (e != err::kSuccess) {
             end = true;
         } else {
-            offset = GetLe(rh, 8);
-            const u64 field = GetLe(rh + 8, 4);
+            offset = LoadLe64(rh);
+            const u64 field = LoadLe32(rh + 8);
             hole = header.version >= 2 && (field & kHoleRecord) != 0;
             length = hole ? field & ~kHoleRecord : field;
             stored = hole ? 0 : length;
@@ -368,7 +360,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
             e = ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes, IoStep::kJournalRead);
             if (e != err::kSuccess && e != err::kHandleEof) return read_failed(e);
             end = e != err::kSuccess ||
-                  RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4);
+                  RecordCrc(header.salt, rh, data.data(), stored) != LoadLe32(rh + 12);
         }
         if (end) {
             if (known_end != 0) return damaged("holds a damaged record before its end");
@@ -608,9 +600,9 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
 u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length, bool hole) {
     const u64 stored = hole ? 0 : length;
     u8 rh[kRecordHeaderBytes];
-    PutLe(rh, offset, 8);
-    PutLe(rh + 8, hole ? length | kHoleRecord : length, 4);
-    PutLe(rh + 12, RecordCrc(salt_, rh, data, stored), 4);
+    StoreLe64(rh, offset);
+    StoreLe32(rh + 8, hole ? length | kHoleRecord : length);
+    StoreLe32(rh + 12, RecordCrc(salt_, rh, data, stored));
     std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), stored}};
     if (Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + stored) != 0)
         return ErrnoToWindows(errno, kWriteFault);

@@ -13,6 +13,7 @@
 #include "platform/constants.h"
 #include "platform/posix/fs/cd_names.h"
 #include "platform/posix/fs/file_access.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 namespace {
@@ -43,12 +44,7 @@ void InstallQuietLog() {
     std::call_once(once, [] { g_previousHandler = cdio_log_set_handler(QuietLog); });
 }
 
-u32 Le32(const std::string& b, size_t at) {
-    return static_cast<u32>(static_cast<u8>(b[at])) |
-           static_cast<u32>(static_cast<u8>(b[at + 1])) << 8 |
-           static_cast<u32>(static_cast<u8>(b[at + 2])) << 16 |
-           static_cast<u32>(static_cast<u8>(b[at + 3])) << 24;
-}
+u32 Le32(const std::string& b, size_t at) { return LoadLe32(b.data() + at); }
 
 u8 Byte(const std::string& b, size_t at) { return static_cast<u8>(b[at]); }
 
