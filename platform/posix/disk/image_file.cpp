@@ -23,10 +23,6 @@
 namespace morlit::posix {
 namespace {
 
-constexpr u32 kWriteFault = 29;
-constexpr u32 kReadFault = 30;
-constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
-
 // Version 3 gives the header a sector of its own; version 2 added hole
 // records. Journals of versions 1 and 2 (left by an older build that was
 // killed) still play back.
@@ -105,7 +101,7 @@ u32 SyncFolder(const std::string& file) {
     int e = Hook(IoStep::kFolderSync, -1);
     if (e == 0) {
         const int dir = ::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0) return ErrnoToWindows(errno, kWriteFault);
+        if (dir < 0) return ErrnoToWindows(errno, err::kWriteFault);
         rc = ::fsync(dir);
         e = errno;
         ::close(dir);
@@ -114,19 +110,19 @@ u32 SyncFolder(const std::string& file) {
     // as they will get.
     if (rc != 0 && e != EINVAL && e != EROFS) {
         errno = e;
-        return ErrnoToWindows(e, kWriteFault);
+        return ErrnoToWindows(e, err::kWriteFault);
     }
     return err::kSuccess;
 }
 
 u32 ReadFully(int fd, void* buffer, size_t length, u64 offset, IoStep step) {
-    if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, kReadFault);
+    if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, err::kReadFault);
     auto* p = static_cast<u8*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kReadFault);
+            return ErrnoToWindows(errno, err::kReadFault);
         }
         if (n == 0) return err::kHandleEof;
         p += n;
@@ -142,7 +138,7 @@ u32 WriteFully(int fd, const void* buffer, size_t length, u64 offset) {
         const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
         }
         if (n == 0) return err::kDiskFull;
         p += n;
@@ -160,7 +156,7 @@ u32 WriteVecFully(int fd, std::vector<iovec> parts, u64 offset) {
         const ssize_t n = ::pwritev(fd, &parts[next], count, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
         }
         if (n == 0) return err::kDiskFull;
         offset += static_cast<u64>(n);
@@ -245,16 +241,16 @@ u32 DeleteJournal(const std::string& journal) {
 // system that cannot punch holes gets zeros, which read the same.
 u32 PunchHole(int fd, u64 offset, u64 length) {
     if (Hook(IoStep::kImagePunch, fd, offset, length) != 0)
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                     static_cast<off_t>(length)) == 0)
         return err::kSuccess;
-    if (errno != EOPNOTSUPP && errno != ENOSYS) return ErrnoToWindows(errno, kWriteFault);
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return ErrnoToWindows(errno, err::kWriteFault);
     const std::vector<u8> zeros(static_cast<size_t>(std::min<u64>(length, kChunk)), 0);
     for (u64 done = 0; done < length;) {
         const u64 n = std::min<u64>(length - done, zeros.size());
         if (Hook(IoStep::kImageWrite, fd, offset + done, n) != 0)
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
         if (u32 e = WriteFully(fd, zeros.data(), n, offset + done)) return e;
         done += n;
     }
@@ -285,7 +281,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
         *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) +
                   "; \"" + image + "\" was not put back.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     struct Closer {
         int fd;
@@ -368,7 +364,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
         e = hole ? PunchHole(fd, offset, length)
             : Hook(IoStep::kImageWrite, fd, offset, length) != 0
-                ? ErrnoToWindows(errno, kWriteFault)
+                ? ErrnoToWindows(errno, err::kWriteFault)
                 : WriteFully(fd, data.data(), length, offset);
         if (e != err::kSuccess) {
             *reason = "Writing the old contents back to \"" + image +
@@ -381,11 +377,11 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         ::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
         *reason =
             "\"" + image + "\" cannot be given its old length back: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     }
     if (Hook(IoStep::kImageSync, fd) != 0 || ::fdatasync(fd) != 0) {
         *reason = "\"" + image + "\" cannot be written out: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     }
     if (u32 e = DeleteJournal(journal)) {
         *reason = "The journal \"" + journal + "\" cannot be deleted.";
@@ -505,7 +501,7 @@ u32 ImageFile::Lock(std::string* reason) {
     }
     if (e != ENOLCK && e != EINVAL) {
         *reason = "The image \"" + path_ + "\" cannot be locked: " + std::strerror(e) + ".";
-        return ErrnoToWindows(e, kReadFault);
+        return ErrnoToWindows(e, err::kReadFault);
     }
     // A file system without these locks (some network ones): at least keep
     // two runs apart.
@@ -515,7 +511,7 @@ u32 ImageFile::Lock(std::string* reason) {
             return err::kSharingViolation;
         }
         *reason = "The image \"" + path_ + "\" cannot be locked: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     Note("the file system of " + path_ +
          " does not support the locks qemu and libvirt use; other programs will not see that "
@@ -553,7 +549,7 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
     struct stat st;
     if (::fstat(fd_, &st) != 0) {
         *reason = "The image file cannot be examined.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     header.originalLength = static_cast<u64>(st.st_size);
     header.salt = RandomSalt();
@@ -571,16 +567,16 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
         *reason = "The folder of \"" + path_ +
                   "\" cannot hold the journal that lets a failed run be undone (" +
                   std::strerror(e) + "); the image was not changed.";
-        return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, kWriteFault);
+        return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, err::kWriteFault);
     }
     std::vector<u8> head(kHeaderSector, 0);
     EncodeHeader(header, head.data());
     u32 e = err::kSuccess;
     e = Hook(IoStep::kJournalWrite, jfd, 0, head.size()) != 0
-            ? ErrnoToWindows(errno, kWriteFault)
+            ? ErrnoToWindows(errno, err::kWriteFault)
             : WriteFully(jfd, head.data(), head.size(), 0);
     if (e == err::kSuccess && (Hook(IoStep::kJournalSync, jfd) != 0 || ::fdatasync(jfd) != 0))
-        e = ErrnoToWindows(errno, kWriteFault);
+        e = ErrnoToWindows(errno, err::kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
     if (e != err::kSuccess) {
         ::close(jfd);
@@ -605,7 +601,7 @@ u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length, bool hole) {
     StoreLe32(rh + 12, RecordCrc(salt_, rh, data, stored));
     std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), stored}};
     if (Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + stored) != 0)
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     if (u32 e = WriteVecFully(journal_fd_, parts, journal_end_)) return e;
     journal_end_ += sizeof rh + stored;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
@@ -664,7 +660,7 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
     }
     if (wrote) {
         if (Hook(IoStep::kJournalSync, journal_fd_) != 0 || ::fdatasync(journal_fd_) != 0)
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
     }
     return err::kSuccess;
 }
@@ -687,31 +683,31 @@ bool Stopping() { return InterruptRequested() && !StopSignalsHeld(); }
 
 u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return kOperationAborted;
+    if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     if (u32 e = SaveOld(offset, length)) return Failed(e);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
+        return Failed(ErrnoToWindows(errno, err::kWriteFault));
     return Failed(WriteFully(fd_, buffer, length, offset));
 }
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return kOperationAborted;
+    if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
     if (u32 e = SaveOld(offset, length)) return Failed(e);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
+        return Failed(ErrnoToWindows(errno, err::kWriteFault));
     return Failed(WriteVecFully(fd_, std::move(parts), offset));
 }
 
 u32 ImageFile::Truncate(u64 length) {
     if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return kOperationAborted;
+    if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     if (length < original_length_) {
         if (u32 e = SaveOld(length, original_length_ - length)) return Failed(e);
@@ -719,7 +715,7 @@ u32 ImageFile::Truncate(u64 length) {
     changed_ = true;
     if (Hook(IoStep::kImageTruncate, fd_, length) != 0 ||
         ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
+        return Failed(ErrnoToWindows(errno, err::kWriteFault));
     return err::kSuccess;
 }
 
@@ -729,7 +725,7 @@ u32 ImageFile::Sync() {
     // After a failed sync the kernel may have dropped the pages it could not
     // write and report the next sync as clean, so the failure is kept.
     if (Hook(IoStep::kImageSync, fd_) != 0 || ::fdatasync(fd_) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
+        return Failed(ErrnoToWindows(errno, err::kWriteFault));
     return err::kSuccess;
 }
 

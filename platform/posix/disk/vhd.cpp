@@ -102,8 +102,6 @@ constexpr u64 kNoBlock = ~0ull;
 constexpr u64 kWriteChunk = 2ull << 20;
 
 // Windows error codes used only here.
-constexpr u32 kWriteFault = 29;
-constexpr u32 kReadFault = 30;
 
 // Footer fields.
 constexpr size_t kFtCookie = 0x00;
@@ -375,7 +373,7 @@ std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable, 
     int e = 0;
     image->file_ = ImageFile::OpenFile(path, writable, writes, &e);
     if (!image->file_) {
-        *error = ErrnoToWindows(e, kReadFault);
+        *error = ErrnoToWindows(e, err::kReadFault);
         if (e == ENOENT || e == ENOTDIR) {
             *reason = "The image file \"" + path + "\" does not exist.";
         } else if (e == EISDIR) {
@@ -401,7 +399,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     struct stat st;
     if (::fstat(file_->fd(), &st) != 0) {
         *reason = "The image file cannot be examined.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     if (S_ISDIR(st.st_mode)) {
         *reason = "\"" + path + "\" is a folder, not an image file.";
@@ -429,7 +427,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (u32 e = file_->Prepare(ProbeIdentity, reason)) return e;
     if (::fstat(file_->fd(), &st) != 0) {
         *reason = "The image file cannot be examined.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
 
     const u64 file_size = static_cast<u64>(st.st_size);
