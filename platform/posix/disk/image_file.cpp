@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include "platform/posix/disk/errno_map.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/disk/byte_order.h"
+#include "platform/posix/disk/crc32.h"
 
 namespace morlit::posix {
 namespace {
@@ -63,36 +63,6 @@ void Note(const std::string& line) {
     } else {
         std::cerr << "morlit: " << line << "\n";
     }
-}
-
-// CRC-32 (the polynomial of zlib and Ethernet), eight bytes a step: every
-// byte the journal saves passes through it, as much as a run rewrites.
-using CrcTables = std::array<std::array<u32, 256>, 8>;
-
-CrcTables MakeCrcTables() {
-    CrcTables t{};
-    for (u32 i = 0; i < 256; ++i) {
-        u32 c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[0][i] = c;
-    }
-    for (u32 i = 0; i < 256; ++i) {
-        for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    }
-    return t;
-}
-
-u32 Crc32(const void* data, size_t length, u32 crc = 0) {
-    static const CrcTables t = MakeCrcTables();
-    const auto* p = static_cast<const u8*>(data);
-    crc = ~crc;
-    for (; length >= 8; p += 8, length -= 8) {
-        const u32 lo = crc ^ LoadLe32(p);
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-    }
-    for (; length > 0; --length, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-    return ~crc;
 }
 
 // A creation or deletion in the folder is durable once this returns 0.
