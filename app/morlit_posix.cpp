@@ -967,17 +967,18 @@ int StopBeforeNextImage(int lastStop) {
     return InterruptRequested() ? InterruptSignal() : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    KeepStandardStreamsOpen();
-    // Stop signals only set a flag: the next write to the image fails, so the
-    // run ends on its own failure path, puts the image back, and the run's
-    // folder is removed on the way out. A closed output ends nothing.
-    morlit::posix::InstallInterruptHandlers();
+// What the command line asks for.
+struct Options {
     std::vector<std::string> images;
     RunOptions run;
     bool putBack = false;
+};
+
+// Reads the command line into `options`. -1 to go on; else the status to
+// exit with, after the help, the version or a usage error was printed.
+int ParseArguments(int argc, char** argv, Options* options) {
+    std::vector<std::string>& images = options->images;
+    RunOptions& run = options->run;
     bool pauseOption = false;  // --pauses or --no-pauses given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -987,7 +988,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (arg == "--put-back") {
-            putBack = true;
+            options->putBack = true;
             continue;
         }
         if (arg == "--check") {
@@ -1034,14 +1035,20 @@ int main(int argc, char** argv) {
     }
     const bool emptyName = std::find(images.begin(), images.end(), std::string()) != images.end();
     if (images.empty() || emptyName ||
-        (putBack &&
+        (options->putBack &&
          (!run.cdroms.empty() || !run.templates.empty() || pauseOption || run.json || run.check))) {
         std::cerr << kUsage;
         return 2;
     }
+    return -1;
+}
 
-    // Several images are done one after another, each as a run of its own;
-    // a stop signal ends the batch with the image it came in.
+// Several images are done one after another, each as a run of its own;
+// a stop signal ends the batch with the image it came in. The exit status.
+int RunImages(const Options& options) {
+    const std::vector<std::string>& images = options.images;
+    const RunOptions& run = options.run;
+    const bool putBack = options.putBack;
     const bool batch = images.size() > 1;
     bool failed = false;
     for (size_t i = 0; i < images.size(); ++i) {
@@ -1079,4 +1086,17 @@ int main(int argc, char** argv) {
         }
     }
     return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    // Stop signals only set a flag: the next write to the image fails, so the
+    // run ends on its own failure path, puts the image back, and the run's
+    // folder is removed on the way out. A closed output ends nothing.
+    morlit::posix::InstallInterruptHandlers();
+    Options options;
+    if (const int status = ParseArguments(argc, argv, &options); status >= 0) return status;
+    return RunImages(options);
 }

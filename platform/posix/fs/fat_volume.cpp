@@ -577,6 +577,107 @@ bool StoredAlone(const std::wstring& name, u8* caseFlags) {
     return true;
 }
 
+// The names a new file is stored under: an 8.3 name whose base and extension
+// each have one case is stored alone, the case kept in the NT flags; anything
+// else gets a long name and a short one made unique in `folder`.
+struct EntryNames {
+    std::wstring shortName;
+    u8 caseFlags = 0;
+    size_t longSlots = 0;  // 13 characters a slot, none for a name stored alone
+};
+
+// False when no short name is left free for `name`.
+bool NamesFor(const Folder& folder, const std::wstring& name, EntryNames* names) {
+    const bool needLong = !StoredAlone(name, &names->caseFlags);
+    if (IsShortNameLegal(name)) {
+        for (wchar_t c : name) names->shortName.push_back(Fold(c));
+    } else {
+        names->shortName = MakeHashedShortName(name, [&folder](const std::wstring& candidate) {
+            return folder.Find(candidate) != nullptr;
+        });
+        if (names->shortName.empty()) return false;
+    }
+    names->longSlots = needLong ? (name.size() + 12) / 13 : 0;
+    return true;
+}
+
+// Where `slots` new entries go in a folder.
+struct SlotPlace {
+    size_t start = 0;  // the first slot taken
+    size_t end = 0;    // the end marker's slot, or the folder's slot count
+    u32 extend = 0;    // clusters the folder must grow by
+};
+
+// A run of free slots; else the free slots at the end (deleted ones and
+// those past the end marker), with the folder grown to fit. False when the
+// folder is full and cannot grow.
+bool PlaceSlots(const Folder& folder, size_t slots, u32 clusterBytes, SlotPlace* place) {
+    const size_t total = folder.Slots();
+    size_t start = total;
+    size_t run = 0;
+    size_t end = 0;
+    for (; end < total; ++end) {
+        const u8 b = folder.bytes[end * 32];
+        if (b == 0x00) break;  // everything from here on is free
+        run = b == 0xE5 ? run + 1 : 0;
+        if (run == slots) {
+            start = end + 1 - slots;
+            break;
+        }
+    }
+    if (start != total) end = total;  // a run of deleted entries: the end stays
+    u32 extend = 0;
+    if (start == total) {
+        start = end - run;
+        if (total - start < slots) {
+            if (folder.cluster == 0) return false;  // the fixed root is full
+            extend = ClustersFor((slots - (total - start)) * 32, clusterBytes);
+            if (folder.bytes.size() + static_cast<u64>(extend) * clusterBytes > kMaxFolderBytes)
+                return false;
+        }
+    }
+    *place = SlotPlace{start, end, extend};
+    return true;
+}
+
+// The short entry of a new file, stamped now; its cluster and size are the
+// caller's.
+void NewShortEntry(u8* raw, const EntryNames& names) {
+    PutShortName(raw, names.shortName);
+    raw[11] = kAttrArchive;
+    raw[12] = names.caseFlags;
+    u16 date = 0;
+    u16 time = 0;
+    u8 tenths = 0;
+    LocalStamp(&date, &time, &tenths);
+    raw[13] = tenths;
+    StoreLe16(raw + 14, time);
+    StoreLe16(raw + 16, date);
+    StoreLe16(raw + 18, date);
+    StoreLe16(raw + 22, time);
+    StoreLe16(raw + 24, date);
+}
+
+// The `count` long-name slots of `name` from `slots` on, the last part
+// first, each carrying the short entry's checksum `sum`.
+void PutLongEntries(u8* slots, size_t count, const std::wstring& name, u8 sum) {
+    for (size_t k = 0; k < count; ++k) {
+        const size_t order = count - k;
+        u8* l = slots + k * 32;
+        std::memset(l, 0, 32);
+        l[0] = static_cast<u8>(order | (k == 0 ? 0x40 : 0));
+        l[11] = kAttrLongName;
+        l[13] = sum;
+        for (int j = 0; j < 13; ++j) {
+            const size_t at = (order - 1) * 13 + static_cast<size_t>(j);
+            const u32 c = at < name.size()    ? static_cast<u32>(name[at]) & 0xFFFF
+                          : at == name.size() ? 0
+                                              : 0xFFFF;
+            StoreLe16(l + kLfnChars[j], c);
+        }
+    }
+}
+
 }  // namespace
 
 // Rewrites an existing file: `patches` clipped to `size`, zeros between the
@@ -641,49 +742,14 @@ u32 FatVolume::State::Rewrite(Folder& folder, const Entry& entry,
 u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std::string& data) {
     if (!ValidLongName(name)) return err::kInvalidName;
     if (data.size() > 0xFFFFFFFFull) return err::kDiskFull;
-    // The names: an 8.3 name whose base and extension each have one case is
-    // stored alone, the case kept in the NT flags; anything else gets a long
-    // name and a generated short one.
-    std::wstring shortName;
-    u8 caseFlags = 0;
-    const bool needLong = !StoredAlone(name, &caseFlags);
-    if (IsShortNameLegal(name)) {
-        for (wchar_t c : name) shortName.push_back(Fold(c));
-    } else {
-        shortName = MakeHashedShortName(name, [&folder](const std::wstring& candidate) {
-            return folder.Find(candidate) != nullptr;
-        });
-        if (shortName.empty()) return err::kFileExists;
-    }
-    const size_t longSlots = needLong ? (name.size() + 12) / 13 : 0;
-    const size_t slots = longSlots + 1;
-
-    // A run of free slots; else the free slots at the end (deleted ones and
-    // those past the end marker), with the folder grown to fit.
-    const size_t total = folder.Slots();
-    size_t start = total;
-    size_t run = 0;
-    size_t end = 0;  // the end marker's slot, or `total`
-    for (; end < total; ++end) {
-        const u8 b = folder.bytes[end * 32];
-        if (b == 0x00) break;  // everything from here on is free
-        run = b == 0xE5 ? run + 1 : 0;
-        if (run == slots) {
-            start = end + 1 - slots;
-            break;
-        }
-    }
-    if (start != total) end = total;  // a run of deleted entries: the end stays
-    u32 extend = 0;
-    if (start == total) {
-        start = end - run;
-        if (total - start < slots) {
-            if (folder.cluster == 0) return err::kDiskFull;  // the fixed root is full
-            extend = ClustersFor((slots - (total - start)) * 32, clusterBytes);
-            if (folder.bytes.size() + static_cast<u64>(extend) * clusterBytes > kMaxFolderBytes)
-                return err::kDiskFull;
-        }
-    }
+    EntryNames names;
+    if (!NamesFor(folder, name, &names)) return err::kFileExists;
+    const size_t slots = names.longSlots + 1;
+    SlotPlace place;
+    if (!PlaceSlots(folder, slots, clusterBytes, &place)) return err::kDiskFull;
+    const size_t start = place.start;
+    const size_t end = place.end;
+    const u32 extend = place.extend;
     const u32 dataClusters = ClustersFor(data.size(), clusterBytes);
     if (static_cast<u64>(dataClusters) + extend > freeCount) return err::kDiskFull;
 
@@ -706,38 +772,11 @@ u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std
     folder.bytes.resize(folder.bytes.size() + added.size() * clusterBytes, 0);
 
     u8 raw[32] = {};
-    PutShortName(raw, shortName);
-    raw[11] = kAttrArchive;
-    raw[12] = caseFlags;
-    u16 date = 0;
-    u16 time = 0;
-    u8 tenths = 0;
-    LocalStamp(&date, &time, &tenths);
-    raw[13] = tenths;
-    StoreLe16(raw + 14, time);
-    StoreLe16(raw + 16, date);
-    StoreLe16(raw + 18, date);
-    StoreLe16(raw + 22, time);
-    StoreLe16(raw + 24, date);
+    NewShortEntry(raw, names);
     SetFirstCluster(raw, chain.empty() ? 0 : chain.front());
     StoreLe32(raw + 28, static_cast<u32>(data.size()));
-    const u8 sum = ShortChecksum(raw);
-    for (size_t k = 0; k < longSlots; ++k) {
-        const size_t order = longSlots - k;  // the last part comes first
-        u8* l = &folder.bytes[(start + k) * 32];
-        std::memset(l, 0, 32);
-        l[0] = static_cast<u8>(order | (k == 0 ? 0x40 : 0));
-        l[11] = kAttrLongName;
-        l[13] = sum;
-        for (int j = 0; j < 13; ++j) {
-            const size_t at = (order - 1) * 13 + static_cast<size_t>(j);
-            const u32 c = at < name.size()    ? static_cast<u32>(name[at]) & 0xFFFF
-                          : at == name.size() ? 0
-                                              : 0xFFFF;
-            StoreLe16(l + kLfnChars[j], c);
-        }
-    }
-    std::memcpy(&folder.bytes[(start + longSlots) * 32], raw, 32);
+    PutLongEntries(&folder.bytes[start * 32], names.longSlots, name, ShortChecksum(raw));
+    std::memcpy(&folder.bytes[(start + names.longSlots) * 32], raw, 32);
     // Entries taken from past the end marker move it behind them: whatever
     // lay beyond it must stay beyond it.
     size_t written = start + slots;
