@@ -639,7 +639,7 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     return ReadFully(fd_, buffer, length, offset, IoStep::kImageRead);
 }
 
-u32 ImageFile::Failed(u32 e) {
+u32 ImageFile::KeepFirstFailure(u32 e) {
     if (failed_ == err::kSuccess) failed_ = e;
     return e;
 }
@@ -655,11 +655,11 @@ u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
     if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
-    if (u32 e = SaveOld(offset, length)) return Failed(e);
+    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
-        return Failed(ErrnoToWindows(errno, err::kWriteFault));
-    return Failed(WriteFully(fd_, buffer, length, offset));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
+    return KeepFirstFailure(WriteFully(fd_, buffer, length, offset));
 }
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
@@ -668,11 +668,11 @@ u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
-    if (u32 e = SaveOld(offset, length)) return Failed(e);
+    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
-        return Failed(ErrnoToWindows(errno, err::kWriteFault));
-    return Failed(WriteVecFully(fd_, std::move(parts), offset));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
+    return KeepFirstFailure(WriteVecFully(fd_, std::move(parts), offset));
 }
 
 u32 ImageFile::Truncate(u64 length) {
@@ -680,12 +680,12 @@ u32 ImageFile::Truncate(u64 length) {
     if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     if (length < original_length_) {
-        if (u32 e = SaveOld(length, original_length_ - length)) return Failed(e);
+        if (u32 e = SaveOld(length, original_length_ - length)) return KeepFirstFailure(e);
     }
     changed_ = true;
     if (Hook(IoStep::kImageTruncate, fd_, length) != 0 ||
         ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
-        return Failed(ErrnoToWindows(errno, err::kWriteFault));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
     return err::kSuccess;
 }
 
@@ -695,7 +695,7 @@ u32 ImageFile::Sync() {
     // After a failed sync the kernel may have dropped the pages it could not
     // write and report the next sync as clean, so the failure is kept.
     if (Hook(IoStep::kImageSync, fd_) != 0 || ::fdatasync(fd_) != 0)
-        return Failed(ErrnoToWindows(errno, err::kWriteFault));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
     return err::kSuccess;
 }
 
