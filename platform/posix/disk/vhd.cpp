@@ -942,10 +942,9 @@ u32 VhdFile::WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length) {
 //  3. The table entries (and nothing else) change only in Flush, after the
 //     blocks are on stable storage, so a table entry never points at a
 //     block that is not there.
-// Moving the footer once per run instead of once per block gives up nothing:
-// with one block at a time the file also ended in a footer after every step,
-// and no entry was written before Flush either; the intermediate footers
-// were overwritten by the next block without ever being referenced.
+// One footer move for the whole run is as safe as one a block: a footer
+// between two blocks would be overwritten by the next block without any
+// table entry ever pointing past it, and no entry changes before Flush.
 u32 VhdFile::AllocateBlocks(u64 first_block, u64 count, u64 in_block, const u8* data, u64 length) {
     const u64 start = RoundUp(data_end_, kSector);
     const u64 stride = u64{bitmap_bytes_} + block_size_;
