@@ -74,7 +74,7 @@ constexpr u32 kDriveCdrom = 5;
 constexpr u32 kSeeMaskNoCloseProcess = 0x40;
 constexpr u32 kInfinite = 0xFFFFFFFF;
 constexpr u32 kWaitObject0 = 0;
-constexpr u32 kWaitTimeout = 258;
+constexpr u32 kWaitTimeout = err::kWaitTimeout;  // a wait result and an error code alike
 constexpr u32 kWaitFailed = 0xFFFFFFFF;
 constexpr u32 kStillActive = 259;
 
