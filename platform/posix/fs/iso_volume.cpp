@@ -233,7 +233,7 @@ u32 IsoVolume::ReadDirectory(const Tree& tree, u32 lsn, u32 size, std::vector<En
         std::wstring name;
         if (tree.joliet) {
             for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-                name.push_back(static_cast<wchar_t>(Byte(raw, i) << 8 | Byte(raw, i + 1)));
+                name.push_back(static_cast<wchar_t>(LoadBe16(raw.data() + i)));
             }
         } else {
             for (char c : raw) name.push_back(static_cast<wchar_t>(static_cast<u8>(c)));
