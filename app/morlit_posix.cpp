@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/constants.h"
+#include "platform/posix/disk/byte_order.h"
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/disk/overlay_device.h"
@@ -600,12 +601,6 @@ bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::st
     return false;
 }
 
-morlit::u32 Little(const morlit::u8* bytes, int count) {
-    morlit::u32 value = 0;
-    for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[i];
-    return value;
-}
-
 // 65535 cylinders, 16 heads, 255 sectors: the geometry qemu writes when the
 // disk's size is in the footer's current size alone; it names no geometry a
 // boot sector could match.
@@ -626,12 +621,13 @@ std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
     u8 boot[512];
     if (overlay.Read(target.offset, boot, sizeof boot) == 0) {
         const morlit::u64 start = target.offset / 512;
-        const morlit::u32 hidden = Little(boot + 0x1C, 4);
+        const morlit::u32 hidden = morlit::posix::LoadLe32(boot + 0x1C);
         if (hidden != start)
             warnings.push_back("the boot sector of " + name + " counts " + std::to_string(hidden) +
                                " hidden sectors, but the partition starts at sector " +
                                std::to_string(start) + "; Windows may not start from it");
-        const morlit::u32 perTrack = Little(boot + 0x18, 2), heads = Little(boot + 0x1A, 2);
+        const morlit::u32 perTrack = morlit::posix::LoadLe16(boot + 0x18),
+                          heads = morlit::posix::LoadLe16(boot + 0x1A);
         std::shared_ptr<morlit::posix::ImageFile> file = overlay.Base().File();
         struct stat st {};
         u8 footer[512];
@@ -650,17 +646,18 @@ std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
     if (mountedC.size() == 12) {
         const u8* value = reinterpret_cast<const u8*>(mountedC.data());
         u8 mbr[512];
-        const morlit::u32 signature = Little(value, 4);
-        const morlit::u64 offset =
-            morlit::u64{Little(value + 4, 4)} | morlit::u64{Little(value + 8, 4)} << 32;
+        const morlit::u32 signature = morlit::posix::LoadLe32(value);
+        const morlit::u64 offset = morlit::u64{morlit::posix::LoadLe32(value + 4)} |
+                                   morlit::u64{morlit::posix::LoadLe32(value + 8)} << 32;
         if (overlay.Read(0, mbr, sizeof mbr) == 0 &&
-            (signature != Little(mbr + 0x1B8, 4) || offset != target.offset)) {
+            (signature != morlit::posix::LoadLe32(mbr + 0x1B8) || offset != target.offset)) {
             char text[160];
             std::snprintf(text, sizeof text,
                           "the registry's MountedDevices gives C: to disk signature %08X at offset "
                           "%llu, but the target is on disk %08X at offset %llu",
                           signature, static_cast<unsigned long long>(offset),
-                          Little(mbr + 0x1B8, 4), static_cast<unsigned long long>(target.offset));
+                          morlit::posix::LoadLe32(mbr + 0x1B8),
+                          static_cast<unsigned long long>(target.offset));
             warnings.push_back(std::string(text) +
                                "; Windows may give it another letter and not start");
         }
@@ -967,17 +964,18 @@ int StopBeforeNextImage(int lastStop) {
     return InterruptRequested() ? InterruptSignal() : 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    KeepStandardStreamsOpen();
-    // Stop signals only set a flag: the next write to the image fails, so the
-    // run ends on its own failure path, puts the image back, and the run's
-    // folder is removed on the way out. A closed output ends nothing.
-    morlit::posix::InstallInterruptHandlers();
+// What the command line asks for.
+struct Options {
     std::vector<std::string> images;
     RunOptions run;
     bool putBack = false;
+};
+
+// Reads the command line into `options`. -1 to go on; else the status to
+// exit with, after the help, the version or a usage error was printed.
+int ParseArguments(int argc, char** argv, Options* options) {
+    std::vector<std::string>& images = options->images;
+    RunOptions& run = options->run;
     bool pauseOption = false;  // --pauses or --no-pauses given
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -987,7 +985,7 @@ int main(int argc, char** argv) {
             continue;
         }
         if (arg == "--put-back") {
-            putBack = true;
+            options->putBack = true;
             continue;
         }
         if (arg == "--check") {
@@ -1034,14 +1032,20 @@ int main(int argc, char** argv) {
     }
     const bool emptyName = std::find(images.begin(), images.end(), std::string()) != images.end();
     if (images.empty() || emptyName ||
-        (putBack &&
+        (options->putBack &&
          (!run.cdroms.empty() || !run.templates.empty() || pauseOption || run.json || run.check))) {
         std::cerr << kUsage;
         return 2;
     }
+    return -1;
+}
 
-    // Several images are done one after another, each as a run of its own;
-    // a stop signal ends the batch with the image it came in.
+// Several images are done one after another, each as a run of its own;
+// a stop signal ends the batch with the image it came in. The exit status.
+int RunImages(const Options& options) {
+    const std::vector<std::string>& images = options.images;
+    const RunOptions& run = options.run;
+    const bool putBack = options.putBack;
     const bool batch = images.size() > 1;
     bool failed = false;
     for (size_t i = 0; i < images.size(); ++i) {
@@ -1079,4 +1083,17 @@ int main(int argc, char** argv) {
         }
     }
     return failed ? 1 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    KeepStandardStreamsOpen();
+    // Stop signals only set a flag: the next write to the image fails, so the
+    // run ends on its own failure path, puts the image back, and the run's
+    // folder is removed on the way out. A closed output ends nothing.
+    morlit::posix::InstallInterruptHandlers();
+    Options options;
+    if (const int status = ParseArguments(argc, argv, &options); status >= 0) return status;
+    return RunImages(options);
 }

@@ -13,11 +13,6 @@
 
 namespace morlit {
 
-namespace err {
-constexpr u32 kInvalidDrive = 15;  // ERROR_INVALID_DRIVE
-constexpr u32 kNotFound = 1168;    // ERROR_NOT_FOUND
-}  // namespace err
-
 // One entry of a disk's partition layout, in the order the table and the
 // chain of extended boot records hold them.
 struct LayoutEntry {

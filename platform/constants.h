@@ -10,7 +10,7 @@ constexpr u32 kMbOk = 0x0;
 constexpr u32 kMbOkCancel = 0x1;
 constexpr u32 kMbYesNo = 0x4;
 constexpr u32 kMbIconInformation = 0x40;
-constexpr u32 kHelpContextDefault = 0xFFFFFFFF;  // the framework's -1
+constexpr u32 kHelpContextDefault = 0xFFFFFFFF;  // -1: no help topic
 constexpr int kIdOk = 1;
 constexpr int kIdCancel = 2;
 constexpr int kIdYes = 6;
@@ -74,7 +74,7 @@ constexpr u32 kDriveCdrom = 5;
 constexpr u32 kSeeMaskNoCloseProcess = 0x40;
 constexpr u32 kInfinite = 0xFFFFFFFF;
 constexpr u32 kWaitObject0 = 0;
-constexpr u32 kWaitTimeout = 258;
+constexpr u32 kWaitTimeout = err::kWaitTimeout;  // a wait result and an error code alike
 constexpr u32 kWaitFailed = 0xFFFFFFFF;
 constexpr u32 kStillActive = 259;
 

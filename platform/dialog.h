@@ -1,6 +1,6 @@
-// A small dialog base in the shape of the framework's CDialog: a template ID,
-// a window object from the host's dialog framework, and the handlers. The
-// run logic uses only what is here, so it compiles on every host.
+// A small dialog base: a template ID, a window object from the host's dialog
+// framework, and the handlers. The run logic uses only what is here, so it
+// compiles on every host.
 #pragma once
 
 #include <memory>

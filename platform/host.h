@@ -79,7 +79,7 @@ class IDialogEvents {
 };
 
 // A window made from a dialog template. Created by IUi::NewWindow, it exists
-// as an object before its window does (as a CDialog does in the framework).
+// as an object before its window does, so handlers can be set up first.
 class IDialogWindow {
   public:
     virtual ~IDialogWindow() = default;  // destroys a window that still exists
@@ -95,7 +95,8 @@ class IDialogWindow {
     virtual bool EnableItem(int id, bool enable) = 0;
     virtual bool SetItemText(int id, const std::wstring& text) = 0;
     virtual std::wstring GetItemText(int id) = 0;
-    // Window placement, as CMessageDlg::OnInitDialog uses it.
+    // Window placement: out of the topmost band, centred, resized (the
+    // message window does all three as it opens).
     virtual bool SetWindowPosNoTopMost(int x, int y, int cx, int cy, u32 flags) = 0;
     virtual void CenterWindow() = 0;
     virtual bool GetWindowRect(int& left, int& top, int& right, int& bottom) = 0;
@@ -109,7 +110,7 @@ class IDialogWindow {
     virtual bool HasSystemMenu() = 0;
     virtual void SetIcon(Handle icon, bool big) = 0;
     virtual bool IsIconic() = 0;
-    // Paint the icon centred while minimised (OnPaint's iconic branch).
+    // Paint the icon centred while the window is minimised.
     virtual void PaintIconic(Handle icon) = 0;
     // Default processing of a system command.
     virtual void DefaultSysCommand(u32 id, std::intptr_t lParam) = 0;

@@ -28,11 +28,15 @@ constexpr u32 kSuccess = 0;
 constexpr u32 kInvalidFunction = 1;
 constexpr u32 kFileNotFound = 2;
 constexpr u32 kPathNotFound = 3;
+constexpr u32 kTooManyOpenFiles = 4;
 constexpr u32 kAccessDenied = 5;
 constexpr u32 kInvalidHandle = 6;
 constexpr u32 kNotEnoughMemory = 8;
 constexpr u32 kInvalidData = 13;
+constexpr u32 kInvalidDrive = 15;
 constexpr u32 kWriteProtect = 19;
+constexpr u32 kWriteFault = 29;
+constexpr u32 kReadFault = 30;
 constexpr u32 kSharingViolation = 32;
 constexpr u32 kLockViolation = 33;
 constexpr u32 kHandleEof = 38;
@@ -65,6 +69,9 @@ constexpr u32 kResourceLangNotFound = 1815;  // ERROR_RESOURCE_LANG_NOT_FOUND
 constexpr u32 kNotAllAssigned = 1300;
 constexpr u32 kNoSuchPrivilege = 1313;
 constexpr u32 kUnrecognizedVolume = 1005;
+constexpr u32 kOperationAborted = 995;
+constexpr u32 kIoDevice = 1117;
+constexpr u32 kNotFound = 1168;
 constexpr u32 kVirtualDiskLimitation = 0xC03A001A;
 }  // namespace err
 

@@ -72,7 +72,7 @@ bool PosixCodePage::WideToAnsi(const std::wstring& text, u32 capacity, std::stri
     }
     if (out.size() > capacity) {
         out.clear();
-        errors_.SetLastError(122);  // ERROR_INSUFFICIENT_BUFFER
+        errors_.SetLastError(err::kInsufficientBuffer);
         return false;
     }
     return true;

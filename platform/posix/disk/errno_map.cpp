@@ -26,7 +26,7 @@ u32 ErrnoToWindows(int e, u32 ioFault) {
             return err::kNotEnoughMemory;
         case EMFILE:
         case ENFILE:
-            return 4;  // ERROR_TOO_MANY_OPEN_FILES
+            return err::kTooManyOpenFiles;
         default:
             return ioFault;
     }

@@ -5,9 +5,7 @@
 
 namespace morlit::posix {
 
-constexpr u32 kErrorIoDevice = 1117;  // ERROR_IO_DEVICE
-
 // ioFault: the code for an error with no closer Windows match.
-u32 ErrnoToWindows(int error, u32 ioFault = kErrorIoDevice);
+u32 ErrnoToWindows(int error, u32 ioFault = err::kIoDevice);
 
 }  // namespace morlit::posix

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -18,13 +17,11 @@
 #include "platform/posix/disk/block_device.h"
 #include "platform/posix/disk/errno_map.h"
 #include "platform/posix/disk/interrupt.h"
+#include "platform/posix/disk/byte_order.h"
+#include "platform/posix/disk/crc32.h"
 
 namespace morlit::posix {
 namespace {
-
-constexpr u32 kWriteFault = 29;
-constexpr u32 kReadFault = 30;
-constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
 
 // Version 3 gives the header a sector of its own; version 2 added hole
 // records. Journals of versions 1 and 2 (left by an older build that was
@@ -68,52 +65,13 @@ void Note(const std::string& line) {
     }
 }
 
-// CRC-32 (the polynomial of zlib and Ethernet), eight bytes a step: every
-// byte the journal saves passes through it, as much as a run rewrites.
-using CrcTables = std::array<std::array<u32, 256>, 8>;
-
-CrcTables MakeCrcTables() {
-    CrcTables t{};
-    for (u32 i = 0; i < 256; ++i) {
-        u32 c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[0][i] = c;
-    }
-    for (u32 i = 0; i < 256; ++i) {
-        for (size_t k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
-    }
-    return t;
-}
-
-u32 Crc32(const void* data, size_t length, u32 crc = 0) {
-    static const CrcTables t = MakeCrcTables();
-    const auto* p = static_cast<const u8*>(data);
-    crc = ~crc;
-    for (; length >= 8; p += 8, length -= 8) {
-        const u32 lo = crc ^ (u32{p[0]} | u32{p[1]} << 8 | u32{p[2]} << 16 | u32{p[3]} << 24);
-        crc = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
-              t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
-    }
-    for (; length > 0; --length, ++p) crc = t[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
-void PutLe(u8* p, u64 value, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<u8>(value >> (8 * i));
-}
-u64 GetLe(const u8* p, int bytes) {
-    u64 value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = (value << 8) | p[i];
-    return value;
-}
-
 // A creation or deletion in the folder is durable once this returns 0.
 u32 SyncFolder(const std::string& file) {
     int rc = -1;
     int e = Hook(IoStep::kFolderSync, -1);
     if (e == 0) {
         const int dir = ::open(FolderOf(file).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir < 0) return ErrnoToWindows(errno, kWriteFault);
+        if (dir < 0) return ErrnoToWindows(errno, err::kWriteFault);
         rc = ::fsync(dir);
         e = errno;
         ::close(dir);
@@ -122,19 +80,19 @@ u32 SyncFolder(const std::string& file) {
     // as they will get.
     if (rc != 0 && e != EINVAL && e != EROFS) {
         errno = e;
-        return ErrnoToWindows(e, kWriteFault);
+        return ErrnoToWindows(e, err::kWriteFault);
     }
     return err::kSuccess;
 }
 
 u32 ReadFully(int fd, void* buffer, size_t length, u64 offset, IoStep step) {
-    if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, kReadFault);
+    if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, err::kReadFault);
     auto* p = static_cast<u8*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(fd, p, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kReadFault);
+            return ErrnoToWindows(errno, err::kReadFault);
         }
         if (n == 0) return err::kHandleEof;
         p += n;
@@ -150,7 +108,7 @@ u32 WriteFully(int fd, const void* buffer, size_t length, u64 offset) {
         const ssize_t n = ::pwrite(fd, p, length, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
         }
         if (n == 0) return err::kDiskFull;
         p += n;
@@ -168,7 +126,7 @@ u32 WriteVecFully(int fd, std::vector<iovec> parts, u64 offset) {
         const ssize_t n = ::pwritev(fd, &parts[next], count, static_cast<off_t>(offset));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
         }
         if (n == 0) return err::kDiskFull;
         offset += static_cast<u64>(n);
@@ -195,10 +153,10 @@ void EncodeHeader(const JournalHeader& h, u8* out) {
     std::memset(out, 0, kHeaderBytes);
     std::memcpy(out, kMagic, 8);
     std::memcpy(out + 8, h.identity.id, 16);
-    PutLe(out + 24, h.identity.diskSize, 8);
-    PutLe(out + 32, h.originalLength, 8);
-    PutLe(out + 40, h.salt, 8);
-    PutLe(out + 60, Crc32(out, 60), 4);
+    StoreLe64(out + 24, h.identity.diskSize);
+    StoreLe64(out + 32, h.originalLength);
+    StoreLe64(out + 40, h.salt);
+    StoreLe32(out + 60, Crc32(out, 60));
 }
 
 bool DecodeHeader(const u8* in, JournalHeader* h) {
@@ -211,17 +169,17 @@ bool DecodeHeader(const u8* in, JournalHeader* h) {
     } else {
         return false;
     }
-    if (Crc32(in, 60) != GetLe(in + 60, 4)) return false;
+    if (Crc32(in, 60) != LoadLe32(in + 60)) return false;
     std::memcpy(h->identity.id, in + 8, 16);
-    h->identity.diskSize = GetLe(in + 24, 8);
-    h->originalLength = GetLe(in + 32, 8);
-    h->salt = GetLe(in + 40, 8);
+    h->identity.diskSize = LoadLe64(in + 24);
+    h->originalLength = LoadLe64(in + 32);
+    h->salt = LoadLe64(in + 40);
     return true;
 }
 
 u32 RecordCrc(u64 salt, const u8* head, const u8* data, u64 length) {
     u8 salted[8];
-    PutLe(salted, salt, 8);
+    StoreLe64(salted, salt);
     u32 crc = Crc32(salted, 8);
     crc = Crc32(head, 12, crc);
     return Crc32(data, length, crc);
@@ -253,16 +211,16 @@ u32 DeleteJournal(const std::string& journal) {
 // system that cannot punch holes gets zeros, which read the same.
 u32 PunchHole(int fd, u64 offset, u64 length) {
     if (Hook(IoStep::kImagePunch, fd, offset, length) != 0)
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
                     static_cast<off_t>(length)) == 0)
         return err::kSuccess;
-    if (errno != EOPNOTSUPP && errno != ENOSYS) return ErrnoToWindows(errno, kWriteFault);
+    if (errno != EOPNOTSUPP && errno != ENOSYS) return ErrnoToWindows(errno, err::kWriteFault);
     const std::vector<u8> zeros(static_cast<size_t>(std::min<u64>(length, kChunk)), 0);
     for (u64 done = 0; done < length;) {
         const u64 n = std::min<u64>(length - done, zeros.size());
         if (Hook(IoStep::kImageWrite, fd, offset + done, n) != 0)
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
         if (u32 e = WriteFully(fd, zeros.data(), n, offset + done)) return e;
         done += n;
     }
@@ -293,7 +251,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
         *reason = "The journal \"" + journal + "\" cannot be read: " + std::strerror(errno) +
                   "; \"" + image + "\" was not put back.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     struct Closer {
         int fd;
@@ -355,8 +313,8 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         if (e != err::kSuccess) {
             end = true;
         } else {
-            offset = GetLe(rh, 8);
-            const u64 field = GetLe(rh + 8, 4);
+            offset = LoadLe64(rh);
+            const u64 field = LoadLe32(rh + 8);
             hole = header.version >= 2 && (field & kHoleRecord) != 0;
             length = hole ? field & ~kHoleRecord : field;
             stored = hole ? 0 : length;
@@ -368,7 +326,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
             e = ReadFully(jfd, data.data(), stored, at + kRecordHeaderBytes, IoStep::kJournalRead);
             if (e != err::kSuccess && e != err::kHandleEof) return read_failed(e);
             end = e != err::kSuccess ||
-                  RecordCrc(header.salt, rh, data.data(), stored) != GetLe(rh + 12, 4);
+                  RecordCrc(header.salt, rh, data.data(), stored) != LoadLe32(rh + 12);
         }
         if (end) {
             if (known_end != 0) return damaged("holds a damaged record before its end");
@@ -376,7 +334,7 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
         e = hole ? PunchHole(fd, offset, length)
             : Hook(IoStep::kImageWrite, fd, offset, length) != 0
-                ? ErrnoToWindows(errno, kWriteFault)
+                ? ErrnoToWindows(errno, err::kWriteFault)
                 : WriteFully(fd, data.data(), length, offset);
         if (e != err::kSuccess) {
             *reason = "Writing the old contents back to \"" + image +
@@ -389,11 +347,11 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         ::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
         *reason =
             "\"" + image + "\" cannot be given its old length back: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     }
     if (Hook(IoStep::kImageSync, fd) != 0 || ::fdatasync(fd) != 0) {
         *reason = "\"" + image + "\" cannot be written out: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     }
     if (u32 e = DeleteJournal(journal)) {
         *reason = "The journal \"" + journal + "\" cannot be deleted.";
@@ -513,7 +471,7 @@ u32 ImageFile::Lock(std::string* reason) {
     }
     if (e != ENOLCK && e != EINVAL) {
         *reason = "The image \"" + path_ + "\" cannot be locked: " + std::strerror(e) + ".";
-        return ErrnoToWindows(e, kReadFault);
+        return ErrnoToWindows(e, err::kReadFault);
     }
     // A file system without these locks (some network ones): at least keep
     // two runs apart.
@@ -523,7 +481,7 @@ u32 ImageFile::Lock(std::string* reason) {
             return err::kSharingViolation;
         }
         *reason = "The image \"" + path_ + "\" cannot be locked: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     Note("the file system of " + path_ +
          " does not support the locks qemu and libvirt use; other programs will not see that "
@@ -561,7 +519,7 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
     struct stat st;
     if (::fstat(fd_, &st) != 0) {
         *reason = "The image file cannot be examined.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     header.originalLength = static_cast<u64>(st.st_size);
     header.salt = RandomSalt();
@@ -579,16 +537,16 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
         *reason = "The folder of \"" + path_ +
                   "\" cannot hold the journal that lets a failed run be undone (" +
                   std::strerror(e) + "); the image was not changed.";
-        return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, kWriteFault);
+        return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, err::kWriteFault);
     }
     std::vector<u8> head(kHeaderSector, 0);
     EncodeHeader(header, head.data());
     u32 e = err::kSuccess;
     e = Hook(IoStep::kJournalWrite, jfd, 0, head.size()) != 0
-            ? ErrnoToWindows(errno, kWriteFault)
+            ? ErrnoToWindows(errno, err::kWriteFault)
             : WriteFully(jfd, head.data(), head.size(), 0);
     if (e == err::kSuccess && (Hook(IoStep::kJournalSync, jfd) != 0 || ::fdatasync(jfd) != 0))
-        e = ErrnoToWindows(errno, kWriteFault);
+        e = ErrnoToWindows(errno, err::kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
     if (e != err::kSuccess) {
         ::close(jfd);
@@ -608,12 +566,12 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
 u32 ImageFile::AppendRecord(u64 offset, const u8* data, u64 length, bool hole) {
     const u64 stored = hole ? 0 : length;
     u8 rh[kRecordHeaderBytes];
-    PutLe(rh, offset, 8);
-    PutLe(rh + 8, hole ? length | kHoleRecord : length, 4);
-    PutLe(rh + 12, RecordCrc(salt_, rh, data, stored), 4);
+    StoreLe64(rh, offset);
+    StoreLe32(rh + 8, hole ? length | kHoleRecord : length);
+    StoreLe32(rh + 12, RecordCrc(salt_, rh, data, stored));
     std::vector<iovec> parts = {{rh, sizeof rh}, {const_cast<u8*>(data), stored}};
     if (Hook(IoStep::kJournalWrite, journal_fd_, journal_end_, sizeof rh + stored) != 0)
-        return ErrnoToWindows(errno, kWriteFault);
+        return ErrnoToWindows(errno, err::kWriteFault);
     if (u32 e = WriteVecFully(journal_fd_, parts, journal_end_)) return e;
     journal_end_ += sizeof rh + stored;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
@@ -672,7 +630,7 @@ u32 ImageFile::SaveOld(u64 offset, u64 length) {
     }
     if (wrote) {
         if (Hook(IoStep::kJournalSync, journal_fd_) != 0 || ::fdatasync(journal_fd_) != 0)
-            return ErrnoToWindows(errno, kWriteFault);
+            return ErrnoToWindows(errno, err::kWriteFault);
     }
     return err::kSuccess;
 }
@@ -688,7 +646,7 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     return e;
 }
 
-u32 ImageFile::Failed(u32 e) {
+u32 ImageFile::KeepFirstFailure(u32 e) {
     if (failed_ == err::kSuccess) failed_ = e;
     return e;
 }
@@ -702,39 +660,39 @@ bool Stopping() { return InterruptRequested() && !StopSignalsHeld(); }
 
 u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return kOperationAborted;
+    if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
-    if (u32 e = SaveOld(offset, length)) return Failed(e);
+    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
-    return Failed(WriteFully(fd_, buffer, length, offset));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
+    return KeepFirstFailure(WriteFully(fd_, buffer, length, offset));
 }
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return kOperationAborted;
+    if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
-    if (u32 e = SaveOld(offset, length)) return Failed(e);
+    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
-    return Failed(WriteVecFully(fd_, std::move(parts), offset));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
+    return KeepFirstFailure(WriteVecFully(fd_, std::move(parts), offset));
 }
 
 u32 ImageFile::Truncate(u64 length) {
     if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return kOperationAborted;
+    if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     if (length < original_length_) {
-        if (u32 e = SaveOld(length, original_length_ - length)) return Failed(e);
+        if (u32 e = SaveOld(length, original_length_ - length)) return KeepFirstFailure(e);
     }
     changed_ = true;
     if (Hook(IoStep::kImageTruncate, fd_, length) != 0 ||
         ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
     return err::kSuccess;
 }
 
@@ -744,7 +702,7 @@ u32 ImageFile::Sync() {
     // After a failed sync the kernel may have dropped the pages it could not
     // write and report the next sync as clean, so the failure is kept.
     if (Hook(IoStep::kImageSync, fd_) != 0 || ::fdatasync(fd_) != 0)
-        return Failed(ErrnoToWindows(errno, kWriteFault));
+        return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
     return err::kSuccess;
 }
 

@@ -167,7 +167,8 @@ class ImageFile {
     u32 SaveOld(u64 offset, u64 length);
     u32 AppendRecord(u64 offset, const u8* data, u64 length, bool hole);
     u32 SaveRange(u64 from, u64 to, std::vector<u8>* buffer);
-    u32 Failed(u32 e);
+    // Remembers `e` when it is the first write that failed; returns it.
+    u32 KeepFirstFailure(u32 e);
 
     int fd_;
     std::string path_;

@@ -8,10 +8,6 @@
 
 namespace morlit::posix {
 
-namespace {
-constexpr u32 kOperationAborted = 995;  // ERROR_OPERATION_ABORTED
-}
-
 u32 OverlayDevice::Read(u64 offset, void* buffer, std::size_t length) {
     if (offset > Size() || length > Size() - offset) return err::kInvalidParameter;
     u8* out = static_cast<u8*>(buffer);
@@ -49,7 +45,7 @@ u32 OverlayDevice::Block(u64 index, std::vector<u8>** block) {
 
 u32 OverlayDevice::Write(u64 offset, const void* buffer, std::size_t length) {
     if (offset > Size() || length > Size() - offset) return err::kInvalidParameter;
-    if (InterruptRequested() && !StopSignalsHeld()) return kOperationAborted;
+    if (InterruptRequested() && !StopSignalsHeld()) return err::kOperationAborted;
     const u8* in = static_cast<const u8*>(buffer);
     for (u64 at = offset, end = offset + length; at < end;) {
         const u64 index = at / kBlock;

@@ -1,4 +1,5 @@
 #include "platform/posix/disk/partition_table.h"
+#include "platform/posix/disk/byte_order.h"
 
 #include <algorithm>
 #include <set>
@@ -8,11 +9,6 @@ namespace morlit::posix {
 namespace {
 
 constexpr u64 kSector = 512;
-
-u32 Le32(const unsigned char* p) {
-    return static_cast<u32>(p[0]) | static_cast<u32>(p[1]) << 8 | static_cast<u32>(p[2]) << 16 |
-           static_cast<u32>(p[3]) << 24;
-}
 
 // One 16-byte entry of a table sector: the boot flag (0x00 or 0x80), the
 // type at +4, the first sector at +8 and the sector count at +12.
@@ -26,7 +22,7 @@ struct Entry {
 
 Entry EntryAt(const unsigned char* sector, int index) {
     const unsigned char* e = sector + 446 + 16 * index;
-    return Entry{e[0], e[4], Le32(e + 8), Le32(e + 12)};
+    return Entry{e[0], e[4], LoadLe32(e + 8), LoadLe32(e + 12)};
 }
 
 // Why a used entry cannot describe a partition, or "" when it can.

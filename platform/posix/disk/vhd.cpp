@@ -73,6 +73,7 @@
 #include <vector>
 
 #include "platform/utf8.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 namespace {
@@ -101,8 +102,6 @@ constexpr u64 kNoBlock = ~0ull;
 constexpr u64 kWriteChunk = 2ull << 20;
 
 // Windows error codes used only here.
-constexpr u32 kWriteFault = 29;
-constexpr u32 kReadFault = 30;
 
 // Footer fields.
 constexpr size_t kFtCookie = 0x00;
@@ -128,17 +127,6 @@ constexpr size_t kDhLocatorCount = 8;
 constexpr size_t kDhLocatorSize = 24;
 // Longest locator path we read (32767 UTF-16 units and a terminator).
 constexpr u32 kMaxLocatorLength = 65536;
-
-u32 Be32(const u8* p) {
-    return (u32{p[0]} << 24) | (u32{p[1]} << 16) | (u32{p[2]} << 8) | u32{p[3]};
-}
-u64 Be64(const u8* p) { return (u64{Be32(p)} << 32) | Be32(p + 4); }
-void PutBe32(u8* p, u32 v) {
-    p[0] = static_cast<u8>(v >> 24);
-    p[1] = static_cast<u8>(v >> 16);
-    p[2] = static_cast<u8>(v >> 8);
-    p[3] = static_cast<u8>(v);
-}
 
 u32 Checksum(const u8* data, size_t size, size_t checksum_at) {
     u32 sum = 0;
@@ -194,12 +182,10 @@ bool BitSet(const u8* bitmap, u64 sector) {
 std::string Utf16ToUtf8(const u8* data, size_t bytes, bool big_endian) {
     std::wstring text;
     for (size_t i = 0; i + 1 < bytes; i += 2) {
-        u32 unit =
-            big_endian ? (u32{data[i]} << 8 | data[i + 1]) : (u32{data[i + 1]} << 8 | data[i]);
+        u32 unit = big_endian ? LoadBe16(data + i) : LoadLe16(data + i);
         if (unit == 0) break;
         if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes) {
-            const u32 low = big_endian ? (u32{data[i + 2]} << 8 | data[i + 3])
-                                       : (u32{data[i + 3]} << 8 | data[i + 2]);
+            const u32 low = big_endian ? LoadBe16(data + i + 2) : LoadLe16(data + i + 2);
             if (low >= 0xDC00 && low < 0xE000) {
                 unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
                 i += 2;
@@ -251,10 +237,10 @@ struct Identity {
 
 bool FooterIdentity(const u8* footer, size_t size, ImageIdentity* identity) {
     if (std::memcmp(footer + kFtCookie, "conectix", 8) != 0 ||
-        Checksum(footer, size, kFtChecksum) != Be32(footer + kFtChecksum))
+        Checksum(footer, size, kFtChecksum) != LoadBe32(footer + kFtChecksum))
         return false;
     std::memcpy(identity->id, footer + kFtUniqueId, 16);
-    identity->diskSize = Be64(footer + kFtCurrentSize);
+    identity->diskSize = LoadBe64(footer + kFtCurrentSize);
     return true;
 }
 
@@ -387,7 +373,7 @@ std::unique_ptr<VhdImage> VhdFile::Open(const std::string& path, bool writable, 
     int e = 0;
     image->file_ = ImageFile::OpenFile(path, writable, writes, &e);
     if (!image->file_) {
-        *error = ErrnoToWindows(e, kReadFault);
+        *error = ErrnoToWindows(e, err::kReadFault);
         if (e == ENOENT || e == ENOTDIR) {
             *reason = "The image file \"" + path + "\" does not exist.";
         } else if (e == EISDIR) {
@@ -413,7 +399,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     struct stat st;
     if (::fstat(file_->fd(), &st) != 0) {
         *reason = "The image file cannot be examined.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
     if (S_ISDIR(st.st_mode)) {
         *reason = "\"" + path + "\" is a folder, not an image file.";
@@ -441,7 +427,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (u32 e = file_->Prepare(ProbeIdentity, reason)) return e;
     if (::fstat(file_->fd(), &st) != 0) {
         *reason = "The image file cannot be examined.";
-        return ErrnoToWindows(errno, kReadFault);
+        return ErrnoToWindows(errno, err::kReadFault);
     }
 
     const u64 file_size = static_cast<u64>(st.st_size);
@@ -472,22 +458,22 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
             return error;
         }
     }
-    if (Checksum(tail, footer_size, kFtChecksum) != Be32(tail + kFtChecksum)) {
+    if (Checksum(tail, footer_size, kFtChecksum) != LoadBe32(tail + kFtChecksum)) {
         *reason = "The VHD footer's checksum does not match its contents.";
         return err::kFileCorrupt;
     }
-    if ((Be32(tail + kFtVersion) >> 16) != 1) {
+    if ((LoadBe32(tail + kFtVersion) >> 16) != 1) {
         *reason = "The VHD footer has an unknown format version.";
         return err::kFileCorrupt;
     }
     std::memcpy(footer_, tail, sizeof footer_);
     data_end_ = file_size - footer_size;
-    size_ = Be64(tail + kFtCurrentSize);
+    size_ = LoadBe64(tail + kFtCurrentSize);
     if (size_ % kSector != 0) {
         *reason = "The VHD footer gives a disk size that is not a whole number of sectors.";
         return err::kFileCorrupt;
     }
-    switch (Be32(tail + kFtDiskType)) {
+    switch (LoadBe32(tail + kFtDiskType)) {
         case 2:
             type_ = Type::kFixed;
             if (size_ > data_end_) {
@@ -509,7 +495,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (e != err::kSuccess) return e;
     if (type_ == Type::kDifferencing) {
         u8 header[kHeaderSize];
-        e = ReadAt(*file_, header, kHeaderSize, Be64(footer_ + kFtDataOffset));
+        e = ReadAt(*file_, header, kHeaderSize, LoadBe64(footer_ + kFtDataOffset));
         if (e != err::kSuccess) return e;
         return FindParent(path, header, chain, reason);
     }
@@ -521,7 +507,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
         *reason = "The VHD footer gives a disk size beyond 2040 GB, the limit of dynamic disks.";
         return err::kFileCorrupt;
     }
-    const u64 header_offset = Be64(footer_ + kFtDataOffset);
+    const u64 header_offset = LoadBe64(footer_ + kFtDataOffset);
     if (header_offset < kFooterSize || header_offset > data_end_ ||
         data_end_ - header_offset < kHeaderSize) {
         *reason = "The VHD footer points at a dynamic header outside the file.";
@@ -537,15 +523,15 @@ u32 VhdFile::LoadSparse(std::string* reason) {
         *reason = "The dynamic header is missing.";
         return err::kFileCorrupt;
     }
-    if (Checksum(header, kHeaderSize, kDhChecksum) != Be32(header + kDhChecksum)) {
+    if (Checksum(header, kHeaderSize, kDhChecksum) != LoadBe32(header + kDhChecksum)) {
         *reason = "The dynamic header's checksum does not match its contents.";
         return err::kFileCorrupt;
     }
-    if ((Be32(header + kDhVersion) >> 16) != 1) {
+    if ((LoadBe32(header + kDhVersion) >> 16) != 1) {
         *reason = "The dynamic header has an unknown version.";
         return err::kFileCorrupt;
     }
-    block_size_ = Be32(header + kDhBlockSize);
+    block_size_ = LoadBe32(header + kDhBlockSize);
     if (block_size_ < kMinBlockSize || block_size_ > kMaxBlockSize ||
         (block_size_ & (block_size_ - 1)) != 0) {
         *reason = "The dynamic header gives an impossible block size (" +
@@ -554,7 +540,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
     }
     const u64 sectors_per_block = block_size_ / kSector;
     bitmap_bytes_ = static_cast<u32>(RoundUp((sectors_per_block + 7) / 8, kSector));
-    const u64 max_entries = Be32(header + kDhMaxEntries);
+    const u64 max_entries = LoadBe32(header + kDhMaxEntries);
     const u64 used_entries = (size_ + block_size_ - 1) / block_size_;
     if (max_entries < used_entries) {
         *reason = "The block table has fewer entries than the disk size needs.";
@@ -564,7 +550,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
         *reason = "The block table is too large for the disk it describes.";
         return err::kFileCorrupt;
     }
-    table_offset_ = Be64(header + kDhTableOffset);
+    table_offset_ = LoadBe64(header + kDhTableOffset);
     const u64 table_bytes = max_entries * 4;
     if (table_offset_ < kFooterSize || table_offset_ > data_end_ ||
         data_end_ - table_offset_ < table_bytes) {
@@ -591,7 +577,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
     regions.push_back({header_offset, header_offset + kHeaderSize});
     regions.push_back({table_offset_, table_offset_ + table_bytes});
     for (u64 i = 0; i < used_entries; ++i) {
-        bat_[i] = Be32(raw.data() + i * 4);
+        bat_[i] = LoadBe32(raw.data() + i * 4);
         if (bat_[i] == kUnallocated) continue;
         const u64 start = BlockStart(i);
         const u64 data_needed = std::min<u64>(block_size_, size_ - i * block_size_);
@@ -628,8 +614,8 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
         for (size_t i = 0; i < kDhLocatorCount; ++i) {
             const u8* loc = header + kDhLocators + i * kDhLocatorSize;
             if (std::memcmp(loc, wanted, 4) != 0) continue;
-            const u32 length = Be32(loc + 8);
-            const u64 offset = Be64(loc + 16);
+            const u32 length = LoadBe32(loc + 8);
+            const u64 offset = LoadBe64(loc + 16);
             if (length == 0 || length > kMaxLocatorLength || offset > data_end_ ||
                 data_end_ - offset < length) {
                 continue;  // an unusable locator; others may still work
@@ -956,10 +942,9 @@ u32 VhdFile::WriteInBlock(u64 block, u64 in_block, const u8* data, u64 length) {
 //  3. The table entries (and nothing else) change only in Flush, after the
 //     blocks are on stable storage, so a table entry never points at a
 //     block that is not there.
-// Moving the footer once per run instead of once per block gives up nothing:
-// with one block at a time the file also ended in a footer after every step,
-// and no entry was written before Flush either; the intermediate footers
-// were overwritten by the next block without ever being referenced.
+// One footer move for the whole run is as safe as one a block: a footer
+// between two blocks would be overwritten by the next block without any
+// table entry ever pointing past it, and no entry changes before Flush.
 u32 VhdFile::AllocateBlocks(u64 first_block, u64 count, u64 in_block, const u8* data, u64 length) {
     const u64 start = RoundUp(data_end_, kSector);
     const u64 stride = u64{bitmap_bytes_} + block_size_;
@@ -1053,7 +1038,7 @@ u32 VhdFile::Flush() {
             const u64 first = first_sector * kSector / 4;
             const u64 count = std::min<u64>(end_sector * kSector / 4, bat_.size()) - first;
             raw.resize(count * 4);
-            for (u64 i = 0; i < count; ++i) PutBe32(&raw[i * 4], bat_[first + i]);
+            for (u64 i = 0; i < count; ++i) StoreBe32(&raw[i * 4], bat_[first + i]);
             u32 e = WriteAt(*file_, raw.data(), raw.size(), table_offset_ + first * 4);
             if (e != err::kSuccess) return e;
         }

@@ -11,6 +11,7 @@
 
 #include "platform/constants.h"
 #include "platform/posix/fs/short_name.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 
@@ -30,20 +31,6 @@ constexpr u8 kLowerBase = 0x08;
 constexpr u8 kLowerExt = 0x10;
 // A folder holds at most 65536 entries.
 constexpr u64 kMaxFolderBytes = 65536 * 32;
-
-u16 Le16(const u8* p) { return static_cast<u16>(p[0] | (p[1] << 8)); }
-u32 Le32(const u8* p) {
-    return static_cast<u32>(p[0]) | (static_cast<u32>(p[1]) << 8) | (static_cast<u32>(p[2]) << 16) |
-           (static_cast<u32>(p[3]) << 24);
-}
-void Put16(u8* p, u32 v) {
-    p[0] = static_cast<u8>(v);
-    p[1] = static_cast<u8>(v >> 8);
-}
-void Put32(u8* p, u32 v) {
-    Put16(p, v);
-    Put16(p + 2, v >> 16);
-}
 
 wchar_t Fold(wchar_t c) { return static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c))); }
 
@@ -84,7 +71,7 @@ struct Entry {
     size_t first = 0;  // its first slot: the first long-name entry, or the short one
     size_t slot = 0;   // the short entry's slot
     bool Directory() const { return (raw[11] & kAttrDirectory) != 0; }
-    u32 Size() const { return Le32(raw + 28); }
+    u32 Size() const { return LoadLe32(raw + 28); }
 };
 
 // A folder read whole: its slots, the entries parsed from them.
@@ -147,7 +134,7 @@ bool ParseEntries(Folder* folder, std::string* why) {
             }
             for (int k = 0; k < 13; ++k) {
                 pending[static_cast<size_t>(order - 1) * 13 + static_cast<size_t>(k)] =
-                    static_cast<wchar_t>(Le16(e + kLfnChars[k]));
+                    static_cast<wchar_t>(LoadLe16(e + kLfnChars[k]));
             }
             expect = order - 1;
             if (expect == 0) expect = -1;  // complete: the short entry comes next
@@ -236,13 +223,13 @@ struct FatVolume::State {
         switch (kind) {
             case Kind::kFat12: {
                 const size_t at = n + n / 2;
-                const u32 v = Le16(&fat[at]);
+                const u32 v = LoadLe16(&fat[at]);
                 return n & 1 ? v >> 4 : v & 0xFFF;
             }
             case Kind::kFat16:
-                return Le16(&fat[static_cast<size_t>(n) * 2]);
+                return LoadLe16(&fat[static_cast<size_t>(n) * 2]);
             case Kind::kFat32:
-                return Le32(&fat[static_cast<size_t>(n) * 4]) & 0x0FFFFFFF;
+                return LoadLe32(&fat[static_cast<size_t>(n) * 4]) & 0x0FFFFFFF;
         }
         return 0;
     }
@@ -260,20 +247,20 @@ struct FatVolume::State {
         switch (kind) {
             case Kind::kFat12: {
                 at = n + n / 2;
-                u32 w = Le16(&fat[at]);
+                u32 w = LoadLe16(&fat[at]);
                 w = n & 1 ? (w & 0x000F) | (v << 4) : (w & 0xF000) | (v & 0xFFF);
-                Put16(&fat[at], w);
+                StoreLe16(&fat[at], w);
                 break;
             }
             case Kind::kFat16:
                 at = static_cast<size_t>(n) * 2;
-                Put16(&fat[at], v);
+                StoreLe16(&fat[at], v);
                 break;
             case Kind::kFat32:
                 at = static_cast<size_t>(n) * 4;
                 width = 4;
                 // The top four bits are reserved and kept.
-                Put32(&fat[at], (Le32(&fat[at]) & 0xF0000000) | (v & 0x0FFFFFFF));
+                StoreLe32(&fat[at], (LoadLe32(&fat[at]) & 0xF0000000) | (v & 0x0FFFFFFF));
                 break;
         }
         dirtyFat.insert(at / bytesPerSector);
@@ -377,12 +364,12 @@ struct FatVolume::State {
 
     // The first cluster an entry names.
     u32 FirstCluster(const u8* raw) const {
-        const u32 high = kind == Kind::kFat32 ? Le16(raw + 20) : 0;
-        return (high << 16) | Le16(raw + 26);
+        const u32 high = kind == Kind::kFat32 ? LoadLe16(raw + 20) : 0;
+        return (high << 16) | LoadLe16(raw + 26);
     }
     void SetFirstCluster(u8* raw, u32 c) const {
-        if (kind == Kind::kFat32) Put16(raw + 20, c >> 16);
-        Put16(raw + 26, c & 0xFFFF);
+        if (kind == Kind::kFat32) StoreLe16(raw + 20, c >> 16);
+        StoreLe16(raw + 26, c & 0xFFFF);
     }
 
     // Takes `count` free clusters, linked into one chain ending the chain
@@ -420,8 +407,8 @@ struct FatVolume::State {
         dirtyFat.clear();
         if (fsInfoOffset) {
             u8 counts[8];
-            Put32(counts, freeCount);
-            Put32(counts + 4, nextFree);
+            StoreLe32(counts, freeCount);
+            StoreLe32(counts + 4, nextFree);
             if (const u32 e = Write(fsInfoOffset + 488, counts, sizeof counts)) {
                 broken = true;
                 return e;
@@ -524,9 +511,9 @@ struct FatVolume::State {
         u16 date = 0;
         u16 time = 0;
         LocalStamp(&date, &time, nullptr);
-        Put16(raw + 22, time);
-        Put16(raw + 24, date);
-        Put16(raw + 18, date);
+        StoreLe16(raw + 22, time);
+        StoreLe16(raw + 24, date);
+        StoreLe16(raw + 18, date);
         raw[11] = static_cast<u8>(raw[11] | kAttrArchive);
     }
 
@@ -590,6 +577,107 @@ bool StoredAlone(const std::wstring& name, u8* caseFlags) {
     return true;
 }
 
+// The names a new file is stored under: an 8.3 name whose base and extension
+// each have one case is stored alone, the case kept in the NT flags; anything
+// else gets a long name and a short one made unique in `folder`.
+struct EntryNames {
+    std::wstring shortName;
+    u8 caseFlags = 0;
+    size_t longSlots = 0;  // 13 characters a slot, none for a name stored alone
+};
+
+// False when no short name is left free for `name`.
+bool NamesFor(const Folder& folder, const std::wstring& name, EntryNames* names) {
+    const bool needLong = !StoredAlone(name, &names->caseFlags);
+    if (IsShortNameLegal(name)) {
+        for (wchar_t c : name) names->shortName.push_back(Fold(c));
+    } else {
+        names->shortName = MakeHashedShortName(name, [&folder](const std::wstring& candidate) {
+            return folder.Find(candidate) != nullptr;
+        });
+        if (names->shortName.empty()) return false;
+    }
+    names->longSlots = needLong ? (name.size() + 12) / 13 : 0;
+    return true;
+}
+
+// Where `slots` new entries go in a folder.
+struct SlotPlace {
+    size_t start = 0;  // the first slot taken
+    size_t end = 0;    // the end marker's slot, or the folder's slot count
+    u32 extend = 0;    // clusters the folder must grow by
+};
+
+// A run of free slots; else the free slots at the end (deleted ones and
+// those past the end marker), with the folder grown to fit. False when the
+// folder is full and cannot grow.
+bool PlaceSlots(const Folder& folder, size_t slots, u32 clusterBytes, SlotPlace* place) {
+    const size_t total = folder.Slots();
+    size_t start = total;
+    size_t run = 0;
+    size_t end = 0;
+    for (; end < total; ++end) {
+        const u8 b = folder.bytes[end * 32];
+        if (b == 0x00) break;  // everything from here on is free
+        run = b == 0xE5 ? run + 1 : 0;
+        if (run == slots) {
+            start = end + 1 - slots;
+            break;
+        }
+    }
+    if (start != total) end = total;  // a run of deleted entries: the end stays
+    u32 extend = 0;
+    if (start == total) {
+        start = end - run;
+        if (total - start < slots) {
+            if (folder.cluster == 0) return false;  // the fixed root is full
+            extend = ClustersFor((slots - (total - start)) * 32, clusterBytes);
+            if (folder.bytes.size() + static_cast<u64>(extend) * clusterBytes > kMaxFolderBytes)
+                return false;
+        }
+    }
+    *place = SlotPlace{start, end, extend};
+    return true;
+}
+
+// The short entry of a new file, stamped now; its cluster and size are the
+// caller's.
+void NewShortEntry(u8* raw, const EntryNames& names) {
+    PutShortName(raw, names.shortName);
+    raw[11] = kAttrArchive;
+    raw[12] = names.caseFlags;
+    u16 date = 0;
+    u16 time = 0;
+    u8 tenths = 0;
+    LocalStamp(&date, &time, &tenths);
+    raw[13] = tenths;
+    StoreLe16(raw + 14, time);
+    StoreLe16(raw + 16, date);
+    StoreLe16(raw + 18, date);
+    StoreLe16(raw + 22, time);
+    StoreLe16(raw + 24, date);
+}
+
+// The `count` long-name slots of `name` from `slots` on, the last part
+// first, each carrying the short entry's checksum `sum`.
+void PutLongEntries(u8* slots, size_t count, const std::wstring& name, u8 sum) {
+    for (size_t k = 0; k < count; ++k) {
+        const size_t order = count - k;
+        u8* l = slots + k * 32;
+        std::memset(l, 0, 32);
+        l[0] = static_cast<u8>(order | (k == 0 ? 0x40 : 0));
+        l[11] = kAttrLongName;
+        l[13] = sum;
+        for (int j = 0; j < 13; ++j) {
+            const size_t at = (order - 1) * 13 + static_cast<size_t>(j);
+            const u32 c = at < name.size()    ? static_cast<u32>(name[at]) & 0xFFFF
+                          : at == name.size() ? 0
+                                              : 0xFFFF;
+            StoreLe16(l + kLfnChars[j], c);
+        }
+    }
+}
+
 }  // namespace
 
 // Rewrites an existing file: `patches` clipped to `size`, zeros between the
@@ -631,7 +719,7 @@ u32 FatVolume::State::Rewrite(Folder& folder, const Entry& entry,
     if (grew) {
         if (const u32 c = CommitFat()) return c;
     }
-    Put32(raw + 28, static_cast<u32>(size));
+    StoreLe32(raw + 28, static_cast<u32>(size));
     if (need < have) {
         if (need == 0) SetFirstCluster(raw, 0);
     }
@@ -654,49 +742,14 @@ u32 FatVolume::State::Rewrite(Folder& folder, const Entry& entry,
 u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std::string& data) {
     if (!ValidLongName(name)) return err::kInvalidName;
     if (data.size() > 0xFFFFFFFFull) return err::kDiskFull;
-    // The names: an 8.3 name whose base and extension each have one case is
-    // stored alone, the case kept in the NT flags; anything else gets a long
-    // name and a generated short one.
-    std::wstring shortName;
-    u8 caseFlags = 0;
-    const bool needLong = !StoredAlone(name, &caseFlags);
-    if (IsShortNameLegal(name)) {
-        for (wchar_t c : name) shortName.push_back(Fold(c));
-    } else {
-        shortName = MakeHashedShortName(name, [&folder](const std::wstring& candidate) {
-            return folder.Find(candidate) != nullptr;
-        });
-        if (shortName.empty()) return err::kFileExists;
-    }
-    const size_t longSlots = needLong ? (name.size() + 12) / 13 : 0;
-    const size_t slots = longSlots + 1;
-
-    // A run of free slots; else the free slots at the end (deleted ones and
-    // those past the end marker), with the folder grown to fit.
-    const size_t total = folder.Slots();
-    size_t start = total;
-    size_t run = 0;
-    size_t end = 0;  // the end marker's slot, or `total`
-    for (; end < total; ++end) {
-        const u8 b = folder.bytes[end * 32];
-        if (b == 0x00) break;  // everything from here on is free
-        run = b == 0xE5 ? run + 1 : 0;
-        if (run == slots) {
-            start = end + 1 - slots;
-            break;
-        }
-    }
-    if (start != total) end = total;  // a run of deleted entries: the end stays
-    u32 extend = 0;
-    if (start == total) {
-        start = end - run;
-        if (total - start < slots) {
-            if (folder.cluster == 0) return err::kDiskFull;  // the fixed root is full
-            extend = ClustersFor((slots - (total - start)) * 32, clusterBytes);
-            if (folder.bytes.size() + static_cast<u64>(extend) * clusterBytes > kMaxFolderBytes)
-                return err::kDiskFull;
-        }
-    }
+    EntryNames names;
+    if (!NamesFor(folder, name, &names)) return err::kFileExists;
+    const size_t slots = names.longSlots + 1;
+    SlotPlace place;
+    if (!PlaceSlots(folder, slots, clusterBytes, &place)) return err::kDiskFull;
+    const size_t start = place.start;
+    const size_t end = place.end;
+    const u32 extend = place.extend;
     const u32 dataClusters = ClustersFor(data.size(), clusterBytes);
     if (static_cast<u64>(dataClusters) + extend > freeCount) return err::kDiskFull;
 
@@ -719,38 +772,11 @@ u32 FatVolume::State::Create(Folder& folder, const std::wstring& name, const std
     folder.bytes.resize(folder.bytes.size() + added.size() * clusterBytes, 0);
 
     u8 raw[32] = {};
-    PutShortName(raw, shortName);
-    raw[11] = kAttrArchive;
-    raw[12] = caseFlags;
-    u16 date = 0;
-    u16 time = 0;
-    u8 tenths = 0;
-    LocalStamp(&date, &time, &tenths);
-    raw[13] = tenths;
-    Put16(raw + 14, time);
-    Put16(raw + 16, date);
-    Put16(raw + 18, date);
-    Put16(raw + 22, time);
-    Put16(raw + 24, date);
+    NewShortEntry(raw, names);
     SetFirstCluster(raw, chain.empty() ? 0 : chain.front());
-    Put32(raw + 28, static_cast<u32>(data.size()));
-    const u8 sum = ShortChecksum(raw);
-    for (size_t k = 0; k < longSlots; ++k) {
-        const size_t order = longSlots - k;  // the last part comes first
-        u8* l = &folder.bytes[(start + k) * 32];
-        std::memset(l, 0, 32);
-        l[0] = static_cast<u8>(order | (k == 0 ? 0x40 : 0));
-        l[11] = kAttrLongName;
-        l[13] = sum;
-        for (int j = 0; j < 13; ++j) {
-            const size_t at = (order - 1) * 13 + static_cast<size_t>(j);
-            const u32 c = at < name.size()    ? static_cast<u32>(name[at]) & 0xFFFF
-                          : at == name.size() ? 0
-                                              : 0xFFFF;
-            Put16(l + kLfnChars[j], c);
-        }
-    }
-    std::memcpy(&folder.bytes[(start + longSlots) * 32], raw, 32);
+    StoreLe32(raw + 28, static_cast<u32>(data.size()));
+    PutLongEntries(&folder.bytes[start * 32], names.longSlots, name, ShortChecksum(raw));
+    std::memcpy(&folder.bytes[(start + names.longSlots) * 32], raw, 32);
     // Entries taken from past the end marker move it behind them: whatever
     // lay beyond it must stay beyond it.
     size_t written = start + slots;
@@ -878,15 +904,15 @@ std::unique_ptr<FatVolume> FatVolume::Mount(BlockDevice& disk, u64 offset, u64 l
     s->disk = &disk;
     s->offset = offset;
     s->length = length;
-    const u32 bps = Le16(b + 11);
+    const u32 bps = LoadLe16(b + 11);
     const u32 spc = b[13];
-    const u32 reserved = Le16(b + 14);
+    const u32 reserved = LoadLe16(b + 14);
     const u32 fats = b[16];
-    const u32 rootEntries = Le16(b + 17);
-    const u32 total16 = Le16(b + 19);
-    const u32 fat16 = Le16(b + 22);
-    const u32 total32 = Le32(b + 32);
-    const u32 fat32 = Le32(b + 36);
+    const u32 rootEntries = LoadLe16(b + 17);
+    const u32 total16 = LoadLe16(b + 19);
+    const u32 fat16 = LoadLe16(b + 22);
+    const u32 total32 = LoadLe32(b + 32);
+    const u32 fat32 = LoadLe32(b + 36);
     const auto damaged = [&](const std::string& what) {
         return fail(MountError::kDamaged, "has a FAT boot sector whose " + what);
     };
@@ -930,12 +956,12 @@ std::unique_ptr<FatVolume> FatVolume::Mount(BlockDevice& disk, u64 offset, u64 l
     s->dataOffset = dataStart * bps;
     s->clusterCount = static_cast<u32>(clusters);
     if (s->kind == Kind::kFat32) {
-        const u32 flags = Le16(b + 40);
+        const u32 flags = LoadLe16(b + 40);
         s->mirrored = (flags & 0x80) == 0;
         s->activeFat = s->mirrored ? 0 : flags & 0x0F;
         if (s->activeFat >= fats) return damaged("active FAT does not exist");
-        if (Le16(b + 42) != 0) return damaged("FAT32 version is unknown");
-        s->rootCluster = Le32(b + 44);
+        if (LoadLe16(b + 42) != 0) return damaged("FAT32 version is unknown");
+        s->rootCluster = LoadLe32(b + 44);
         if (s->rootCluster < 2 || s->rootCluster > s->MaxCluster())
             return damaged("root cluster lies outside the volume");
     }
@@ -966,14 +992,14 @@ std::unique_ptr<FatVolume> FatVolume::Mount(BlockDevice& disk, u64 offset, u64 l
         if (s->Get(c) == 0) ++s->freeCount;
     }
     if (s->kind == Kind::kFat32) {
-        const u32 infoSector = Le16(b + 48);
+        const u32 infoSector = LoadLe16(b + 48);
         u8 info[512];
         if (infoSector >= 1 && infoSector < reserved &&
             disk.Read(offset + static_cast<u64>(infoSector) * bps, info, sizeof info) == 0 &&
-            Le32(info) == 0x41615252 && Le32(info + 484) == 0x61417272 &&
-            Le32(info + 508) == 0xAA550000) {
+            LoadLe32(info) == 0x41615252 && LoadLe32(info + 484) == 0x61417272 &&
+            LoadLe32(info + 508) == 0xAA550000) {
             s->fsInfoOffset = static_cast<u64>(infoSector) * bps;
-            const u32 hint = Le32(info + 492);
+            const u32 hint = LoadLe32(info + 492);
             if (hint >= 2 && hint <= s->MaxCluster()) s->nextFree = hint;
         }
     }

@@ -19,10 +19,6 @@
 
 namespace morlit::posix {
 
-namespace {
-constexpr u32 kReadFault = 30;  // ERROR_READ_FAULT
-}  // namespace
-
 std::string ToUtf8(const std::wstring& text) { return Utf8FromWide(text); }
 
 std::wstring FromUtf8(const std::string& text) { return WideFromUtf8(text); }
@@ -41,7 +37,7 @@ u32 ReadHostRange(int fd, u64 offset, size_t length, std::string* data) {
         const ssize_t n =
             ::pread(fd, &(*data)[done], length - done, static_cast<off_t>(offset + done));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) code = kReadFault;
+        if (n < 0) code = err::kReadFault;
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }

@@ -13,6 +13,7 @@
 #include "platform/constants.h"
 #include "platform/posix/fs/cd_names.h"
 #include "platform/posix/fs/file_access.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 namespace {
@@ -43,12 +44,7 @@ void InstallQuietLog() {
     std::call_once(once, [] { g_previousHandler = cdio_log_set_handler(QuietLog); });
 }
 
-u32 Le32(const std::string& b, size_t at) {
-    return static_cast<u32>(static_cast<u8>(b[at])) |
-           static_cast<u32>(static_cast<u8>(b[at + 1])) << 8 |
-           static_cast<u32>(static_cast<u8>(b[at + 2])) << 16 |
-           static_cast<u32>(static_cast<u8>(b[at + 3])) << 24;
-}
+u32 Le32(const std::string& b, size_t at) { return LoadLe32(b.data() + at); }
 
 u8 Byte(const std::string& b, size_t at) { return static_cast<u8>(b[at]); }
 
@@ -237,7 +233,7 @@ u32 IsoVolume::ReadDirectory(const Tree& tree, u32 lsn, u32 size, std::vector<En
         std::wstring name;
         if (tree.joliet) {
             for (size_t i = 0; i + 1 < raw.size(); i += 2) {
-                name.push_back(static_cast<wchar_t>(Byte(raw, i) << 8 | Byte(raw, i + 1)));
+                name.push_back(static_cast<wchar_t>(LoadBe16(raw.data() + i)));
             }
         } else {
             for (char c : raw) name.push_back(static_cast<wchar_t>(static_cast<u8>(c)));

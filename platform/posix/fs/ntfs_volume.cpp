@@ -34,6 +34,7 @@ extern "C" {
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/disk/raw_image.h"
 #include "platform/posix/fs/short_name.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 
@@ -308,7 +309,7 @@ std::string UncleanJournalReason(ntfs_volume* vol) {
     }
     // Windows 8 and later write version 2.0 of the journal, and leave it
     // open when they shut down with fast startup.
-    const int major = static_cast<u8>(page[28]) | static_cast<u8>(page[29]) << 8;
+    const int major = LoadLe16(page + 28);
     if (read && std::memcmp(page, "RSTR", 4) == 0 && major >= 2) {
         return "was not shut down cleanly: its journal was left open by a newer Windows (8 or "
                "later) that shut down with fast startup; start that Windows and shut it down "

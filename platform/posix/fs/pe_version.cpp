@@ -1,4 +1,5 @@
 #include "platform/posix/fs/pe_version.h"
+#include "platform/posix/disk/byte_order.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,11 +31,8 @@ class Bytes {
   public:
     Bytes(const u8* data, std::size_t size) : data_(data), size_(size) {}
     bool Has(u64 offset, u64 length) const { return offset <= size_ && length <= size_ - offset; }
-    u16 U16(std::size_t at) const { return static_cast<u16>(data_[at] | data_[at + 1] << 8); }
-    u32 U32(std::size_t at) const {
-        return u32{data_[at]} | u32{data_[at + 1]} << 8 | u32{data_[at + 2]} << 16 |
-               u32{data_[at + 3]} << 24;
-    }
+    u16 U16(std::size_t at) const { return LoadLe16(data_ + at); }
+    u32 U32(std::size_t at) const { return LoadLe32(data_ + at); }
     const u8* At(std::size_t at) const { return data_ + at; }
     std::size_t Size() const { return size_; }
 

@@ -19,13 +19,6 @@ void Mix(u32& lo, u32& hi) {
     hi = Rotl(hi, 19);
 }
 
-u32 Load32(const char* p) {
-    return static_cast<u32>(static_cast<u8>(p[0])) |
-           (static_cast<u32>(static_cast<u8>(p[1])) << 8) |
-           (static_cast<u32>(static_cast<u8>(p[2])) << 16) |
-           (static_cast<u32>(static_cast<u8>(p[3])) << 24);
-}
-
 }  // namespace
 
 u32 BaseBlockChecksum(const std::string& block) {
@@ -48,7 +41,7 @@ u64 Marvin32(const char* data, size_t length, u64 seed) {
     u32 lo = static_cast<u32>(seed);
     u32 hi = static_cast<u32>(seed >> 32);
     while (length >= 4) {
-        lo += Load32(data);
+        lo += LoadLe32(data);
         Mix(lo, hi);
         data += 4;
         length -= 4;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/types.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix::hive {
 
@@ -38,18 +39,9 @@ constexpr u32 kFileTypeNewLog = 6;
 // same eight bytes taken in the other order match no log Windows writes.
 constexpr u64 kLogEntrySeed = 0x82EF4D887A4E55C5ull;
 
-inline u32 Get32(const std::string& b, size_t at) {
-    return static_cast<u32>(static_cast<u8>(b[at])) |
-           (static_cast<u32>(static_cast<u8>(b[at + 1])) << 8) |
-           (static_cast<u32>(static_cast<u8>(b[at + 2])) << 16) |
-           (static_cast<u32>(static_cast<u8>(b[at + 3])) << 24);
-}
-inline u64 Get64(const std::string& b, size_t at) {
-    return static_cast<u64>(Get32(b, at)) | (static_cast<u64>(Get32(b, at + 4)) << 32);
-}
-inline void Put32(std::string& b, size_t at, u32 v) {
-    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
-}
+inline u32 Get32(const std::string& b, size_t at) { return LoadLe32(b.data() + at); }
+inline u64 Get64(const std::string& b, size_t at) { return LoadLe64(b.data() + at); }
+inline void Put32(std::string& b, size_t at, u32 v) { StoreLe32(&b[at], v); }
 
 // The XOR-32 checksum of the first 508 bytes of `block` (at least 512
 // bytes).

@@ -6,6 +6,7 @@
 #include <cwctype>
 
 #include "platform/constants.h"
+#include "platform/posix/disk/byte_order.h"
 
 namespace morlit::posix {
 
@@ -618,9 +619,7 @@ class Parser {
 std::wstring FromUtf32Le(const std::string& bytes) {
     std::wstring out;
     for (size_t i = 0; i + 3 < bytes.size(); i += 4) {
-        const u32 c = static_cast<u8>(bytes[i]) | (static_cast<u8>(bytes[i + 1]) << 8) |
-                      (static_cast<u8>(bytes[i + 2]) << 16) |
-                      (static_cast<u32>(static_cast<u8>(bytes[i + 3])) << 24);
+        const u32 c = LoadLe32(bytes.data() + i);
         out.push_back(static_cast<wchar_t>(c));
     }
     return out;
