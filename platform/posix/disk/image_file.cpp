@@ -642,7 +642,7 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     // the old file), and a run that wrote on top of what it could not read is
     // not one to keep: the failure refuses the commit as a failed write does.
     // The end of the file is an answer, not a fault.
-    if (e != err::kSuccess && e != err::kHandleEof && writable_) Failed(e);
+    if (e != err::kSuccess && e != err::kHandleEof && writable_) KeepFirstFailure(e);
     return e;
 }
 
