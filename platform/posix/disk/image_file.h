@@ -167,7 +167,7 @@ class ImageFile {
     u32 SaveOld(u64 offset, u64 length);
     u32 AppendRecord(u64 offset, const u8* data, u64 length, bool hole);
     u32 SaveRange(u64 from, u64 to, std::vector<u8>* buffer);
-    // Remembers `e` when it is the first write that failed; returns it.
+    // Remembers `e` when it is the first failure of the image; returns it.
     u32 KeepFirstFailure(u32 e);
 
     int fd_;
