@@ -496,7 +496,10 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (type_ == Type::kDifferencing) {
         u8 header[kHeaderSize];
         e = ReadAt(*file_, header, kHeaderSize, LoadBe64(footer_ + kFtDataOffset));
-        if (e != err::kSuccess) return e;
+        if (e != err::kSuccess) {
+            *reason = "The dynamic header cannot be read (error " + std::to_string(e) + ").";
+            return e;
+        }
         return FindParent(path, header, chain, reason);
     }
     return err::kSuccess;

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/vhd.h"
 
 // Writes by this process can be made to end it: the Nth write call (counted
@@ -648,6 +649,59 @@ TEST(VhdBadInput, RefusedWithItsCodeAndTheFileLeftAsItWas) {
         holder.reset();
         chmod(image.c_str(), 0644);
     }
+}
+
+// The image read that fails with EIO (counted from 1), 0 for none; how many
+// reads were seen.
+int g_failing_image_read = 0;
+int g_image_reads = 0;
+int FailImageRead(const IoEvent& e) {
+    if (e.step != IoStep::kImageRead) return 0;
+    ++g_image_reads;
+    return g_failing_image_read != 0 && g_image_reads == g_failing_image_read ? EIO : 0;
+}
+
+// A read that fails while the image is opened is said as a read error with
+// its code, never as "not a VHD", "parent not found" or nothing at all: the
+// file may be perfectly good on a disk that is failing. Every read of the
+// open of a dynamic image and of a differencing child (its headers, its
+// parent locators and the parent itself) fails in turn.
+TEST(VhdBadInput, AReadErrorIsNamedAsOne) {
+    const std::string dir = WorkDir();
+    Spit(dir + "/disk.raw", SampleDisk(8 * kMiB, 14));
+    const std::string parent = dir + "/parent.vhd", child = dir + "/child.vhd";
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
+                 Quote(dir + "/disk.raw") + " " + Quote(parent)),
+              0);
+    ASSERT_EQ(Sh(Tool("diff " + Quote(parent) + " " + Quote(child))), 0);
+    for (const std::string& image : {parent, child}) {
+        int reads = 0;
+        for (int failing = 1;; ++failing) {
+            SCOPED_TRACE(image + ": read " + std::to_string(failing) + " fails");
+            g_failing_image_read = failing;
+            g_image_reads = 0;
+            SetIoHook(FailImageRead);
+            u32 error = 0;
+            std::string reason;
+            std::unique_ptr<VhdImage> vhd = VhdImage::Open(image, false, &error, &reason);
+            SetIoHook(nullptr);
+            if (g_image_reads < failing) {
+                // The open is done before the read that would have failed.
+                ASSERT_NE(vhd, nullptr) << reason;
+                break;
+            }
+            // A child names its parent in several locators: one that cannot
+            // be read is passed over when another names the parent.
+            if (vhd != nullptr && image == child) continue;
+            ++reads;
+            EXPECT_EQ(vhd, nullptr);
+            EXPECT_NE(error, 1392u) << reason;
+            EXPECT_NE(error, 3u) << reason;
+            EXPECT_NE(reason.find("cannot be read (error "), std::string::npos) << reason;
+        }
+        EXPECT_GT(reads, 1);
+    }
+    g_failing_image_read = 0;
 }
 
 TEST(VhdSession, ReadingLeavesEveryFileOfTheChainByteIdentical) {
