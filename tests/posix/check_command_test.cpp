@@ -14,14 +14,6 @@
 namespace morlit::posix::test {
 namespace {
 
-std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
-
-std::string ModificationTime(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "<missing>";
-    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-}
-
 // One --json run of the command on `image`; its exit status and object.
 // The answers are a check's own, so that a run meets the CD question as the
 // check met it.

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -18,6 +19,16 @@
 #include "ui/texts.h"
 
 namespace morlit::posix::test {
+
+// The built command.
+inline std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
+
+// A file's modification time to the nanosecond: it moves with any write.
+inline std::string ModificationTime(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return "<missing>";
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
 
 // The sample targets, built once per build tree and shared: tests copy an
 // image before they run on it. Rebuilt when the tools that make them change.

@@ -8,13 +8,13 @@
 #include "platform/constants.h"
 #include "platform/posix/message_catalog.h"
 #include "platform/posix/terminal_ui.h"
+#include "tests/posix/e2e_fixture.h"
 #include "tests/posix/host_fixture.h"
 #include "ui/texts.h"
 
 namespace morlit::posix::test {
 namespace {
 
-std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
 std::string BuiltCatalogue() {
     return std::string(MORLIT_BINARY_DIR) + "/locale/en/LC_MESSAGES/morlit.mo";
 }

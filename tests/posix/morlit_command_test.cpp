@@ -20,8 +20,6 @@
 namespace morlit::posix::test {
 namespace {
 
-std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
-
 // The texts as written, or in English: the locale is set for each run.
 const std::string kJapanese = "LC_ALL=ja_JP.UTF-8 ";
 const std::string kEnglish = "LC_ALL=C ";

@@ -8,15 +8,6 @@
 namespace morlit::posix::test {
 namespace {
 
-std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
-
-// The image file's modification time, to the nanosecond.
-std::string ModificationTime(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return "<missing>";
-    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-}
-
 class Rerun : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(Rerun, ASecondRunWritesNothing) {

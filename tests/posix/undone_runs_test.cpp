@@ -12,7 +12,6 @@ namespace {
 
 const std::string kFailed = "エラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n";
 
-std::string Morlit() { return std::string(MORLIT_BINARY_DIR) + "/morlit"; }
 // The messages are compared with the string table's own texts.
 const std::string kJapanese = "LC_ALL=ja_JP.UTF-8 ";
 
