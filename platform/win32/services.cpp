@@ -161,23 +161,42 @@ std::vector<wchar_t> VolumeLetters(const std::wstring& volumeName) {
     return letters;
 }
 
-// Where a volume starts on its disk; the largest value when that cannot be
-// read, so that such a volume comes after the others.
-u64 VolumeStartingOffset(const std::wstring& volumeName) {
-    std::wstring device = volumeName;
-    if (!device.empty() && device.back() == L'\\') device.pop_back();
+// The disk and starting offset of the volume behind `device` (a volume name
+// without its trailing backslash, or "\\.\X:"); false, with the last error
+// set, when it is not one partition of one disk.
+bool VolumeExtent(const std::wstring& device, DWORD* disk, u64* offset) {
     HANDLE h = ::CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                              OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return ~u64{0};
+    if (h == INVALID_HANDLE_VALUE) return false;
     VOLUME_DISK_EXTENTS extents;
     std::memset(&extents, 0, sizeof extents);
     DWORD returned = 0;
     const BOOL ok = ::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
                                       sizeof extents, &returned, nullptr);
+    const DWORD error = ::GetLastError();
     ::CloseHandle(h);
+    if (!ok) {
+        ::SetLastError(error);
+        return false;
+    }
     // A volume on one disk has one extent; a spanned one is no partition.
-    if (!ok || extents.NumberOfDiskExtents != 1) return ~u64{0};
-    return static_cast<u64>(extents.Extents[0].StartingOffset.QuadPart);
+    if (extents.NumberOfDiskExtents != 1) {
+        ::SetLastError(err::kInvalidDrive);
+        return false;
+    }
+    *disk = extents.Extents[0].DiskNumber;
+    *offset = static_cast<u64>(extents.Extents[0].StartingOffset.QuadPart);
+    return true;
+}
+
+// Where a volume starts on its disk; the largest value when that cannot be
+// read, so that such a volume comes after the others.
+u64 VolumeStartingOffset(const std::wstring& volumeName) {
+    std::wstring device = volumeName;
+    if (!device.empty() && device.back() == L'\\') device.pop_back();
+    DWORD disk = 0;
+    u64 offset = 0;
+    return VolumeExtent(device, &disk, &offset) ? offset : ~u64{0};
 }
 
 class Win32DriveLetters : public IDriveLetters {
@@ -205,27 +224,7 @@ class Win32DriveLetters : public IDriveLetters {
 // last error set, when it is not one partition of one disk.
 bool LetterExtent(wchar_t letter, DWORD* disk, u64* offset) {
     const wchar_t device[] = {L'\\', L'\\', L'.', L'\\', letter, L':', L'\0'};
-    HANDLE h = ::CreateFileW(device, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                             0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    VOLUME_DISK_EXTENTS extents;
-    std::memset(&extents, 0, sizeof extents);
-    DWORD returned = 0;
-    const BOOL ok = ::DeviceIoControl(h, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
-                                      sizeof extents, &returned, nullptr);
-    const DWORD error = ::GetLastError();
-    ::CloseHandle(h);
-    if (!ok) {
-        ::SetLastError(error);
-        return false;
-    }
-    if (extents.NumberOfDiskExtents != 1) {
-        ::SetLastError(err::kInvalidDrive);
-        return false;
-    }
-    *disk = extents.Extents[0].DiskNumber;
-    *offset = static_cast<u64>(extents.Extents[0].StartingOffset.QuadPart);
-    return true;
+    return VolumeExtent(device, disk, offset);
 }
 
 // The disk's layout as IOCTL_DISK_GET_DRIVE_LAYOUT_EX gives it; false, with
