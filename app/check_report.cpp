@@ -14,6 +14,8 @@
 #include "platform/posix/disk/vhd.h"
 #include "platform/posix/fs/fat_volume.h"
 #include "platform/posix/fs/ntfs_volume.h"
+#include "platform/posix/programs/expand_tool.h"
+#include "ui/MorlitDlg.h"
 #include "ui/texts.h"
 
 namespace morlit::app {
@@ -41,7 +43,140 @@ bool NoGeometry(const morlit::u8* footer) {
     return footer[56] == 0xFF && footer[57] == 0xFF && footer[58] == 16 && footer[59] == 255;
 }
 
+// Stands in for the programs while the run's driver step is played again to
+// learn what it would have asked next: every program "starts" and ends
+// well, and only its parameters are kept.
+class NamingProcesses : public morlit::IProcesses, public morlit::ISystem {
+  public:
+    explicit NamingProcesses(morlit::ISystem& system) : system_(system) {}
+    std::vector<std::wstring> asked;
+
+    bool ShellExecuteEx(morlit::ShellExecuteInfo& info) override {
+        asked.push_back(info.parameters);
+        info.process = Process();
+        return true;
+    }
+    morlit::u32 WaitForSingleObject(morlit::Handle, morlit::u32) override {
+        return morlit::kWaitObject0;
+    }
+    bool GetExitCodeProcess(morlit::Handle, morlit::u32* code) override {
+        *code = 0;
+        return true;
+    }
+    bool GetVersionEx(morlit::OsVersion& out) override { return system_.GetVersionEx(out); }
+    bool GetModuleFileName(std::wstring& path) override { return system_.GetModuleFileName(path); }
+    bool GetWindowsDirectory(std::wstring& dir) override {
+        return system_.GetWindowsDirectory(dir);
+    }
+    bool CloseHandle(morlit::Handle handle) override {
+        return handle == Process() || system_.CloseHandle(handle);
+    }
+
+  private:
+    morlit::Handle Process() { return reinterpret_cast<morlit::Handle>(this); }
+    morlit::ISystem& system_;
+};
+
+// The parameters of the three expand runs of the driver step for the source
+// and Windows folder the run's first expand run named, as the run's own
+// driver step makes them; empty when the first run's form is not one the
+// step makes.
+std::vector<std::wstring> DriverRuns(const std::wstring& first, const std::wstring& windows,
+                                     morlit::Host& host) {
+    const std::vector<std::wstring> args = morlit::posix::SplitCommandLine(first);
+    const bool cabinet = args.size() == 3 && args[1].rfind(L"-F:", 0) == 0;
+    const bool folder = args.size() == 2 && args[0].find(L'\\') != std::wstring::npos;
+    if (windows.empty() || (!cabinet && !folder)) return {};
+    NamingProcesses naming(*host.system);
+    morlit::Host replay = host;
+    replay.processes = &naming;
+    replay.system = &naming;
+    morlit::CMorlitDlg dialog(replay);
+    if (cabinet)
+        dialog.ExpandDriversFromCabinet(windows[0], windows, args[0]);
+    else
+        dialog.ExpandDriversFromFolder(windows[0], windows,
+                                       args[0].substr(0, args[0].rfind(L'\\')));
+    return naming.asked;
+}
+
+// One driver the run takes from its source: the member (a cabinet's) or
+// file (a folder's) and where it goes, as the run named them to expand.
+nlohmann::json MemberObject(const std::wstring& parameters) {
+    using morlit::posix::ToUtf8;
+    const std::vector<std::wstring> args = morlit::posix::SplitCommandLine(parameters);
+    nlohmann::json member = {{"name", nullptr}, {"destination", nullptr}};
+    if (args.size() == 3 && args[1].rfind(L"-F:", 0) == 0) {
+        member["name"] = ToUtf8(args[1].substr(3));
+        member["destination"] = ToUtf8(args[2]);
+    } else if (args.size() == 2) {
+        member["name"] = ToUtf8(args[0].substr(args[0].rfind(L'\\') + 1));
+        member["destination"] = ToUtf8(args[1]);
+    } else {
+        member["name"] = ToUtf8(parameters);
+    }
+    return member;
+}
+
+// How a program's run ended, in the words of what it said.
+std::string SaidOf(const ProgramRun& run, const std::string& program) {
+    std::string said;
+    for (const std::string& line : run.lines) said += (said.empty() ? "" : "; ") + line;
+    if (!said.empty()) return said;
+    if (!run.started)
+        return program + " could not be started (error " + std::to_string(run.startError) + ")";
+    if (!run.ended) return program + " did not end";
+    return program + " failed (" + std::to_string(run.exitCode) + ")";
+}
+
 }  // namespace
+
+bool ObservingProcesses::ShellExecuteEx(morlit::ShellExecuteInfo& info) {
+    // The programs the run starts run to their end inside this call, so
+    // the lines said during it are theirs.
+    const std::string file = Lowered(morlit::posix::ToUtf8(info.file));
+    const bool expand = file == "expand";
+    const bool editor =
+        file.size() >= 12 && file.compare(file.size() - 12, 12, "\\regedit.exe") == 0;
+    const size_t said = seen_.lines->size();
+    const bool started = inner_.ShellExecuteEx(info);
+    if (!expand && !editor) return started;
+    const morlit::u32 error = errors_.GetLastError();
+    ProgramRun run;
+    run.parameters = info.parameters;
+    run.started = started && info.process != nullptr;
+    run.startError = started ? 0 : error;
+    run.lines.assign(seen_.lines->begin() + static_cast<std::ptrdiff_t>(said), seen_.lines->end());
+    if (expand) {
+        seen_.expands.push_back(run);
+        if (run.started)
+            processes_.emplace_back(info.process, static_cast<int>(seen_.expands.size() - 1));
+    } else {
+        seen_.editorAsked = true;
+        seen_.editor = run;
+        if (run.started) processes_.emplace_back(info.process, -1);
+    }
+    errors_.SetLastError(error);
+    return started;
+}
+
+bool ObservingProcesses::GetExitCodeProcess(morlit::Handle process, morlit::u32* code) {
+    const bool ended = inner_.GetExitCodeProcess(process, code);
+    if (ProgramRun* run = Watched(process); run && ended && code) {
+        run->ended = true;
+        run->exitCode = *code;
+    }
+    return ended;
+}
+
+// The last watched run given `process` (handles are used again once closed).
+ProgramRun* ObservingProcesses::Watched(morlit::Handle process) {
+    for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) {
+        if (it->first != process) continue;
+        return it->second < 0 ? &seen_.editor : &seen_.expands[static_cast<size_t>(it->second)];
+    }
+    return nullptr;
+}
 
 // A message box as shown, with the string table's id and the code it
 // carries, found by matching its text against the table's texts as the
@@ -109,7 +244,7 @@ nlohmann::json StepIds(const std::string& output, morlit::posix::TerminalUi& ter
     return ids;
 }
 
-Findings Find(const Observed& seen, morlit::posix::PosixHost& host) {
+Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) {
     using morlit::posix::ToUtf8;
     Findings found;
     bool askedForCd = false, noCd = false;
@@ -126,7 +261,7 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host) {
         if (at != std::string::npos) windows = file.substr(0, at);
     }
     if (windows.empty() && !seen.expands.empty()) {
-        const std::string parameters = ToUtf8(seen.expands.front());
+        const std::string parameters = ToUtf8(seen.expands.front().parameters);
         const size_t open = parameters.rfind('"', parameters.size() - 2);
         const std::string destination = parameters.substr(open + 1, parameters.size() - open - 2);
         const size_t at = Lowered(destination).rfind("\\system32");
@@ -143,7 +278,7 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host) {
     if (!seen.expands.empty()) {
         // A cabinet is named first and its members picked with -F:; a
         // folder's compressed files are named one by one.
-        const std::string parameters = ToUtf8(seen.expands.front());
+        const std::string parameters = ToUtf8(seen.expands.front().parameters);
         const size_t end = parameters.find('"', 1);
         std::string path = parameters.substr(1, end == std::string::npos ? 0 : end - 1);
         const bool cabinet = parameters.find("\" -F:") != std::string::npos;
@@ -152,6 +287,38 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host) {
             std::wstring(1, static_cast<wchar_t>(path.empty() ? 0 : path[0])) + L":\\";
         const bool cd = !path.empty() && host.host.files->GetDriveType(root) == 5;  // DRIVE_CDROM
         found.source = {{"kind", cabinet ? "cabinet" : "folder"}, {"path", path}, {"cd", cd}};
+        // Each driver as the run asked expand for it, and how that ended;
+        // the ones a failure kept it from are named by playing its driver
+        // step again with programs that only take their parameters.
+        std::vector<std::wstring> runs;
+        if (seen.expands.size() < 3)
+            runs = DriverRuns(seen.expands.front().parameters, morlit::posix::FromUtf8(windows),
+                              host.host);
+        bool same = runs.size() >= seen.expands.size();
+        for (size_t i = 0; same && i < seen.expands.size(); ++i)
+            same = runs[i] == seen.expands[i].parameters;
+        if (!same) runs.clear();
+        nlohmann::json members = nlohmann::json::array();
+        for (size_t i = 0; i < std::max(seen.expands.size(), runs.size()); ++i) {
+            if (i >= seen.expands.size()) {
+                nlohmann::json member = MemberObject(runs[i]);
+                member["state"] = "not reached";
+                member["reason"] = nullptr;
+                member["exit_code"] = nullptr;
+                members.push_back(member);
+                continue;
+            }
+            const ProgramRun& run = seen.expands[i];
+            nlohmann::json member = MemberObject(run.parameters);
+            const bool decoded = run.started && run.ended && run.exitCode == 0;
+            member["state"] = decoded ? "decoded" : "failed";
+            member["reason"] =
+                decoded ? nlohmann::json(nullptr) : nlohmann::json(SaidOf(run, "expand"));
+            member["exit_code"] =
+                run.ended ? nlohmann::json(run.exitCode) : nlohmann::json(nullptr);
+            members.push_back(member);
+        }
+        found.source["members"] = members;
     } else if (noCd) {
         found.source = {{"kind", "needs the Windows XP CD"}, {"path", nullptr}, {"cd", true}};
     } else if (!xp && seen.hiveTried) {
@@ -171,6 +338,20 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host) {
                                             : seen.hiveLines.back();
         }
         found.hive = {{"file", ToUtf8(seen.hiveFile)}, {"state", state}, {"detail", detail}};
+    }
+    // The template goes in through the registry editor; its run is what
+    // tells whether it imports.
+    if (seen.editorAsked) {
+        const ProgramRun& run = seen.editor;
+        const bool imported = run.started && run.ended && run.exitCode == 0;
+        found.templateImport = {
+            {"state", imported ? (check ? "imports" : "imported") : "refused"},
+            {"reason", imported ? nlohmann::json(nullptr)
+                                : nlohmann::json(SaidOf(run, "the registry editor"))},
+            {"exit_code", run.ended ? nlohmann::json(run.exitCode) : nlohmann::json(nullptr)}};
+    } else {
+        found.templateImport = {
+            {"state", "not reached"}, {"reason", nullptr}, {"exit_code", nullptr}};
     }
     return found;
 }
@@ -193,33 +374,53 @@ nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay) {
     return {{"format", format}, {"size", overlay.Size()}, {"parent", parent}};
 }
 
-// Each partition of the disk as the check's attach saw it: with the letter
-// it got, or the line that said why it got none.
-nlohmann::json PartitionsObject(morlit::posix::BlockDevice& disk,
-                                const std::vector<std::string>& volumes,
-                                const std::vector<std::string>& attachLines) {
-    using namespace morlit::posix;
+nlohmann::json PartitionsObject(
+    const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions) {
+    using State = morlit::posix::PosixVirtualDisk::VolumeState;
     nlohmann::json list = nlohmann::json::array();
-    std::vector<Partition> partitions;
-    std::string reason;
-    std::vector<std::string> warnings;
-    if (ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0) return list;
-    for (const Partition& p : partitions) {
+    for (const auto& p : partitions) {
         char type[8];
         std::snprintf(type, sizeof type, "0x%02X", p.type);
-        nlohmann::json entry = {{"number", p.number}, {"type", type},      {"offset", p.offset},
-                                {"size", p.length},   {"letter", nullptr}, {"state", "clean"}};
-        const std::string volume = VolumeOf(volumes, p.number);
-        if (!volume.empty()) {
-            entry["letter"] = volume.substr(0, 2);
-            entry["file_system"] = volume.substr(4, volume.find(',') - 4);
-        } else {
-            const std::string name = "partition " + std::to_string(p.number) + " ";
-            std::string why = "no letter";
-            for (const std::string& line : attachLines)
-                if (line.find(name) != std::string::npos) why = "no letter: " + line;
-            entry["state"] = why;
+        const char* state = "clean";
+        switch (p.state) {
+            case State::kClean:
+                break;
+            case State::kUncleanJournal:
+                state = "unclean journal";
+                break;
+            case State::kMarkedDirty:
+                state = "marked dirty";
+                break;
+            case State::kHibernated:
+                state = "hibernated";
+                break;
+            case State::kDirtyFat:
+                state = "dirty FAT";
+                break;
+            case State::kDamaged:
+                state = "damaged";
+                break;
+            case State::kUnreadable:
+                state = "unreadable";
+                break;
+            case State::kNotNtfsOrFat:
+                state = "not NTFS or FAT";
+                break;
+            case State::kNoFreeLetter:
+                state = "no free letter";
+                break;
         }
+        nlohmann::json entry = {
+            {"number", p.number},
+            {"type", type},
+            {"offset", p.offset},
+            {"size", p.length},
+            {"letter", nullptr},
+            {"file_system", nullptr},
+            {"state", state},
+            {"reason", p.reason.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.reason)}};
+        if (p.letter) entry["letter"] = std::string(1, static_cast<char>(p.letter)) + ":";
+        if (!p.fileSystem.empty()) entry["file_system"] = p.fileSystem;
         list.push_back(entry);
     }
     return list;
@@ -349,11 +550,11 @@ void PrintCheck(const nlohmann::json& report, std::ostream& out) {
         for (const auto& p : disk["partitions"]) {
             out << "  partition " << text(p["number"]) << ": type " << text(p["type"]) << ", "
                 << text(p["size"]) << " bytes at " << text(p["offset"]) << ", ";
-            if (p["letter"].is_string())
-                out << text(p["letter"]) << " " << text(p["file_system"]) << ", "
-                    << text(p["state"]) << "\n";
-            else
-                out << text(p["state"]) << "\n";
+            if (p["letter"].is_string()) out << text(p["letter"]) << " ";
+            if (p["file_system"].is_string()) out << text(p["file_system"]) << ", ";
+            out << text(p["state"]);
+            if (p["reason"].is_string()) out << ": " << text(p["reason"]);
+            out << "\n";
         }
     }
     if (const nlohmann::json& t = report["target"]; t.is_object()) {
@@ -367,10 +568,21 @@ void PrintCheck(const nlohmann::json& report, std::ostream& out) {
         if (source["path"].is_string())
             out << " " << text(source["path"]) << (source["cd"] == true ? " (CD)" : "");
         out << "\n";
+        for (const auto& member : source.value("members", nlohmann::json::array())) {
+            out << "  driver: " << text(member["name"]) << " -> " << text(member["destination"])
+                << ", " << text(member["state"]);
+            if (member["reason"].is_string()) out << ": " << text(member["reason"]);
+            out << "\n";
+        }
     }
     if (const nlohmann::json& hive = report["hive"]; hive.is_object()) {
         out << "  hive: " << text(hive["file"]) << ", " << text(hive["state"]);
         if (!hive["detail"].get<std::string>().empty()) out << ": " << text(hive["detail"]);
+        out << "\n";
+    }
+    if (const nlohmann::json& t = report["template"]; t.is_object()) {
+        out << "  template: " << text(t["state"]);
+        if (t["reason"].is_string()) out << ": " << text(t["reason"]);
         out << "\n";
     }
     if (report["boot_ini"].is_string()) {

@@ -19,17 +19,28 @@ namespace morlit::app {
 
 // What the run asked of the host that tells what it found: the hive it
 // loaded, the expand runs that took the drivers from their source, the
-// partition number Boot.ini names, and the lines said while the disk was
-// attached. Each observer hands the call on unchanged.
+// registry editor's run of the template, and the partition number Boot.ini
+// names. Each observer hands the call on unchanged.
+// One run of a program the run starts: what it was given and how it ended.
+struct ProgramRun {
+    std::wstring parameters;
+    bool started = false;        // ShellExecuteEx gave a process
+    morlit::u32 startError = 0;  // the last error when it did not
+    bool ended = false;          // its exit code was read
+    morlit::u32 exitCode = 0;
+    std::vector<std::string> lines;  // said while it ran
+};
+
 struct Observed {
     std::wstring hiveFile;
     bool hiveTried = false;
     morlit::u32 hiveCode = 0;
     std::vector<std::string> hiveLines;
-    std::vector<std::wstring> expands;  // parameters, as given
+    std::vector<ProgramRun> expands;  // in the order asked
+    bool editorAsked = false;         // the registry editor was started for the template
+    ProgramRun editor;
     wchar_t arcLetter = 0;
     morlit::u32 arcPartition = 0;
-    std::vector<std::string> attachLines;
     const std::vector<std::string>* lines = nullptr;  // every line said, as it grows
     // With a check: the disk signature and partition offset the loaded
     // hive's MountedDevices gives C:, when it names them so (12 bytes).
@@ -84,21 +95,22 @@ class ObservingRegistry : public morlit::IRegistry {
 
 class ObservingProcesses : public morlit::IProcesses {
   public:
-    ObservingProcesses(morlit::IProcesses& inner, Observed& seen) : inner_(inner), seen_(seen) {}
-    bool ShellExecuteEx(morlit::ShellExecuteInfo& info) override {
-        if (info.file == L"expand") seen_.expands.push_back(info.parameters);
-        return inner_.ShellExecuteEx(info);
-    }
+    ObservingProcesses(morlit::IProcesses& inner, Observed& seen, morlit::IErrors& errors)
+        : inner_(inner), seen_(seen), errors_(errors) {}
+    bool ShellExecuteEx(morlit::ShellExecuteInfo& info) override;
     morlit::u32 WaitForSingleObject(morlit::Handle handle, morlit::u32 milliseconds) override {
         return inner_.WaitForSingleObject(handle, milliseconds);
     }
-    bool GetExitCodeProcess(morlit::Handle process, morlit::u32* code) override {
-        return inner_.GetExitCodeProcess(process, code);
-    }
+    bool GetExitCodeProcess(morlit::Handle process, morlit::u32* code) override;
 
   private:
+    ProgramRun* Watched(morlit::Handle process);
     morlit::IProcesses& inner_;
     Observed& seen_;
+    morlit::IErrors& errors_;
+    // The process each watched run was given: an index into the expand
+    // runs, or -1 for the registry editor.
+    std::vector<std::pair<morlit::Handle, int>> processes_;
 };
 
 class ObservingPartitions : public morlit::IPartitions {
@@ -119,41 +131,11 @@ class ObservingPartitions : public morlit::IPartitions {
     Observed& seen_;
 };
 
-class ObservingVirtualDisk : public morlit::IVirtualDisk {
-  public:
-    ObservingVirtualDisk(morlit::IVirtualDisk& inner, Observed& seen)
-        : inner_(inner), seen_(seen) {}
-    morlit::u32 OpenVirtualDisk(const morlit::VirtualStorageType& type, const std::wstring& path,
-                                morlit::u32 accessMask, morlit::u32 flags,
-                                morlit::Handle* handle) override {
-        return inner_.OpenVirtualDisk(type, path, accessMask, flags, handle);
-    }
-    morlit::u32 AttachVirtualDisk(morlit::Handle disk, morlit::u32 flags,
-                                  morlit::u32 providerFlags) override {
-        const size_t said = seen_.lines->size();
-        const morlit::u32 code = inner_.AttachVirtualDisk(disk, flags, providerFlags);
-        seen_.attachLines.assign(seen_.lines->begin() + static_cast<std::ptrdiff_t>(said),
-                                 seen_.lines->end());
-        return code;
-    }
-    morlit::u32 GetVirtualDiskPhysicalPath(morlit::Handle disk, morlit::u32* sizeBytes,
-                                           std::wstring& path) override {
-        return inner_.GetVirtualDiskPhysicalPath(disk, sizeBytes, path);
-    }
-    morlit::u32 DetachVirtualDisk(morlit::Handle disk, morlit::u32 flags,
-                                  morlit::u32 providerFlags) override {
-        return inner_.DetachVirtualDisk(disk, flags, providerFlags);
-    }
-
-  private:
-    morlit::IVirtualDisk& inner_;
-    Observed& seen_;
-};
-
 // The target, the driver source and the hive as the run's calls showed
 // them; null where the run did not get that far.
 struct Findings {
     nlohmann::json target = nullptr, source = nullptr, hive = nullptr;
+    nlohmann::json templateImport = nullptr;  // whether the registry template imports
 };
 
 // A message box as shown, with the string table's id and the code it
@@ -165,16 +147,17 @@ nlohmann::json MessageObject(const morlit::posix::TerminalUi::ShownMessage& mess
 // The status texts the run showed, as ids, read back from its output.
 nlohmann::json StepIds(const std::string& output, morlit::posix::TerminalUi& terminal);
 
-Findings Find(const Observed& seen, morlit::posix::PosixHost& host);
+// What the run's calls showed; `check`: the run was a check's, whose
+// writes stay in memory.
+Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check);
 
 // The image beneath a check's overlay: its format and size.
 nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay);
 
-// Each partition of the disk as the check's attach saw it: with the letter
-// it got, or the line that said why it got none.
-nlohmann::json PartitionsObject(morlit::posix::BlockDevice& disk,
-                                const std::vector<std::string>& volumes,
-                                const std::vector<std::string>& attachLines);
+// Each partition of the disk as the run's attach left it: the letter it
+// got, else its state and the line that said why it got none.
+nlohmann::json PartitionsObject(
+    const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions);
 
 // The Boot.ini the run left on the target's volume, read back from the
 // overlay; null when there is none to read.

@@ -235,10 +235,10 @@ struct RunTrace {
     nlohmann::json steps = nlohmann::json::array();
     CheckDisks disks;  // with --check
     Findings found;
-    std::vector<std::string> volumes;      // the volumes given letters
-    std::vector<std::string> attachLines;  // said while the disk was attached
-    std::string mountedC;                  // MountedDevices' C:, with a check
-    bool adjusted = false;                 // the run ended with its success message
+    std::vector<std::string> volumes;  // the volumes given letters
+    std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition> partitions;  // from attach
+    std::string mountedC;   // MountedDevices' C:, with a check
+    bool adjusted = false;  // the run ended with its success message
 };
 
 ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
@@ -310,13 +310,11 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     seen.lines = &trace->lines;
     seen.readMountedDevices = run.check;
     ObservingRegistry registry(*host.host.registry, seen);
-    ObservingProcesses processes(*host.host.processes, seen);
+    ObservingProcesses processes(*host.host.processes, seen, *host.host.errors);
     ObservingPartitions partitions(*host.host.partitions, seen);
-    ObservingVirtualDisk vdisk(*host.host.vdisk, seen);
     host.host.registry = &registry;
     host.host.processes = &processes;
     host.host.partitions = &partitions;
-    host.host.vdisk = &vdisk;
     morlit::CMorlitDlg dialog(host.host);
     dialog.Create(IDD_MORLIT_DIALOG);
     const std::wstring path = HostPathToWindows(absolute);
@@ -346,9 +344,9 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
         }
     }
     const PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
-    trace->found = Find(seen, host);
+    trace->found = Find(seen, host, run.check);
     trace->volumes = host.vdisk().AttachedVolumes();
-    trace->attachLines = seen.attachLines;
+    trace->partitions = host.vdisk().AttachedPartitions();
     trace->mountedC = seen.mountedC;
     // The causes the run gave that were shown (a stop hides those that
     // are only its side effects).
@@ -408,7 +406,7 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
             differs |= !overlay->Differences().empty();
             if (!disk.is_null()) continue;
             disk = DiskObject(*overlay);
-            disk["partitions"] = PartitionsObject(*overlay, trace.volumes, trace.attachLines);
+            disk["partitions"] = PartitionsObject(trace.partitions);
             // What a run would write, as a run that ends well leaves it.
             const nlohmann::json& target = trace.found.target;
             if (result.status == 0 && target.is_object() && target["kind"] == "XP or 2000")
@@ -447,6 +445,7 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
     result.report["target"] = trace.found.target;
     result.report["source"] = trace.found.source;
     result.report["hive"] = trace.found.hive;
+    result.report["template"] = trace.found.templateImport;
     if (run.check) {
         result.report["disk"] = disk;
         result.report["boot_ini"] = bootIni;
