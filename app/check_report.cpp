@@ -290,10 +290,8 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) 
         // Each driver as the run asked expand for it, and how that ended;
         // the ones a failure kept it from are named by playing its driver
         // step again with programs that only take their parameters.
-        std::vector<std::wstring> runs;
-        if (seen.expands.size() < 3)
-            runs = DriverRuns(seen.expands.front().parameters, morlit::posix::FromUtf8(windows),
-                              host.host);
+        std::vector<std::wstring> runs = DriverRuns(seen.expands.front().parameters,
+                                                    morlit::posix::FromUtf8(windows), host.host);
         bool same = runs.size() >= seen.expands.size();
         for (size_t i = 0; same && i < seen.expands.size(); ++i)
             same = runs[i] == seen.expands[i].parameters;

@@ -22,7 +22,7 @@ class NtfsVolume : public Volume {
         kNone,
         kNotNtfs,         // no NTFS boot sector in the range
         kDirty,           // marked dirty (also by a chkdsk that did not finish)
-        kUncleanJournal,  // its journal holds changes not yet in place, or a chkdsk's
+        kUncleanJournal,  // its journal was left open: in use, fast startup, unfinished chkdsk
         kHibernated,      // Windows is hibernated on it
         kFailed,          // the library refused it (damaged)
     };
