@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/check_report.h"
 #include "platform/constants.h"
 #include "platform/posix/disk/byte_order.h"
 #include "platform/posix/disk/image_file.h"
@@ -40,6 +41,8 @@
 #include "ui/texts.h"
 
 namespace {
+
+using namespace morlit::app;
 
 const char kUsage[] =
     "usage: morlit [--help] [--version] [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
@@ -220,508 +223,6 @@ struct ImageEnd {
     nlohmann::json report = nlohmann::json::object();  // with --json: what the run showed
 };
 
-// A message box as shown, with the string table's id and the code it
-// carries, found by matching its text against the table's texts as the
-// terminal shows them.
-nlohmann::json MessageObject(const morlit::posix::TerminalUi::ShownMessage& message,
-                             morlit::posix::TerminalUi& terminal) {
-    const std::string text = morlit::posix::ToUtf8(message.text);
-    nlohmann::json object = {{"id", nullptr}, {"text", text}};
-    for (morlit::u32 id = morlit::IDS_ADJUST_DONE; id <= morlit::IDS_REGISTRY_FAILED; ++id) {
-        const std::string pattern = morlit::posix::ToUtf8(terminal.LoadString(id));
-        const size_t hole = pattern.find("%ld");
-        if (hole == std::string::npos) {
-            if (pattern != text) continue;
-            object["id"] = id;
-            break;
-        }
-        const std::string before = pattern.substr(0, hole), after = pattern.substr(hole + 3);
-        if (text.size() <= before.size() + after.size() || text.rfind(before, 0) != 0 ||
-            text.compare(text.size() - after.size(), after.size(), after) != 0)
-            continue;
-        const std::string digits =
-            text.substr(before.size(), text.size() - before.size() - after.size());
-        char* end = nullptr;
-        const long code = std::strtol(digits.c_str(), &end, 10);
-        if (*end != '\0') continue;
-        object["id"] = id;
-        object["code"] = code;
-        break;
-    }
-    if (message.question) {
-        switch (message.answer) {
-            case morlit::kIdOk:
-                object["answer"] = "ok";
-                break;
-            case morlit::kIdCancel:
-                object["answer"] = "cancel";
-                break;
-            case morlit::kIdYes:
-                object["answer"] = "yes";
-                break;
-            default:
-                object["answer"] = "no";
-                break;
-        }
-    }
-    return object;
-}
-
-// The status texts the run showed, as ids, read back from its output.
-nlohmann::json StepIds(const std::string& output, morlit::posix::TerminalUi& terminal) {
-    namespace status = morlit::status;
-    const std::pair<const wchar_t*, const char*> steps[] = {
-        {status::kStarting, "starting"},        {status::kMounting, "mounting"},
-        {status::kSearchingDrive, "searching"}, {status::kCopyingDrivers, "copying-drivers"},
-        {status::kAdjustingOs, "adjusting-os"}, {status::kFinishing, "finishing"},
-    };
-    nlohmann::json ids = nlohmann::json::array();
-    std::istringstream lines(output);
-    for (std::string line; std::getline(lines, line);) {
-        for (const auto& step : steps) {
-            if (line == morlit::posix::ToUtf8(terminal.Shown(step.first)))
-                ids.push_back(step.second);
-        }
-    }
-    return ids;
-}
-
-// What the run asked of the host that tells what it found: the hive it
-// loaded, the expand runs that took the drivers from their source, the
-// partition number Boot.ini names, and the lines said while the disk was
-// attached. Each observer hands the call on unchanged.
-struct Observed {
-    std::wstring hiveFile;
-    bool hiveTried = false;
-    morlit::u32 hiveCode = 0;
-    std::vector<std::string> hiveLines;
-    std::vector<std::wstring> expands;  // parameters, as given
-    wchar_t arcLetter = 0;
-    morlit::u32 arcPartition = 0;
-    std::vector<std::string> attachLines;
-    const std::vector<std::string>* lines = nullptr;  // every line said, as it grows
-    // With a check: the disk signature and partition offset the loaded
-    // hive's MountedDevices gives C:, when it names them so (12 bytes).
-    bool readMountedDevices = false;
-    std::string mountedC;
-};
-
-class ObservingRegistry : public morlit::IRegistry {
-  public:
-    ObservingRegistry(morlit::IRegistry& inner, Observed& seen) : inner_(inner), seen_(seen) {}
-    morlit::u32 RegLoadKey(morlit::RegKey root, const std::wstring& subKey,
-                           const std::wstring& file) override {
-        const size_t said = seen_.lines->size();
-        const morlit::u32 code = inner_.RegLoadKey(root, subKey, file);
-        seen_.hiveTried = true;
-        seen_.hiveFile = file;
-        seen_.hiveCode = code;
-        seen_.hiveLines.assign(seen_.lines->begin() + static_cast<std::ptrdiff_t>(said),
-                               seen_.lines->end());
-        if (code == 0 && seen_.readMountedDevices) {
-            // Only read: opening a key and querying a value change nothing.
-            morlit::RegKey key = 0;
-            if (inner_.RegOpenKeyEx(root, subKey + L"\\MountedDevices", 0, morlit::kKeyRead,
-                                    &key) == 0) {
-                morlit::u8 data[64];
-                morlit::u32 type = 0, size = sizeof data;
-                if (inner_.RegQueryValueEx(key, L"\\DosDevices\\C:", &type, data, &size) == 0 &&
-                    type == morlit::kRegBinary && size == 12)
-                    seen_.mountedC.assign(reinterpret_cast<const char*>(data), size);
-                inner_.RegCloseKey(key);
-            }
-        }
-        return code;
-    }
-    morlit::u32 RegUnLoadKey(morlit::RegKey root, const std::wstring& subKey) override {
-        return inner_.RegUnLoadKey(root, subKey);
-    }
-    morlit::u32 RegOpenKeyEx(morlit::RegKey root, const std::wstring& subKey, morlit::u32 options,
-                             morlit::u32 sam, morlit::RegKey* key) override {
-        return inner_.RegOpenKeyEx(root, subKey, options, sam, key);
-    }
-    morlit::u32 RegQueryValueEx(morlit::RegKey key, const std::wstring& name, morlit::u32* type,
-                                morlit::u8* data, morlit::u32* size) override {
-        return inner_.RegQueryValueEx(key, name, type, data, size);
-    }
-    morlit::u32 RegCloseKey(morlit::RegKey key) override { return inner_.RegCloseKey(key); }
-
-  private:
-    morlit::IRegistry& inner_;
-    Observed& seen_;
-};
-
-class ObservingProcesses : public morlit::IProcesses {
-  public:
-    ObservingProcesses(morlit::IProcesses& inner, Observed& seen) : inner_(inner), seen_(seen) {}
-    bool ShellExecuteEx(morlit::ShellExecuteInfo& info) override {
-        if (info.file == L"expand") seen_.expands.push_back(info.parameters);
-        return inner_.ShellExecuteEx(info);
-    }
-    morlit::u32 WaitForSingleObject(morlit::Handle handle, morlit::u32 milliseconds) override {
-        return inner_.WaitForSingleObject(handle, milliseconds);
-    }
-    bool GetExitCodeProcess(morlit::Handle process, morlit::u32* code) override {
-        return inner_.GetExitCodeProcess(process, code);
-    }
-
-  private:
-    morlit::IProcesses& inner_;
-    Observed& seen_;
-};
-
-class ObservingPartitions : public morlit::IPartitions {
-  public:
-    ObservingPartitions(morlit::IPartitions& inner, Observed& seen) : inner_(inner), seen_(seen) {}
-    morlit::u32 QueryArcPartitionNumber(morlit::u8 diskNumber, wchar_t letter,
-                                        morlit::u32* number) override {
-        const morlit::u32 code = inner_.QueryArcPartitionNumber(diskNumber, letter, number);
-        if (code == 0 && number) {
-            seen_.arcLetter = letter;
-            seen_.arcPartition = *number;
-        }
-        return code;
-    }
-
-  private:
-    morlit::IPartitions& inner_;
-    Observed& seen_;
-};
-
-class ObservingVirtualDisk : public morlit::IVirtualDisk {
-  public:
-    ObservingVirtualDisk(morlit::IVirtualDisk& inner, Observed& seen)
-        : inner_(inner), seen_(seen) {}
-    morlit::u32 OpenVirtualDisk(const morlit::VirtualStorageType& type, const std::wstring& path,
-                                morlit::u32 accessMask, morlit::u32 flags,
-                                morlit::Handle* handle) override {
-        return inner_.OpenVirtualDisk(type, path, accessMask, flags, handle);
-    }
-    morlit::u32 AttachVirtualDisk(morlit::Handle disk, morlit::u32 flags,
-                                  morlit::u32 providerFlags) override {
-        const size_t said = seen_.lines->size();
-        const morlit::u32 code = inner_.AttachVirtualDisk(disk, flags, providerFlags);
-        seen_.attachLines.assign(seen_.lines->begin() + static_cast<std::ptrdiff_t>(said),
-                                 seen_.lines->end());
-        return code;
-    }
-    morlit::u32 GetVirtualDiskPhysicalPath(morlit::Handle disk, morlit::u32* sizeBytes,
-                                           std::wstring& path) override {
-        return inner_.GetVirtualDiskPhysicalPath(disk, sizeBytes, path);
-    }
-    morlit::u32 DetachVirtualDisk(morlit::Handle disk, morlit::u32 flags,
-                                  morlit::u32 providerFlags) override {
-        return inner_.DetachVirtualDisk(disk, flags, providerFlags);
-    }
-
-  private:
-    morlit::IVirtualDisk& inner_;
-    Observed& seen_;
-};
-
-// The target, the driver source and the hive as the run's calls showed
-// them; null where the run did not get that far.
-struct Findings {
-    nlohmann::json target = nullptr, source = nullptr, hive = nullptr;
-};
-
-std::string Lowered(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-Findings Find(const Observed& seen, morlit::posix::PosixHost& host) {
-    using morlit::posix::ToUtf8;
-    Findings found;
-    bool askedForCd = false, noCd = false;
-    for (const auto& message : host.terminal().Messages()) {
-        askedForCd |= message.text == host.terminal().LoadString(morlit::IDS_INSERT_CD);
-        noCd |= message.text == host.terminal().LoadString(morlit::IDS_CD_NOT_FOUND);
-    }
-    // The Windows folder: the hive is its system32\config\SYSTEM, and an
-    // expand run's last path lies below it.
-    std::string windows;
-    if (seen.hiveTried) {
-        const std::string file = ToUtf8(seen.hiveFile);
-        const size_t at = Lowered(file).rfind("\\system32\\config\\");
-        if (at != std::string::npos) windows = file.substr(0, at);
-    }
-    if (windows.empty() && !seen.expands.empty()) {
-        const std::string parameters = ToUtf8(seen.expands.front());
-        const size_t open = parameters.rfind('"', parameters.size() - 2);
-        const std::string destination = parameters.substr(open + 1, parameters.size() - open - 2);
-        const size_t at = Lowered(destination).rfind("\\system32");
-        if (at != std::string::npos) windows = destination.substr(0, at);
-    }
-    const bool xp = askedForCd || !seen.expands.empty() || seen.arcPartition != 0;
-    if (!windows.empty()) {
-        found.target = {{"letter", windows.substr(0, 2)},
-                        {"windows_directory", windows},
-                        {"kind", xp ? "XP or 2000" : "Vista or 7"},
-                        {"boot_ini_partition", nullptr}};
-        if (seen.arcPartition) found.target["boot_ini_partition"] = seen.arcPartition;
-    }
-    if (!seen.expands.empty()) {
-        // A cabinet is named first and its members picked with -F:; a
-        // folder's compressed files are named one by one.
-        const std::string parameters = ToUtf8(seen.expands.front());
-        const size_t end = parameters.find('"', 1);
-        std::string path = parameters.substr(1, end == std::string::npos ? 0 : end - 1);
-        const bool cabinet = parameters.find("\" -F:") != std::string::npos;
-        if (!cabinet) path = path.substr(0, path.rfind('\\'));
-        const std::wstring root =
-            std::wstring(1, static_cast<wchar_t>(path.empty() ? 0 : path[0])) + L":\\";
-        const bool cd = !path.empty() && host.host.files->GetDriveType(root) == 5;  // DRIVE_CDROM
-        found.source = {{"kind", cabinet ? "cabinet" : "folder"}, {"path", path}, {"cd", cd}};
-    } else if (noCd) {
-        found.source = {{"kind", "needs the Windows XP CD"}, {"path", nullptr}, {"cd", true}};
-    } else if (!xp && seen.hiveTried) {
-        found.source = {{"kind", "none needed"}, {"path", nullptr}, {"cd", false}};
-    }
-    if (seen.hiveTried) {
-        std::string state = "clean", detail;
-        for (const std::string& line : seen.hiveLines) {
-            if (line.find(": recovered ") != std::string::npos) {
-                state = "recovered";
-                detail = line;
-            }
-        }
-        if (seen.hiveCode != 0) {
-            state = "refused";
-            detail = seen.hiveLines.empty() ? "error " + std::to_string(seen.hiveCode)
-                                            : seen.hiveLines.back();
-        }
-        found.hive = {{"file", ToUtf8(seen.hiveFile)}, {"state", state}, {"detail", detail}};
-    }
-    return found;
-}
-
-// The image beneath a check's overlay: its format and size.
-nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay) {
-    using morlit::posix::VhdImage;
-    std::string format = "raw";
-    if (auto* vhd = dynamic_cast<VhdImage*>(&overlay.Base())) {
-        format = vhd->GetType() == VhdImage::Type::kFixed     ? "VHD fixed"
-                 : vhd->GetType() == VhdImage::Type::kDynamic ? "VHD dynamic"
-                                                              : "VHD differencing";
-    }
-    nlohmann::json parent = nullptr;
-    if (auto* vhd = dynamic_cast<VhdImage*>(&overlay.Base()); vhd && vhd->Parent()) {
-        // The file the locators led to, as opened.
-        if (std::shared_ptr<morlit::posix::ImageFile> file = vhd->Parent()->File())
-            parent = file->path();
-    }
-    return {{"format", format}, {"size", overlay.Size()}, {"parent", parent}};
-}
-
-// The volume list's entry of partition `number` ("D: (NTFS, partition 1,
-// 500 MiB)"), empty when it got no letter.
-std::string VolumeOf(const std::vector<std::string>& volumes, int number) {
-    const std::string mark = ", partition " + std::to_string(number) + ",";
-    for (const std::string& volume : volumes)
-        if (volume.find(mark) != std::string::npos) return volume;
-    return std::string();
-}
-
-// Each partition of the disk as the check's attach saw it: with the letter
-// it got, or the line that said why it got none.
-nlohmann::json PartitionsObject(morlit::posix::BlockDevice& disk,
-                                const std::vector<std::string>& volumes,
-                                const std::vector<std::string>& attachLines) {
-    using namespace morlit::posix;
-    nlohmann::json list = nlohmann::json::array();
-    std::vector<Partition> partitions;
-    std::string reason;
-    std::vector<std::string> warnings;
-    if (ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0) return list;
-    for (const Partition& p : partitions) {
-        char type[8];
-        std::snprintf(type, sizeof type, "0x%02X", p.type);
-        nlohmann::json entry = {{"number", p.number}, {"type", type},      {"offset", p.offset},
-                                {"size", p.length},   {"letter", nullptr}, {"state", "clean"}};
-        const std::string volume = VolumeOf(volumes, p.number);
-        if (!volume.empty()) {
-            entry["letter"] = volume.substr(0, 2);
-            entry["file_system"] = volume.substr(4, volume.find(',') - 4);
-        } else {
-            const std::string name = "partition " + std::to_string(p.number) + " ";
-            std::string why = "no letter";
-            for (const std::string& line : attachLines)
-                if (line.find(name) != std::string::npos) why = "no letter: " + line;
-            entry["state"] = why;
-        }
-        list.push_back(entry);
-    }
-    return list;
-}
-
-// The Boot.ini the run left on the target's volume, read back from the
-// overlay; null when there is none to read.
-nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
-                             const std::vector<std::string>& volumes, const std::string& letter) {
-    using namespace morlit::posix;
-    std::vector<Partition> partitions;
-    std::string reason;
-    std::vector<std::string> warnings;
-    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
-        return nullptr;
-    for (const Partition& p : partitions) {
-        const std::string volume = VolumeOf(volumes, p.number);
-        if (volume.rfind(letter, 0) != 0) continue;
-        std::unique_ptr<Volume> mounted;
-        if (p.type == kPartitionTypeNtfs) {
-            NtfsVolume::MountError error;
-            mounted = NtfsVolume::Mount(disk, p.offset, p.length, &error, &reason);
-        } else {
-            FatVolume::MountError error;
-            mounted = FatVolume::Mount(disk, p.offset, p.length, &error, &reason);
-        }
-        std::string text;
-        if (!mounted || mounted->ReadFile({L"boot.ini"}, &text) != 0) return nullptr;
-        return text;
-    }
-    return nullptr;
-}
-
-// The partition of the volume with drive letter `letter` ("E:"); false
-// when there is none.
-bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::string>& volumes,
-                     const std::string& letter, morlit::posix::Partition* found) {
-    using namespace morlit::posix;
-    std::vector<Partition> partitions;
-    std::string reason;
-    std::vector<std::string> warnings;
-    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
-        return false;
-    for (const Partition& p : partitions) {
-        if (VolumeOf(volumes, p.number).rfind(letter, 0) != 0) continue;
-        *found = p;
-        return true;
-    }
-    return false;
-}
-
-// 65535 cylinders, 16 heads, 255 sectors: the geometry qemu writes when the
-// disk's size is in the footer's current size alone; it names no geometry a
-// boot sector could match.
-bool NoGeometry(const morlit::u8* footer) {
-    return footer[56] == 0xFF && footer[57] == 0xFF && footer[58] == 16 && footer[59] == 255;
-}
-
-// Where an XP or 2000 that a run adjusts may still not start: its boot
-// sector's hidden sectors are not where its partition starts, or its disk
-// geometry is not the one Windows Virtual PC gives the machine (the VHD
-// footer's), or the hive gives C: to another disk or partition.
-std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
-                                       const morlit::posix::Partition& target,
-                                       const std::string& mountedC) {
-    using morlit::u8;
-    std::vector<std::string> warnings;
-    const std::string name = "partition " + std::to_string(target.number);
-    u8 boot[512];
-    if (overlay.Read(target.offset, boot, sizeof boot) == 0) {
-        const morlit::u64 start = target.offset / 512;
-        const morlit::u32 hidden = morlit::posix::LoadLe32(boot + 0x1C);
-        if (hidden != start)
-            warnings.push_back("the boot sector of " + name + " counts " + std::to_string(hidden) +
-                               " hidden sectors, but the partition starts at sector " +
-                               std::to_string(start) + "; Windows may not start from it");
-        const morlit::u32 perTrack = morlit::posix::LoadLe16(boot + 0x18),
-                          heads = morlit::posix::LoadLe16(boot + 0x1A);
-        std::shared_ptr<morlit::posix::ImageFile> file = overlay.Base().File();
-        struct stat st {};
-        u8 footer[512];
-        if (file && ::fstat(file->fd(), &st) == 0 && st.st_size >= 512 &&
-            file->Read(footer, sizeof footer, static_cast<morlit::u64>(st.st_size) - 512) == 0 &&
-            std::memcmp(footer, "conectix", 8) == 0 && !NoGeometry(footer) &&
-            (footer[58] != heads || footer[59] != perTrack)) {
-            warnings.push_back(
-                "the boot sector of " + name + " gives " + std::to_string(heads) + " heads and " +
-                std::to_string(perTrack) +
-                " sectors per track, but the VHD's geometry (the machine's disk) has " +
-                std::to_string(footer[58]) + " and " + std::to_string(footer[59]) +
-                "; Windows may not start from it");
-        }
-    }
-    if (mountedC.size() == 12) {
-        const u8* value = reinterpret_cast<const u8*>(mountedC.data());
-        u8 mbr[512];
-        const morlit::u32 signature = morlit::posix::LoadLe32(value);
-        const morlit::u64 offset = morlit::u64{morlit::posix::LoadLe32(value + 4)} |
-                                   morlit::u64{morlit::posix::LoadLe32(value + 8)} << 32;
-        if (overlay.Read(0, mbr, sizeof mbr) == 0 &&
-            (signature != morlit::posix::LoadLe32(mbr + 0x1B8) || offset != target.offset)) {
-            char text[160];
-            std::snprintf(text, sizeof text,
-                          "the registry's MountedDevices gives C: to disk signature %08X at offset "
-                          "%llu, but the target is on disk %08X at offset %llu",
-                          signature, static_cast<unsigned long long>(offset),
-                          morlit::posix::LoadLe32(mbr + 0x1B8),
-                          static_cast<unsigned long long>(target.offset));
-            warnings.push_back(std::string(text) +
-                               "; Windows may give it another letter and not start");
-        }
-    }
-    return warnings;
-}
-
-// A check's report as text: the outcome, then what the check found, one
-// thing a line.
-void PrintCheck(const nlohmann::json& report, std::ostream& out) {
-    const auto text = [](const nlohmann::json& value) {
-        return value.is_string() ? value.get<std::string>() : value.dump();
-    };
-    // A message's lines after the first stay indented under it.
-    const auto indented = [](std::string value) {
-        for (size_t at = value.find('\n'); at != std::string::npos; at = value.find('\n', at + 5))
-            value.replace(at, 1, "\n    ");
-        return value;
-    };
-    out << text(report["image"]) << ": " << text(report["outcome"]) << "\n";
-    const nlohmann::json& disk = report["disk"];
-    if (disk.is_object()) {
-        out << "  image: " << text(disk["format"]) << ", " << text(disk["size"]) << " bytes";
-        if (disk["parent"].is_string()) out << ", parent " << text(disk["parent"]);
-        out << "\n";
-        for (const auto& p : disk["partitions"]) {
-            out << "  partition " << text(p["number"]) << ": type " << text(p["type"]) << ", "
-                << text(p["size"]) << " bytes at " << text(p["offset"]) << ", ";
-            if (p["letter"].is_string())
-                out << text(p["letter"]) << " " << text(p["file_system"]) << ", "
-                    << text(p["state"]) << "\n";
-            else
-                out << text(p["state"]) << "\n";
-        }
-    }
-    if (const nlohmann::json& t = report["target"]; t.is_object()) {
-        out << "  target: " << text(t["windows_directory"]) << " (" << text(t["kind"]) << ")";
-        if (!t["boot_ini_partition"].is_null())
-            out << ", Boot.ini partition " << text(t["boot_ini_partition"]);
-        out << "\n";
-    }
-    if (const nlohmann::json& source = report["source"]; source.is_object()) {
-        out << "  driver source: " << text(source["kind"]);
-        if (source["path"].is_string())
-            out << " " << text(source["path"]) << (source["cd"] == true ? " (CD)" : "");
-        out << "\n";
-    }
-    if (const nlohmann::json& hive = report["hive"]; hive.is_object()) {
-        out << "  hive: " << text(hive["file"]) << ", " << text(hive["state"]);
-        if (!hive["detail"].get<std::string>().empty()) out << ": " << text(hive["detail"]);
-        out << "\n";
-    }
-    if (report["boot_ini"].is_string()) {
-        std::string bootIni = report["boot_ini"].get<std::string>();
-        bootIni.erase(std::remove(bootIni.begin(), bootIni.end(), '\r'), bootIni.end());
-        while (!bootIni.empty() && bootIni.back() == '\n') bootIni.pop_back();
-        out << "  Boot.ini:\n    " << indented(bootIni) << "\n";
-    }
-    for (const auto& message : report["messages"])
-        out << "  message: " << indented(text(message["text"])) << "\n";
-    for (const auto& cause : report["causes"]) out << "  cause: " << text(cause) << "\n";
-    for (const auto& warning : report["warnings"]) out << "  note: " << text(warning) << "\n";
-}
-
 // Adjusts one image as the dialog's Start does, with a host, a lock, a
 // journal and a run folder of its own.
 // What a run gives the report besides its status.
@@ -734,10 +235,10 @@ struct RunTrace {
     nlohmann::json steps = nlohmann::json::array();
     CheckDisks disks;  // with --check
     Findings found;
-    std::vector<std::string> volumes;      // the volumes given letters
-    std::vector<std::string> attachLines;  // said while the disk was attached
-    std::string mountedC;                  // MountedDevices' C:, with a check
-    bool adjusted = false;                 // the run ended with its success message
+    std::vector<std::string> volumes;  // the volumes given letters
+    std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition> partitions;  // from attach
+    std::string mountedC;   // MountedDevices' C:, with a check
+    bool adjusted = false;  // the run ended with its success message
 };
 
 ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
@@ -809,13 +310,11 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     seen.lines = &trace->lines;
     seen.readMountedDevices = run.check;
     ObservingRegistry registry(*host.host.registry, seen);
-    ObservingProcesses processes(*host.host.processes, seen);
+    ObservingProcesses processes(*host.host.processes, seen, *host.host.errors);
     ObservingPartitions partitions(*host.host.partitions, seen);
-    ObservingVirtualDisk vdisk(*host.host.vdisk, seen);
     host.host.registry = &registry;
     host.host.processes = &processes;
     host.host.partitions = &partitions;
-    host.host.vdisk = &vdisk;
     morlit::CMorlitDlg dialog(host.host);
     dialog.Create(IDD_MORLIT_DIALOG);
     const std::wstring path = HostPathToWindows(absolute);
@@ -845,9 +344,9 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
         }
     }
     const PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
-    trace->found = Find(seen, host);
+    trace->found = Find(seen, host, run.check);
     trace->volumes = host.vdisk().AttachedVolumes();
-    trace->attachLines = seen.attachLines;
+    trace->partitions = host.vdisk().AttachedPartitions();
     trace->mountedC = seen.mountedC;
     // The causes the run gave that were shown (a stop hides those that
     // are only its side effects).
@@ -907,7 +406,7 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
             differs |= !overlay->Differences().empty();
             if (!disk.is_null()) continue;
             disk = DiskObject(*overlay);
-            disk["partitions"] = PartitionsObject(*overlay, trace.volumes, trace.attachLines);
+            disk["partitions"] = PartitionsObject(trace.partitions);
             // What a run would write, as a run that ends well leaves it.
             const nlohmann::json& target = trace.found.target;
             if (result.status == 0 && target.is_object() && target["kind"] == "XP or 2000")
@@ -946,6 +445,7 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
     result.report["target"] = trace.found.target;
     result.report["source"] = trace.found.source;
     result.report["hive"] = trace.found.hive;
+    result.report["template"] = trace.found.templateImport;
     if (run.check) {
         result.report["disk"] = disk;
         result.report["boot_ini"] = bootIni;

@@ -249,6 +249,7 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     }
     for (const std::string& warning : warnings) diagnostic_(warning);
     volumes_.clear();
+    partitions_.clear();
 
     int number = 1;  // 0 is the host's own disk
     while (attached_->count(number)) ++number;
@@ -259,19 +260,26 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         disk->layout.push_back(LayoutEntry{p.type, p.number > 4, p.offset});
     }
     for (const Partition& p : partitions) {
-        std::string kind;
-        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p, &kind);
+        partitions_.push_back(AttachedPartition{});
+        AttachedPartition& record = partitions_.back();
+        record.number = p.number;
+        record.type = p.type;
+        record.offset = p.offset;
+        record.length = p.length;
+        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p, &record);
         if (!volume) continue;
         const wchar_t letter = drives_.NextFreeLetter(L'D');
         if (!letter) {
-            diagnostic_("partition " + std::to_string(p.number) +
-                        " gets no drive letter: all are in use");
+            Refuse(
+                &record, VolumeState::kNoFreeLetter,
+                "partition " + std::to_string(p.number) + " gets no drive letter: all are in use");
             continue;
         }
         drives_.AddDrive(letter, std::move(volume));
         disk->letters.push_back(letter);
         disk->offsets[letter] = p.offset;
-        volumes_.push_back(std::string(1, static_cast<char>(letter)) + ": (" + kind +
+        record.letter = letter;
+        volumes_.push_back(std::string(1, static_cast<char>(letter)) + ": (" + record.fileSystem +
                            ", partition " + std::to_string(p.number) + ", " + Size(p.length) + ")");
     }
     errors_.SetLastError(0);
@@ -282,7 +290,7 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
 // as on Windows; anything else, and a volume that is not clean, gets one line
 // saying why.
 std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p,
-                                                         std::string* kind) {
+                                                         AttachedPartition* record) {
     const std::string name = "partition " + std::to_string(p.number);
     if (IsFatPartitionType(p.type)) {
         FatVolume::MountError mountError;
@@ -290,32 +298,60 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
         auto volume = FatVolume::Mount(device, p.offset, p.length, &mountError, &why);
         if (volume) {
             const FatVolume::Kind type = volume->Type();
-            *kind = type == FatVolume::Kind::kFat12   ? "FAT12"
-                    : type == FatVolume::Kind::kFat16 ? "FAT16"
-                                                      : "FAT32";
+            record->fileSystem = type == FatVolume::Kind::kFat12   ? "FAT12"
+                                 : type == FatVolume::Kind::kFat16 ? "FAT16"
+                                                                   : "FAT32";
+            return volume;
         }
-        if (!volume) {
-            diagnostic_(mountError == FatVolume::MountError::kNotFat
-                            ? name + " (type " + Hex(p.type) + ") " + why
-                            : "FAT volume on " + name + " " + why);
+        if (mountError == FatVolume::MountError::kNotFat) {
+            Refuse(record, VolumeState::kNotNtfsOrFat, name + " (type " + Hex(p.type) + ") " + why);
+        } else {
+            record->fileSystem = "FAT";
+            Refuse(record,
+                   mountError == FatVolume::MountError::kDirty     ? VolumeState::kDirtyFat
+                   : mountError == FatVolume::MountError::kDamaged ? VolumeState::kDamaged
+                                                                   : VolumeState::kUnreadable,
+                   "FAT volume on " + name + " " + why);
         }
-        return volume;
+        return nullptr;
     }
     if (p.type != kPartitionTypeNtfs) {
-        diagnostic_(name + " (type " + Hex(p.type) +
-                    ") is neither NTFS nor FAT; only those volumes get a drive letter");
+        Refuse(record, VolumeState::kNotNtfsOrFat,
+               name + " (type " + Hex(p.type) +
+                   ") is neither NTFS nor FAT; only those volumes get a drive letter");
         return nullptr;
     }
     NtfsVolume::MountError mountError;
     std::string why;
     auto volume = NtfsVolume::Mount(device, p.offset, p.length, &mountError, &why);
-    *kind = "NTFS";
-    if (!volume) {
-        diagnostic_(mountError == NtfsVolume::MountError::kNotNtfs
-                        ? name + " " + why + "; only NTFS and FAT volumes get a drive letter"
-                        : "NTFS volume on " + name + " " + why);
+    if (volume || mountError != NtfsVolume::MountError::kNotNtfs) record->fileSystem = "NTFS";
+    if (volume) return volume;
+    switch (mountError) {
+        case NtfsVolume::MountError::kNotNtfs:
+            Refuse(record, VolumeState::kNotNtfsOrFat,
+                   name + " " + why + "; only NTFS and FAT volumes get a drive letter");
+            break;
+        case NtfsVolume::MountError::kUncleanJournal:
+            Refuse(record, VolumeState::kUncleanJournal, "NTFS volume on " + name + " " + why);
+            break;
+        case NtfsVolume::MountError::kHibernated:
+            Refuse(record, VolumeState::kHibernated, "NTFS volume on " + name + " " + why);
+            break;
+        case NtfsVolume::MountError::kDirty:
+            Refuse(record, VolumeState::kMarkedDirty, "NTFS volume on " + name + " " + why);
+            break;
+        default:
+            Refuse(record, VolumeState::kDamaged, "NTFS volume on " + name + " " + why);
+            break;
     }
-    return volume;
+    return nullptr;
+}
+
+void PosixVirtualDisk::Refuse(AttachedPartition* record, VolumeState state,
+                              const std::string& line) {
+    record->state = state;
+    record->reason = line;
+    diagnostic_(line);
 }
 
 u32 PosixVirtualDisk::GetVirtualDiskPhysicalPath(Handle handle, u32* sizeBytes,

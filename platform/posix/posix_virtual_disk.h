@@ -69,13 +69,39 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     // "D: (NTFS, partition 1, 500 MiB)".
     const std::vector<std::string>& AttachedVolumes() const { return volumes_; }
 
+    // What the last attach made of each partition of the table, in partition
+    // order: the letter it got, or why it got none, as a value and as the
+    // sentence said on the diagnostic line.
+    enum class VolumeState {
+        kClean,           // mounted (it has a letter unless none was free)
+        kUncleanJournal,  // NTFS whose journal was left open
+        kMarkedDirty,     // NTFS marked dirty, also by a chkdsk that did not finish
+        kHibernated,      // NTFS with a Windows hibernated on it
+        kDirtyFat,        // FAT marked dirty, not shut down cleanly, or a disk error recorded
+        kDamaged,         // the file system's own structures disagree
+        kUnreadable,      // the disk failed a read
+        kNotNtfsOrFat,    // another partition type, or no such volume in the partition
+        kNoFreeLetter,    // mounted, but every letter was in use
+    };
+    struct AttachedPartition {
+        int number = 0;  // as the loader counts them, from 1
+        u8 type = 0;
+        u64 offset = 0, length = 0;
+        wchar_t letter = 0;      // 0: none
+        std::string fileSystem;  // "NTFS", "FAT12", "FAT16", "FAT32", "FAT"; empty for none
+        VolumeState state = VolumeState::kClean;
+        std::string reason;  // the line said when it got no letter; empty otherwise
+    };
+    const std::vector<AttachedPartition>& AttachedPartitions() const { return partitions_; }
+
     struct Disk;
 
   private:
     u32 Fail(u32 code);
     bool Commit(ImageFile& file);
     std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p,
-                                           std::string* kind);
+                                           AttachedPartition* record);
+    void Refuse(AttachedPartition* record, VolumeState state, const std::string& line);
     DriveNamespace& drives_;
     HandleTable& handles_;
     IErrors& errors_;
@@ -89,6 +115,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     };
     std::vector<Pending> pending_;
     std::vector<std::string> volumes_;
+    std::vector<AttachedPartition> partitions_;
 };
 
 }  // namespace morlit::posix

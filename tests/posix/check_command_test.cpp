@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -57,7 +58,17 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
 
     nlohmann::json run;
     const int runStatus = Command("", image, &run);
+    // Every volume that got a letter on a sample is clean.
+    for (const auto& p : check["disk"]["partitions"]) {
+        if (!p["letter"].is_string()) continue;
+        EXPECT_EQ(p["state"], "clean") << p.dump();
+        EXPECT_TRUE(p["reason"].is_null()) << p.dump();
+    }
     if (check["outcome"] == "would adjust") {
+        for (const auto& member : check["source"].value("members", nlohmann::json::array()))
+            EXPECT_EQ(member["state"], "decoded") << member.dump();
+        EXPECT_EQ(check["template"]["state"], "imports") << check.dump();
+        EXPECT_EQ(run["template"]["state"], "imported") << run.dump();
         EXPECT_EQ(checkStatus, 0);
         EXPECT_EQ(check["exit_status"], 0);
         EXPECT_EQ(runStatus, 0) << run.dump();
@@ -73,6 +84,7 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
         EXPECT_EQ(runStatus, 1);
         EXPECT_EQ(Texts(check["messages"]), Texts(run["messages"]));
         EXPECT_EQ(check["causes"], run["causes"]);
+        EXPECT_EQ(check["template"], run["template"]);
         EXPECT_EQ(Slurp(image) == before, true) << "the failed run changed the image";
     }
     EXPECT_EQ(check["steps"], run["steps"]);
@@ -144,8 +156,8 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
     const nlohmann::json& partitions = check["disk"]["partitions"];
     ASSERT_GE(partitions.size(), 3u) << check.dump();
     EXPECT_TRUE(partitions[0]["letter"].is_null());
-    EXPECT_NE(partitions[0]["state"].get<std::string>().find("no letter: partition 1 "),
-              std::string::npos);
+    EXPECT_EQ(partitions[0]["state"], "not NTFS or FAT");
+    EXPECT_EQ(partitions[0]["reason"].get<std::string>().rfind("partition 1 (type 0x", 0), 0u);
     EXPECT_EQ(partitions.back()["state"], "clean");
     EXPECT_EQ(partitions.back()["file_system"], "NTFS");
     // The CD's drivers are named as the CD's.
@@ -154,6 +166,175 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
     EXPECT_EQ(check["source"]["cd"], true);
     Command("--check", dir + "/xp-nosource.vhd", &check);
     EXPECT_EQ(check["source"]["kind"], "needs the Windows XP CD");
+}
+
+// The three drivers as the run asks expand for them, and whether each
+// decodes; the registry template, whether the editor takes it.
+TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
+    const std::string dir = TestDir();
+    const auto names = [](const nlohmann::json& members) {
+        std::vector<std::string> list;
+        for (const auto& m : members)
+            list.push_back(m["name"].get<std::string>() + " " + m["state"].get<std::string>());
+        return list;
+    };
+    using Names = std::vector<std::string>;
+    const Names cabinet = {"hal.dll decoded", "ntoskrnl.exe decoded", "intelide.sys decoded"};
+    nlohmann::json check;
+    for (const char* sample : {"xp-cabinets.vhd", "win2000.vhd"}) {
+        SCOPED_TRACE(sample);
+        EXPECT_EQ(Command("--check", CopyTarget(dir, sample), &check), 0) << check.dump();
+        EXPECT_EQ(names(check["source"]["members"]), cabinet);
+        const std::string windows = check["target"]["windows_directory"];
+        EXPECT_EQ(check["source"]["members"][2]["destination"], windows + "\\system32\\drivers");
+        EXPECT_EQ(check["template"],
+                  nlohmann::json::parse(R"({"state":"imports","reason":null,"exit_code":0})"));
+    }
+    // A folder's compressed files, each with the file it becomes.
+    EXPECT_EQ(Command("--check", CopyTarget(dir, "xp-i386.vhd"), &check), 0) << check.dump();
+    EXPECT_EQ(names(check["source"]["members"]),
+              (Names{"hal.dl_ decoded", "ntoskrnl.ex_ decoded", "intelide.sy_ decoded"}));
+    EXPECT_EQ(check["source"]["members"][1]["destination"],
+              check["target"]["windows_directory"].get<std::string>() + "\\system32\\ntoskrnl.exe");
+
+    // A cabinet without the kernel: the run stops there, and the IDE driver
+    // it did not ask for is still named; the template is not reached.
+    const std::string nomember = CopyTarget(dir, "xp-nomember.vhd");
+    EXPECT_EQ(Command("--check", nomember, &check), 1);
+    const nlohmann::json& members = check["source"]["members"];
+    EXPECT_EQ(names(members),
+              (Names{"hal.dll decoded", "ntoskrnl.exe failed", "intelide.sys not reached"}))
+        << check.dump();
+    const std::string reason = members[1]["reason"];
+    EXPECT_EQ(reason.rfind("expand failed (" + std::to_string(members[1]["exit_code"].get<int>()) +
+                               "): ntoskrnl.exe ",
+                           0),
+              0u)
+        << reason;
+    EXPECT_NE(members[1]["exit_code"], 0);
+    EXPECT_TRUE(members[2]["exit_code"].is_null());
+    EXPECT_EQ(check["template"]["state"], "not reached");
+    std::string text;
+    Shell("LC_ALL=C " + Quote(Morlit()) + " --check " + Quote(nomember) + " 2>/dev/null", &text);
+    EXPECT_NE(
+        text.find("\n  driver: ntoskrnl.exe -> " + members[1]["destination"].get<std::string>() +
+                  ", failed: " + reason + "\n"),
+        std::string::npos)
+        << text;
+    EXPECT_NE(text.find(", not reached\n  template: not reached\n"), std::string::npos) << text;
+    // Without a driver source the run stops before both.
+    EXPECT_EQ(Command("--check", CopyTarget(dir, "xp-nosource.vhd"), &check), 1);
+    EXPECT_FALSE(check["source"].contains("members")) << check.dump();
+    EXPECT_EQ(check["template"]["state"], "not reached");
+
+    // A template the editor refuses (its first line is no header): the
+    // check says so with the editor's words, and a run then fails alike.
+    const std::string templates = dir + "/templates";
+    ASSERT_EQ(
+        Shell("mkdir -p " + Quote(templates) + " && cp " +
+              Quote(std::string(MORLIT_SOURCE_DIR) + "/templates") + "/*.bin " + Quote(templates) +
+              " && printf 'NOT A HEADER\\r\\n' >" + Quote(templates + "/Dravmont.bin")),
+        0);
+    const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
+    const std::string before = Slurp(image);
+    EXPECT_EQ(Command("--check", image, &check, "--templates " + Quote(templates) + " "), 1);
+    EXPECT_EQ(check["template"]["state"], "refused") << check.dump();
+    EXPECT_EQ(check["template"]["reason"].get<std::string>().rfind(
+                  "the registry editor failed (" +
+                      std::to_string(check["template"]["exit_code"].get<int>()) + "): ",
+                  0),
+              0u)
+        << check.dump();
+    nlohmann::json run;
+    EXPECT_EQ(Command("", image, &run, "--templates " + Quote(templates) + " "), 1);
+    EXPECT_EQ(run["template"]["state"], "refused");
+    EXPECT_EQ(run["template"]["exit_code"], check["template"]["exit_code"]);
+    EXPECT_TRUE(Slurp(image) == before);
+}
+
+// Each volume's state as a value of its own, with the sentence attach said;
+// the image stays as it was.
+TEST(CheckCommand, SaysEachVolumesStateAndWhy) {
+    const std::string dir = TestDir();
+    struct Case {
+        const char* name;
+        const char* options;
+        const char* state;
+        const char* fileSystem;  // null: none
+        std::string reason;
+    };
+    const std::string unclean = "NTFS volume on partition 1 was not shut down cleanly";
+    const Case cases[] = {
+        {"dirty.vhd", "--dirty", "marked dirty", "NTFS",
+         "NTFS volume on partition 1 is marked dirty; let Windows check it first"},
+        {"hiber.vhd", "--hibernated", "hibernated", "NTFS",
+         "NTFS volume on partition 1 is hibernated; start that Windows and shut it down fully "
+         "first"},
+        {"unclean.vhd", "--log unclean", "unclean journal", "NTFS",
+         unclean + " (it was in use); attach the image in Windows once, which finishes the "
+                   "volume's journal, then try again"},
+        {"newer.vhd", "--log newer", "unclean journal", "NTFS",
+         unclean + ": its journal was left open by a newer Windows (8 or later) that shut down "
+                   "with fast startup; start that Windows and shut it down fully (shutdown /s /t "
+                   "0), then try again"},
+        {"chkdsk.vhd", "--log chkdsk", "unclean journal", "NTFS",
+         "NTFS volume on partition 1 was being checked by chkdsk, which did not finish; let "
+         "Windows check it (chkdsk /f) first"},
+        {"fat16-dirty.vhd", "--fs fat16 --dirty", "dirty FAT", "FAT",
+         "FAT volume on partition 1 was not shut down cleanly; let Windows check it first"},
+        {"linux.vhd", "--no-fs --type 83", "not NTFS or FAT", nullptr,
+         "partition 1 (type 0x83) is neither NTFS nor FAT; only those volumes get a drive "
+         "letter"},
+        {"blank.vhd", "--no-fs", "not NTFS or FAT", nullptr,
+         "partition 1 holds no NTFS volume; only NTFS and FAT volumes get a drive letter"},
+    };
+    const auto expectState = [](const std::string& image, const char* state, const char* fs,
+                                const std::string& reason, const std::string& extra = "") {
+        const std::string before = Slurp(image);
+        const std::string beforeTime = ModificationTime(image);
+        nlohmann::json check;
+        EXPECT_EQ(Command("--check", image, &check, extra), 1);
+        ASSERT_EQ(check["disk"]["partitions"].size(), 1u) << check.dump();
+        const nlohmann::json& p = check["disk"]["partitions"][0];
+        EXPECT_EQ(p["state"], state);
+        EXPECT_EQ(p["reason"], reason);
+        EXPECT_TRUE(p["letter"].is_null());
+        EXPECT_EQ(p["file_system"], fs ? nlohmann::json(fs) : nlohmann::json(nullptr));
+        // The sentence is said on standard error as it always was.
+        nlohmann::json said = check["causes"];
+        said.insert(said.end(), check["warnings"].begin(), check["warnings"].end());
+        EXPECT_NE(std::find(said.begin(), said.end(), reason), said.end()) << check.dump();
+        EXPECT_TRUE(Slurp(image) == before);
+        EXPECT_EQ(ModificationTime(image), beforeTime);
+        EXPECT_FALSE(FileExists(image + "-journal"));
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        expectState(MakeImage(dir, c.name, c.options), c.state, c.fileSystem, c.reason);
+    }
+    // A FAT boot sector that names no sector size.
+    {
+        SCOPED_TRACE("damaged");
+        const std::string image = MakeImage(dir, "fat16-bad.vhd", "--fs fat16");
+        std::string bytes = Slurp(image);
+        bytes[2048 * 512 + 11] = 0;
+        bytes[2048 * 512 + 12] = 3;
+        std::ofstream(image, std::ios::binary | std::ios::trunc) << bytes;
+        expectState(image, "damaged", "FAT",
+                    "FAT volume on partition 1 has a FAT boot sector whose bytes per sector (768) "
+                    "are not a sector size");
+    }
+    // A clean volume when CD drives hold every letter.
+    {
+        SCOPED_TRACE("no free letter");
+        const std::string image = MakeImage(dir, "full.vhd", "");
+        const std::string cd = dir + "/cd";
+        ASSERT_EQ(Shell("mkdir -p " + Quote(cd)), 0);
+        std::string cds;
+        for (int i = 0; i < 22; ++i) cds += "--cdrom " + Quote(cd) + " ";
+        expectState(image, "no free letter", "NTFS",
+                    "partition 1 gets no drive letter: all are in use", cds);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, Check,

@@ -353,7 +353,7 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
         *error = MountError::kHibernated;
         *reason = "is hibernated; start that Windows and shut it down fully first";
     } else if (!JournalClean(vol)) {
-        *error = MountError::kDirty;
+        *error = MountError::kUncleanJournal;
         *reason = UncleanJournalReason(vol);
     }
     if (*error != MountError::kNone) return nullptr;  // the destructor unmounts

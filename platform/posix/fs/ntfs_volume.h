@@ -20,10 +20,11 @@ class NtfsVolume : public Volume {
   public:
     enum class MountError {
         kNone,
-        kNotNtfs,     // no NTFS boot sector in the range
-        kDirty,       // marked dirty, or its journal is not clean
-        kHibernated,  // Windows is hibernated on it
-        kFailed,      // the library refused it (damaged)
+        kNotNtfs,         // no NTFS boot sector in the range
+        kDirty,           // marked dirty (also by a chkdsk that did not finish)
+        kUncleanJournal,  // its journal was left open: in use, fast startup, unfinished chkdsk
+        kHibernated,      // Windows is hibernated on it
+        kFailed,          // the library refused it (damaged)
     };
     // Mounts the volume at [offset, offset + length) of `disk`, which must
     // outlive it. A volume that is not clean is refused, never recovered:
