@@ -7,6 +7,7 @@
 // read from their published layout - and Mount must agree, give the cause,
 // and write nothing.
 #include <fstream>
+#include <optional>
 #include <regex>
 
 #include "platform/posix/disk/raw_image.h"
@@ -133,19 +134,37 @@ void PatchRestartPages(const std::string& volume, const Places& at,
     }
 }
 
-// What the journal says, read from the restart page with the newer LSN.
-bool JournalClean(const std::string& volume, const Places& at) {
+// The restart page in force: of the two, the one with the newer LSN; none
+// when the log has been emptied.
+std::optional<RestartPage> CurrentRestartPage(const std::string& volume, const Places& at) {
     const RestartPage first = ReadRestartPage(volume, at, 0);
     const RestartPage second = ReadRestartPage(volume, at, 1);
-    if (first.Empty() && second.Empty()) return true;
-    const RestartPage& page =
-        second.Magic() == "RSTR" && second.Lsn() > first.Lsn() ? second : first;
-    // chkdsk marks the pages "CHKD" when it has changed the volume; the
-    // clean flag and the client list still say whether anything is open.
-    if (page.Magic() != "RSTR" && page.Magic() != "CHKD") return false;
-    return page.ClientInUse() == 0xFFFF || (page.Flags() & 0x0002) != 0;
+    if (first.Empty() && second.Empty()) return std::nullopt;
+    return second.Magic() == first.Magic() && second.Lsn() > first.Lsn() ? second : first;
 }
 
+// Whether the journal lets the volume be mounted without a replay: emptied,
+// closed (no client in use) or open with the clean flag. chkdsk marks the
+// pages "CHKD" when it has changed the volume; the flag and the client list
+// still say whether anything is open.
+bool JournalClean(const std::string& volume, const Places& at) {
+    const std::optional<RestartPage> page = CurrentRestartPage(volume, at);
+    if (!page) return true;
+    if (page->Magic() != "RSTR" && page->Magic() != "CHKD") return false;
+    return page->ClientInUse() == 0xFFFF || (page->Flags() & 0x0002) != 0;
+}
+
+// The same page in a few words: its magic, its major version, whether a
+// client is in use ("open") and the clean flag; or "empty".
+std::string Journal(const std::string& volume, const Places& at) {
+    const std::optional<RestartPage> page = CurrentRestartPage(volume, at);
+    if (!page) return "empty";
+    return page->Magic() + " " + std::to_string(page->Major()) +
+           (page->ClientInUse() == 0xFFFF ? " closed" : " open") +
+           ((page->Flags() & 0x0002) != 0 ? " clean" : "");
+}
+
+// The file's size and modification time.
 std::string Stamp(const std::string& path) {
     std::string out;
     Shell("stat -c '%s %Y.%y' " + Quote(path), &out);
@@ -175,8 +194,9 @@ struct VolumeState {
     const char* name;
     const char* volume;  // "vsstest" or "windows_volume"
     std::function<void(const std::string& volume, const Places& at)> patch;
-    MountError error;    // kNone: it mounts
-    const char* reason;  // a part of the sentence
+    MountError error;     // kNone: it mounts
+    const char* reason;   // a part of the sentence
+    const char* journal;  // the restart page as Journal() reads it
 };
 
 // Failures name the case, not its bytes.
@@ -220,6 +240,7 @@ TEST_P(RealNtfsVolume, MountAgreesWithAnIndependentReadingAndWritesNothing) {
         Shell("ntfscat " + Quote(volume) + " hiberfil.sys | head -c 4", &hiber) == 0 &&
         (hiber == "hibr" || hiber == "HIBR");
     const bool clean = JournalClean(volume, at);
+    EXPECT_EQ(Journal(volume, at), c.journal);
     EXPECT_EQ(c.error == MountError::kNone, !dirty && !hibernated && clean)
         << "dirty " << dirty << ", hibernated " << hibernated << ", journal clean " << clean;
 
@@ -282,16 +303,20 @@ INSTANTIATE_TEST_SUITE_P(
         // As published: one with an emptied journal (0xFF), one with the
         // journal as Windows XP and later leave it at a clean shutdown: a
         // client in use and the clean flag set.
-        VolumeState{"WindowsVolumeAsPublished", "windows_volume", nullptr, MountError::kNone, ""},
-        VolumeState{"VsstestAsPublished", "vsstest", nullptr, MountError::kNone, ""},
+        VolumeState{"WindowsVolumeAsPublished", "windows_volume", nullptr, MountError::kNone, "",
+                    "empty"},
+        VolumeState{"VsstestAsPublished", "vsstest", nullptr, MountError::kNone, "",
+                    "RSTR 1 open clean"},
         // The dirty bit, as Windows sets it when it finds damage, and with
         // the bit chkdsk sets while it repairs.
         VolumeState{"DirtyBit", "vsstest",
                     [](const std::string& v, const Places& at) { SetVolumeFlags(v, at, 0x0001); },
-                    MountError::kDirty, "is marked dirty; let Windows check it first"},
+                    MountError::kDirty, "is marked dirty; let Windows check it first",
+                    "RSTR 1 open clean"},
         VolumeState{"DirtyBitOfAnUnfinishedChkdsk", "vsstest",
                     [](const std::string& v, const Places& at) { SetVolumeFlags(v, at, 0x8001); },
-                    MountError::kDirty, "is marked dirty by a chkdsk that did not finish"},
+                    MountError::kDirty, "is marked dirty by a chkdsk that did not finish",
+                    "RSTR 1 open clean"},
         // The journal open without the clean flag: Windows went down with
         // the volume in use.
         VolumeState{"JournalInUse", "vsstest",
@@ -300,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, p->Flags() & ~u64{2}, 2);
                         });
                     },
-                    MountError::kDirty, kUnclean},
+                    MountError::kDirty, kUnclean, "RSTR 1 open"},
         // The journal closed (no client in use), as Windows 2000 leaves it
         // at a clean shutdown, without the clean flag: nothing to replay.
         VolumeState{"JournalClosed", "vsstest",
@@ -310,7 +335,7 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, 0, 2);
                         });
                     },
-                    MountError::kNone, ""},
+                    MountError::kNone, "", "RSTR 1 closed"},
         // Version 2.0, left open by Windows 8 or later after a shutdown with
         // fast startup.
         VolumeState{"JournalOfANewerWindows", "vsstest",
@@ -321,7 +346,7 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, p->Flags() & ~u64{2}, 2);
                         });
                     },
-                    MountError::kDirty, "left open by a newer Windows (8 or later)"},
+                    MountError::kDirty, "left open by a newer Windows (8 or later)", "RSTR 2 open"},
         // Both restart pages marked by chkdsk: with the clean flag kept there
         // is nothing to replay; without it, the check did not finish.
         VolumeState{"JournalMarkedByChkdsk", "vsstest",
@@ -329,7 +354,7 @@ INSTANTIATE_TEST_SUITE_P(
                         PatchRestartPages(v, at,
                                           [](RestartPage* p) { p->bytes.replace(0, 4, "CHKD"); });
                     },
-                    MountError::kNone, ""},
+                    MountError::kNone, "", "CHKD 1 open clean"},
         VolumeState{"JournalMarkedByChkdskInUse", "vsstest",
                     [](const std::string& v, const Places& at) {
                         PatchRestartPages(v, at, [](RestartPage* p) {
@@ -337,17 +362,19 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, p->Flags() & ~u64{2}, 2);
                         });
                     },
-                    MountError::kDirty, "was being checked by chkdsk, which did not finish"},
+                    MountError::kDirty, "was being checked by chkdsk, which did not finish",
+                    "CHKD 1 open"},
         // Hibernation files: "hibr" as Windows XP and 7 write it, "HIBR" as
         // Windows 8 and later do; "wake" once Windows has resumed from it,
         // and zeros as it is left after a resume or a full shutdown.
         VolumeState{"HibernatedXpOr7", "vsstest", Hiberfile("hibr"), MountError::kHibernated,
-                    "is hibernated"},
+                    "is hibernated", "RSTR 1 open clean"},
         VolumeState{"HibernatedNewerWindows", "vsstest", Hiberfile("HIBR"), MountError::kHibernated,
-                    "is hibernated"},
-        VolumeState{"ResumedFromHibernation", "vsstest", Hiberfile("wake"), MountError::kNone, ""},
+                    "is hibernated", "RSTR 1 open clean"},
+        VolumeState{"ResumedFromHibernation", "vsstest", Hiberfile("wake"), MountError::kNone, "",
+                    "RSTR 1 open clean"},
         VolumeState{"HibernationFileCleared", "vsstest", Hiberfile(std::string()),
-                    MountError::kNone, ""}),
+                    MountError::kNone, "", "RSTR 1 open clean"}),
     [](const ::testing::TestParamInfo<VolumeState>& info) { return std::string(info.param.name); });
 
 }  // namespace
