@@ -325,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, p->Flags() & ~u64{2}, 2);
                         });
                     },
-                    MountError::kDirty, kUnclean, "RSTR 1 open"},
+                    MountError::kUncleanJournal, kUnclean, "RSTR 1 open"},
         // The journal closed (no client in use), as Windows 2000 leaves it
         // at a clean shutdown, without the clean flag: nothing to replay.
         VolumeState{"JournalClosed", "vsstest",
@@ -346,7 +346,8 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, p->Flags() & ~u64{2}, 2);
                         });
                     },
-                    MountError::kDirty, "left open by a newer Windows (8 or later)", "RSTR 2 open"},
+                    MountError::kUncleanJournal, "left open by a newer Windows (8 or later)",
+                    "RSTR 2 open"},
         // Both restart pages marked by chkdsk: with the clean flag kept there
         // is nothing to replay; without it, the check did not finish.
         VolumeState{"JournalMarkedByChkdsk", "vsstest",
@@ -362,8 +363,8 @@ INSTANTIATE_TEST_SUITE_P(
                             PutLe(&p->bytes, p->Area() + 0x0E, p->Flags() & ~u64{2}, 2);
                         });
                     },
-                    MountError::kDirty, "was being checked by chkdsk, which did not finish",
-                    "CHKD 1 open"},
+                    MountError::kUncleanJournal,
+                    "was being checked by chkdsk, which did not finish", "CHKD 1 open"},
         // Hibernation files: "hibr" as Windows XP and 7 write it, "HIBR" as
         // Windows 8 and later do; "wake" once Windows has resumed from it,
         // and zeros as it is left after a resume or a full shutdown.
