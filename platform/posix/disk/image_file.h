@@ -128,7 +128,8 @@ class ImageFile {
     // signal has arrived (until the run's outcome is decided, see
     // HoldStopSignals), and with the journal's error when the old bytes
     // cannot be saved; nothing reaches the image then. Once a write,
-    // truncation or sync has failed, every later one fails with that error.
+    // truncation, sync or kept read (see FailedWith) has failed, every later
+    // write, truncation or sync fails with that error.
     u32 Read(void* buffer, size_t length, u64 offset);
     u32 Write(const void* buffer, size_t length, u64 offset);
     u32 WriteVec(std::vector<iovec> parts, u64 offset);
