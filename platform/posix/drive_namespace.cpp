@@ -118,60 +118,54 @@ u32 DriveNamespace::Settle() {
     return e;
 }
 
-u32 DriveNamespace::Prepare(const std::wstring& path, Volume** volume, PathParts* parts,
-                            bool* held) {
-    *held = false;
-    if (const u32 e = Resolve(path, volume, parts)) {
-        return e;
-    }
+u32 DriveNamespace::Prepare(const std::wstring& path, Target* target) {
+    target->held = false;
+    if (const u32 e = Resolve(path, &target->volume, &target->parts)) return e;
     // Only the held-back file's own volume can see the deletion.
     if (!deferred_ || deferred_->letter != UpperLetter(path[0])) return 0;
-    if (deferred_->key == Key(*parts)) {
-        *held = true;
+    if (deferred_->key == Key(target->parts)) {
+        target->held = true;
         return 0;
     }
     return Settle();
 }
 
+u32 DriveNamespace::PrepareExisting(const std::wstring& path, Target* target) {
+    if (const u32 e = Prepare(path, target)) return e;
+    if (target->held && !deferred_->recreatedEmpty) return err::kFileNotFound;
+    return 0;
+}
+
 u32 DriveNamespace::Stat(const std::wstring& path, NodeInfo* info) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         *info = NodeInfo();
         info->attributes = kFileAttributeArchive;
         return 0;
     }
-    return v->Stat(parts, info);
+    return t.volume->Stat(t.parts, info);
 }
 
 u32 DriveNamespace::ReadFile(const std::wstring& path, std::string* data) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         data->clear();
         return 0;
     }
-    return v->ReadFile(parts, data);
+    return t.volume->ReadFile(t.parts, data);
 }
 
 u32 DriveNamespace::ReadRange(const std::wstring& path, u64 offset, size_t length,
                               std::string* data) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         data->clear();
         return 0;
     }
-    return v->ReadRange(parts, offset, length, data);
+    return t.volume->ReadRange(t.parts, offset, length, data);
 }
 
 namespace {
@@ -190,14 +184,12 @@ bool AlreadyHolds(Volume& v, const PathParts& parts, const std::string& data) {
 }  // namespace
 
 u32 DriveNamespace::WriteFile(const std::wstring& path, const std::string& data) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
+    Target t;
+    if (const u32 e = Prepare(path, &t)) return e;
+    if (t.held) {
         // Made again under the deleted name: with the deleted file's data
         // nothing needs to change on the volume.
-        if (AlreadyHolds(*v, parts, data)) {
+        if (AlreadyHolds(*t.volume, t.parts, data)) {
             deferred_.reset();
             return 0;
         }
@@ -207,23 +199,20 @@ u32 DriveNamespace::WriteFile(const std::wstring& path, const std::string& data)
         }
         deferred_->recreatedEmpty = false;
         if (const u32 e = Settle()) return e;
-        return v->WriteFile(parts, data);
+        return t.volume->WriteFile(t.parts, data);
     }
     // Bytes that are already there are not written again.
-    if (AlreadyHolds(*v, parts, data)) return 0;
-    return v->WriteFile(parts, data);
+    if (AlreadyHolds(*t.volume, t.parts, data)) return 0;
+    return t.volume->WriteFile(t.parts, data);
 }
 
 u32 DriveNamespace::PatchFile(const std::wstring& path, const std::vector<FilePatch>& patches,
                               u64 size) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         if (const u32 e = Settle()) return e;
-        return v->PatchFile(parts, patches, size);
+        return t.volume->PatchFile(t.parts, patches, size);
     }
     // Only the patches that change something are passed on; one that
     // overlaps a patch passed on before it is kept, as it may undo that one.
@@ -236,66 +225,56 @@ u32 DriveNamespace::PatchFile(const std::wstring& path, const std::vector<FilePa
             overlaps = overlaps || (p.offset < kept.offset + kept.data.size() &&
                                     kept.offset < p.offset + p.data.size());
         }
-        if (!overlaps && v->ReadRange(parts, p.offset, p.data.size(), &now) == 0 && now == p.data)
+        if (!overlaps && t.volume->ReadRange(t.parts, p.offset, p.data.size(), &now) == 0 &&
+            now == p.data)
             continue;
         changing.push_back(p);
     }
-    return v->PatchFile(parts, changing, size);
+    return t.volume->PatchFile(t.parts, changing, size);
 }
 
 u32 DriveNamespace::DeleteFile(const std::wstring& path) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         deferred_->recreatedEmpty = false;
         return 0;
     }
     // Held back only where a file made again could be this one; the
     // deletion is then carried out by whatever else comes next.
-    if (!parts.empty() && v->SameAsNewFile(parts)) {
+    if (!t.parts.empty() && t.volume->SameAsNewFile(t.parts)) {
         Deferred d;
         d.letter = UpperLetter(path[0]);
-        d.parts = parts;
-        d.key = Key(parts);
+        d.parts = t.parts;
+        d.key = Key(t.parts);
         deferred_ = std::move(d);
         return 0;
     }
-    return v->DeleteFile(parts);
+    return t.volume->DeleteFile(t.parts);
 }
 
 u32 DriveNamespace::SetAttributes(const std::wstring& path, u32 attributes) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         if (const u32 e = Settle()) return e;
     }
-    return v->SetAttributes(parts, attributes);
+    return t.volume->SetAttributes(t.parts, attributes);
 }
 
 u32 DriveNamespace::SetUncompressed(const std::wstring& path) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (const u32 e = Prepare(path, &v, &parts, &held)) return e;
-    if (held) {
-        if (!deferred_->recreatedEmpty) return err::kFileNotFound;
+    Target t;
+    if (const u32 e = PrepareExisting(path, &t)) return e;
+    if (t.held) {
         if (const u32 e = Settle()) return e;
     }
-    return v->SetUncompressed(parts);
+    return t.volume->SetUncompressed(t.parts);
 }
 
 bool DriveNamespace::FileStamp(const std::wstring& path, std::string* stamp) {
-    Volume* v = nullptr;
-    PathParts parts;
-    bool held = false;
-    if (Prepare(path, &v, &parts, &held) || held || parts.empty()) return false;
-    return v->FileStamp(parts, stamp);
+    Target t;
+    if (Prepare(path, &t) || t.held || t.parts.empty()) return false;
+    return t.volume->FileStamp(t.parts, stamp);
 }
 
 }  // namespace morlit::posix

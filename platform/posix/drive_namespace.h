@@ -64,9 +64,19 @@ class DriveNamespace : public FileAccess {
         std::vector<std::wstring> key;  // the components in upper case
         bool recreatedEmpty = false;    // made again, empty, not yet on the volume
     };
+    // Where a call on a path lands.
+    struct Target {
+        Volume* volume = nullptr;
+        PathParts parts;
+        bool held = false;  // the path is the held-back deletion's
+    };
     // Resolves the path; carries out a held-back deletion unless the path is
-    // the held-back one, which `*held` then says.
-    u32 Prepare(const std::wstring& path, Volume** volume, PathParts* parts, bool* held);
+    // the held-back one, which `held` then says.
+    u32 Prepare(const std::wstring& path, Target* target);
+    // As Prepare, for a call on a file that is there: the held-back
+    // deletion's path is not found (2) unless the file was made again, empty,
+    // since; `held` then says so.
+    u32 PrepareExisting(const std::wstring& path, Target* target);
     u32 Settle();
 
     std::map<wchar_t, std::unique_ptr<Volume>> drives_;

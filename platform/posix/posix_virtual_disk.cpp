@@ -389,7 +389,16 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         return Fail(e);
     }
     if (e) {
-        diagnostic_("the image was detached, but writing it out failed");
+        // A failure the image file kept (a read or write the volume code
+        // passed over) is said with the file it happened to: with a
+        // differencing image that may be a parent.
+        std::shared_ptr<ImageFile> file = disk->device ? disk->device->File() : nullptr;
+        if (file && file->FailedWith() == e) {
+            diagnostic_("the image was detached, but its changes cannot be kept: " +
+                        file->FailureReason());
+        } else {
+            diagnostic_("the image was detached, but writing it out failed");
+        }
         return Fail(e);
     }
     errors_.SetLastError(0);

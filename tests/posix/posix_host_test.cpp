@@ -591,6 +591,78 @@ TEST(PosixHostDurability, AFullFileSystemFailsTheDetachAndIsNamed) {
     EXPECT_FALSE(FileExists(image + "-journal"));
 }
 
+// The next read of the file open at g_failing_fd fails once with EIO.
+int g_failing_fd = -1;
+bool g_read_failed = false;
+int FailOneReadOfFile(const IoEvent& event) {
+    if (event.step != IoStep::kImageRead || event.fd != g_failing_fd || g_read_failed) return 0;
+    g_read_failed = true;
+    return EIO;
+}
+
+// Opens images as the host does, and aims g_failing_fd at the bottom of a
+// differencing image's chain.
+std::unique_ptr<BlockDevice> OpenAimingAtTheBase(const std::string& path, bool writable, u32* error,
+                                                 std::string* reason) {
+    std::unique_ptr<VhdImage> vhd = VhdImage::Open(path, writable, error, reason);
+    if (vhd) {
+        const VhdImage* below = vhd.get();
+        while (below->Parent()) below = below->Parent();
+        g_failing_fd = below->File()->fd();
+    }
+    return vhd;
+}
+
+// A differencing image reads what it does not hold through its parent, and
+// that through its own. A read of the base that fails during the run,
+// whatever the volume code makes of it, fails the detach with the base named;
+// even a caller that then ends the run as adjusted gets no commit, and the
+// child is put back byte for byte - for a parent and a grandparent alike.
+TEST(PosixHostDurability, AFailedReadOfAParentFailsTheDetachAndIsNamed) {
+    const std::string dir = TestDir();
+    const std::string base =
+        MakeImage(dir, "base.vhd", "--format dynamic --tree " + Quote(TreeFile("xp.tree")));
+    const std::string tool =
+        "python3 " + Quote(std::string(MORLIT_SOURCE_DIR) + "/tools/vhdtool.py");
+    const std::string middle = dir + "/middle.vhd", child = dir + "/child.vhd",
+                      grandchild = dir + "/grandchild.vhd";
+    ASSERT_EQ(Shell(tool + " diff " + Quote(base) + " " + Quote(child)), 0);
+    ASSERT_EQ(Shell(tool + " diff " + Quote(base) + " " + Quote(middle)), 0);
+    ASSERT_EQ(Shell(tool + " diff " + Quote(middle) + " " + Quote(grandchild)), 0);
+    const std::string base_bytes = Slurp(base), middle_bytes = Slurp(middle);
+    for (const std::string& image : {child, grandchild}) {
+        SCOPED_TRACE(image);
+        const std::string before = Slurp(image);
+        TestHost t("", OpenAimingAtTheBase);
+        Handle disk = t.Attach(image);
+        ASSERT_TRUE(disk);
+        EXPECT_EQ(t.posix->drives().WriteFile(L"D:\\new.txt", "new"), 0u);
+        g_read_failed = false;
+        SetIoHook(FailOneReadOfFile);
+        std::string data;
+        (void)t.posix->drives().ReadFile(L"D:\\WINDOWS\\system32\\config\\system", &data);
+        SetIoHook(nullptr);
+        ASSERT_TRUE(g_read_failed) << "the read never reached the base";
+        EXPECT_NE(t.host.vdisk->DetachVirtualDisk(disk, 0, 0), 0u);
+        const std::string named = "a read of \"" + base + "\", which \"" + image + "\"";
+        EXPECT_NE(t.Diagnostics().find("the image was detached, but its changes cannot be kept: " +
+                                       named),
+                  std::string::npos)
+            << t.Diagnostics();
+        EXPECT_TRUE(t.host.system->CloseHandle(disk));
+        const PosixVirtualDisk::RunEnd end = t.posix->FinishRun(true);
+        EXPECT_FALSE(end.committed);
+        EXPECT_TRUE(end.rolledBack);
+        EXPECT_NE(t.Diagnostics().find("could not be made final: " + named), std::string::npos)
+            << t.Diagnostics();
+        EXPECT_TRUE(Slurp(image) == before);
+        EXPECT_FALSE(FileExists(image + "-journal"));
+    }
+    EXPECT_TRUE(Slurp(base) == base_bytes);
+    EXPECT_TRUE(Slurp(middle) == middle_bytes);
+    g_failing_fd = -1;
+}
+
 // Killed with changes on the image and its journal beside it: the next open
 // puts the image back byte for byte, and the volume is clean again.
 TEST(PosixHostDurability, KilledAfterItsWritesTheImageIsPutBackAtTheNextOpen) {

@@ -642,13 +642,34 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     // the old file), and a run that wrote on top of what it could not read is
     // not one to keep: the failure refuses the commit as a failed write does.
     // The end of the file is an answer, not a fault.
-    if (e != err::kSuccess && e != err::kHandleEof && writable_) KeepFirstFailure(e);
+    if (e != err::kSuccess && e != err::kHandleEof) KeepFailedRead(e, path_);
     return e;
+}
+
+void ImageFile::KeepFailedRead(u32 e, const std::string& path) {
+    if (writable_ && failed_ == err::kSuccess) {
+        failed_ = e;
+        failed_read_of_ = path;
+    }
+    // The images built on this one read through it whatever their caller
+    // does with the error.
+    if (std::shared_ptr<ImageFile> reader = reader_.lock()) reader->KeepFailedRead(e, path);
 }
 
 u32 ImageFile::KeepFirstFailure(u32 e) {
     if (failed_ == err::kSuccess) failed_ = e;
     return e;
+}
+
+std::string ImageFile::FailureReason() const {
+    if (failed_ == err::kSuccess) return std::string();
+    if (failed_read_of_.empty())
+        return "a write to \"" + path_ + "\" failed, so it does not hold all the changes.";
+    const std::string of = failed_read_of_ == path_ ? "\"" + path_ + "\""
+                                                    : "\"" + failed_read_of_ + "\", which \"" +
+                                                          path_ + "\" reads through,";
+    return "a read of " + of + " failed (error " + std::to_string(failed_) +
+           "), so the changes may rest on data that was never read.";
 }
 
 // A stop refuses the image's writes until the run's outcome is decided;
@@ -709,7 +730,7 @@ u32 ImageFile::Sync() {
 u32 ImageFile::Commit(std::string* reason) {
     if (journal_fd_ < 0) return err::kSuccess;
     if (failed_) {
-        *reason = "a write to \"" + path_ + "\" failed, so it does not hold all the changes.";
+        *reason = FailureReason();
         return failed_;
     }
     if (u32 e = Sync()) {

@@ -128,7 +128,8 @@ class ImageFile {
     // signal has arrived (until the run's outcome is decided, see
     // HoldStopSignals), and with the journal's error when the old bytes
     // cannot be saved; nothing reaches the image then. Once a write,
-    // truncation or sync has failed, every later one fails with that error.
+    // truncation, sync or kept read (see FailedWith) has failed, every later
+    // write, truncation or sync fails with that error.
     u32 Read(void* buffer, size_t length, u64 offset);
     u32 Write(const void* buffer, size_t length, u64 offset);
     u32 WriteVec(std::vector<iovec> parts, u64 offset);
@@ -140,13 +141,23 @@ class ImageFile {
     bool Journalled() const { return journal_fd_ >= 0; }
     // The error of the first read (other than at the end of the file), write,
     // truncation or sync that failed while the image was open for writing; 0
-    // for none.
+    // for none. A read of an image this one reads through counts as its own.
     u32 FailedWith() const { return failed_; }
+    // That failure in one plain sentence naming the file that failed; empty
+    // for none.
+    std::string FailureReason() const;
+    // A differencing image reads what it does not hold from its parent, so a
+    // read of the parent that fails is a read of `reader` that fails: from now
+    // on every failed read of this file (and of the files it reads through in
+    // turn) is kept by `reader` as well. One reader; it may go away first.
+    void PassFailedReadsTo(std::weak_ptr<ImageFile> reader) { reader_ = std::move(reader); }
     // True once anything was written to the image (or it was truncated).
     bool Changed() const { return changed_; }
     // Makes the image durable, then deletes the journal and syncs the folder.
-    // Refused once a write, truncation or sync of the image has failed: the
-    // image then does not hold what its users wrote, and is to be rolled back.
+    // Refused once a write, truncation or sync of the image has failed, or a
+    // read (see FailedWith): the image then does not hold what its users
+    // wrote, or holds what was built on data never read, and is to be rolled
+    // back.
     // On failure the journal stays open for Rollback().
     u32 Commit(std::string* reason);
     // Puts back every saved byte and the old length, durably, then deletes
@@ -169,6 +180,8 @@ class ImageFile {
     u32 SaveRange(u64 from, u64 to, std::vector<u8>* buffer);
     // Remembers `e` when it is the first failure of the image; returns it.
     u32 KeepFirstFailure(u32 e);
+    // A read of `path` (this file or one it reads through) failed with `e`.
+    void KeepFailedRead(u32 e, const std::string& path);
 
     int fd_;
     std::string path_;
@@ -176,6 +189,10 @@ class ImageFile {
     ImageWrites writes_;
     bool changed_ = false;
     u32 failed_ = 0;  // the first failed read, write, truncation or sync
+    // The file whose read was that failure; empty for a write, truncation or
+    // sync of this one.
+    std::string failed_read_of_;
+    std::weak_ptr<ImageFile> reader_;
     int journal_fd_ = -1;
     u64 journal_end_ = 0;
     u64 salt_ = 0;

@@ -664,6 +664,9 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
             if (mismatch.empty()) mismatch = candidate;
             continue;
         }
+        // What this image reads through its parent, it reads: a failed read
+        // of any file below refuses this image's commit as its own would.
+        parent->File()->PassFailedReadsTo(file_);
         parent_ = std::move(parent);
         return err::kSuccess;
     }

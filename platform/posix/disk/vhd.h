@@ -21,7 +21,9 @@ class VhdImage : public BlockDevice {
     // header or checksum, impossible fields), 3 a missing differencing parent.
     // *reason gets one plain sentence for a diagnostic line. Opened for
     // writing, the image is journalled (see ImageFile) unless `writes` says
-    // otherwise; a journal left beside it is played back first.
+    // otherwise; a journal left beside it is played back first. A read of a
+    // differencing image's parent (or of the parent's parent) that fails
+    // later is kept by the image's file as its own failed read.
     static std::unique_ptr<VhdImage> Open(const std::string& path, bool writable, u32* error,
                                           std::string* reason,
                                           ImageWrites writes = ImageWrites::kJournalled);

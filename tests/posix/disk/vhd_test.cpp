@@ -531,6 +531,87 @@ TEST(VhdDifferencing, ReadsThroughToTheParentAndWritesOnlyTheChild) {
     }
 }
 
+// The next read of the file open at g_failing_fd fails once with EIO.
+int g_failing_fd = -1;
+bool g_read_failed = false;
+int FailOneReadOfFile(const IoEvent& e) {
+    if (e.step != IoStep::kImageRead || e.fd != g_failing_fd || g_read_failed) return 0;
+    g_read_failed = true;
+    return EIO;
+}
+
+// A child reads what it does not hold through its parent, and the parent
+// through its own. A read of either that fails once, after the child was
+// written, refuses the child's later writes and its commit with the file
+// that failed named, and the child is put back byte for byte; the chain
+// below is never written.
+TEST(VhdDifferencing, AFailedReadOfAParentOrGrandparentRefusesTheChildsCommit) {
+    const std::string dir = WorkDir();
+    const u64 size = 8 * kMiB;
+    Spit(dir + "/disk.raw", SampleDisk(size, 16));
+    const std::string base = dir + "/base.vhd", middle = dir + "/middle.vhd",
+                      child = dir + "/child.vhd";
+    ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
+                 Quote(dir + "/disk.raw") + " " + Quote(base)),
+              0);
+    ASSERT_EQ(Sh(Tool("diff " + Quote(base) + " " + Quote(middle))), 0);
+    // The middle image holds a block of its own (one the base does not
+    // have), so reading it there reads the middle file.
+    const u64 middle_data = 4 * kMiB;
+    {
+        auto vhd = OpenOk(middle, true);
+        ASSERT_TRUE(vhd);
+        const std::string data = Random(8192, 17);
+        ASSERT_EQ(vhd->Write(middle_data, data.data(), data.size()), 0u);
+        Keep(&vhd);
+    }
+    ASSERT_EQ(Sh(Tool("diff " + Quote(middle) + " " + Quote(child))), 0);
+    const std::string base_bytes = Slurp(base), middle_bytes = Slurp(middle),
+                      child_bytes = Slurp(child);
+
+    struct Case {
+        const char* name;
+        int depth;    // 1: the parent fails, 2: the grandparent
+        u64 read_at;  // where the child reads through to that file
+        const char* failing;
+    };
+    for (const Case c : {Case{"parent", 1, middle_data, "/middle.vhd\""},
+                         Case{"grandparent", 2, 0, "/base.vhd\""}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> notes;
+        SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
+        auto vhd = OpenOk(child, true);
+        ASSERT_TRUE(vhd);
+        const std::string data = Random(4096, 18);
+        ASSERT_EQ(vhd->Write(6 * kMiB + 512, data.data(), data.size()), 0u);
+        const VhdImage* below = vhd.get();
+        for (int i = 0; i < c.depth; ++i) below = below->Parent();
+        ASSERT_NE(below, nullptr);
+        g_failing_fd = below->File()->fd();
+        g_read_failed = false;
+        SetIoHook(FailOneReadOfFile);
+        std::string got(4096, '\0');
+        const u32 failed = vhd->Read(c.read_at, &got[0], got.size());
+        SetIoHook(nullptr);
+        EXPECT_TRUE(g_read_failed) << "the read never reached the file";
+        EXPECT_NE(failed, 0u);
+        // Whatever the caller makes of the error, the child takes no more
+        // writes, as after a failed read of its own.
+        EXPECT_EQ(vhd->Write(7 * kMiB, data.data(), data.size()), failed);
+        std::string reason;
+        EXPECT_EQ(CloseAndCommit(std::move(vhd), &reason), failed);
+        SetImageNoteSink(nullptr);
+        EXPECT_NE(reason.find(c.failing), std::string::npos) << reason;
+        EXPECT_NE(reason.find("/child.vhd\""), std::string::npos) << reason;
+        EXPECT_EQ(notes.size(), 1u);  // put back, and said so
+        EXPECT_TRUE(Slurp(child) == child_bytes);
+        EXPECT_TRUE(Slurp(middle) == middle_bytes);
+        EXPECT_TRUE(Slurp(base) == base_bytes);
+        EXPECT_NE(::access((child + "-journal").c_str(), F_OK), 0);
+    }
+    g_failing_fd = -1;
+}
+
 // Replaces the VHD at `path` with the same disk in another format.
 std::string Convert(const std::string& format, const std::string& path) {
     return "qemu-img convert -f vpc -O " + format + " " + Quote(path) + " " + Quote(path + ".new") +
