@@ -129,13 +129,12 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
     Volume* volume = nullptr;
     PathParts parts;
     if (const u32 e = drives_.Resolve(path, &volume, &parts)) {
-        diagnostic_("cannot open the image: " + ToUtf8(path) + " is not a full path");
+        Cause("cannot open the image: " + ToUtf8(path) + " is not a full path");
         return Fail(e);
     }
     auto* folder = dynamic_cast<HostFolderVolume*>(volume);
     if (!folder) {
-        diagnostic_(
-            "cannot open the image: it must be a file of this machine, not of a disk image");
+        Cause("cannot open the image: it must be a file of this machine, not of a disk image");
         return Fail(err::kNotSupported);
     }
     auto disk = std::make_shared<Disk>();
@@ -149,7 +148,7 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
         (accessMask & kVirtualDiskAccessAttachRw) != 0 || accessMask == kVirtualDiskAccessAll,
         &error, &reason);
     if (!disk->device) {
-        diagnostic_(reason);
+        Cause(reason);
         return Fail(error ? error : err::kFileCorrupt);
     }
     // The image's journal stays open until the run ends (FinishRun).
@@ -233,19 +232,19 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     std::vector<std::string> warnings;
     const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason, &warnings);
     if (e && e != err::kDiskCorrupt) {
-        diagnostic_("cannot attach the image: " + reason);
+        Cause("cannot attach the image: " + reason);
         return Fail(e);
     }
     // A disk whose table cannot be trusted attaches with no volumes, as
     // Windows attaches it.
     if (e && StartsWithVolume(*disk->device)) {
-        diagnostic_(
+        Cause(
             "the image holds a single volume and no partition table; Windows Virtual PC needs a "
             "whole disk image (a partition table and the volume in a partition)");
     } else if (e) {
-        diagnostic_("the image's partition table is not usable: " + reason);
+        Cause("the image's partition table is not usable: " + reason);
     } else if (partitions.empty()) {
-        diagnostic_("the image's partition table lists no partition");
+        Cause("the image's partition table lists no partition");
     }
     for (const std::string& warning : warnings) diagnostic_(warning);
     volumes_.clear();
@@ -348,12 +347,12 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     const u32 e = disk->Detach();
     if (detachHook_) detachHook_();
     if (e == err::kDiskFull) {
-        diagnostic_("the image was detached, but writing it out failed: the file system holding " +
-                    disk->path + " is full");
+        Cause("the image was detached, but writing it out failed: the file system holding " +
+              disk->path + " is full");
         return Fail(e);
     }
     if (e) {
-        diagnostic_("the image was detached, but writing it out failed");
+        Cause("the image was detached, but writing it out failed");
         return Fail(e);
     }
     errors_.SetLastError(0);
