@@ -73,6 +73,8 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
         EXPECT_EQ(runStatus, 1);
         EXPECT_EQ(Texts(check["messages"]), Texts(run["messages"]));
         EXPECT_EQ(check["causes"], run["causes"]);
+        // Every failure names why, as a cause: a script reads it there.
+        EXPECT_FALSE(check["causes"].empty()) << check.dump();
         EXPECT_EQ(Slurp(image) == before, true) << "the failed run changed the image";
     }
     EXPECT_EQ(check["steps"], run["steps"]);
