@@ -257,14 +257,17 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     for (const Partition& p : partitions) {
         disk->layout.push_back(LayoutEntry{p.type, p.number > 4, p.offset});
     }
+    // Why partitions got no letter: the run's cause when none got one, as
+    // the run then fails for want of a letter; else notes beside it.
+    std::vector<std::string> noLetter;
     for (const Partition& p : partitions) {
         std::string kind;
-        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p, &kind);
+        std::unique_ptr<Volume> volume = MountPartition(*disk->device, p, &kind, &noLetter);
         if (!volume) continue;
         const wchar_t letter = drives_.NextFreeLetter(L'D');
         if (!letter) {
-            diagnostic_("partition " + std::to_string(p.number) +
-                        " gets no drive letter: all are in use");
+            noLetter.push_back("partition " + std::to_string(p.number) +
+                               " gets no drive letter: all are in use");
             continue;
         }
         drives_.AddDrive(letter, std::move(volume));
@@ -273,15 +276,22 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         volumes_.push_back(std::string(1, static_cast<char>(letter)) + ": (" + kind +
                            ", partition " + std::to_string(p.number) + ", " + Size(p.length) + ")");
     }
+    for (const std::string& line : noLetter) {
+        if (volumes_.empty())
+            Cause(line);
+        else
+            diagnostic_(line);
+    }
     errors_.SetLastError(0);
     return 0;
 }
 
 // NTFS and FAT partitions, primary or logical, get letters in partition order,
 // as on Windows; anything else, and a volume that is not clean, gets one line
-// saying why.
+// in `noLetter` saying why.
 std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p,
-                                                         std::string* kind) {
+                                                         std::string* kind,
+                                                         std::vector<std::string>* noLetter) {
     const std::string name = "partition " + std::to_string(p.number);
     if (IsFatPartitionType(p.type)) {
         FatVolume::MountError mountError;
@@ -294,15 +304,15 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
                                                       : "FAT32";
         }
         if (!volume) {
-            diagnostic_(mountError == FatVolume::MountError::kNotFat
-                            ? name + " (type " + Hex(p.type) + ") " + why
-                            : "FAT volume on " + name + " " + why);
+            noLetter->push_back(mountError == FatVolume::MountError::kNotFat
+                                    ? name + " (type " + Hex(p.type) + ") " + why
+                                    : "FAT volume on " + name + " " + why);
         }
         return volume;
     }
     if (p.type != kPartitionTypeNtfs) {
-        diagnostic_(name + " (type " + Hex(p.type) +
-                    ") is neither NTFS nor FAT; only those volumes get a drive letter");
+        noLetter->push_back(name + " (type " + Hex(p.type) +
+                            ") is neither NTFS nor FAT; only those volumes get a drive letter");
         return nullptr;
     }
     NtfsVolume::MountError mountError;
@@ -310,9 +320,10 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
     auto volume = NtfsVolume::Mount(device, p.offset, p.length, &mountError, &why);
     *kind = "NTFS";
     if (!volume) {
-        diagnostic_(mountError == NtfsVolume::MountError::kNotNtfs
-                        ? name + " " + why + "; only NTFS and FAT volumes get a drive letter"
-                        : "NTFS volume on " + name + " " + why);
+        noLetter->push_back(mountError == NtfsVolume::MountError::kNotNtfs
+                                ? name + " " + why +
+                                      "; only NTFS and FAT volumes get a drive letter"
+                                : "NTFS volume on " + name + " " + why);
     }
     return volume;
 }

@@ -80,7 +80,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     void Cause(const std::string& line) { (cause_ ? cause_ : diagnostic_)(line); }
     bool Commit(ImageFile& file);
     std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p,
-                                           std::string* kind);
+                                           std::string* kind, std::vector<std::string>* noLetter);
     DriveNamespace& drives_;
     HandleTable& handles_;
     IErrors& errors_;
