@@ -47,6 +47,11 @@ PosixHost::PosixHost(PosixHostOptions options)
     }
 
     registry_.SetDiagnostic(diagnostic_);
+    // Why an image or a hive was refused, or a tool failed, is why the run
+    // fails: said as its cause, so that the report names it as such.
+    const auto cause = [this](const std::string& line) { causes_.Cause(line); };
+    registry_.SetCause(cause);
+    vdisk_.SetCause(cause);
 
     // The host's tools, run in-process over the drive namespace.
     processes_.Register(L"C:\\Windows\\Regedit.exe", [this](const std::wstring& parameters) {
@@ -105,8 +110,8 @@ PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
 }
 
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
-    diagnostic_(program + " failed (" + std::to_string(code) + ")" +
-                (reason.empty() ? std::string() : ": " + reason));
+    causes_.Cause(program + " failed (" + std::to_string(code) + ")" +
+                  (reason.empty() ? std::string() : ": " + reason));
 }
 
 }  // namespace morlit::posix

@@ -129,13 +129,12 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
     Volume* volume = nullptr;
     PathParts parts;
     if (const u32 e = drives_.Resolve(path, &volume, &parts)) {
-        diagnostic_("cannot open the image: " + ToUtf8(path) + " is not a full path");
+        Cause("cannot open the image: " + ToUtf8(path) + " is not a full path");
         return Fail(e);
     }
     auto* folder = dynamic_cast<HostFolderVolume*>(volume);
     if (!folder) {
-        diagnostic_(
-            "cannot open the image: it must be a file of this machine, not of a disk image");
+        Cause("cannot open the image: it must be a file of this machine, not of a disk image");
         return Fail(err::kNotSupported);
     }
     auto disk = std::make_shared<Disk>();
@@ -149,7 +148,7 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
         (accessMask & kVirtualDiskAccessAttachRw) != 0 || accessMask == kVirtualDiskAccessAll,
         &error, &reason);
     if (!disk->device) {
-        diagnostic_(reason);
+        Cause(reason);
         return Fail(error ? error : err::kFileCorrupt);
     }
     // The image's journal stays open until the run ends (FinishRun).
@@ -233,19 +232,19 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     std::vector<std::string> warnings;
     const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason, &warnings);
     if (e && e != err::kDiskCorrupt) {
-        diagnostic_("cannot attach the image: " + reason);
+        Cause("cannot attach the image: " + reason);
         return Fail(e);
     }
     // A disk whose table cannot be trusted attaches with no volumes, as
     // Windows attaches it.
     if (e && StartsWithVolume(*disk->device)) {
-        diagnostic_(
+        Cause(
             "the image holds a single volume and no partition table; Windows Virtual PC needs a "
             "whole disk image (a partition table and the volume in a partition)");
     } else if (e) {
-        diagnostic_("the image's partition table is not usable: " + reason);
+        Cause("the image's partition table is not usable: " + reason);
     } else if (partitions.empty()) {
-        diagnostic_("the image's partition table lists no partition");
+        Cause("the image's partition table lists no partition");
     }
     for (const std::string& warning : warnings) diagnostic_(warning);
     volumes_.clear();
@@ -282,13 +281,22 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         volumes_.push_back(std::string(1, static_cast<char>(letter)) + ": (" + record.fileSystem +
                            ", partition " + std::to_string(p.number) + ", " + Size(p.length) + ")");
     }
+    // Why partitions got no letter: the run's cause when none got one, as
+    // the run then fails for want of a letter; else notes beside it.
+    for (const AttachedPartition& record : partitions_) {
+        if (record.reason.empty()) continue;
+        if (volumes_.empty())
+            Cause(record.reason);
+        else
+            diagnostic_(record.reason);
+    }
     errors_.SetLastError(0);
     return 0;
 }
 
 // NTFS and FAT partitions, primary or logical, get letters in partition order,
-// as on Windows; anything else, and a volume that is not clean, gets one line
-// saying why.
+// as on Windows; anything else, and a volume that is not clean, is recorded
+// with its state and the line that says why.
 std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, const Partition& p,
                                                          AttachedPartition* record) {
     const std::string name = "partition " + std::to_string(p.number);
@@ -351,7 +359,6 @@ void PosixVirtualDisk::Refuse(AttachedPartition* record, VolumeState state,
                               const std::string& line) {
     record->state = state;
     record->reason = line;
-    diagnostic_(line);
 }
 
 u32 PosixVirtualDisk::GetVirtualDiskPhysicalPath(Handle handle, u32* sizeBytes,
@@ -384,8 +391,8 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     const u32 e = disk->Detach();
     if (detachHook_) detachHook_();
     if (e == err::kDiskFull) {
-        diagnostic_("the image was detached, but writing it out failed: the file system holding " +
-                    disk->path + " is full");
+        Cause("the image was detached, but writing it out failed: the file system holding " +
+              disk->path + " is full");
         return Fail(e);
     }
     if (e) {
@@ -394,10 +401,10 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         // differencing image that may be a parent.
         std::shared_ptr<ImageFile> file = disk->device ? disk->device->File() : nullptr;
         if (file && file->FailedWith() == e) {
-            diagnostic_("the image was detached, but its changes cannot be kept: " +
-                        file->FailureReason());
+            Cause("the image was detached, but its changes cannot be kept: " +
+                  file->FailureReason());
         } else {
-            diagnostic_("the image was detached, but writing it out failed");
+            Cause("the image was detached, but writing it out failed");
         }
         return Fail(e);
     }

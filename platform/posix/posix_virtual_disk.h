@@ -43,6 +43,10 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     int QueryLettersByDisk(u8 diskNumber, u8 letters[26]) override;
     // From the partition table read at attach.
     u32 QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) override;
+    // Where the lines go that say why a call failed and so ends the run (an
+    // image that cannot be opened, attached or written out): the run's
+    // causes. The diagnostic line sink when unset.
+    void SetCause(Diagnostic cause) { cause_ = std::move(cause); }
     // Called after a disk has been detached, whether or not that succeeded.
     void SetDetachHook(std::function<void()> hook) { detachHook_ = std::move(hook); }
 
@@ -98,6 +102,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
 
   private:
     u32 Fail(u32 code);
+    void Cause(const std::string& line) { (cause_ ? cause_ : diagnostic_)(line); }
     bool Commit(ImageFile& file);
     std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p,
                                            AttachedPartition* record);
@@ -106,6 +111,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     HandleTable& handles_;
     IErrors& errors_;
     Diagnostic diagnostic_;
+    Diagnostic cause_;
     ImageOpener opener_;
     std::shared_ptr<std::map<int, Disk*>> attached_;  // by disk number
     std::function<void()> detachHook_;

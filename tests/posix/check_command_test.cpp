@@ -85,6 +85,8 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
         EXPECT_EQ(Texts(check["messages"]), Texts(run["messages"]));
         EXPECT_EQ(check["causes"], run["causes"]);
         EXPECT_EQ(check["template"], run["template"]);
+        // Every failure names why, as a cause: a script reads it there.
+        EXPECT_FALSE(check["causes"].empty()) << check.dump();
         EXPECT_EQ(Slurp(image) == before, true) << "the failed run changed the image";
     }
     EXPECT_EQ(check["steps"], run["steps"]);

@@ -532,6 +532,17 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     EXPECT_EQ(child.out.substr(child.out.size() - kFailed.size()), kFailed) << child.out;
     EXPECT_TRUE(Slurp(image) == before);
     EXPECT_FALSE(FileExists(image + "-journal"));
+    // With --json the line is among the causes, where a script looks for it.
+    std::string json;
+    EXPECT_EQ(Shell(kEnglish + Quote(Morlit()) + " --json " + Quote(image) + " <" +
+                        Quote(dir + "/answers") + " 2>/dev/null",
+                    &json),
+              1);
+    const nlohmann::json object = nlohmann::json::parse(json);
+    bool named = false;
+    for (const auto& cause : object["causes"])
+        named |= cause.get<std::string>().rfind(e.cause, 0) == 0;
+    EXPECT_TRUE(named) << object.dump();
 }
 
 std::string Target(const std::string& dir, const std::string& name) {

@@ -170,7 +170,11 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     // One hive at a time, as a key that already exists cannot take another.
     if (hive_) return err::kSharingViolation;
     const auto refuse = [&](u32 code, const std::string& why) {
-        if (diagnostic_) diagnostic_("cannot load the hive " + ToUtf8(file) + ": " + why);
+        const std::string line = "cannot load the hive " + ToUtf8(file) + ": " + why;
+        if (cause_)
+            cause_(line);
+        else if (diagnostic_)
+            diagnostic_(line);
         return code;
     };
     std::string reason;
