@@ -1,5 +1,6 @@
 #include "platform/posix/posix_virtual_disk.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -415,8 +416,15 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
 int PosixVirtualDisk::QueryLettersByDisk(u8 diskNumber, u8 letters[26]) {
     auto it = attached_->find(diskNumber);
     if (it == attached_->end() || it->second->letters.empty()) return 0;
+    // In the order the volumes stand on the disk, as the Windows host gives
+    // them: a table whose slots are not in disk order must not change which
+    // volume a run looks at first.
+    std::vector<wchar_t> ordered = it->second->letters;
+    const auto& offsets = it->second->offsets;
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [&offsets](wchar_t a, wchar_t b) { return offsets.at(a) < offsets.at(b); });
     size_t i = 0;
-    for (wchar_t letter : it->second->letters) {
+    for (wchar_t letter : ordered) {
         if (i < 26) letters[i++] = static_cast<u8>(letter);
     }
     return 1;

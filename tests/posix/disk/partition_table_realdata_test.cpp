@@ -3,6 +3,7 @@
 // with an extended partition (and layouts derived from it by patching its
 // table), and images that hold no table at all. What we read is compared with
 // what sfdisk reads from the same bytes.
+#include <algorithm>
 #include <fstream>
 #include <regex>
 
@@ -201,6 +202,21 @@ TEST_P(RealDiskTest, TableNumbersAndLettersAreWhatAnIndependentReadingGives) {
             0u);
         EXPECT_EQ(arc, loader.at(start)) << volume;
     }
+    // A run looks at the letters in the order their volumes stand on the
+    // disk, whatever the table's order (the Windows host's order too).
+    std::vector<std::pair<u64, char>> byStart;
+    for (const std::string& volume : c.volumes) {
+        const int number = std::stoi(volume.substr(volume.find("partition ") + 10));
+        for (const Listed& l : listed)
+            if (l.number == number) byStart.emplace_back(l.start, volume[0]);
+    }
+    std::sort(byStart.begin(), byStart.end());
+    std::string expected, given;
+    for (const auto& v : byStart) expected += v.second;
+    u8 letters[26] = {};
+    if (t.host.letters->QueryLettersByDisk(1, letters) == 1)
+        for (size_t i = 0; i < 26 && letters[i]; ++i) given += static_cast<char>(letters[i]);
+    EXPECT_EQ(given, expected);
     t.Detach(disk);
     EXPECT_EQ(Slurp(image), before);
 }
