@@ -438,6 +438,7 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
         {"causes", trace.causes},
         {"steps", trace.steps},
         {"journal", trace.journal},
+        {"played_back_at_open", playedBack},
         {"warnings", warnings},
         {"seconds",
          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()},

@@ -231,9 +231,11 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_EQ(check["messages"][0]["id"], 132);
     EXPECT_EQ(check["messages"][0]["code"], 32);
     ASSERT_EQ(check["causes"].size(), 1u) << check.dump();
-    EXPECT_NE(check["causes"][0].get<std::string>().find(
-                  "was left part way through a run that did not end; open it for writing once"),
-              std::string::npos)
+    EXPECT_NE(
+        check["causes"][0].get<std::string>().find(
+            "was left part way through a run that did not end; open it for writing once to put it "
+            "back as it was (morlit --put-back does only that)"),
+        std::string::npos)
         << check.dump();
     EXPECT_TRUE(Slurp(image) == imageBytes);
     EXPECT_TRUE(Slurp(journal) == journalBytes);
@@ -245,6 +247,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_EQ(Command("", image, &run, &said), 1) << said;
     EXPECT_EQ(run["outcome"], "failed") << run.dump();
     EXPECT_EQ(run["journal"], "played back at open") << run.dump();
+    EXPECT_EQ(run["played_back_at_open"], true);
     ASSERT_EQ(run["causes"].size(), 1u) << run.dump();
     EXPECT_EQ(
         run["causes"][0].get<std::string>().rfind("this installation has no driver source", 0), 0u);
@@ -254,6 +257,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_EQ(Command("--cdrom " + Quote(cd), copy, &run, &said), 0) << said;
     EXPECT_EQ(run["outcome"], "adjusted");
     EXPECT_EQ(run["journal"], "committed");
+    EXPECT_EQ(run["played_back_at_open"], true);
     EXPECT_EQ(run["warnings"],
               nlohmann::json::array({copy +
                                      " was put back as it was before a run that did not "

@@ -498,7 +498,8 @@ u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
         if (::access(journal.c_str(), F_OK) == 0) {
             *reason = "The image \"" + path_ +
                       "\" was left part way through a run that did not end; open it for "
-                      "writing once to put it back as it was.";
+                      "writing once to put it back as it was (morlit --put-back does only "
+                      "that).";
             return err::kSharingViolation;
         }
         return err::kSuccess;
