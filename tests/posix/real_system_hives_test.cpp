@@ -198,8 +198,9 @@ Tree WithTemplate(Tree tree, u32 set) {
     return tree;
 }
 
-// Where two trees differ, at most a few lines of it.
-std::string Differences(const Tree& want, const Tree& got) {
+// Where two trees differ, at most a few lines of it; how many differences in
+// `*count` when given.
+std::string Differences(const Tree& want, const Tree& got, int* count = nullptr) {
     std::string out;
     int shown = 0;
     const auto say = [&](const std::string& line) {
@@ -229,6 +230,7 @@ std::string Differences(const Tree& want, const Tree& got) {
     for (const auto& [lower, key] : got)
         if (!want.count(lower)) say("extra key " + key.path);
     if (shown > 12) out += "... " + std::to_string(shown - 12) + " more\n";
+    if (count) *count = shown;
     return out;
 }
 
@@ -326,9 +328,18 @@ TEST_P(RealSystemHive, RunAddsTheTemplateToTheDefaultSetAndNothingElse) {
     EXPECT_EQ(RecoverHive("system", &loaded, logs).state, p.state);
     const std::string loadedFile = dir + "/loaded";
     std::ofstream(loadedFile, std::ios::binary) << loaded;
-    Tree before;
+    Tree before, asFound;
     std::string why;
     ASSERT_TRUE(ReadTree(loadedFile, &before, &why)) << why;
+    ASSERT_TRUE(ReadTree(hive, &asFound, &why)) << why;
+    // What the logs add, and what the template changes: a case where either
+    // is nothing would prove less than it seems.
+    int fromLogs = 0, fromTemplate = 0;
+    Differences(before, asFound, &fromLogs);
+    const Tree want = WithTemplate(before, p.defaultSet);
+    Differences(want, before, &fromTemplate);
+    EXPECT_EQ(fromLogs > 0, p.state == HiveState::kRecovered);
+    EXPECT_GT(fromTemplate, 0);
 
     std::string said;
     const double first = RunRegistryStep(p, windows, &said);
@@ -342,8 +353,7 @@ TEST_P(RealSystemHive, RunAddsTheTemplateToTheDefaultSetAndNothingElse) {
     }
     Tree got;
     ASSERT_TRUE(ReadTree(hive, &got, &why)) << why;
-    const std::string diff = Differences(WithTemplate(before, p.defaultSet), got);
-    EXPECT_EQ(diff, "");
+    EXPECT_EQ(Differences(want, got), "");
 
     // A second run finds everything in place and writes nothing; the backup
     // still holds the hive as it was before the first.
@@ -351,8 +361,10 @@ TEST_P(RealSystemHive, RunAddsTheTemplateToTheDefaultSetAndNothingElse) {
     EXPECT_TRUE(Slurp(hive) == after);
     EXPECT_EQ(Slurp(config + "/system_back"), original);
 
-    std::printf("[ hive     ] %s: %zu bytes, %zu keys; run %.0f ms, rerun %.0f ms\n", p.name,
-                original.size(), got.size(), first, second);
+    std::printf(
+        "[ hive     ] %s: %zu bytes, %zu keys, %d differences from its logs, %d from the "
+        "template; run %.0f ms, rerun %.0f ms\n",
+        p.name, original.size(), got.size(), fromLogs, fromTemplate, first, second);
 }
 
 const std::vector<const char*> kNoLogs;
