@@ -370,7 +370,7 @@ TEST_P(RealSystemHive, RunAddsTheTemplateToTheDefaultSetAndNothingElse) {
 const std::vector<const char*> kNoLogs;
 
 INSTANTIATE_TEST_SUITE_P(
-    Sweep, RealSystemHive,
+    RealHives, RealSystemHive,
     ::testing::Values(
         // XP as it left its hive: clean, an old base-block-only log older
         // than the hive beside it.
