@@ -322,60 +322,22 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
     dialog.OnBnClickedOk();
 
-    // The changes become final only when the run says it adjusted the image;
-    // otherwise they are undone here. A stop signal that came once the run
-    // had decided (when it said it was finishing) waited until now and
-    // changes nothing; one that came before made the next write fail.
-    const std::wstring done = host.terminal().LoadString(morlit::IDS_ADJUST_DONE);
-    const bool adjusted = !done.empty() && host.terminal().LastMessage() == done;
-    trace->adjusted = adjusted;
-    std::string ending;  // the line that says why the run failed, when it had none
-    if (!adjusted && !InterruptRequested()) {
-        RunRecord record;
-        record.messages = host.terminal().Messages();
-        record.volumes = host.vdisk().AttachedVolumes();
-        record.linesSaid = host.DiagnosticLines();
-        record.causesSaid = host.CausesSaid();
-        record.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
-        const std::string cause = EndingCause(record);
-        if (!cause.empty()) {
-            ending = cause;
-            say(cause);
-        }
-    }
-    const PosixVirtualDisk::RunEnd end = host.FinishRun(adjusted);
+    const RunClose close = CloseRun(host, say, trace->lines);
+    trace->adjusted = close.adjusted;
+    trace->causes = close.causes;
     trace->found = Find(seen, host, run.check);
     trace->volumes = host.vdisk().AttachedVolumes();
     trace->partitions = host.vdisk().AttachedPartitions();
     trace->mountedC = seen.mountedC;
-    // The causes the run gave that were shown (a stop hides those that
-    // are only its side effects).
-    for (const std::string& line : host.CauseLines()) {
-        if (std::find(trace->lines.begin(), trace->lines.end(), line) != trace->lines.end())
-            trace->causes.push_back(line);
-    }
-    if (!ending.empty()) trace->causes.push_back(ending);
     for (const auto& message : host.terminal().Messages())
         trace->messages.push_back(MessageObject(message, host.terminal()));
     trace->steps = StepIds(trace->output.str(), host.terminal());
-    if (end.rolledBack)
+    if (close.end.rolledBack)
         trace->journal = "put back";
-    else if (adjusted && end.committed && end.images > 0)
+    else if (close.adjusted && close.end.committed && close.end.images > 0)
         trace->journal = "committed";
-    result.stop = InterruptRequested() ? InterruptSignal() : HeldStopSignal();
-    if (adjusted && end.committed) {
-        // The run had made its last change when the stop came.
-        if (result.stop) {
-            say(std::string(StopSignalName(result.stop)) +
-                " came too late to stop the run: the image was adjusted and is kept");
-        }
-        result.status = 0;
-        return result;
-    }
-    if (result.stop && end.images == 0)
-        say(std::string("stopped by ") + StopSignalName(result.stop) +
-            "; the image was not changed");
-    result.status = result.stop ? 128 + result.stop : 1;
+    result.stop = close.stop;
+    result.status = close.status;
     return result;
 }
 

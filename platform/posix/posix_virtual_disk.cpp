@@ -160,12 +160,13 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
     return 0;
 }
 
-// Makes an image's changes final; false, with a diagnostic line, when that
-// fails (the journal then stays for the next open).
+// Makes an image's changes final; false, with the run's cause, when that
+// fails (the journal then stays for the next open): a run that said it
+// adjusted the image fails here.
 bool PosixVirtualDisk::Commit(ImageFile& file) {
     std::string reason;
     if (file.Commit(&reason) == err::kSuccess) return true;
-    diagnostic_("the changes to " + file.path() + " could not be made final: " + reason);
+    Cause("the changes to " + file.path() + " could not be made final: " + reason);
     return false;
 }
 
@@ -401,7 +402,9 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         // passed over) is said with the file it happened to: with a
         // differencing image that may be a parent.
         std::shared_ptr<ImageFile> file = disk->device ? disk->device->File() : nullptr;
-        if (file && file->FailedWith() == e) {
+        // A failure the file kept is also why a later write failed with
+        // another code (a volume that could not be written out after it).
+        if (file && file->FailedWith() != err::kSuccess) {
             Cause("the image was detached, but its changes cannot be kept: " +
                   file->FailureReason());
         } else {

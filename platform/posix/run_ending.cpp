@@ -1,6 +1,9 @@
 #include "platform/posix/run_ending.h"
 
+#include <algorithm>
+
 #include "platform/constants.h"
+#include "platform/posix/disk/interrupt.h"
 #include "ui/resource.h"
 #include "ui/texts.h"
 
@@ -85,6 +88,50 @@ std::string EndingCause(const RunRecord& run) {
         }
     }
     return "the run failed without a reason of its own; its messages are above";
+}
+
+RunClose CloseRun(PosixHost& host, const std::function<void(const std::string&)>& say,
+                  const std::vector<std::string>& said) {
+    RunClose close;
+    // The changes become final only when the run says it adjusted the
+    // image; otherwise they are undone. A stop signal that came once the run
+    // had decided (when it said it was finishing) waited until now and
+    // changes nothing; one that came before made the next write fail.
+    const std::wstring done = host.terminal().LoadString(IDS_ADJUST_DONE);
+    close.adjusted = !done.empty() && host.terminal().LastMessage() == done;
+    std::string ending;  // the line that says why the run failed, when it had none
+    if (!close.adjusted && !InterruptRequested()) {
+        RunRecord record;
+        record.messages = host.terminal().Messages();
+        record.volumes = host.vdisk().AttachedVolumes();
+        record.linesSaid = host.DiagnosticLines();
+        record.causesSaid = host.CausesSaid();
+        record.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
+        ending = EndingCause(record);
+        if (!ending.empty()) say(ending);
+    }
+    close.end = host.FinishRun(close.adjusted);
+    // The causes the run gave that were shown (a stop hides those that
+    // are only its side effects).
+    for (const std::string& line : host.CauseLines()) {
+        if (std::find(said.begin(), said.end(), line) != said.end()) close.causes.push_back(line);
+    }
+    if (!ending.empty()) close.causes.push_back(ending);
+    close.stop = InterruptRequested() ? InterruptSignal() : HeldStopSignal();
+    if (close.adjusted && close.end.committed) {
+        // The run had made its last change when the stop came.
+        if (close.stop) {
+            say(std::string(StopSignalName(close.stop)) +
+                " came too late to stop the run: the image was adjusted and is kept");
+        }
+        close.status = 0;
+        return close;
+    }
+    if (close.stop && close.end.images == 0)
+        say(std::string("stopped by ") + StopSignalName(close.stop) +
+            "; the image was not changed");
+    close.status = close.stop ? 128 + close.stop : 1;
+    return close;
 }
 
 }  // namespace morlit::posix

@@ -7,12 +7,14 @@
 // run, and a read of the journal while the run puts the image back. However the run ends, it
 // must never say it adjusted the image unless it did; and once the image is
 // opened as the next run would open it, it is either fully adjusted (the run
-// said so) or byte for byte as it was, with no journal left.
+// said so) or byte for byte as it was, with no journal left. A run that
+// fails says why, truly, in the lines the command would print.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
+#include <initializer_list>
 
 #include "tests/posix/sweep_fixture.h"
 
@@ -70,6 +72,57 @@ int FullFileSystemHook(const IoEvent& event) {
     if (event.step == IoStep::kImageWrite && NeedsSpace(event.fd, event.offset, event.length))
         return ENOSPC;
     return 0;
+}
+
+bool AnyHas(const std::vector<std::string>& lines, std::initializer_list<const char*> words) {
+    for (const std::string& line : lines) {
+        const std::string lower = Lower(line);
+        for (const char* word : words)
+            if (lower.find(word) != std::string::npos) return true;
+    }
+    return false;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+    std::string all;
+    for (const std::string& line : lines) all += "\n  " + line;
+    return all;
+}
+
+// What the fault was, as a user needs to hear it.
+enum class Said { kFull, kIoError };
+
+// What the command would print for a run: a run that adjusted the image
+// gives no cause; one that failed gives at least one, and one true to the
+// fault; it says what became of the image; and nothing it says claims
+// success.
+void ExpectSaysWhy(const ChildRun& run, Said fault) {
+    const std::vector<std::string> said = run.said.Get(), causes = run.causes.Get();
+    SCOPED_TRACE("said:" + Joined(said) + "\ncauses:" + Joined(causes));
+    if (run.exitCode == 0) {
+        EXPECT_TRUE(causes.empty());
+        return;
+    }
+    EXPECT_FALSE(AnyHas(said, {"image was adjusted", "adjusted and is kept", "succeeded"}));
+    ASSERT_FALSE(causes.empty()) << "a failed run said no cause";
+    if (fault == Said::kFull) {
+        EXPECT_TRUE(AnyHas(causes, {"is full", "no space left"}))
+            << "a full file system was not named";
+    } else {
+        // As an I/O error, or as a read or write of the image or its
+        // journal that failed.
+        EXPECT_TRUE(AnyHas(causes, {"input/output error", "a read of \"", "a write to \"",
+                                    "a write to its journal", "cannot be read"}))
+            << "an I/O error was not named";
+    }
+    if (run.end.rolledBack) {
+        EXPECT_TRUE(AnyHas(said, {"was put back as it was"}));
+    }
+    // A commit or a put-back failed, and the image was not put back: its
+    // journal stays for the next run.
+    if (run.end.failed && !run.end.rolledBack) {
+        EXPECT_TRUE(AnyHas(said, {"is kept"}));
+    }
 }
 
 struct Failure {
@@ -158,6 +211,9 @@ TEST_P(ErrorSweep, EveryFailedStepLeavesTheImageBeforeOrAfterAndSaysWhich) {
         ASSERT_TRUE(run.exitCode == 0 || run.exitCode == kRunFailed) << run.exitCode;
         const bool success = run.exitCode == 0;
         EXPECT_EQ(success, run.adjustedMessage && run.end.committed);
+        // A failed journal read follows a write that found the disk full.
+        ExpectSaysWhy(run,
+                      f.error == EIO || fault == Fault::kReadError ? Said::kIoError : Said::kFull);
         if (!success) {
             ++failed;
             // A rollback that worked left nothing for the next run to do; one
@@ -274,6 +330,7 @@ TEST_P(FullFileSystemSweep, EveryRunThatFailsPutsTheImageBackWithoutSpace) {
         const ChildRun r = run(point);
         ASSERT_TRUE(r.reported);
         ASSERT_TRUE(r.exitCode == 0 || r.exitCode == kRunFailed) << r.exitCode;
+        ExpectSaysWhy(r, Said::kFull);
         if (r.exitCode == 0) {
             std::vector<std::string> notes;
             ASSERT_TRUE(Reopen(image, &notes));

@@ -7,19 +7,55 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/disk/vhd.h"
+#include "platform/posix/run_ending.h"
 #include "tests/posix/e2e_fixture.h"
 
 namespace morlit::posix::test {
 
 constexpr int kRunFailed = 3;
+
+// Lines sent back from a child in a fixed buffer, one after another, each
+// ended by a newline (a line's own newlines become spaces); what does not
+// fit is cut.
+template <size_t N>
+struct LineBuffer {
+    char text[N] = {};
+    void Set(const std::vector<std::string>& lines) {
+        std::string all;
+        for (std::string line : lines) {
+            for (char& c : line)
+                if (c == '\n') c = ' ';
+            all += line + "\n";
+        }
+        all.resize(std::min(all.size(), N - 1));
+        std::memcpy(text, all.c_str(), all.size() + 1);
+    }
+    std::vector<std::string> Get() const {
+        std::vector<std::string> lines;
+        std::string line;
+        for (const char* c = text; *c; ++c) {
+            if (*c != '\n') {
+                line.push_back(*c);
+                continue;
+            }
+            lines.push_back(line);
+            line.clear();
+        }
+        return lines;
+    }
+};
 
 // How a run in a child ended, as the command would tell it.
 struct ChildRun {
@@ -29,6 +65,8 @@ struct ChildRun {
     long reads = -1;               // its reads, where the hook counts them apart
     bool adjustedMessage = false;  // the run ended with its success message
     PosixVirtualDisk::RunEnd end;
+    LineBuffer<16384> said;   // every line the command would print on standard error
+    LineBuffer<8192> causes;  // of them, those its report gives as the causes
 };
 
 // Runs `body` in a forked child, so that a step made to fail or to die
@@ -50,18 +88,28 @@ int InForkedChild(const std::function<int(T*)>& body, T* result) {
         _exit(code);
     }
     ::close(pipe_fds[1]);
-    T sent;
-    if (::read(pipe_fds[0], &sent, sizeof sent) == sizeof sent) *result = sent;
+    // A large result may come in more than one piece.
+    auto sent = std::make_unique<T>();
+    size_t got = 0;
+    while (got < sizeof(T)) {
+        const ssize_t n =
+            ::read(pipe_fds[0], reinterpret_cast<char*>(sent.get()) + got, sizeof(T) - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got == sizeof(T)) *result = *sent;
     ::close(pipe_fds[0]);
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs Start on `image` in a forked child: `setup` installs the hook there,
-// `steps` is the hook's step counter. The child exits 0 when the run said it
-// adjusted the image and it was committed, kRunFailed otherwise (unless the
-// hook ends it first). `reads`, where given, is the hook's count of reads.
+// Runs Start on `image` in a forked child and ends the run as the command
+// does: `setup` installs the hook there, `steps` is the hook's step counter.
+// The child exits 0 when the run said it adjusted the image and it was
+// committed, kRunFailed otherwise (unless the hook ends it first). `reads`,
+// where given, is the hook's count of reads.
 inline ChildRun RunStartInChild(const std::string& image, const std::function<void()>& setup,
                                 const long* steps, const long* reads = nullptr) {
     ChildRun result;
@@ -75,13 +123,14 @@ inline ChildRun RunStartInChild(const std::string& image, const std::function<vo
             dialog.Create(IDD_MORLIT_DIALOG);
             dialog.m_strVhdPath = HostPathToWindows(image);
             dialog.OnBnClickedOk();
-            const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
-            run->adjustedMessage = t.posix->terminal().LastMessage() == done;
-            // As the command decides: a stop that came once the run was
-            // finishing waited, and the run's own result stands.
-            const bool adjusted = run->adjustedMessage;
-            run->end = t.posix->FinishRun(adjusted);
-            if (adjusted && run->end.committed) run->exitCode = 0;
+            const RunClose close = CloseRun(
+                *t.posix, [&t](const std::string& line) { t.diagnostics.push_back(line); },
+                t.diagnostics);
+            run->adjustedMessage = close.adjusted;
+            run->end = close.end;
+            if (close.status == 0) run->exitCode = 0;
+            run->said.Set(t.diagnostics);
+            run->causes.Set(close.causes);
         }
         run->reported = true;
         run->steps = *steps;

@@ -85,6 +85,10 @@ u32 SyncFolder(const std::string& file) {
     return err::kSuccess;
 }
 
+// The system's words for a failed read, write or sync just now; a write
+// that stored nothing sets no errno, and means the file system is full.
+std::string FailureWords(u32 e) { return std::strerror(e == err::kDiskFull ? ENOSPC : errno); }
+
 u32 ReadFully(int fd, void* buffer, size_t length, u64 offset, IoStep step) {
     if (Hook(step, fd, offset, length) != 0) return ErrnoToWindows(errno, err::kReadFault);
     auto* p = static_cast<u8*>(buffer);
@@ -550,9 +554,11 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
         e = ErrnoToWindows(errno, err::kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
     if (e != err::kSuccess) {
+        const std::string words = FailureWords(e);
         ::close(jfd);
         ::unlink(journal.c_str());
-        *reason = "The journal \"" + journal + "\" cannot be written; the image was not changed.";
+        *reason = "The journal \"" + journal + "\" cannot be written (" + words +
+                  "); the image was not changed.";
         return e;
     }
     journal_fd_ = jfd;
@@ -600,8 +606,12 @@ u32 ImageFile::SaveRange(u64 from, u64 to, std::vector<u8>* buffer) {
         const off_t h = ::lseek(fd_, static_cast<off_t>(at), SEEK_HOLE);
         if (h >= 0 && static_cast<u64>(h) > at) end = std::min<u64>(static_cast<u64>(h), to);
         buffer->resize(end - at);
-        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at, IoStep::kImageRead))
+        if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at, IoStep::kImageRead)) {
+            // The old bytes could not be read: the image's read failed, not
+            // a write to the journal.
+            if (e != err::kHandleEof) KeepFailedRead(e, path_, FailureWords(e));
             return e;
+        }
         if (u32 e = AppendRecord(at, buffer->data(), end - at, false)) return e;
         at = end;
     }
@@ -643,33 +653,44 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     // the old file), and a run that wrote on top of what it could not read is
     // not one to keep: the failure refuses the commit as a failed write does.
     // The end of the file is an answer, not a fault.
-    if (e != err::kSuccess && e != err::kHandleEof) KeepFailedRead(e, path_);
+    if (e != err::kSuccess && e != err::kHandleEof) KeepFailedRead(e, path_, FailureWords(e));
     return e;
 }
 
-void ImageFile::KeepFailedRead(u32 e, const std::string& path) {
+void ImageFile::KeepFailedRead(u32 e, const std::string& path, const std::string& words) {
     if (writable_ && failed_ == err::kSuccess) {
         failed_ = e;
         failed_read_of_ = path;
+        failed_words_ = words;
     }
     // The images built on this one read through it whatever their caller
     // does with the error.
-    if (std::shared_ptr<ImageFile> reader = reader_.lock()) reader->KeepFailedRead(e, path);
+    if (std::shared_ptr<ImageFile> reader = reader_.lock()) reader->KeepFailedRead(e, path, words);
 }
 
-u32 ImageFile::KeepFirstFailure(u32 e) {
-    if (failed_ == err::kSuccess) failed_ = e;
+u32 ImageFile::KeepFirstFailure(u32 e, bool journal) {
+    if (e != err::kSuccess && failed_ == err::kSuccess) {
+        failed_ = e;
+        failed_words_ = FailureWords(e);
+        failed_in_journal_ = journal;
+    }
     return e;
 }
 
 std::string ImageFile::FailureReason() const {
     if (failed_ == err::kSuccess) return std::string();
-    if (failed_read_of_.empty())
-        return "a write to \"" + path_ + "\" failed, so it does not hold all the changes.";
+    if (failed_in_journal_) {
+        return "a write to its journal \"" + JournalPath() + "\" failed (" + failed_words_ +
+               "), so \"" + path_ + "\" does not hold all the changes.";
+    }
+    if (failed_read_of_.empty()) {
+        return "a write to \"" + path_ + "\" failed (" + failed_words_ +
+               "), so it does not hold all the changes.";
+    }
     const std::string of = failed_read_of_ == path_ ? "\"" + path_ + "\""
                                                     : "\"" + failed_read_of_ + "\", which \"" +
                                                           path_ + "\" reads through,";
-    return "a read of " + of + " failed (error " + std::to_string(failed_) +
+    return "a read of " + of + " failed (error " + std::to_string(failed_) + ": " + failed_words_ +
            "), so the changes may rest on data that was never read.";
 }
 
@@ -684,7 +705,7 @@ u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
     if (!writable_) return err::kAccessDenied;
     if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
-    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e);
+    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e, true);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
         return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
@@ -697,7 +718,7 @@ u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
     if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
-    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e);
+    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e, true);
     changed_ = true;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
         return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
@@ -709,7 +730,7 @@ u32 ImageFile::Truncate(u64 length) {
     if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
     if (length < original_length_) {
-        if (u32 e = SaveOld(length, original_length_ - length)) return KeepFirstFailure(e);
+        if (u32 e = SaveOld(length, original_length_ - length)) return KeepFirstFailure(e, true);
     }
     changed_ = true;
     if (Hook(IoStep::kImageTruncate, fd_, length) != 0 ||

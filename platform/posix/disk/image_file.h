@@ -178,10 +178,13 @@ class ImageFile {
     u32 SaveOld(u64 offset, u64 length);
     u32 AppendRecord(u64 offset, const u8* data, u64 length, bool hole);
     u32 SaveRange(u64 from, u64 to, std::vector<u8>* buffer);
-    // Remembers `e` when it is the first failure of the image; returns it.
-    u32 KeepFirstFailure(u32 e);
-    // A read of `path` (this file or one it reads through) failed with `e`.
-    void KeepFailedRead(u32 e, const std::string& path);
+    // Remembers `e` when it is the first failure of the image (`journal`:
+    // the old bytes could not be saved, so the write never reached the
+    // image); returns it.
+    u32 KeepFirstFailure(u32 e, bool journal = false);
+    // A read of `path` (this file or one it reads through) failed with `e`,
+    // in the system's `words`.
+    void KeepFailedRead(u32 e, const std::string& path, const std::string& words);
 
     int fd_;
     std::string path_;
@@ -192,6 +195,8 @@ class ImageFile {
     // The file whose read was that failure; empty for a write, truncation or
     // sync of this one.
     std::string failed_read_of_;
+    std::string failed_words_;        // that failure in the system's words
+    bool failed_in_journal_ = false;  // it was a write to the journal
     std::weak_ptr<ImageFile> reader_;
     int journal_fd_ = -1;
     u64 journal_end_ = 0;
