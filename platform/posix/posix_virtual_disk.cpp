@@ -350,6 +350,9 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
         case NtfsVolume::MountError::kDirty:
             Refuse(record, VolumeState::kMarkedDirty, "NTFS volume on " + name + " " + why);
             break;
+        case NtfsVolume::MountError::kUnreadable:
+            Refuse(record, VolumeState::kUnreadable, "NTFS volume on " + name + " " + why);
+            break;
         default:
             Refuse(record, VolumeState::kDamaged, "NTFS volume on " + name + " " + why);
             break;

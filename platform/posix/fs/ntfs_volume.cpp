@@ -327,8 +327,15 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
                                               MountError* error, std::string* reason) {
     *error = MountError::kNone;
     char boot[512];
-    if (length < sizeof boot || disk.Read(offset, boot, sizeof boot) != 0 ||
-        std::memcmp(boot + 3, "NTFS    ", 8) != 0) {
+    if (length >= sizeof boot) {
+        // A sector the disk cannot give says nothing about what it holds.
+        if (const u32 e = disk.Read(offset, boot, sizeof boot)) {
+            *error = MountError::kUnreadable;
+            *reason = "cannot be read: its boot sector gives error " + std::to_string(e);
+            return nullptr;
+        }
+    }
+    if (length < sizeof boot || std::memcmp(boot + 3, "NTFS    ", 8) != 0) {
         *error = MountError::kNotNtfs;
         *reason = "holds no NTFS volume";
         return nullptr;
@@ -336,8 +343,16 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
     std::unique_ptr<NtfsVolume> volume(new NtfsVolume(disk, offset, length));
     volume->vol_ = MountRange(volume->range_.get(), false);
     if (!volume->vol_) {
+        const int cause = errno;
+        // The library's refusal after a failed transfer is the disk's, not
+        // damage of the volume.
+        if (const u32 e = volume->range_->lastError) {
+            *error = MountError::kUnreadable;
+            *reason = "cannot be read: the disk gives error " + std::to_string(e);
+            return nullptr;
+        }
         *error = MountError::kFailed;
-        *reason = std::string("cannot be read as NTFS (") + std::strerror(errno) + ")";
+        *reason = std::string("cannot be read as NTFS (") + std::strerror(cause) + ")";
         return nullptr;
     }
     ntfs_volume* vol = volume->vol_;

@@ -378,5 +378,50 @@ INSTANTIATE_TEST_SUITE_P(
                     MountError::kNone, "", "RSTR 1 open clean"}),
     [](const ::testing::TestParamInfo<VolumeState>& info) { return std::string(info.param.name); });
 
+// A disk that fails: a read that fails is no statement about the volume, so
+// the mount says the disk failed (with the disk's code) rather than that
+// there is no NTFS or that it is damaged, whether the boot sector or a later
+// read of the library fails.
+TEST_F(RealNtfsVolume, AReadTheDiskFailsIsSaidAsUnreadable) {
+    MORLIT_REQUIRE_REALDATA();
+    const std::string published = Published("windows_volume");
+    ASSERT_FALSE(published.empty());
+    u32 error = 0;
+    std::string reason;
+    std::unique_ptr<RawImage> image = RawImage::Open(published, false, &error, &reason);
+    ASSERT_TRUE(image) << reason;
+    class FailingFrom : public BlockDevice {
+      public:
+        FailingFrom(BlockDevice& inner, u64 from) : inner_(inner), from_(from) {}
+        u64 Size() const override { return inner_.Size(); }
+        u32 Read(u64 offset, void* buffer, std::size_t length) override {
+            if (offset + length > from_) return err::kIoDevice;
+            return inner_.Read(offset, buffer, length);
+        }
+        u32 Write(u64, const void*, std::size_t) override { return err::kWriteProtect; }
+        u32 Flush() override { return 0; }
+
+      private:
+        BlockDevice& inner_;
+        u64 from_;
+    };
+    const struct {
+        u64 from;
+        const char* reason;
+    } cases[] = {
+        {0, "cannot be read: its boot sector gives error 1117"},
+        {512, "cannot be read: the disk gives error 1117"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.from);
+        FailingFrom device(*image, c.from);
+        MountError mountError = MountError::kNone;
+        std::string why;
+        EXPECT_FALSE(NtfsVolume::Mount(device, 0, device.Size(), &mountError, &why));
+        EXPECT_EQ(mountError, MountError::kUnreadable);
+        EXPECT_EQ(why, c.reason);
+    }
+}
+
 }  // namespace
 }  // namespace morlit::posix::test
