@@ -402,6 +402,9 @@ u32 NtfsVolume::MakeWritable() {
 }
 
 u32 NtfsVolume::Finish(u32 result) {
+    // The library turns the disk's failures into EIO; the disk's own code
+    // (a full disk, say) tells the user more.
+    if (result == err::kIoDevice && range_->lastError) return range_->lastError;
     // The library has written its records by now; make them durable.
     const u32 flushed = range_->disk->Flush();
     return result ? result : flushed;

@@ -423,5 +423,59 @@ TEST_F(RealNtfsVolume, AReadTheDiskFailsIsSaidAsUnreadable) {
     }
 }
 
+// A disk that runs out of space: whichever write of a change meets the full
+// disk, the change fails with the disk's own code (disk full), not with a
+// generic device error, and what the message shows says why.
+TEST_F(RealNtfsVolume, AChangeThatMeetsAFullDiskFailsWithDiskFull) {
+    MORLIT_REQUIRE_REALDATA();
+    const std::string published = Published("windows_volume");
+    ASSERT_FALSE(published.empty());
+    class FullFrom : public BlockDevice {
+      public:
+        FullFrom(BlockDevice& inner, int from) : inner_(inner), from_(from) {}
+        u64 Size() const override { return inner_.Size(); }
+        u32 Read(u64 offset, void* buffer, std::size_t length) override {
+            return inner_.Read(offset, buffer, length);
+        }
+        u32 Write(u64 offset, const void* buffer, std::size_t length) override {
+            if (++writes >= from_ && from_ > 0) return err::kDiskFull;
+            return inner_.Write(offset, buffer, length);
+        }
+        u32 Flush() override { return inner_.Flush(); }
+        int writes = 0;
+
+      private:
+        BlockDevice& inner_;
+        int from_;
+    };
+    const std::string data(200000, 'x');
+    int total = 0;
+    for (int from = 0; from == 0 || from <= total; ++from) {
+        SCOPED_TRACE(from);
+        const std::string volume = TestDir() + "/volume.raw";
+        ASSERT_EQ(Shell("cp --sparse=always " + Quote(published) + " " + Quote(volume)), 0);
+        u32 error = 0;
+        std::string reason;
+        std::unique_ptr<RawImage> image =
+            RawImage::Open(volume, true, &error, &reason, ImageWrites::kDirect);
+        ASSERT_TRUE(image) << reason;
+        FullFrom device(*image, from);
+        MountError mountError = MountError::kNone;
+        std::string why;
+        std::unique_ptr<NtfsVolume> mounted =
+            NtfsVolume::Mount(device, 0, device.Size(), &mountError, &why);
+        ASSERT_TRUE(mounted) << why;
+        const u32 written = mounted->WriteFile({L"new.bin"}, data);
+        mounted.reset();
+        if (from == 0) {
+            ASSERT_EQ(written, 0u);
+            total = device.writes;
+            ASSERT_GT(total, 0);
+            continue;
+        }
+        EXPECT_EQ(written, err::kDiskFull);
+    }
+}
+
 }  // namespace
 }  // namespace morlit::posix::test
