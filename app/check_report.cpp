@@ -244,6 +244,18 @@ nlohmann::json StepIds(const std::string& output, morlit::posix::TerminalUi& ter
     return ids;
 }
 
+bool ObservingFiles::GetFileVersion(const std::wstring& path, morlit::u32* versionMs,
+                                    morlit::u32* versionLs) {
+    const bool read = inner_.GetFileVersion(path, versionMs, versionLs);
+    if (seen_.kernelFile.empty()) {
+        seen_.kernelFile = path;
+        if (read && versionMs)
+            seen_.kernelVersion =
+                std::to_string(*versionMs >> 16) + "." + std::to_string(*versionMs & 0xFFFF);
+    }
+    return read;
+}
+
 Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) {
     using morlit::posix::ToUtf8;
     Findings found;
@@ -267,13 +279,22 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) 
         const size_t at = Lowered(destination).rfind("\\system32");
         if (at != std::string::npos) windows = destination.substr(0, at);
     }
-    const bool xp = askedForCd || !seen.expands.empty() || seen.arcPartition != 0;
+    // Before the CD is asked for, the kernel's version is read from the
+    // Windows folder's system32: an XP or 2000 target without a source.
+    if (windows.empty() && !seen.kernelFile.empty()) {
+        const std::string file = ToUtf8(seen.kernelFile);
+        const size_t at = Lowered(file).rfind("\\system32\\ntoskrnl.exe");
+        if (at != std::string::npos) windows = file.substr(0, at);
+    }
+    const bool xp =
+        askedForCd || !seen.expands.empty() || seen.arcPartition != 0 || !seen.kernelFile.empty();
     if (!windows.empty()) {
         found.target = {{"letter", windows.substr(0, 2)},
                         {"windows_directory", windows},
                         {"kind", xp ? "XP or 2000" : "Vista or 7"},
                         {"boot_ini_partition", nullptr}};
         if (seen.arcPartition) found.target["boot_ini_partition"] = seen.arcPartition;
+        if (!seen.kernelVersion.empty()) found.target["kernel_version"] = seen.kernelVersion;
     }
     if (!seen.expands.empty()) {
         // A cabinet is named first and its members picked with -F:; a
@@ -556,7 +577,9 @@ void PrintCheck(const nlohmann::json& report, std::ostream& out) {
         }
     }
     if (const nlohmann::json& t = report["target"]; t.is_object()) {
-        out << "  target: " << text(t["windows_directory"]) << " (" << text(t["kind"]) << ")";
+        out << "  target: " << text(t["windows_directory"]) << " (" << text(t["kind"]);
+        if (t.contains("kernel_version")) out << ", kernel " << text(t["kernel_version"]);
+        out << ")";
         if (!t["boot_ini_partition"].is_null())
             out << ", Boot.ini partition " << text(t["boot_ini_partition"]);
         out << "\n";

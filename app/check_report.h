@@ -41,6 +41,10 @@ struct Observed {
     ProgramRun editor;
     wchar_t arcLetter = 0;
     morlit::u32 arcPartition = 0;
+    // The kernel whose file version the run read before asking for the XP
+    // CD, and that version (major.minor) when it could be read.
+    std::wstring kernelFile;
+    std::string kernelVersion;
     const std::vector<std::string>* lines = nullptr;  // every line said, as it grows
     // With a check: the disk signature and partition offset the loaded
     // hive's MountedDevices gives C:, when it names them so (12 bytes).
@@ -128,6 +132,47 @@ class ObservingPartitions : public morlit::IPartitions {
 
   private:
     morlit::IPartitions& inner_;
+    Observed& seen_;
+};
+
+// The run's file calls, handed on; only the version read is recorded.
+class ObservingFiles : public morlit::IFiles {
+  public:
+    ObservingFiles(morlit::IFiles& inner, Observed& seen) : inner_(inner), seen_(seen) {}
+    std::unique_ptr<morlit::IFileFind> NewFileFind() override { return inner_.NewFileFind(); }
+    bool CopyFile(const std::wstring& from, const std::wstring& to, bool failIfExists) override {
+        return inner_.CopyFile(from, to, failIfExists);
+    }
+    bool DeleteFile(const std::wstring& path) override { return inner_.DeleteFile(path); }
+    bool GetAttributes(const std::wstring& path, morlit::u8* attributes) override {
+        return inner_.GetAttributes(path, attributes);
+    }
+    bool SetAttributes(const std::wstring& path, morlit::u8 attributes) override {
+        return inner_.SetAttributes(path, attributes);
+    }
+    morlit::Handle CreateFile(const std::wstring& path, morlit::u32 access, morlit::u32 share,
+                              morlit::u32 disposition, morlit::u32 flags) override {
+        return inner_.CreateFile(path, access, share, disposition, flags);
+    }
+    bool DeviceIoControl(morlit::Handle file, morlit::u32 code, const void* in, morlit::u32 inSize,
+                         void* out, morlit::u32 outSize, morlit::u32* returned) override {
+        return inner_.DeviceIoControl(file, code, in, inSize, out, outSize, returned);
+    }
+    morlit::u32 GetLogicalDriveStrings(morlit::u32 bufferChars, wchar_t* buffer) override {
+        return inner_.GetLogicalDriveStrings(bufferChars, buffer);
+    }
+    morlit::u32 GetDriveType(const std::wstring& root) override {
+        return inner_.GetDriveType(root);
+    }
+    std::unique_ptr<morlit::IFileStream> OpenStream(const std::wstring& path,
+                                                    const char* mode) override {
+        return inner_.OpenStream(path, mode);
+    }
+    bool GetFileVersion(const std::wstring& path, morlit::u32* versionMs,
+                        morlit::u32* versionLs) override;
+
+  private:
+    morlit::IFiles& inner_;
     Observed& seen_;
 };
 

@@ -315,6 +315,8 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     host.host.registry = &registry;
     host.host.processes = &processes;
     host.host.partitions = &partitions;
+    ObservingFiles files(*host.host.files, seen);
+    host.host.files = &files;
     morlit::CMorlitDlg dialog(host.host);
     dialog.Create(IDD_MORLIT_DIALOG);
     const std::wstring path = HostPathToWindows(absolute);

@@ -168,6 +168,23 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
     EXPECT_EQ(check["source"]["cd"], true);
     Command("--check", dir + "/xp-nosource.vhd", &check);
     EXPECT_EQ(check["source"]["kind"], "needs the Windows XP CD");
+    // An installation that fails before its drivers or hive are touched is
+    // still named, with the kernel version read to decide on the CD.
+    const struct {
+        const char* image;
+        const char* windows;
+        const char* version;  // null: not readable
+    } early[] = {{"xp-nosource.vhd", "D:\\Windows", nullptr},
+                 {"xp-winnt.vhd", "D:\\WINNT", "5.1"},
+                 {"win2000-nosource.vhd", "D:\\WINNT", "5.0"}};
+    for (const auto& e : early) {
+        SCOPED_TRACE(e.image);
+        EXPECT_EQ(Command("--check", CopyTarget(dir, e.image), &check), 1);
+        EXPECT_EQ(check["target"]["windows_directory"], e.windows) << check.dump();
+        EXPECT_EQ(check["target"]["kind"], "XP or 2000");
+        EXPECT_EQ(check["target"].value("kernel_version", nlohmann::json()),
+                  e.version ? nlohmann::json(e.version) : nlohmann::json());
+    }
 }
 
 // The three drivers as the run asks expand for them, and whether each
