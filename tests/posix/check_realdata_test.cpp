@@ -24,16 +24,6 @@ std::string XpImage(const std::string& dir, const std::string& name, const std::
     return MakeImage(dir, name, "--start 63 --tree " + Quote(tree));
 }
 
-// A hive file as Windows loads it without a log: equal sequence numbers and
-// a base block whose checksum (the XOR of its first 127 dwords) holds.
-bool WholeBaseBlock(const std::string& hive) {
-    if (hive.size() < 4096 || hive.compare(0, 4, "regf") != 0) return false;
-    const u8* block = reinterpret_cast<const u8*>(hive.data());
-    u32 sum = 0;
-    for (int i = 0; i < 127; ++i) sum ^= LoadLe32(block + 4 * i);
-    return LoadLe32(block + 4) == LoadLe32(block + 8) && sum == LoadLe32(block + 508);
-}
-
 // The hive says C: is at sector 63 of disk 0x44B944B8. The samples' MBR
 // carries another signature, which the check names; with the signature the
 // hive expects nothing is said. A run then adjusts the real hive in its
