@@ -15,21 +15,6 @@
 namespace morlit::posix::test {
 namespace {
 
-// One --json run of the command on `image`; its exit status and object.
-// The answers are a check's own, so that a run meets the CD question as the
-// check met it.
-int Command(const std::string& options, const std::string& image, nlohmann::json* object,
-            const std::string& extra = "") {
-    const std::string dir = FolderOf(image);
-    std::ofstream(dir + "/answers", std::ios::binary | std::ios::trunc) << "ok\nno\n";
-    std::string out;
-    const int rc = Shell("LC_ALL=C " + Quote(Morlit()) + " --json " + options + " " + extra +
-                             Quote(image) + " <" + Quote(dir + "/answers") + " 2>/dev/null",
-                         &out);
-    *object = nlohmann::json::parse(out);  // throws on anything but one JSON object
-    return rc;
-}
-
 // The messages without the answers, which a check gives itself.
 nlohmann::json Texts(const nlohmann::json& messages) {
     nlohmann::json texts = nlohmann::json::array();
@@ -46,7 +31,7 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
     const std::string beforeTime = ModificationTime(image);
 
     nlohmann::json check;
-    const int checkStatus = Command("--check", image, &check);
+    const int checkStatus = JsonCommand("--check", image, &check);
     EXPECT_EQ(Slurp(image) == before, true) << "the check changed the image";
     EXPECT_EQ(ModificationTime(image), beforeTime);
     EXPECT_FALSE(FileExists(image + "-journal"));
@@ -57,7 +42,7 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
     EXPECT_TRUE(check["seconds"].is_number());
 
     nlohmann::json run;
-    const int runStatus = Command("", image, &run);
+    const int runStatus = JsonCommand("", image, &run);
     // Every volume that got a letter on a sample is clean.
     for (const auto& p : check["disk"]["partitions"]) {
         if (!p["letter"].is_string()) continue;
@@ -75,7 +60,7 @@ TEST_P(Check, SaysWhatTheRunThenDoesAndChangesNothing) {
         EXPECT_EQ(run["outcome"], "adjusted");
         // Adjusted, the image is checked as such.
         nlohmann::json again;
-        EXPECT_EQ(Command("--check", image, &again), 0);
+        EXPECT_EQ(JsonCommand("--check", image, &again), 0);
         EXPECT_EQ(again["outcome"], "already adjusted") << again.dump();
     } else {
         ASSERT_EQ(check["outcome"], "would fail") << check.dump();
@@ -130,7 +115,7 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
         SCOPED_TRACE(e.image);
         const std::string image = CopyTarget(dir, e.image);
         nlohmann::json check;
-        EXPECT_EQ(Command("--check", image, &check), 0) << check.dump();
+        EXPECT_EQ(JsonCommand("--check", image, &check), 0) << check.dump();
         EXPECT_EQ(check["target"]["kind"], e.kind);
         if (e.bootIniPartition) {
             EXPECT_EQ(check["target"]["boot_ini_partition"], e.bootIniPartition);
@@ -149,12 +134,12 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
     }
     // The logs the dirty hives were recovered from.
     nlohmann::json check;
-    Command("--check", dir + "/xp-dirty.vhd", &check);
+    JsonCommand("--check", dir + "/xp-dirty.vhd", &check);
     EXPECT_NE(check["hive"]["detail"].get<std::string>().find("system.LOG"), std::string::npos);
-    Command("--check", dir + "/win7-dirty.vhd", &check);
+    JsonCommand("--check", dir + "/win7-dirty.vhd", &check);
     EXPECT_NE(check["hive"]["detail"].get<std::string>().find("LOG2"), std::string::npos);
     // Partitions that get no letter say why.
-    Command("--check", dir + "/xp-logical.vhd", &check);
+    JsonCommand("--check", dir + "/xp-logical.vhd", &check);
     const nlohmann::json& partitions = check["disk"]["partitions"];
     ASSERT_GE(partitions.size(), 3u) << check.dump();
     EXPECT_TRUE(partitions[0]["letter"].is_null());
@@ -163,10 +148,10 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
     EXPECT_EQ(partitions.back()["state"], "clean");
     EXPECT_EQ(partitions.back()["file_system"], "NTFS");
     // The CD's drivers are named as the CD's.
-    Command("--check", CopyTarget(dir, "xp-nosource.vhd"), &check,
-            "--cdrom " + Quote(SampleTargets() + "/xp-cd.iso") + " ");
+    JsonCommand("--check --cdrom " + Quote(SampleTargets() + "/xp-cd.iso"),
+                CopyTarget(dir, "xp-nosource.vhd"), &check);
     EXPECT_EQ(check["source"]["cd"], true);
-    Command("--check", dir + "/xp-nosource.vhd", &check);
+    JsonCommand("--check", dir + "/xp-nosource.vhd", &check);
     EXPECT_EQ(check["source"]["kind"], "needs the Windows XP CD");
     // An installation that fails before its drivers or hive are touched is
     // still named, with the kernel version read to decide on the CD.
@@ -179,7 +164,7 @@ TEST(CheckCommand, NamesTheTargetTheSourceTheHiveAndThePartitions) {
                  {"win2000-nosource.vhd", "D:\\WINNT", "5.0"}};
     for (const auto& e : early) {
         SCOPED_TRACE(e.image);
-        EXPECT_EQ(Command("--check", CopyTarget(dir, e.image), &check), 1);
+        EXPECT_EQ(JsonCommand("--check", CopyTarget(dir, e.image), &check), 1);
         EXPECT_EQ(check["target"]["windows_directory"], e.windows) << check.dump();
         EXPECT_EQ(check["target"]["kind"], "XP or 2000");
         EXPECT_EQ(check["target"].value("kernel_version", nlohmann::json()),
@@ -202,7 +187,7 @@ TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
     nlohmann::json check;
     for (const char* sample : {"xp-cabinets.vhd", "win2000.vhd"}) {
         SCOPED_TRACE(sample);
-        EXPECT_EQ(Command("--check", CopyTarget(dir, sample), &check), 0) << check.dump();
+        EXPECT_EQ(JsonCommand("--check", CopyTarget(dir, sample), &check), 0) << check.dump();
         EXPECT_EQ(names(check["source"]["members"]), cabinet);
         const std::string windows = check["target"]["windows_directory"];
         EXPECT_EQ(check["source"]["members"][2]["destination"], windows + "\\system32\\drivers");
@@ -210,7 +195,7 @@ TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
                   nlohmann::json::parse(R"({"state":"imports","reason":null,"exit_code":0})"));
     }
     // A folder's compressed files, each with the file it becomes.
-    EXPECT_EQ(Command("--check", CopyTarget(dir, "xp-i386.vhd"), &check), 0) << check.dump();
+    EXPECT_EQ(JsonCommand("--check", CopyTarget(dir, "xp-i386.vhd"), &check), 0) << check.dump();
     EXPECT_EQ(names(check["source"]["members"]),
               (Names{"hal.dl_ decoded", "ntoskrnl.ex_ decoded", "intelide.sy_ decoded"}));
     EXPECT_EQ(check["source"]["members"][1]["destination"],
@@ -219,7 +204,7 @@ TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
     // A cabinet without the kernel: the run stops there, and the IDE driver
     // it did not ask for is still named; the template is not reached.
     const std::string nomember = CopyTarget(dir, "xp-nomember.vhd");
-    EXPECT_EQ(Command("--check", nomember, &check), 1);
+    EXPECT_EQ(JsonCommand("--check", nomember, &check), 1);
     const nlohmann::json& members = check["source"]["members"];
     EXPECT_EQ(names(members),
               (Names{"hal.dll decoded", "ntoskrnl.exe failed", "intelide.sys not reached"}))
@@ -242,7 +227,7 @@ TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
         << text;
     EXPECT_NE(text.find(", not reached\n  template: not reached\n"), std::string::npos) << text;
     // Without a driver source the run stops before both.
-    EXPECT_EQ(Command("--check", CopyTarget(dir, "xp-nosource.vhd"), &check), 1);
+    EXPECT_EQ(JsonCommand("--check", CopyTarget(dir, "xp-nosource.vhd"), &check), 1);
     EXPECT_FALSE(check["source"].contains("members")) << check.dump();
     EXPECT_EQ(check["template"]["state"], "not reached");
 
@@ -256,7 +241,7 @@ TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
         0);
     const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
     const std::string before = Slurp(image);
-    EXPECT_EQ(Command("--check", image, &check, "--templates " + Quote(templates) + " "), 1);
+    EXPECT_EQ(JsonCommand("--check --templates " + Quote(templates), image, &check), 1);
     EXPECT_EQ(check["template"]["state"], "refused") << check.dump();
     EXPECT_EQ(check["template"]["reason"].get<std::string>().rfind(
                   "the registry editor failed (" +
@@ -265,7 +250,7 @@ TEST(CheckCommand, NamesEachDriverMemberAndWhetherTheTemplateImports) {
               0u)
         << check.dump();
     nlohmann::json run;
-    EXPECT_EQ(Command("", image, &run, "--templates " + Quote(templates) + " "), 1);
+    EXPECT_EQ(JsonCommand("--templates " + Quote(templates), image, &run), 1);
     EXPECT_EQ(run["template"]["state"], "refused");
     EXPECT_EQ(run["template"]["exit_code"], check["template"]["exit_code"]);
     EXPECT_TRUE(Slurp(image) == before);
@@ -312,7 +297,7 @@ TEST(CheckCommand, SaysEachVolumesStateAndWhy) {
         const std::string before = Slurp(image);
         const std::string beforeTime = ModificationTime(image);
         nlohmann::json check;
-        EXPECT_EQ(Command("--check", image, &check, extra), 1);
+        EXPECT_EQ(JsonCommand("--check " + extra, image, &check), 1);
         ASSERT_EQ(check["disk"]["partitions"].size(), 1u) << check.dump();
         const nlohmann::json& p = check["disk"]["partitions"][0];
         EXPECT_EQ(p["state"], state);
@@ -378,7 +363,7 @@ TEST(CheckCommand, TheCdQuestionIsAnsweredSoTheCheckSeesWhetherACdIsGiven) {
     const std::string dir = TestDir();
     const std::string image = CopyTarget(dir, "xp-nosource.vhd");
     nlohmann::json check;
-    EXPECT_EQ(Command("--check", image, &check), 1);
+    EXPECT_EQ(JsonCommand("--check", image, &check), 1);
     EXPECT_EQ(check["outcome"], "would fail");
     ASSERT_GE(check["messages"].size(), 2u) << check.dump();
     EXPECT_EQ(check["messages"][0]["id"], 137);
@@ -386,8 +371,7 @@ TEST(CheckCommand, TheCdQuestionIsAnsweredSoTheCheckSeesWhetherACdIsGiven) {
     EXPECT_EQ(check["messages"][1]["id"], 138);
     EXPECT_EQ(check["messages"][1]["answer"], "no");
     EXPECT_EQ(
-        Command("--check", image, &check, "--cdrom " + Quote(SampleTargets() + "/xp-cd.iso") + " "),
-        0);
+        JsonCommand("--check --cdrom " + Quote(SampleTargets() + "/xp-cd.iso"), image, &check), 0);
     EXPECT_EQ(check["outcome"], "would adjust") << check.dump();
 }
 
@@ -417,7 +401,7 @@ TEST(CheckCommand, NoJournalWhileACheckHoldsTheImage) {
     }
     // A run wants the image for itself: it is refused as in use (code 32).
     nlohmann::json run;
-    refused = Command("", image, &run) == 1 && run["messages"].size() > 0 &&
+    refused = JsonCommand("", image, &run) == 1 && run["messages"].size() > 0 &&
               run["messages"][0]["code"] == 32;
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -440,7 +424,7 @@ TEST(CheckCommand, NamesTheParentOfADifferencingImageAndChangesNeither) {
               0);
     const std::string parentBytes = Slurp(parent), childBytes = Slurp(child);
     nlohmann::json check;
-    EXPECT_EQ(Command("--check", child, &check), 0) << check.dump();
+    EXPECT_EQ(JsonCommand("--check", child, &check), 0) << check.dump();
     EXPECT_EQ(check["outcome"], "would adjust");
     EXPECT_EQ(check["disk"]["format"], "VHD differencing");
     ASSERT_TRUE(check["disk"]["parent"].is_string()) << check.dump();
@@ -470,7 +454,7 @@ TEST(CheckCommand, WarnsWhereTheBootSectorDisagreesWithThePartitionOrTheGeometry
     const std::string dir = TestDir();
     const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
     nlohmann::json check;
-    EXPECT_EQ(Command("--check", image, &check), 0);
+    EXPECT_EQ(JsonCommand("--check", image, &check), 0);
     EXPECT_EQ(check["warnings"], nlohmann::json::array());
 
     std::string bytes = Slurp(image);
@@ -490,7 +474,7 @@ TEST(CheckCommand, WarnsWhereTheBootSectorDisagreesWithThePartitionOrTheGeometry
     for (int i = 0; i < 4; ++i) bytes[footer + 64 + i] = static_cast<char>(sum >> (24 - 8 * i));
     std::ofstream(image, std::ios::binary | std::ios::trunc) << bytes;
 
-    EXPECT_EQ(Command("--check", image, &check), 0);
+    EXPECT_EQ(JsonCommand("--check", image, &check), 0);
     EXPECT_EQ(check["outcome"], "would adjust");
     EXPECT_EQ(
         check["warnings"],

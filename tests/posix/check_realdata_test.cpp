@@ -10,23 +10,6 @@
 namespace morlit::posix::test {
 namespace {
 
-// One run of the command on `image` with --json and `options`: its exit
-// status and the object it printed; stderr in *said. A CD question is
-// answered as a check answers it: OK to inserting the CD, No to looking
-// again.
-int Command(const std::string& options, const std::string& image, nlohmann::json* object,
-            std::string* said = nullptr) {
-    const std::string err = image + ".stderr", answers = image + ".answers";
-    std::ofstream(answers, std::ios::binary | std::ios::trunc) << "ok\nno\n";
-    std::string out;
-    const int rc = Shell("LC_ALL=C " + Quote(Morlit()) + " --json " + options + " " + Quote(image) +
-                             " <" + Quote(answers) + " 2>" + Quote(err),
-                         &out);
-    if (said) *said = Slurp(err);
-    *object = nlohmann::json::parse(out);  // throws on anything but one JSON object
-    return rc;
-}
-
 // An XP sample (sector 63, sp3.cab) whose hive is `hive` (a host file), with
 // `extra` tree lines (further files in its config folder).
 std::string XpImage(const std::string& dir, const std::string& name, const std::string& hive,
@@ -39,16 +22,6 @@ std::string XpImage(const std::string& dir, const std::string& name, const std::
         << Source("SP3/volume/Windows/Driver Cache/i386/sp3.cab") << "\n"
         << extra;
     return MakeImage(dir, name, "--start 63 --tree " + Quote(tree));
-}
-
-// A hive file as Windows loads it without a log: equal sequence numbers and
-// a base block whose checksum (the XOR of its first 127 dwords) holds.
-bool WholeBaseBlock(const std::string& hive) {
-    if (hive.size() < 4096 || hive.compare(0, 4, "regf") != 0) return false;
-    const u8* block = reinterpret_cast<const u8*>(hive.data());
-    u32 sum = 0;
-    for (int i = 0; i < 127; ++i) sum ^= LoadLe32(block + 4 * i);
-    return LoadLe32(block + 4) == LoadLe32(block + 8) && sum == LoadLe32(block + 508);
 }
 
 // The hive says C: is at sector 63 of disk 0x44B944B8. The samples' MBR
@@ -66,7 +39,7 @@ TEST(CheckRealXpHive, WarnsOfAnotherDiskForCAndARunAdjustsTheRealHive) {
     const u32 sampleSignature = LoadLe32(reinterpret_cast<const u8*>(bytes.data()) + 0x1B8);
     ASSERT_NE(sampleSignature, 0x44B944B8u);
     nlohmann::json check;
-    EXPECT_EQ(Command("--check", image, &check), 0) << check.dump();
+    EXPECT_EQ(JsonCommand("--check", image, &check), 0) << check.dump();
     EXPECT_EQ(check["outcome"], "would adjust");
     EXPECT_EQ(check["hive"]["state"], "clean");
     char want[200];
@@ -80,13 +53,13 @@ TEST(CheckRealXpHive, WarnsOfAnotherDiskForCAndARunAdjustsTheRealHive) {
     // The disk the hive was written on: a fixed VHD holds the MBR first.
     StoreLe32(reinterpret_cast<u8*>(&bytes[0x1B8]), 0x44B944B8u);
     std::ofstream(image, std::ios::binary | std::ios::trunc) << bytes;
-    EXPECT_EQ(Command("--check", image, &check), 0) << check.dump();
+    EXPECT_EQ(JsonCommand("--check", image, &check), 0) << check.dump();
     EXPECT_EQ(check["outcome"], "would adjust");
     EXPECT_EQ(check["warnings"], nlohmann::json::array()) << check.dump();
 
     nlohmann::json run;
     std::string said;
-    EXPECT_EQ(Command("", image, &run, &said), 0) << run.dump() << said;
+    EXPECT_EQ(JsonCommand("", image, &run, &said), 0) << run.dump() << said;
     EXPECT_EQ(run["outcome"], "adjusted");
     EXPECT_EQ(run["hive"], check["hive"]);
     EXPECT_EQ(run["warnings"], nlohmann::json::array()) << said;
@@ -99,7 +72,7 @@ TEST(CheckRealXpHive, WarnsOfAnotherDiskForCAndARunAdjustsTheRealHive) {
         EXPECT_TRUE(after.Cat("WINDOWS/system32/config/system_back") == Slurp(original));
         ExpectTemplateOnlyUnder(after.HiveKeys("WINDOWS/system32/config/system"), original, 1);
     }
-    EXPECT_EQ(Command("--check", image, &check), 0);
+    EXPECT_EQ(JsonCommand("--check", image, &check), 0);
     EXPECT_EQ(check["outcome"], "already adjusted") << check.dump();
 }
 
@@ -138,7 +111,7 @@ TEST_P(CheckRefusedHive, WouldFailAsTheRunFailsAndNeitherChangesTheImage) {
     const std::string beforeTime = ModificationTime(image);
 
     nlohmann::json check;
-    EXPECT_EQ(Command("--check", image, &check), 1);
+    EXPECT_EQ(JsonCommand("--check", image, &check), 1);
     EXPECT_EQ(check["outcome"], "would fail") << check.dump();
     EXPECT_EQ(check["exit_status"], 1);
     EXPECT_EQ(check["hive"]["state"], "refused");
@@ -159,7 +132,7 @@ TEST_P(CheckRefusedHive, WouldFailAsTheRunFailsAndNeitherChangesTheImage) {
 
     nlohmann::json run;
     std::string said;
-    EXPECT_EQ(Command("", image, &run, &said), 1);
+    EXPECT_EQ(JsonCommand("", image, &run, &said), 1);
     EXPECT_EQ(run["outcome"], "failed");
     EXPECT_EQ(run["messages"], check["messages"]);
     EXPECT_EQ(run["causes"], check["causes"]);
@@ -223,7 +196,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     const std::string imageBytes = Slurp(image), journalBytes = Slurp(journal);
     const std::string imageTime = ModificationTime(image), journalTime = ModificationTime(journal);
     nlohmann::json check;
-    EXPECT_EQ(Command("--check", image, &check), 1);
+    EXPECT_EQ(JsonCommand("--check", image, &check), 1);
     EXPECT_EQ(check["outcome"], "would fail") << check.dump();
     EXPECT_EQ(check["exit_status"], 1);
     EXPECT_EQ(check["journal"], "none");
@@ -244,7 +217,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
 
     nlohmann::json run;
     std::string said;
-    EXPECT_EQ(Command("", image, &run, &said), 1) << said;
+    EXPECT_EQ(JsonCommand("", image, &run, &said), 1) << said;
     EXPECT_EQ(run["outcome"], "failed") << run.dump();
     EXPECT_EQ(run["journal"], "played back at open") << run.dump();
     EXPECT_EQ(run["played_back_at_open"], true);
@@ -254,7 +227,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_FALSE(FileExists(journal));
     EXPECT_TRUE(Slurp(image) == before) << "the killed run's writes were not undone";
 
-    EXPECT_EQ(Command("--cdrom " + Quote(cd), copy, &run, &said), 0) << said;
+    EXPECT_EQ(JsonCommand("--cdrom " + Quote(cd), copy, &run, &said), 0) << said;
     EXPECT_EQ(run["outcome"], "adjusted");
     EXPECT_EQ(run["journal"], "committed");
     EXPECT_EQ(run["played_back_at_open"], true);

@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 
@@ -62,6 +63,24 @@ inline std::string SampleTargets() {
     if (lock >= 0) ::close(lock);
     dir = targets;
     return dir;
+}
+
+// One --json run of the command on `image` with `options`: its exit status
+// and the one JSON object it printed (anything else throws); its stderr in
+// *said. A CD question is answered as a check answers it (OK to inserting
+// the CD, No to looking again), so that a run meets it as the check did.
+inline int JsonCommand(const std::string& options, const std::string& image, nlohmann::json* object,
+                       std::string* said = nullptr) {
+    const std::string dir = FolderOf(image);
+    const std::string answers = dir + "/answers", err = dir + "/stderr";
+    std::ofstream(answers, std::ios::binary | std::ios::trunc) << "ok\nno\n";
+    std::string out;
+    const int rc = Shell("LC_ALL=C " + Quote(Morlit()) + " --json " + options + " " + Quote(image) +
+                             " <" + Quote(answers) + " 2>" + Quote(said ? err : "/dev/null"),
+                         &out);
+    if (said) *said = Slurp(err);
+    *object = nlohmann::json::parse(out);
+    return rc;
 }
 
 // A private copy of a sample target in the test's folder.

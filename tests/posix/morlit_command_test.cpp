@@ -16,6 +16,7 @@
 
 #include "tests/posix/e2e_fixture.h"
 #include "tests/posix/realdata.h"
+#include "tests/posix/test_files.h"
 
 namespace morlit::posix::test {
 namespace {
@@ -35,9 +36,7 @@ std::string Listing(const std::string& dir) {
     return out;
 }
 
-void Spit(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
-}
+using morlit::test::Spit;
 
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -545,10 +544,6 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     EXPECT_TRUE(named) << object.dump();
 }
 
-std::string Target(const std::string& dir, const std::string& name) {
-    return CopyTarget(dir, name);
-}
-
 const std::string kInsertCd = "CDドライブに Windows XP のインストールCDを挿入してください。\n";
 const char kCdCause[] =
     "this installation has no driver source; give the Windows XP CD with --cdrom ISO|FOLDER";
@@ -556,19 +551,19 @@ const char kCdCause[] =
 INSTANTIATE_TEST_SUITE_P(
     Command, FailingEnding,
     ::testing::Values(
-        Ending{"NoWindows", [](const std::string& d) { return Target(d, "none.vhd"); }, "",
+        Ending{"NoWindows", [](const std::string& d) { return CopyTarget(d, "none.vhd"); }, "",
                "no Windows installation found: the first volume of the image, D: (NTFS, "
                "partition 1, ",
                "マウントしたドライブに、対象となるOSが見つかりません。\n"},
         Ending{"CdQuestionAtEndOfInput",
-               [](const std::string& d) { return Target(d, "xp-nosource.vhd"); }, "",
+               [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "",
                std::string(kCdCause) + " (the question for the CD met the end of the input)",
                kInsertCd},
         Ending{"CdQuestionCancelled",
-               [](const std::string& d) { return Target(d, "xp-nosource.vhd"); }, "cancel\n",
+               [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "cancel\n",
                std::string(kCdCause) + " (the question for the CD was answered cancel)", kInsertCd},
         Ending{"NoCdFoundAndNoRetry",
-               [](const std::string& d) { return Target(d, "xp-nosource.vhd"); }, "ok\nno\n",
+               [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "ok\nno\n",
                std::string(kCdCause) + " (no CD drive holds a disc with WIN51 and I386", kInsertCd},
         // A bare NTFS volume of a real Windows machine, put in a VHD as it is.
         Ending{"BareVolume",

@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "platform/posix/disk/byte_order.h"
+
 namespace morlit::posix::test {
 
 // The folder, or empty when this checkout has none beside it.
@@ -28,6 +30,16 @@ inline bool UnpackRealData(const std::string& relative, const std::string& folde
     const std::string command =
         "xz -dc '" + dir + "/" + relative + ".xz' > '" + folder + "/" + name + "' 2>/dev/null";
     return std::system(command.c_str()) == 0;
+}
+
+// A hive file as Windows loads it without a log: equal sequence numbers and
+// a base block whose checksum (the XOR of its first 127 dwords) holds.
+inline bool WholeBaseBlock(const std::string& hive) {
+    if (hive.size() < 4096 || hive.compare(0, 4, "regf") != 0) return false;
+    const u8* block = reinterpret_cast<const u8*>(hive.data());
+    u32 sum = 0;
+    for (int i = 0; i < 127; ++i) sum ^= LoadLe32(block + 4 * i);
+    return LoadLe32(block + 4) == LoadLe32(block + 8) && sum == LoadLe32(block + 508);
 }
 
 }  // namespace morlit::posix::test

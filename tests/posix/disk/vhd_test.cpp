@@ -153,6 +153,16 @@ std::string SampleDisk(u64 size, u32 seed) {
     return disk;
 }
 
+// A dynamic image of `disk` as qemu-img makes it, with `parent` a
+// differencing child of it when named: a chain no code of ours wrote.
+bool QemuChain(const std::string& dir, const std::string& disk, const std::string& parent,
+               const std::string& child = "") {
+    Spit(dir + "/disk.raw", disk);
+    return Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
+              Quote(dir + "/disk.raw") + " " + Quote(parent)) == 0 &&
+           (child.empty() || Sh(Tool("diff " + Quote(parent) + " " + Quote(child))) == 0);
+}
+
 // Allocated blocks as vhdtool reports them ("bat.N=sector" lines).
 std::string AllocatedBlocks(const std::string& image) {
     const std::string listing = image + ".info";
@@ -548,13 +558,9 @@ int FailOneReadOfFile(const IoEvent& e) {
 TEST(VhdDifferencing, AFailedReadOfAParentOrGrandparentRefusesTheChildsCommit) {
     const std::string dir = WorkDir();
     const u64 size = 8 * kMiB;
-    Spit(dir + "/disk.raw", SampleDisk(size, 16));
     const std::string base = dir + "/base.vhd", middle = dir + "/middle.vhd",
                       child = dir + "/child.vhd";
-    ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
-                 Quote(dir + "/disk.raw") + " " + Quote(base)),
-              0);
-    ASSERT_EQ(Sh(Tool("diff " + Quote(base) + " " + Quote(middle))), 0);
+    ASSERT_TRUE(QemuChain(dir, SampleDisk(size, 16), base, middle));
     // The middle image holds a block of its own (one the base does not
     // have), so reading it there reads the middle file.
     const u64 middle_data = 4 * kMiB;
@@ -749,12 +755,8 @@ int FailImageRead(const IoEvent& e) {
 // parent locators and the parent itself) fails in turn.
 TEST(VhdBadInput, AReadErrorIsNamedAsOne) {
     const std::string dir = WorkDir();
-    Spit(dir + "/disk.raw", SampleDisk(8 * kMiB, 14));
     const std::string parent = dir + "/parent.vhd", child = dir + "/child.vhd";
-    ASSERT_EQ(Sh("qemu-img convert -f raw -O vpc -o subformat=dynamic,force_size=on " +
-                 Quote(dir + "/disk.raw") + " " + Quote(parent)),
-              0);
-    ASSERT_EQ(Sh(Tool("diff " + Quote(parent) + " " + Quote(child))), 0);
+    ASSERT_TRUE(QemuChain(dir, SampleDisk(8 * kMiB, 14), parent, child));
     for (const std::string& image : {parent, child}) {
         int reads = 0;
         for (int failing = 1;; ++failing) {

@@ -171,19 +171,28 @@ std::string Stamp(const std::string& path) {
     return out;
 }
 
-// A device that passes reads on and counts every write, which it refuses.
-class WatchedDevice : public BlockDevice {
+// A device over another that counts the writes it is given and fails as
+// told: a read that reaches past byte failReadsFrom fails as the device's;
+// with refuseWrites no write reaches the inner device; otherwise from write
+// failWritesFrom on (counted from 1; 0: never) every write meets a full disk.
+class FaultyDevice : public BlockDevice {
   public:
-    explicit WatchedDevice(BlockDevice& inner) : inner_(inner) {}
+    explicit FaultyDevice(BlockDevice& inner) : inner_(inner) {}
     u64 Size() const override { return inner_.Size(); }
     u32 Read(u64 offset, void* buffer, std::size_t length) override {
+        if (offset + length > failReadsFrom) return err::kIoDevice;
         return inner_.Read(offset, buffer, length);
     }
-    u32 Write(u64, const void*, std::size_t) override {
+    u32 Write(u64 offset, const void* buffer, std::size_t length) override {
         ++writes;
-        return err::kWriteProtect;
+        if (refuseWrites) return err::kWriteProtect;
+        if (failWritesFrom > 0 && writes >= failWritesFrom) return err::kDiskFull;
+        return inner_.Write(offset, buffer, length);
     }
-    u32 Flush() override { return 0; }
+    u32 Flush() override { return refuseWrites ? 0 : inner_.Flush(); }
+    u64 failReadsFrom = ~0ull;
+    bool refuseWrites = false;
+    int failWritesFrom = 0;
     int writes = 0;
 
   private:
@@ -251,7 +260,8 @@ TEST_P(RealNtfsVolume, MountAgreesWithAnIndependentReadingAndWritesNothing) {
     std::string reason;
     std::unique_ptr<RawImage> image = RawImage::Open(volume, false, &error, &reason);
     ASSERT_TRUE(image) << reason;
-    WatchedDevice device(*image);
+    FaultyDevice device(*image);
+    device.refuseWrites = true;
     MountError mountError = MountError::kFailed;
     std::string why;
     std::unique_ptr<NtfsVolume> mounted =
@@ -390,21 +400,6 @@ TEST_F(RealNtfsVolume, AReadTheDiskFailsIsSaidAsUnreadable) {
     std::string reason;
     std::unique_ptr<RawImage> image = RawImage::Open(published, false, &error, &reason);
     ASSERT_TRUE(image) << reason;
-    class FailingFrom : public BlockDevice {
-      public:
-        FailingFrom(BlockDevice& inner, u64 from) : inner_(inner), from_(from) {}
-        u64 Size() const override { return inner_.Size(); }
-        u32 Read(u64 offset, void* buffer, std::size_t length) override {
-            if (offset + length > from_) return err::kIoDevice;
-            return inner_.Read(offset, buffer, length);
-        }
-        u32 Write(u64, const void*, std::size_t) override { return err::kWriteProtect; }
-        u32 Flush() override { return 0; }
-
-      private:
-        BlockDevice& inner_;
-        u64 from_;
-    };
     const struct {
         u64 from;
         const char* reason;
@@ -414,7 +409,9 @@ TEST_F(RealNtfsVolume, AReadTheDiskFailsIsSaidAsUnreadable) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.from);
-        FailingFrom device(*image, c.from);
+        FaultyDevice device(*image);
+        device.failReadsFrom = c.from;
+        device.refuseWrites = true;
         MountError mountError = MountError::kNone;
         std::string why;
         EXPECT_FALSE(NtfsVolume::Mount(device, 0, device.Size(), &mountError, &why));
@@ -430,24 +427,6 @@ TEST_F(RealNtfsVolume, AChangeThatMeetsAFullDiskFailsWithDiskFull) {
     MORLIT_REQUIRE_REALDATA();
     const std::string published = Published("windows_volume");
     ASSERT_FALSE(published.empty());
-    class FullFrom : public BlockDevice {
-      public:
-        FullFrom(BlockDevice& inner, int from) : inner_(inner), from_(from) {}
-        u64 Size() const override { return inner_.Size(); }
-        u32 Read(u64 offset, void* buffer, std::size_t length) override {
-            return inner_.Read(offset, buffer, length);
-        }
-        u32 Write(u64 offset, const void* buffer, std::size_t length) override {
-            if (++writes >= from_ && from_ > 0) return err::kDiskFull;
-            return inner_.Write(offset, buffer, length);
-        }
-        u32 Flush() override { return inner_.Flush(); }
-        int writes = 0;
-
-      private:
-        BlockDevice& inner_;
-        int from_;
-    };
     const std::string data(200000, 'x');
     int total = 0;
     for (int from = 0; from == 0 || from <= total; ++from) {
@@ -459,7 +438,8 @@ TEST_F(RealNtfsVolume, AChangeThatMeetsAFullDiskFailsWithDiskFull) {
         std::unique_ptr<RawImage> image =
             RawImage::Open(volume, true, &error, &reason, ImageWrites::kDirect);
         ASSERT_TRUE(image) << reason;
-        FullFrom device(*image, from);
+        FaultyDevice device(*image);
+        device.failWritesFrom = from;
         MountError mountError = MountError::kNone;
         std::string why;
         std::unique_ptr<NtfsVolume> mounted =

@@ -14,17 +14,13 @@
 #include "platform/posix/posix_codepage.h"
 #include "platform/posix/posix_system.h"
 #include "platform/posix/programs/expand_tool.h"
+#include "tests/posix/programs/expand_fixture.h"
 #include "tests/posix/realdata.h"
-#include "tests/posix/test_files.h"
 
 namespace morlit::posix {
 namespace {
 
 namespace fs = std::filesystem;
-
-using morlit::test::Slurp;
-using morlit::test::Spit;
-std::string Quote(const std::string& s) { return morlit::test::ShellQuote(s); }
 
 // cabextract's verdict on one member: its exit status and what it wrote.
 struct Verdict {
@@ -95,21 +91,13 @@ bool Printable(const std::string& line) {
     return true;
 }
 
-class ExpandRealCabinets : public ::testing::Test {
+class ExpandRealCabinets : public ExpandFixture {
   protected:
     void SetUp() override {
         MORLIT_REQUIRE_REALDATA();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = fs::path(MORLIT_BINARY_DIR) / "test-work" /
-                (std::string(info->test_suite_name()) + "." + info->name());
-        fs::remove_all(root_);
+        ExpandFixture::SetUp();
         fs::create_directories(root_ / "out");
         files_.Map(L'D', root_.string());
-        ClearExpandCache();
-    }
-    void TearDown() override {
-        ClearExpandCache();
-        if (!HasFailure()) fs::remove_all(root_);
     }
 
     // Every published cabinet, each alone in a folder of its own, so that
@@ -155,11 +143,8 @@ class ExpandRealCabinets : public ::testing::Test {
                              &reason_, &cp_);
     }
 
-    fs::path root_;
-    FolderFileAccess files_;
     ThreadErrors errors_;
     PosixCodePage cp_{errors_};
-    std::string reason_;
 };
 
 TEST_F(ExpandRealCabinets, EveryMemberEndsAsCabextractEndsIt) {

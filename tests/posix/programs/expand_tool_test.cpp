@@ -17,17 +17,13 @@
 #include <sstream>
 
 #include "tests/support/script_host.h"
-#include "tests/posix/test_files.h"
+#include "tests/posix/programs/expand_fixture.h"
 #include "ui/MorlitDlg.h"
 
 namespace morlit::posix {
 namespace {
 
 namespace fs = std::filesystem;
-
-using morlit::test::Slurp;
-using morlit::test::Spit;
-std::string Quote(const std::string& s) { return morlit::test::ShellQuote(s); }
 
 // What cabextract, an independent decoder, makes of one member.
 std::string Cabextract(const fs::path& cabinet, const std::string& member) {
@@ -52,7 +48,7 @@ std::map<std::string, std::string> Tree(const fs::path& root) {
     return out;
 }
 
-class ExpandToolTest : public ::testing::Test {
+class ExpandToolTest : public ExpandFixture {
   protected:
     // The sources are made once per version of the scripts; test processes
     // that run side by side each make their own copy and the first to finish
@@ -76,19 +72,10 @@ class ExpandToolTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root_ = fs::path(MORLIT_BINARY_DIR) / "test-work" /
-                (std::string(info->test_suite_name()) + "." + info->name());
-        fs::remove_all(root_);
-        fs::create_directories(root_);
+        ExpandFixture::SetUp();
         fs::copy(sources_ / "volume", root_ / "D", fs::copy_options::recursive);
         fs::copy(sources_ / "paths.cab", root_ / "D" / "paths.cab");
         files_.Map(L'D', (root_ / "D").string());
-        ClearExpandCache();
-    }
-    void TearDown() override {
-        ClearExpandCache();
-        if (!HasFailure()) fs::remove_all(root_);
     }
 
     u32 Expand(const std::wstring& parameters) {
@@ -102,9 +89,6 @@ class ExpandToolTest : public ::testing::Test {
     std::string OnVolume(const std::string& relative) const { return Slurp(Host(relative)); }
 
     static fs::path sources_;
-    fs::path root_;
-    FolderFileAccess files_;
-    std::string reason_;
 };
 
 fs::path ExpandToolTest::sources_;
