@@ -27,15 +27,6 @@ std::string Lowered(std::string text) {
     return text;
 }
 
-// The volume list's entry of partition `number` ("D: (NTFS, partition 1,
-// 500 MiB)"), empty when it got no letter.
-std::string VolumeOf(const std::vector<std::string>& volumes, int number) {
-    const std::string mark = ", partition " + std::to_string(number) + ",";
-    for (const std::string& volume : volumes)
-        if (volume.find(mark) != std::string::npos) return volume;
-    return std::string();
-}
-
 // 65535 cylinders, 16 heads, 255 sectors: the geometry qemu writes when the
 // disk's size is in the footer's current size alone; it names no geometry a
 // boot sector could match.
@@ -445,59 +436,39 @@ nlohmann::json PartitionsObject(
     return list;
 }
 
-// The Boot.ini the run left on the target's volume, read back from the
-// overlay; null when there is none to read.
-nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
-                             const std::vector<std::string>& volumes, const std::string& letter) {
-    using namespace morlit::posix;
-    std::vector<Partition> partitions;
-    std::string reason;
-    std::vector<std::string> warnings;
-    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
-        return nullptr;
-    for (const Partition& p : partitions) {
-        const std::string volume = VolumeOf(volumes, p.number);
-        if (volume.rfind(letter, 0) != 0) continue;
-        std::unique_ptr<Volume> mounted;
-        if (p.type == kPartitionTypeNtfs) {
-            NtfsVolume::MountError error;
-            mounted = NtfsVolume::Mount(disk, p.offset, p.length, &error, &reason);
-        } else {
-            FatVolume::MountError error;
-            mounted = FatVolume::Mount(disk, p.offset, p.length, &error, &reason);
-        }
-        std::string text;
-        if (!mounted || mounted->ReadFile({L"boot.ini"}, &text) != 0) return nullptr;
-        return text;
+const morlit::posix::PosixVirtualDisk::AttachedPartition* TargetPartition(
+    const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions,
+    const std::string& letter) {
+    for (const auto& p : partitions) {
+        if (p.letter && letter == std::string(1, static_cast<char>(p.letter)) + ":") return &p;
     }
     return nullptr;
 }
 
-// The partition of the volume with drive letter `letter` ("E:"); false
-// when there is none.
-bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::string>& volumes,
-                     const std::string& letter, morlit::posix::Partition* found) {
+nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
+                             const morlit::posix::PosixVirtualDisk::AttachedPartition& target) {
     using namespace morlit::posix;
-    std::vector<Partition> partitions;
     std::string reason;
-    std::vector<std::string> warnings;
-    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
-        return false;
-    for (const Partition& p : partitions) {
-        if (VolumeOf(volumes, p.number).rfind(letter, 0) != 0) continue;
-        *found = p;
-        return true;
+    std::unique_ptr<Volume> mounted;
+    if (target.type == kPartitionTypeNtfs) {
+        NtfsVolume::MountError error;
+        mounted = NtfsVolume::Mount(disk, target.offset, target.length, &error, &reason);
+    } else {
+        FatVolume::MountError error;
+        mounted = FatVolume::Mount(disk, target.offset, target.length, &error, &reason);
     }
-    return false;
+    std::string text;
+    if (!mounted || mounted->ReadFile({L"boot.ini"}, &text) != 0) return nullptr;
+    return text;
 }
 
 // Where an XP or 2000 that a run adjusts may still not start: its boot
 // sector's hidden sectors are not where its partition starts, or its disk
 // geometry is not the one Windows Virtual PC gives the machine (the VHD
 // footer's), or the hive gives C: to another disk or partition.
-std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
-                                       const morlit::posix::Partition& target,
-                                       const std::string& mountedC) {
+std::vector<std::string> StartWarnings(
+    morlit::posix::OverlayDevice& overlay,
+    const morlit::posix::PosixVirtualDisk::AttachedPartition& target, const std::string& mountedC) {
     using morlit::u8;
     std::vector<std::string> warnings;
     const std::string name = "partition " + std::to_string(target.number);

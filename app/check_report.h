@@ -204,23 +204,24 @@ nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay);
 nlohmann::json PartitionsObject(
     const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions);
 
+// The partition the run's attach gave drive letter `letter` ("E:"); null
+// when none got it.
+const morlit::posix::PosixVirtualDisk::AttachedPartition* TargetPartition(
+    const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions,
+    const std::string& letter);
+
 // The Boot.ini the run left on the target's volume, read back from the
 // overlay; null when there is none to read.
 nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
-                             const std::vector<std::string>& volumes, const std::string& letter);
-
-// The partition of the volume with drive letter `letter` ("E:"); false
-// when there is none.
-bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::string>& volumes,
-                     const std::string& letter, morlit::posix::Partition* found);
+                             const morlit::posix::PosixVirtualDisk::AttachedPartition& target);
 
 // Where an XP or 2000 that a run adjusts may still not start: its boot
 // sector's hidden sectors are not where its partition starts, or its disk
 // geometry is not the one Windows Virtual PC gives the machine (the VHD
 // footer's), or the hive gives C: to another disk or partition.
-std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
-                                       const morlit::posix::Partition& target,
-                                       const std::string& mountedC);
+std::vector<std::string> StartWarnings(
+    morlit::posix::OverlayDevice& overlay,
+    const morlit::posix::PosixVirtualDisk::AttachedPartition& target, const std::string& mountedC);
 
 // A check's report as text: the outcome, then what the check found, one
 // thing a line.
