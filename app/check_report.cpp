@@ -386,40 +386,10 @@ nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay) {
 
 nlohmann::json PartitionsObject(
     const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions) {
-    using State = morlit::posix::PosixVirtualDisk::VolumeState;
     nlohmann::json list = nlohmann::json::array();
     for (const auto& p : partitions) {
         char type[8];
         std::snprintf(type, sizeof type, "0x%02X", p.type);
-        const char* state = "clean";
-        switch (p.state) {
-            case State::kClean:
-                break;
-            case State::kUncleanJournal:
-                state = "unclean journal";
-                break;
-            case State::kMarkedDirty:
-                state = "marked dirty";
-                break;
-            case State::kHibernated:
-                state = "hibernated";
-                break;
-            case State::kDirtyFat:
-                state = "dirty FAT";
-                break;
-            case State::kDamaged:
-                state = "damaged";
-                break;
-            case State::kUnreadable:
-                state = "unreadable";
-                break;
-            case State::kNotNtfsOrFat:
-                state = "not NTFS or FAT";
-                break;
-            case State::kNoFreeLetter:
-                state = "no free letter";
-                break;
-        }
         nlohmann::json entry = {
             {"number", p.number},
             {"type", type},
@@ -427,7 +397,7 @@ nlohmann::json PartitionsObject(
             {"size", p.length},
             {"letter", nullptr},
             {"file_system", nullptr},
-            {"state", state},
+            {"state", morlit::posix::PosixVirtualDisk::StateName(p.state)},
             {"reason", p.reason.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.reason)}};
         if (p.letter) entry["letter"] = std::string(1, static_cast<char>(p.letter)) + ":";
         if (!p.fileSystem.empty()) entry["file_system"] = p.fileSystem;

@@ -362,6 +362,30 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
     return nullptr;
 }
 
+const char* PosixVirtualDisk::StateName(VolumeState state) {
+    switch (state) {
+        case VolumeState::kClean:
+            return "clean";
+        case VolumeState::kUncleanJournal:
+            return "unclean journal";
+        case VolumeState::kMarkedDirty:
+            return "marked dirty";
+        case VolumeState::kHibernated:
+            return "hibernated";
+        case VolumeState::kDirtyFat:
+            return "dirty FAT";
+        case VolumeState::kDamaged:
+            return "damaged";
+        case VolumeState::kUnreadable:
+            return "unreadable";
+        case VolumeState::kNotNtfsOrFat:
+            return "not NTFS or FAT";
+        case VolumeState::kNoFreeLetter:
+            return "no free letter";
+    }
+    return "clean";
+}
+
 void PosixVirtualDisk::Refuse(AttachedPartition* record, VolumeState state,
                               const std::string& line) {
     record->state = state;
