@@ -39,7 +39,6 @@ struct Observed {
     std::vector<ProgramRun> expands;  // in the order asked
     bool editorAsked = false;         // the registry editor was started for the template
     ProgramRun editor;
-    wchar_t arcLetter = 0;
     morlit::u32 arcPartition = 0;
     // The kernel whose file version the run read before asking for the XP
     // CD, and that version (major.minor) when it could be read.
@@ -123,10 +122,7 @@ class ObservingPartitions : public morlit::IPartitions {
     morlit::u32 QueryArcPartitionNumber(morlit::u8 diskNumber, wchar_t letter,
                                         morlit::u32* number) override {
         const morlit::u32 code = inner_.QueryArcPartitionNumber(diskNumber, letter, number);
-        if (code == 0 && number) {
-            seen_.arcLetter = letter;
-            seen_.arcPartition = *number;
-        }
+        if (code == 0 && number) seen_.arcPartition = *number;
         return code;
     }
 

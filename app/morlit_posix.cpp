@@ -236,8 +236,7 @@ struct RunTrace {
     CheckDisks disks;  // with --check
     Findings found;
     std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition> partitions;  // from attach
-    std::string mountedC;   // MountedDevices' C:, with a check
-    bool adjusted = false;  // the run ended with its success message
+    std::string mountedC;  // MountedDevices' C:, with a check
 };
 
 ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
@@ -324,7 +323,6 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     dialog.OnBnClickedOk();
 
     const RunClose close = CloseRun(host, say, trace->lines);
-    trace->adjusted = close.adjusted;
     trace->causes = close.causes;
     trace->found = Find(seen, host, run.check);
     trace->partitions = host.vdisk().AttachedPartitions();
