@@ -1,12 +1,9 @@
 #include "app/check_report.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 #include "platform/posix/disk/byte_order.h"
@@ -30,8 +27,8 @@ std::string Lowered(std::string text) {
 // 65535 cylinders, 16 heads, 255 sectors: the geometry qemu writes when the
 // disk's size is in the footer's current size alone; it names no geometry a
 // boot sector could match.
-bool NoGeometry(const morlit::u8* footer) {
-    return footer[56] == 0xFF && footer[57] == 0xFF && footer[58] == 16 && footer[59] == 255;
+bool NoGeometry(const morlit::posix::VhdImage::Geometry& geometry) {
+    return geometry.cylinders == 0xFFFF && geometry.heads == 16 && geometry.sectorsPerTrack == 255;
 }
 
 // Stands in for the programs while the run's driver step is played again to
@@ -452,19 +449,17 @@ std::vector<std::string> StartWarnings(
                                std::to_string(start) + "; Windows may not start from it");
         const morlit::u32 perTrack = morlit::posix::LoadLe16(boot + 0x18),
                           heads = morlit::posix::LoadLe16(boot + 0x1A);
-        std::shared_ptr<morlit::posix::ImageFile> file = overlay.Base().File();
-        struct stat st {};
-        u8 footer[512];
-        if (file && ::fstat(file->fd(), &st) == 0 && st.st_size >= 512 &&
-            file->Read(footer, sizeof footer, static_cast<morlit::u64>(st.st_size) - 512) == 0 &&
-            std::memcmp(footer, "conectix", 8) == 0 && !NoGeometry(footer) &&
-            (footer[58] != heads || footer[59] != perTrack)) {
+        const auto* vhd = dynamic_cast<const morlit::posix::VhdImage*>(&overlay.Base());
+        const morlit::posix::VhdImage::Geometry geometry =
+            vhd ? vhd->DiskGeometry() : morlit::posix::VhdImage::Geometry{};
+        if (vhd && !NoGeometry(geometry) &&
+            (geometry.heads != heads || geometry.sectorsPerTrack != perTrack)) {
             warnings.push_back(
                 "the boot sector of " + name + " gives " + std::to_string(heads) + " heads and " +
                 std::to_string(perTrack) +
                 " sectors per track, but the VHD's geometry (the machine's disk) has " +
-                std::to_string(footer[58]) + " and " + std::to_string(footer[59]) +
-                "; Windows may not start from it");
+                std::to_string(geometry.heads) + " and " +
+                std::to_string(geometry.sectorsPerTrack) + "; Windows may not start from it");
         }
     }
     if (mountedC.size() == 12) {
