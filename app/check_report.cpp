@@ -260,10 +260,13 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) 
         const size_t at = Lowered(file).rfind("\\system32\\config\\");
         if (at != std::string::npos) windows = file.substr(0, at);
     }
-    if (windows.empty() && !seen.expands.empty()) {
-        const std::string parameters = ToUtf8(seen.expands.front().parameters);
-        const size_t open = parameters.rfind('"', parameters.size() - 2);
-        const std::string destination = parameters.substr(open + 1, parameters.size() - open - 2);
+    // The first expand run's words: its source, then (a cabinet's) the
+    // member picked with -F:, then where it goes.
+    const std::vector<std::wstring> first =
+        seen.expands.empty() ? std::vector<std::wstring>()
+                             : morlit::posix::SplitCommandLine(seen.expands.front().parameters);
+    if (windows.empty() && !first.empty()) {
+        const std::string destination = ToUtf8(first.back());
         const size_t at = Lowered(destination).rfind("\\system32");
         if (at != std::string::npos) windows = destination.substr(0, at);
     }
@@ -287,10 +290,8 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) 
     if (!seen.expands.empty()) {
         // A cabinet is named first and its members picked with -F:; a
         // folder's compressed files are named one by one.
-        const std::string parameters = ToUtf8(seen.expands.front().parameters);
-        const size_t end = parameters.find('"', 1);
-        std::string path = parameters.substr(1, end == std::string::npos ? 0 : end - 1);
-        const bool cabinet = parameters.find("\" -F:") != std::string::npos;
+        const bool cabinet = first.size() == 3 && first[1].rfind(L"-F:", 0) == 0;
+        std::string path = first.empty() ? std::string() : ToUtf8(first[0]);
         if (!cabinet) path = path.substr(0, path.rfind('\\'));
         const std::wstring root =
             std::wstring(1, static_cast<wchar_t>(path.empty() ? 0 : path[0])) + L":\\";
