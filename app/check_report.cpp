@@ -467,8 +467,7 @@ std::vector<std::string> StartWarnings(
         const u8* value = reinterpret_cast<const u8*>(mountedC.data());
         u8 mbr[512];
         const morlit::u32 signature = morlit::posix::LoadLe32(value);
-        const morlit::u64 offset = morlit::u64{morlit::posix::LoadLe32(value + 4)} |
-                                   morlit::u64{morlit::posix::LoadLe32(value + 8)} << 32;
+        const morlit::u64 offset = morlit::posix::LoadLe64(value + 4);
         if (overlay.Read(0, mbr, sizeof mbr) == 0 &&
             (signature != morlit::posix::LoadLe32(mbr + 0x1B8) || offset != target.offset)) {
             char text[160];
