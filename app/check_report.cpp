@@ -1,12 +1,9 @@
 #include "app/check_report.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <sstream>
 
 #include "platform/posix/disk/byte_order.h"
@@ -27,20 +24,11 @@ std::string Lowered(std::string text) {
     return text;
 }
 
-// The volume list's entry of partition `number` ("D: (NTFS, partition 1,
-// 500 MiB)"), empty when it got no letter.
-std::string VolumeOf(const std::vector<std::string>& volumes, int number) {
-    const std::string mark = ", partition " + std::to_string(number) + ",";
-    for (const std::string& volume : volumes)
-        if (volume.find(mark) != std::string::npos) return volume;
-    return std::string();
-}
-
 // 65535 cylinders, 16 heads, 255 sectors: the geometry qemu writes when the
 // disk's size is in the footer's current size alone; it names no geometry a
 // boot sector could match.
-bool NoGeometry(const morlit::u8* footer) {
-    return footer[56] == 0xFF && footer[57] == 0xFF && footer[58] == 16 && footer[59] == 255;
+bool NoGeometry(const morlit::posix::VhdImage::Geometry& geometry) {
+    return geometry.cylinders == 0xFFFF && geometry.heads == 16 && geometry.sectorsPerTrack == 255;
 }
 
 // Stands in for the programs while the run's driver step is played again to
@@ -272,10 +260,13 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) 
         const size_t at = Lowered(file).rfind("\\system32\\config\\");
         if (at != std::string::npos) windows = file.substr(0, at);
     }
-    if (windows.empty() && !seen.expands.empty()) {
-        const std::string parameters = ToUtf8(seen.expands.front().parameters);
-        const size_t open = parameters.rfind('"', parameters.size() - 2);
-        const std::string destination = parameters.substr(open + 1, parameters.size() - open - 2);
+    // The first expand run's words: its source, then (a cabinet's) the
+    // member picked with -F:, then where it goes.
+    const std::vector<std::wstring> first =
+        seen.expands.empty() ? std::vector<std::wstring>()
+                             : morlit::posix::SplitCommandLine(seen.expands.front().parameters);
+    if (windows.empty() && !first.empty()) {
+        const std::string destination = ToUtf8(first.back());
         const size_t at = Lowered(destination).rfind("\\system32");
         if (at != std::string::npos) windows = destination.substr(0, at);
     }
@@ -299,10 +290,8 @@ Findings Find(const Observed& seen, morlit::posix::PosixHost& host, bool check) 
     if (!seen.expands.empty()) {
         // A cabinet is named first and its members picked with -F:; a
         // folder's compressed files are named one by one.
-        const std::string parameters = ToUtf8(seen.expands.front().parameters);
-        const size_t end = parameters.find('"', 1);
-        std::string path = parameters.substr(1, end == std::string::npos ? 0 : end - 1);
-        const bool cabinet = parameters.find("\" -F:") != std::string::npos;
+        const bool cabinet = first.size() == 3 && first[1].rfind(L"-F:", 0) == 0;
+        std::string path = first.empty() ? std::string() : ToUtf8(first[0]);
         if (!cabinet) path = path.substr(0, path.rfind('\\'));
         const std::wstring root =
             std::wstring(1, static_cast<wchar_t>(path.empty() ? 0 : path[0])) + L":\\";
@@ -395,40 +384,10 @@ nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay) {
 
 nlohmann::json PartitionsObject(
     const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions) {
-    using State = morlit::posix::PosixVirtualDisk::VolumeState;
     nlohmann::json list = nlohmann::json::array();
     for (const auto& p : partitions) {
         char type[8];
         std::snprintf(type, sizeof type, "0x%02X", p.type);
-        const char* state = "clean";
-        switch (p.state) {
-            case State::kClean:
-                break;
-            case State::kUncleanJournal:
-                state = "unclean journal";
-                break;
-            case State::kMarkedDirty:
-                state = "marked dirty";
-                break;
-            case State::kHibernated:
-                state = "hibernated";
-                break;
-            case State::kDirtyFat:
-                state = "dirty FAT";
-                break;
-            case State::kDamaged:
-                state = "damaged";
-                break;
-            case State::kUnreadable:
-                state = "unreadable";
-                break;
-            case State::kNotNtfsOrFat:
-                state = "not NTFS or FAT";
-                break;
-            case State::kNoFreeLetter:
-                state = "no free letter";
-                break;
-        }
         nlohmann::json entry = {
             {"number", p.number},
             {"type", type},
@@ -436,7 +395,7 @@ nlohmann::json PartitionsObject(
             {"size", p.length},
             {"letter", nullptr},
             {"file_system", nullptr},
-            {"state", state},
+            {"state", morlit::posix::PosixVirtualDisk::StateName(p.state)},
             {"reason", p.reason.empty() ? nlohmann::json(nullptr) : nlohmann::json(p.reason)}};
         if (p.letter) entry["letter"] = std::string(1, static_cast<char>(p.letter)) + ":";
         if (!p.fileSystem.empty()) entry["file_system"] = p.fileSystem;
@@ -445,59 +404,39 @@ nlohmann::json PartitionsObject(
     return list;
 }
 
-// The Boot.ini the run left on the target's volume, read back from the
-// overlay; null when there is none to read.
-nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
-                             const std::vector<std::string>& volumes, const std::string& letter) {
-    using namespace morlit::posix;
-    std::vector<Partition> partitions;
-    std::string reason;
-    std::vector<std::string> warnings;
-    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
-        return nullptr;
-    for (const Partition& p : partitions) {
-        const std::string volume = VolumeOf(volumes, p.number);
-        if (volume.rfind(letter, 0) != 0) continue;
-        std::unique_ptr<Volume> mounted;
-        if (p.type == kPartitionTypeNtfs) {
-            NtfsVolume::MountError error;
-            mounted = NtfsVolume::Mount(disk, p.offset, p.length, &error, &reason);
-        } else {
-            FatVolume::MountError error;
-            mounted = FatVolume::Mount(disk, p.offset, p.length, &error, &reason);
-        }
-        std::string text;
-        if (!mounted || mounted->ReadFile({L"boot.ini"}, &text) != 0) return nullptr;
-        return text;
+const morlit::posix::PosixVirtualDisk::AttachedPartition* TargetPartition(
+    const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions,
+    const std::string& letter) {
+    for (const auto& p : partitions) {
+        if (p.letter && letter == std::string(1, static_cast<char>(p.letter)) + ":") return &p;
     }
     return nullptr;
 }
 
-// The partition of the volume with drive letter `letter` ("E:"); false
-// when there is none.
-bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::string>& volumes,
-                     const std::string& letter, morlit::posix::Partition* found) {
+nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
+                             const morlit::posix::PosixVirtualDisk::AttachedPartition& target) {
     using namespace morlit::posix;
-    std::vector<Partition> partitions;
     std::string reason;
-    std::vector<std::string> warnings;
-    if (letter.empty() || ReadPartitionTable(disk, &partitions, &reason, &warnings) != 0)
-        return false;
-    for (const Partition& p : partitions) {
-        if (VolumeOf(volumes, p.number).rfind(letter, 0) != 0) continue;
-        *found = p;
-        return true;
+    std::unique_ptr<Volume> mounted;
+    if (target.type == kPartitionTypeNtfs) {
+        NtfsVolume::MountError error;
+        mounted = NtfsVolume::Mount(disk, target.offset, target.length, &error, &reason);
+    } else {
+        FatVolume::MountError error;
+        mounted = FatVolume::Mount(disk, target.offset, target.length, &error, &reason);
     }
-    return false;
+    std::string text;
+    if (!mounted || mounted->ReadFile({L"boot.ini"}, &text) != 0) return nullptr;
+    return text;
 }
 
 // Where an XP or 2000 that a run adjusts may still not start: its boot
 // sector's hidden sectors are not where its partition starts, or its disk
 // geometry is not the one Windows Virtual PC gives the machine (the VHD
 // footer's), or the hive gives C: to another disk or partition.
-std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
-                                       const morlit::posix::Partition& target,
-                                       const std::string& mountedC) {
+std::vector<std::string> StartWarnings(
+    morlit::posix::OverlayDevice& overlay,
+    const morlit::posix::PosixVirtualDisk::AttachedPartition& target, const std::string& mountedC) {
     using morlit::u8;
     std::vector<std::string> warnings;
     const std::string name = "partition " + std::to_string(target.number);
@@ -511,27 +450,24 @@ std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
                                std::to_string(start) + "; Windows may not start from it");
         const morlit::u32 perTrack = morlit::posix::LoadLe16(boot + 0x18),
                           heads = morlit::posix::LoadLe16(boot + 0x1A);
-        std::shared_ptr<morlit::posix::ImageFile> file = overlay.Base().File();
-        struct stat st {};
-        u8 footer[512];
-        if (file && ::fstat(file->fd(), &st) == 0 && st.st_size >= 512 &&
-            file->Read(footer, sizeof footer, static_cast<morlit::u64>(st.st_size) - 512) == 0 &&
-            std::memcmp(footer, "conectix", 8) == 0 && !NoGeometry(footer) &&
-            (footer[58] != heads || footer[59] != perTrack)) {
+        const auto* vhd = dynamic_cast<const morlit::posix::VhdImage*>(&overlay.Base());
+        const morlit::posix::VhdImage::Geometry geometry =
+            vhd ? vhd->DiskGeometry() : morlit::posix::VhdImage::Geometry{};
+        if (vhd && !NoGeometry(geometry) &&
+            (geometry.heads != heads || geometry.sectorsPerTrack != perTrack)) {
             warnings.push_back(
                 "the boot sector of " + name + " gives " + std::to_string(heads) + " heads and " +
                 std::to_string(perTrack) +
                 " sectors per track, but the VHD's geometry (the machine's disk) has " +
-                std::to_string(footer[58]) + " and " + std::to_string(footer[59]) +
-                "; Windows may not start from it");
+                std::to_string(geometry.heads) + " and " +
+                std::to_string(geometry.sectorsPerTrack) + "; Windows may not start from it");
         }
     }
     if (mountedC.size() == 12) {
         const u8* value = reinterpret_cast<const u8*>(mountedC.data());
         u8 mbr[512];
         const morlit::u32 signature = morlit::posix::LoadLe32(value);
-        const morlit::u64 offset = morlit::u64{morlit::posix::LoadLe32(value + 4)} |
-                                   morlit::u64{morlit::posix::LoadLe32(value + 8)} << 32;
+        const morlit::u64 offset = morlit::posix::LoadLe64(value + 4);
         if (overlay.Read(0, mbr, sizeof mbr) == 0 &&
             (signature != morlit::posix::LoadLe32(mbr + 0x1B8) || offset != target.offset)) {
             char text[160];

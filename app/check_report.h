@@ -39,7 +39,6 @@ struct Observed {
     std::vector<ProgramRun> expands;  // in the order asked
     bool editorAsked = false;         // the registry editor was started for the template
     ProgramRun editor;
-    wchar_t arcLetter = 0;
     morlit::u32 arcPartition = 0;
     // The kernel whose file version the run read before asking for the XP
     // CD, and that version (major.minor) when it could be read.
@@ -123,10 +122,7 @@ class ObservingPartitions : public morlit::IPartitions {
     morlit::u32 QueryArcPartitionNumber(morlit::u8 diskNumber, wchar_t letter,
                                         morlit::u32* number) override {
         const morlit::u32 code = inner_.QueryArcPartitionNumber(diskNumber, letter, number);
-        if (code == 0 && number) {
-            seen_.arcLetter = letter;
-            seen_.arcPartition = *number;
-        }
+        if (code == 0 && number) seen_.arcPartition = *number;
         return code;
     }
 
@@ -204,23 +200,24 @@ nlohmann::json DiskObject(morlit::posix::OverlayDevice& overlay);
 nlohmann::json PartitionsObject(
     const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions);
 
+// The partition the run's attach gave drive letter `letter` ("E:"); null
+// when none got it.
+const morlit::posix::PosixVirtualDisk::AttachedPartition* TargetPartition(
+    const std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition>& partitions,
+    const std::string& letter);
+
 // The Boot.ini the run left on the target's volume, read back from the
 // overlay; null when there is none to read.
 nlohmann::json BootIniObject(morlit::posix::BlockDevice& disk,
-                             const std::vector<std::string>& volumes, const std::string& letter);
-
-// The partition of the volume with drive letter `letter` ("E:"); false
-// when there is none.
-bool TargetPartition(morlit::posix::BlockDevice& disk, const std::vector<std::string>& volumes,
-                     const std::string& letter, morlit::posix::Partition* found);
+                             const morlit::posix::PosixVirtualDisk::AttachedPartition& target);
 
 // Where an XP or 2000 that a run adjusts may still not start: its boot
 // sector's hidden sectors are not where its partition starts, or its disk
 // geometry is not the one Windows Virtual PC gives the machine (the VHD
 // footer's), or the hive gives C: to another disk or partition.
-std::vector<std::string> StartWarnings(morlit::posix::OverlayDevice& overlay,
-                                       const morlit::posix::Partition& target,
-                                       const std::string& mountedC);
+std::vector<std::string> StartWarnings(
+    morlit::posix::OverlayDevice& overlay,
+    const morlit::posix::PosixVirtualDisk::AttachedPartition& target, const std::string& mountedC);
 
 // A check's report as text: the outcome, then what the check found, one
 // thing a line.

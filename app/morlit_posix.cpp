@@ -235,10 +235,8 @@ struct RunTrace {
     nlohmann::json steps = nlohmann::json::array();
     CheckDisks disks;  // with --check
     Findings found;
-    std::vector<std::string> volumes;  // the volumes given letters
     std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition> partitions;  // from attach
-    std::string mountedC;   // MountedDevices' C:, with a check
-    bool adjusted = false;  // the run ended with its success message
+    std::string mountedC;  // MountedDevices' C:, with a check
 };
 
 ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
@@ -325,10 +323,8 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     dialog.OnBnClickedOk();
 
     const RunClose close = CloseRun(host, say, trace->lines);
-    trace->adjusted = close.adjusted;
     trace->causes = close.causes;
     trace->found = Find(seen, host, run.check);
-    trace->volumes = host.vdisk().AttachedVolumes();
     trace->partitions = host.vdisk().AttachedPartitions();
     trace->mountedC = seen.mountedC;
     for (const auto& message : host.terminal().Messages())
@@ -373,14 +369,12 @@ ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say&
             disk["partitions"] = PartitionsObject(trace.partitions);
             // What a run would write, as a run that ends well leaves it.
             const nlohmann::json& target = trace.found.target;
-            if (result.status == 0 && target.is_object() && target["kind"] == "XP or 2000")
-                bootIni = BootIniObject(*overlay, trace.volumes, target["letter"]);
-            morlit::posix::Partition partition;
-            if (target.is_object() && target["kind"] == "XP or 2000" &&
-                TargetPartition(*overlay, trace.volumes, target["letter"], &partition)) {
-                for (const std::string& line : StartWarnings(*overlay, partition, trace.mountedC))
-                    say(line);
-            }
+            if (!target.is_object() || target["kind"] != "XP or 2000") continue;
+            const auto* partition = TargetPartition(trace.partitions, target["letter"]);
+            if (!partition) continue;
+            if (result.status == 0) bootIni = BootIniObject(*overlay, *partition);
+            for (const std::string& line : StartWarnings(*overlay, *partition, trace.mountedC))
+                say(line);
         }
         if (result.status == 0) {
             outcome = differs ? "would adjust" : "already adjusted";

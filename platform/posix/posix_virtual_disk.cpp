@@ -336,28 +336,54 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
     auto volume = NtfsVolume::Mount(device, p.offset, p.length, &mountError, &why);
     if (volume || mountError != NtfsVolume::MountError::kNotNtfs) record->fileSystem = "NTFS";
     if (volume) return volume;
+    if (mountError == NtfsVolume::MountError::kNotNtfs) {
+        Refuse(record, VolumeState::kNotNtfsOrFat,
+               name + " " + why + "; only NTFS and FAT volumes get a drive letter");
+        return nullptr;
+    }
+    VolumeState state = VolumeState::kDamaged;
     switch (mountError) {
-        case NtfsVolume::MountError::kNotNtfs:
-            Refuse(record, VolumeState::kNotNtfsOrFat,
-                   name + " " + why + "; only NTFS and FAT volumes get a drive letter");
-            break;
         case NtfsVolume::MountError::kUncleanJournal:
-            Refuse(record, VolumeState::kUncleanJournal, "NTFS volume on " + name + " " + why);
+            state = VolumeState::kUncleanJournal;
             break;
         case NtfsVolume::MountError::kHibernated:
-            Refuse(record, VolumeState::kHibernated, "NTFS volume on " + name + " " + why);
+            state = VolumeState::kHibernated;
             break;
         case NtfsVolume::MountError::kDirty:
-            Refuse(record, VolumeState::kMarkedDirty, "NTFS volume on " + name + " " + why);
+            state = VolumeState::kMarkedDirty;
             break;
         case NtfsVolume::MountError::kUnreadable:
-            Refuse(record, VolumeState::kUnreadable, "NTFS volume on " + name + " " + why);
+            state = VolumeState::kUnreadable;
             break;
         default:
-            Refuse(record, VolumeState::kDamaged, "NTFS volume on " + name + " " + why);
             break;
     }
+    Refuse(record, state, "NTFS volume on " + name + " " + why);
     return nullptr;
+}
+
+const char* PosixVirtualDisk::StateName(VolumeState state) {
+    switch (state) {
+        case VolumeState::kClean:
+            return "clean";
+        case VolumeState::kUncleanJournal:
+            return "unclean journal";
+        case VolumeState::kMarkedDirty:
+            return "marked dirty";
+        case VolumeState::kHibernated:
+            return "hibernated";
+        case VolumeState::kDirtyFat:
+            return "dirty FAT";
+        case VolumeState::kDamaged:
+            return "damaged";
+        case VolumeState::kUnreadable:
+            return "unreadable";
+        case VolumeState::kNotNtfsOrFat:
+            return "not NTFS or FAT";
+        case VolumeState::kNoFreeLetter:
+            return "no free letter";
+    }
+    return "clean";
 }
 
 void PosixVirtualDisk::Refuse(AttachedPartition* record, VolumeState state,

@@ -87,6 +87,8 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
         kNotNtfsOrFat,    // another partition type, or no such volume in the partition
         kNoFreeLetter,    // mounted, but every letter was in use
     };
+    // The state as reports name it ("unclean journal").
+    static const char* StateName(VolumeState state);
     struct AttachedPartition {
         int number = 0;  // as the loader counts them, from 1
         u8 type = 0;

@@ -108,6 +108,7 @@ constexpr size_t kFtCookie = 0x00;
 constexpr size_t kFtVersion = 0x0C;
 constexpr size_t kFtDataOffset = 0x10;
 constexpr size_t kFtCurrentSize = 0x30;
+constexpr size_t kFtDiskGeometry = 0x38;
 constexpr size_t kFtDiskType = 0x3C;
 constexpr size_t kFtChecksum = 0x40;
 constexpr size_t kFtUniqueId = 0x44;
@@ -277,6 +278,10 @@ class VhdFile : public VhdImage {
 
     Type GetType() const override { return type_; }
     const VhdImage* Parent() const override { return parent_.get(); }
+    Geometry DiskGeometry() const override {
+        return {LoadBe16(footer_ + kFtDiskGeometry), footer_[kFtDiskGeometry + 2],
+                footer_[kFtDiskGeometry + 3]};
+    }
     u64 Size() const override { return size_; }
     u32 Read(u64 offset, void* buffer, std::size_t length) override;
     u32 Write(u64 offset, const void* buffer, std::size_t length) override;

@@ -32,6 +32,13 @@ class VhdImage : public BlockDevice {
     virtual Type GetType() const = 0;
     // A differencing image's parent, opened with it; null for the others.
     virtual const VhdImage* Parent() const = 0;
+    // The disk geometry the footer gives the machine's disk.
+    struct Geometry {
+        u16 cylinders = 0;
+        u8 heads = 0;
+        u8 sectorsPerTrack = 0;
+    };
+    virtual Geometry DiskGeometry() const = 0;
 };
 
 }  // namespace morlit::posix
