@@ -6,7 +6,9 @@
 // the wrong place.
 #include <cstring>
 
+#include "platform/utf8.h"
 #include "ui/MorlitDlg.h"
+#include "ui/texts.h"
 
 namespace morlit {
 
@@ -89,78 +91,95 @@ std::string CMorlitDlg::NameArcPartition(const std::string& bootIni, u32 number)
     return out;
 }
 
-int CMorlitDlg::ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory) {
+int CMorlitDlg::PrepareBootIni(wchar_t letter, const std::wstring& windowsDirectory,
+                               BootIniPlan* plan) {
     IFiles& files = *m_host.files;
 
     const std::wstring folder = ExecutableDirectory();
     if (folder.empty()) return 0;
 
     // The Windows 2000 directory is written "WINNT"; anything else is XP.
-    const std::wstring templatePath =
-        folder +
-        (windowsDirectory.find(L"WINNT") != std::wstring::npos ? L"Tolmarin.bin" : L"Quessil.bin");
-
-    const std::wstring target = std::wstring(1, letter) + L":\\Boot.ini";
+    const std::wstring name =
+        windowsDirectory.find(L"WINNT") != std::wstring::npos ? L"Tolmarin.bin" : L"Quessil.bin";
+    plan->templatePath = folder + name;
+    plan->target = std::wstring(1, letter) + L":\\Boot.ini";
 
     // The old Boot.ini is deleted before the copy; without a readable
     // template that would leave the volume with none at all.
-    std::unique_ptr<IFileStream> in = files.OpenStream(templatePath, "rb");
-    if (!in) return 0;
-
-    // Everything that can fail is asked before the old Boot.ini changes:
-    // one that names the wrong partition stops the machine as surely as a
-    // missing one.
-    u32 partition = 0;
-    if (m_nDiskNumber < 0 || m_host.partitions == nullptr ||
-        m_host.partitions->QueryArcPartitionNumber(static_cast<u8>(m_nDiskNumber), letter,
-                                                   &partition) != err::kSuccess ||
-        partition == 0) {
-        SayCause(m_host, "the partition number of drive " +
-                             std::string(1, static_cast<char>(letter)) +
-                             ": on the disk cannot be found, so Boot.ini cannot name it");
+    std::unique_ptr<IFileStream> in = files.OpenStream(plan->templatePath, "rb");
+    if (!in) {
+        SayCause(m_host, "the Boot.ini template " + Utf8FromWide(name) +
+                             " beside the program cannot be read (error " +
+                             std::to_string(m_host.errors->GetLastError()) + ")");
         return 0;
     }
-    std::string content;
-    bool rewrite = false;
+
+    // One that names the wrong partition stops the machine as surely as a
+    // missing one. The lookup asks the attached disk's layout, which is
+    // the mount stage's business: its message for a disk it cannot read
+    // carries the code.
+    u32 partition = 0;
+    u32 lookup = err::kNotSupported;
+    if (m_nDiskNumber >= 0 && m_host.partitions != nullptr) {
+        lookup = m_host.partitions->QueryArcPartitionNumber(static_cast<u8>(m_nDiskNumber), letter,
+                                                            &partition);
+        if (lookup == err::kSuccess && partition == 0) lookup = err::kNotFound;
+    }
+    if (lookup != err::kSuccess) {
+        SayCause(m_host, "the partition number of drive " +
+                             std::string(1, static_cast<char>(letter)) +
+                             ": on the disk cannot be found (error " + std::to_string(lookup) +
+                             "), so Boot.ini cannot name it");
+        ShowCodeMessage(IDS_DISK_NOT_FOUND, lookup);
+        return 0;
+    }
+    plan->rewrite = false;
+    plan->content.clear();
     if (partition != 1) {
-        if (!ReadAll(*in, &content)) {
-            SayCause(m_host, "the Boot.ini template cannot be read");
+        if (!ReadAll(*in, &plan->content)) {
+            SayCause(m_host, "the Boot.ini template " + Utf8FromWide(name) +
+                                 " beside the program cannot be read");
             return 0;
         }
-        const std::string named = NameArcPartition(content, partition);
-        rewrite = named != content;
-        content = named;
+        const std::string named = NameArcPartition(plan->content, partition);
+        plan->rewrite = named != plan->content;
+        plan->content = named;
         // A text stream writes up to the first NUL; such a template could
         // not be written whole.
-        if (rewrite && content.find('\0') != std::string::npos) {
+        if (plan->rewrite && plan->content.find('\0') != std::string::npos) {
             SayCause(m_host, "the Boot.ini template holds a NUL byte");
             return 0;
         }
     }
     in.reset();
-    u8 attributes = 0;
-    if (rewrite && !files.GetAttributes(templatePath, &attributes)) return 0;
+    plan->attributes = 0;
+    if (plan->rewrite && !files.GetAttributes(plan->templatePath, &plan->attributes)) return 0;
+    return 1;
+}
 
-    ClearReadOnly(files, target);
-    files.DeleteFile(target);
-    if (rewrite) {
-        std::unique_ptr<IFileStream> out = files.OpenStream(target, "wb");
+int CMorlitDlg::WriteBootIni(const BootIniPlan& plan) {
+    IFiles& files = *m_host.files;
+    ClearReadOnly(files, plan.target);
+    files.DeleteFile(plan.target);
+    if (plan.rewrite) {
+        std::unique_ptr<IFileStream> out = files.OpenStream(plan.target, "wb");
         if (!out) return 0;
-        const bool written = out->Puts(content.c_str());
+        const bool written = out->Puts(plan.content.c_str());
         if (!out->Close() || !written) return 0;
         // The attributes a copy would have had, without read-only.
         files.SetAttributes(
-            target, static_cast<u8>((attributes & (kFileAttributeHidden | kFileAttributeSystem)) |
-                                    kFileAttributeArchive));
+            plan.target,
+            static_cast<u8>((plan.attributes & (kFileAttributeHidden | kFileAttributeSystem)) |
+                            kFileAttributeArchive));
     } else {
-        if (!files.CopyFile(templatePath, target, false)) return 0;
+        if (!files.CopyFile(plan.templatePath, plan.target, false)) return 0;
         // The copy takes over the template's attributes.
-        ClearReadOnly(files, target);
+        ClearReadOnly(files, plan.target);
     }
 
     const Handle file =
-        files.CreateFile(target, kGenericRead | kGenericWrite, kFileShareRead | kFileShareWrite,
-                         kOpenExisting, kFileAttributeNormal);
+        files.CreateFile(plan.target, kGenericRead | kGenericWrite,
+                         kFileShareRead | kFileShareWrite, kOpenExisting, kFileAttributeNormal);
     if (file == InvalidHandle()) return 0;
     const u16 format = kCompressionFormatNone;
     u32 returned = 0;
@@ -168,6 +187,11 @@ int CMorlitDlg::ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory) {
                           &returned);
     m_host.system->CloseHandle(file);
     return 1;
+}
+
+int CMorlitDlg::ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory) {
+    BootIniPlan plan;
+    return PrepareBootIni(letter, windowsDirectory, &plan) == 0 ? 0 : WriteBootIni(plan);
 }
 
 }  // namespace morlit

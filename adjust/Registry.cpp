@@ -21,6 +21,10 @@ constexpr u32 kCodeUnloadFailed = 5;
 constexpr u32 kEditorPauseMs = 3000;
 constexpr u32 kEditorWaitMs = 60000;
 
+// A refused unload is tried this often in all, this long apart.
+constexpr int kUnloadAttempts = 5;
+constexpr u32 kUnloadRetryMs = 500;
+
 // The editor's path and its parameters each had to fit 260 characters with
 // the terminator: "\Regedit.exe" is 12 characters, "/s \"\"" 5.
 constexpr size_t kMaxWindowsDirectory = kMaxPath - 1 - 12;
@@ -100,13 +104,56 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
     return 1;
 }
 
+int CMorlitDlg::CheckRegistryInputs() {
+    // The same limits the step itself applies, asked before anything on the
+    // target changes: on Windows nothing written can be taken back.
+    const std::wstring directory = ExecutableDirectory();
+    const std::wstring importFile = directory.empty() ? std::wstring() : directory + L"Morlit.reg";
+    std::unique_ptr<IFileStream> in;
+    if (!directory.empty()) in = m_host.files->OpenStream(directory + L"Dravmont.bin", "r");
+    // Read to its end: a read error is found now, not half-way through the
+    // import file.
+    bool readable = in != nullptr;
+    if (readable) {
+        char piece[256];
+        while (in->Gets(piece, sizeof piece)) {
+        }
+        readable = in->Eof();
+        in.reset();
+    }
+    if (!readable || importFile.size() > kMaxImportPath) {
+        SayCause(m_host,
+                 !readable ? "the registry template Dravmont.bin beside the program cannot be read"
+                           : "the import file's path beside the program is too long");
+        ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeImportFile);
+        return 0;
+    }
+    std::wstring editor;
+    if (!m_host.system->GetWindowsDirectory(editor) || editor.empty() ||
+        editor.size() > kMaxWindowsDirectory) {
+        SayCause(m_host, "the registry editor's folder cannot be found");
+        ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeEditorFailed);
+        return 0;
+    }
+    return 1;
+}
+
 int CMorlitDlg::UnloadTargetRegistry() {
     if (!m_bHiveLoaded) return 1;
-    m_bHiveLoaded = false;
-    const u32 result = m_host.registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC");
-    if (result == err::kSuccess) return 1;
+    // Windows refuses the unload while a handle into the hive is still open
+    // (the editor's, a scanner's); such a handle is usually closed soon.
+    u32 result = err::kSuccess;
+    for (int attempt = 0; attempt < kUnloadAttempts; ++attempt) {
+        if (attempt > 0) m_host.clock->Sleep(kUnloadRetryMs);
+        result = m_host.registry->RegUnLoadKey(kHKeyLocalMachine, L"VirtualPC");
+        if (result == err::kSuccess) {
+            m_bHiveLoaded = false;
+            return 1;
+        }
+    }
     // The hive stays loaded from a disk that is about to be detached, so the
-    // run cannot count as done.
+    // run cannot count as done. The flag stays: the next run unloads it
+    // before it loads a hive of its own at the same mount point.
     SayCause(m_host, "the target's registry hive could not be unloaded (error " +
                          std::to_string(result) + ")");
     ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeUnloadFailed);

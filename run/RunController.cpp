@@ -37,11 +37,14 @@ void CMorlitDlg::OnBnClickedOk() {
         }
     }
 
-    m_bHiveLoaded = false;
-    int result = RunAdjustment();
+    // A hive an earlier run could not unload still holds the mount point;
+    // while it does, this run could load no hive of its own, so it does not
+    // open its image at all.
+    const bool mountPointFree = UnloadTargetRegistry() == 1;
+    int result = mountPointFree ? RunAdjustment() : 0;
 
     ShowProgress(status::kFinishing);
-    if (!UnloadTargetRegistry()) result = 0;
+    if (mountPointFree && !UnloadTargetRegistry()) result = 0;
 
     if (m_hVirtualDisk != nullptr) {
         if (m_host.vdisk->DetachVirtualDisk(m_hVirtualDisk, kDetachVirtualDiskFlagNone, 0) ==

@@ -28,8 +28,16 @@ bool DiscoverTarget(Host& host, IFileFind& find, wchar_t letter, TargetInfo* out
                     const std::wstring& otherLetters = std::wstring());
 
 // Calls the adjustments for a discovered target and returns the run's
-// result. `ops` offers ExpandDriversFromCabinet, ExpandDriversFromFolder,
-// AdjustTargetRegistry and ReplaceBootIni, each taking its strings by value.
+// result. `ops` offers CheckRegistryInputs, PrepareBootIni,
+// ExpandDriversFromCabinet, ExpandDriversFromFolder, AdjustTargetRegistry
+// and WriteBootIni.
+//
+// Everything that can refuse an XP or 2000 target without changing it is
+// asked before the drivers are written: on Windows the attached disk is
+// the image itself, and nothing written can be taken back. What is left
+// to fail afterwards can only be known by doing it (a cabinet member that
+// does not decode, a hive that does not load, an import the editor
+// refuses).
 template <class Adjustments>
 int DispatchTarget(const TargetInfo& target, Adjustments& ops) {
     if (target.sourceKind == TargetInfo::SourceKind::kNone) {
@@ -37,6 +45,9 @@ int DispatchTarget(const TargetInfo& target, Adjustments& ops) {
         // its result is the run's.
         return ops.AdjustTargetRegistry(target.letter, target.windowsDirectory);
     }
+    BootIniPlan bootIni;
+    if (ops.CheckRegistryInputs() == 0) return 0;
+    if (ops.PrepareBootIni(target.letter, target.windowsDirectory, &bootIni) == 0) return 0;
     const int drivers = target.sourceKind == TargetInfo::SourceKind::kCabinet
                             ? ops.ExpandDriversFromCabinet(target.letter, target.windowsDirectory,
                                                            target.driverSource)
@@ -46,7 +57,7 @@ int DispatchTarget(const TargetInfo& target, Adjustments& ops) {
     if (ops.AdjustTargetRegistry(target.letter, target.windowsDirectory) == 0) return 0;
     // The old Boot.ini may already be gone when the new one cannot be
     // written: such a target no longer starts, so the run has failed.
-    return ops.ReplaceBootIni(target.letter, target.windowsDirectory) == 0 ? 0 : 1;
+    return ops.WriteBootIni(bootIni) == 0 ? 0 : 1;
 }
 
 }  // namespace morlit

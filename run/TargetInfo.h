@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/types.h"
+
 namespace morlit {
 
 struct TargetInfo {
@@ -12,6 +14,16 @@ struct TargetInfo {
     std::wstring windowsDirectory;  // "%c:\Windows" or "%c:\WINNT"
     SourceKind sourceKind = SourceKind::kNone;
     std::wstring driverSource;  // a cabinet path or an i386 folder
+};
+
+// The Boot.ini an XP or 2000 target gets, decided before the run changes
+// anything on the volume.
+struct BootIniPlan {
+    std::wstring templatePath;  // beside the program: Quessil.bin or Tolmarin.bin
+    std::wstring target;        // "%c:\Boot.ini"
+    bool rewrite = false;       // the template's ARC paths are renamed for another partition
+    std::string content;        // the renamed template, when `rewrite`
+    u8 attributes = 0;          // the template's attributes, when `rewrite`
 };
 
 }  // namespace morlit

@@ -57,9 +57,18 @@ class CMorlitDlg : public CDialog {
     // there was nothing to unload or it was unloaded; 0 (with message 140)
     // when it stays loaded.
     int UnloadTargetRegistry();
+    // Whether the registry step has what it needs beside the program: its
+    // template readable and the editor's path known. 0 with message 140
+    // (the code the step itself would give) when not. Changes nothing.
+    int CheckRegistryInputs();
 
-    // Boot.ini replacement (adjust/BootIni.cpp).
+    // Boot.ini replacement (adjust/BootIni.cpp): PrepareBootIni asks
+    // everything that can refuse the new Boot.ini (the template, the
+    // partition number) and changes nothing; WriteBootIni then replaces it.
+    // ReplaceBootIni is the two in one.
     int ReplaceBootIni(wchar_t letter, std::wstring windowsDirectory);
+    int PrepareBootIni(wchar_t letter, const std::wstring& windowsDirectory, BootIniPlan* plan);
+    int WriteBootIni(const BootIniPlan& plan);
     // The template's bytes with every "partition(1)" of an ARC path written
     // as "partition(N)"; the same bytes when it holds none.
     static std::string NameArcPartition(const std::string& bootIni, u32 number);

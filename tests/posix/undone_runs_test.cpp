@@ -37,12 +37,16 @@ struct FailingRun {
     const char* target;
     // Makes the run fail: breaks the program folder or the image.
     std::function<void(TestHost& t, const std::string& image)> arrange;
+    // The run's last line when it is refused before it changes anything;
+    // null when it fails after changing the volume and is put back.
+    const char* refusal = nullptr;
 };
 
 class UndoneRun : public ::testing::TestWithParam<FailingRun> {};
 
-// Each failure comes after the run changed the volume (the drivers at least);
-// everything it changed is undone, and one line says so.
+// A failure after the run changed the volume (the drivers at least) has
+// everything it changed undone, and one line says so; what the run can know
+// beforehand refuses the target before anything changes.
 TEST_P(UndoneRun, LeavesTheImageByteIdentical) {
     const FailingRun& c = GetParam();
     const std::string dir = TestDir();
@@ -55,33 +59,38 @@ TEST_P(UndoneRun, LeavesTheImageByteIdentical) {
     EXPECT_TRUE(Slurp(image) == before);
     EXPECT_FALSE(FileExists(image + "-journal"));
     ASSERT_FALSE(t.diagnostics.empty());
-    EXPECT_EQ(t.diagnostics.back(), image + " was put back as it was before the run")
+    EXPECT_EQ(t.diagnostics.back(),
+              c.refusal ? std::string(c.refusal) : image + " was put back as it was before the run")
         << t.Diagnostics();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Xp, UndoneRun,
-    ::testing::Values(FailingRun{"HiveUnreadable", "xp-badhive.vhd", nullptr},
-                      FailingRun{"KernelMissingFromTheCabinet", "xp-nomember.vhd", nullptr},
-                      FailingRun{"RegistryTemplateMissing", "xp-cabinets.vhd",
-                                 [](TestHost& t, const std::string&) {
-                                     std::remove((t.programDir + "/Dravmont.bin").c_str());
-                                 }},
-                      FailingRun{"ImportRefused", "xp-cabinets.vhd",
-                                 [](TestHost& t, const std::string&) {
-                                     // A key outside the loaded hive: the editor refuses the
-                                     // import.
-                                     std::ofstream(t.programDir + "/Dravmont.bin", std::ios::binary)
-                                         << "Windows Registry Editor Version 5.00\r\n\r\n"
-                                            "[HKEY_LOCAL_MACHINE\\Elsewhere\\ControlSet001\\X]\r\n"
-                                            "\"A\"=dword:00000001\r\n";
-                                 }},
-                      FailingRun{"BootIniTemplateUnreadable", "xp-cabinets.vhd",
-                                 [](TestHost& t, const std::string&) {
-                                     std::remove((t.programDir + "/Quessil.bin").c_str());
-                                 }},
-                      FailingRun{"VolumeFull", "xp-cabinets.vhd",
-                                 [](TestHost&, const std::string& image) { FillVolume(image); }}),
+    ::testing::Values(
+        FailingRun{"HiveUnreadable", "xp-badhive.vhd", nullptr},
+        FailingRun{"KernelMissingFromTheCabinet", "xp-nomember.vhd", nullptr},
+        FailingRun{"RegistryTemplateMissing", "xp-cabinets.vhd",
+                   [](TestHost& t, const std::string&) {
+                       std::remove((t.programDir + "/Dravmont.bin").c_str());
+                   },
+                   "the registry template Dravmont.bin beside the program cannot be "
+                   "read"},
+        FailingRun{"ImportRefused", "xp-cabinets.vhd",
+                   [](TestHost& t, const std::string&) {
+                       // A key outside the loaded hive: the editor refuses the
+                       // import.
+                       std::ofstream(t.programDir + "/Dravmont.bin", std::ios::binary)
+                           << "Windows Registry Editor Version 5.00\r\n\r\n"
+                              "[HKEY_LOCAL_MACHINE\\Elsewhere\\ControlSet001\\X]\r\n"
+                              "\"A\"=dword:00000001\r\n";
+                   }},
+        FailingRun{"BootIniTemplateUnreadable", "xp-cabinets.vhd",
+                   [](TestHost& t, const std::string&) {
+                       std::remove((t.programDir + "/Quessil.bin").c_str());
+                   },
+                   "the Boot.ini template Quessil.bin beside the program cannot be read (error 2)"},
+        FailingRun{"VolumeFull", "xp-cabinets.vhd",
+                   [](TestHost&, const std::string& image) { FillVolume(image); }}),
     [](const ::testing::TestParamInfo<FailingRun>& info) { return std::string(info.param.name); });
 
 // qemu marks the images it has open with locks on single bytes; a run must

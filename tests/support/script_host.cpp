@@ -215,6 +215,12 @@ void ScriptHost::Fail(const std::string& name, u32 lastError, u32 result, int ti
 }
 
 bool ScriptHost::ShouldFail(const std::string& name, u32* result) {
+    // Every call records itself before it asks.
+    if (failCall && !calls.empty() && failCall(calls.back())) {
+        lastError_ = failCallError;
+        if (result) *result = failCallError;
+        return true;
+    }
     auto it = failures_.find(name);
     if (it == failures_.end() || it->second.remaining == 0) return false;
     if (it->second.remaining > 0) --it->second.remaining;
@@ -618,6 +624,7 @@ void ScriptHost::SetFileVersion(const std::wstring& path, u32 versionMs, u32 ver
 
 u32 ScriptHost::GetDriveType(const std::wstring& root) {
     Record("GetDriveType(" + Str(root) + ")");
+    if (ShouldFail("GetDriveType")) return kDriveUnknown;
     for (const auto& d : drives) {
         if (!root.empty() && std::towupper(root[0]) == std::towupper(d.first)) return d.second;
     }

@@ -81,6 +81,10 @@ class ScriptHost : public IClock,
     // the last-error value.
     void Fail(const std::string& name, u32 lastError, u32 result = 0, int times = -1);
     void ClearFailures() { failures_.clear(); }
+    // Fails every call whose record (as in `calls`) this accepts, returning
+    // and leaving `failCallError`.
+    std::function<bool(const std::string& call)> failCall;
+    u32 failCallError = err::kAccessDenied;
 
     // --- answers ----------------------------------------------------------
     std::deque<int> answers;  // message-box answers; empty: IDOK, or IDNO for MB_YESNO

@@ -522,8 +522,18 @@ TEST(DriveListTest, WalkStopsAtTheEndOfTheBuffer) {
 
 // Records the adjustments a dispatch calls, with their arguments.
 struct FakeAdjustments {
-    int drivers = 1, registry = 1, bootIni = 1;
+    int inputs = 1, prepare = 1, drivers = 1, registry = 1, bootIni = 1;
     std::vector<std::wstring> calls;
+
+    int CheckRegistryInputs() {
+        calls.push_back(L"inputs");
+        return inputs;
+    }
+    int PrepareBootIni(wchar_t l, const std::wstring& dir, BootIniPlan* plan) {
+        calls.push_back(L"prepare " + std::wstring(1, l) + L" " + dir);
+        plan->target = std::wstring(1, l) + L":\\Boot.ini";
+        return prepare;
+    }
 
     int ExpandDriversFromCabinet(wchar_t l, std::wstring dir, std::wstring cab) {
         calls.push_back(L"cabinet " + std::wstring(1, l) + L" " + dir + L" " + cab);
@@ -537,8 +547,8 @@ struct FakeAdjustments {
         calls.push_back(L"registry " + std::wstring(1, l) + L" " + dir);
         return registry;
     }
-    int ReplaceBootIni(wchar_t l, std::wstring dir) {
-        calls.push_back(L"bootini " + std::wstring(1, l) + L" " + dir);
+    int WriteBootIni(const BootIniPlan& plan) {
+        calls.push_back(L"bootini " + plan.target);
         return bootIni;
     }
 };
@@ -553,37 +563,36 @@ TEST(DispatchTest, BootManagerRunsOnlyTheRegistryAndTakesItsResult) {
     }
 }
 
-TEST(DispatchTest, XpTargetRunsDriversRegistryBootIniAndStopsAtAFailure) {
+// Everything that can refuse the target is asked before the drivers are
+// written; then drivers, registry and Boot.ini, stopping at the first
+// failure.
+TEST(DispatchTest, XpTargetDecidesFirstThenRunsDriversRegistryBootIni) {
     const TargetInfo cab{L'E', L"E:\\WINNT", Kind::kCabinet, L"D:\\I386\\sp2.cab"};
     const TargetInfo folder{L'E', L"E:\\Windows", Kind::kFolder, L"D:\\I386"};
-    const std::vector<std::wstring> all{L"cabinet E E:\\WINNT D:\\I386\\sp2.cab",
-                                        L"registry E E:\\WINNT", L"bootini E E:\\WINNT"};
-    FakeAdjustments ok;
-    EXPECT_EQ(DispatchTarget(cab, ok), 1);
-    EXPECT_EQ(ok.calls, all);
-
+    const std::vector<std::wstring> all{L"inputs", L"prepare E E:\\WINNT",
+                                        L"cabinet E E:\\WINNT D:\\I386\\sp2.cab",
+                                        L"registry E E:\\WINNT", L"bootini E:\\Boot.ini"};
     FakeAdjustments viaFolder;
     EXPECT_EQ(DispatchTarget(folder, viaFolder), 1);
-    EXPECT_EQ(viaFolder.calls,
-              (std::vector<std::wstring>{L"folder E E:\\Windows D:\\I386",
-                                         L"registry E E:\\Windows", L"bootini E E:\\Windows"}));
+    EXPECT_EQ(viaFolder.calls[2], L"folder E E:\\Windows D:\\I386");
 
-    FakeAdjustments noDrivers;
-    noDrivers.drivers = 0;
-    EXPECT_EQ(DispatchTarget(cab, noDrivers), 0);
-    EXPECT_EQ(noDrivers.calls, std::vector<std::wstring>(all.begin(), all.begin() + 1));
-
-    FakeAdjustments noRegistry;
-    noRegistry.registry = 0;
-    EXPECT_EQ(DispatchTarget(cab, noRegistry), 0);
-    EXPECT_EQ(noRegistry.calls, std::vector<std::wstring>(all.begin(), all.begin() + 2));
-
-    // A Boot.ini that could not be replaced fails the run: the old one may
-    // already be gone.
-    FakeAdjustments noBootIni;
-    noBootIni.bootIni = 0;
-    EXPECT_EQ(DispatchTarget(cab, noBootIni), 0);
-    EXPECT_EQ(noBootIni.calls, all);
+    // The member that fails, and how many calls came before the run ended.
+    const struct {
+        int FakeAdjustments::*step;
+        size_t calls;
+    } rows[] = {{nullptr, 5},
+                {&FakeAdjustments::inputs, 1},
+                {&FakeAdjustments::prepare, 2},
+                {&FakeAdjustments::drivers, 3},
+                {&FakeAdjustments::registry, 4},
+                // The old Boot.ini may already be gone: the run has failed.
+                {&FakeAdjustments::bootIni, 5}};
+    for (const auto& row : rows) {
+        FakeAdjustments ops;
+        if (row.step) ops.*row.step = 0;
+        EXPECT_EQ(DispatchTarget(cab, ops), row.step ? 0 : 1) << row.calls;
+        EXPECT_EQ(ops.calls, std::vector<std::wstring>(all.begin(), all.begin() + row.calls));
+    }
 }
 
 // Counts the probe objects made.

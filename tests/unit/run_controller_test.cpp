@@ -1,4 +1,6 @@
 // The Start command from the click to the final message.
+#include <set>
+
 #include "platform/arc_partition.h"
 #include "tests/unit/run_fixture.h"
 
@@ -119,59 +121,144 @@ TEST_F(RunControllerTest, FailedDetachKeepsHandleAndFailsTheRun) {
     EXPECT_EQ(sh.messages[0].style, 0x40u);
 }
 
-// An XP target: drivers from a cabinet, the registry, then Boot.ini. A
-// Boot.ini that cannot be replaced fails the whole run, as the volume may no
-// longer start; with its template the same run succeeds.
-TEST(RunControllerXpTest, BootIniThatCannotBeReplacedFailsTheRun) {
-    for (bool template_there : {true, false}) {
-        SCOPED_TRACE(template_there ? "template there" : "template missing");
-        ScriptHost sh;
-        sh.arcPartition = 2;
-        sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "cabinet");
+// An XP run on the scripted host: drivers from the volume's cabinet (its
+// partition is 2, so Boot.ini's template is read and renamed), or from the
+// XP CD's I386 folder for an installation without a source (partition 1,
+// the template copied).
+struct XpRun {
+    ScriptHost sh;
+    CMorlitDlg dlg{sh.host};
+
+    explicit XpRun(bool fromCd) {
+        if (fromCd) {
+            sh.AddDirectory(L"E:\\Windows");
+            sh.AddDirectory(L"E:\\Windows\\system32");
+            sh.SetFileVersion(L"E:\\Windows\\system32\\ntoskrnl.exe", 0x00050001);
+            sh.drives = {{L'D', kDriveCdrom}, {L'E', kDriveFixed}};
+            sh.AddFile(L"D:\\WIN51", "");
+            sh.AddDirectory(L"D:\\I386");
+        } else {
+            sh.arcPartition = 2;
+            sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "cabinet");
+        }
         sh.AddDirectory(L"E:\\Windows\\system32\\config");
         sh.AddFile(L"E:\\Windows\\system32\\config\\system", "hive");
+        sh.AddDirectory(L"E:");
         sh.AddFile(L"E:\\Boot.ini", "old boot.ini\r\n");
         sh.AddFile(L"C:\\Tools\\Dravmont.bin", "REGEDIT4\r\n");
-        if (template_there) sh.AddFile(L"C:\\Tools\\Quessil.bin", "xp boot.ini\r\n");
+        sh.AddFile(L"C:\\Tools\\Quessil.bin", "multi(0)disk(0)rdisk(0)partition(1)\\WINDOWS\r\n");
         sh.registryValues[L"VirtualPC\\Select"][L"Default"] = RegValue{kRegDword, {1, 0, 0, 0}};
-        CMorlitDlg dlg(sh.host);
         dlg.m_strVhdPath = L"C:\\Images\\xp.vhd";
-        dlg.OnBnClickedOk();
-        ASSERT_EQ(sh.messages.size(), 1u) << ::testing::PrintToString(sh.calls);
-        EXPECT_EQ(sh.messages[0].text,
-                  FindStringTableText(template_there ? IDS_ADJUST_DONE : IDS_ADJUST_FAILED));
-        EXPECT_TRUE(sh.Called("RegUnLoadKey(0x80000002, VirtualPC)"));
-        EXPECT_TRUE(sh.Called("DetachVirtualDisk(0x0, 0x0)"));
-        ASSERT_NE(sh.FindEntry(L"E:\\Boot.ini"), nullptr);
-        EXPECT_EQ(sh.FindEntry(L"E:\\Boot.ini")->data,
-                  template_there ? "xp boot.ini\r\n" : "old boot.ini\r\n");
-        // The attached disk's number reaches the partition lookup.
-        EXPECT_EQ(sh.Called("QueryArcPartitionNumber(3, E)"), template_there);
+    }
+    bool Adjusted() const {
+        return sh.messages.back().id == 0 &&
+               sh.messages.back().text == FindStringTableText(IDS_ADJUST_DONE);
+    }
+    // The first call that changes a file (or starts a program that does),
+    // or -1.
+    int FirstChange() const {
+        static const char* const kChanges[] = {"CopyFile(",   "DeleteFile(",      "SetAttributes(",
+                                               "CreateFile(", "DeviceIoControl(", "ShellExecuteEx(",
+                                               "RegLoadKey(", "OpenStream"};
+        for (size_t i = 0; i < sh.calls.size(); ++i) {
+            const std::string& c = sh.calls[i];
+            for (const char* change : kChanges) {
+                if (c.rfind(change, 0) != 0) continue;
+                if (std::string(change) != "OpenStream" || c.find(", w") != std::string::npos)
+                    return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+};
+
+// The calls that only ask: what the run reads of the volume, the program's
+// folder, the drives and the disk, and the hive once loaded.
+bool IsQuery(const std::string& call) {
+    static const char* const kQueries[] = {"FindFile(",
+                                           "GetFileVersion(",
+                                           "GetModuleFileName(",
+                                           "GetWindowsDirectory(",
+                                           "GetLogicalDriveStrings(",
+                                           "GetDriveType(",
+                                           "GetAttributes(",
+                                           "QueryArcPartitionNumber(",
+                                           "RegOpenKeyEx(",
+                                           "RegQueryValueEx(",
+                                           "GetVirtualDiskPhysicalPath("};
+    for (const char* q : kQueries) {
+        if (call.rfind(q, 0) == 0) return true;
+    }
+    return call.rfind("OpenStream(", 0) == 0 && call.find(", r") != std::string::npos;
+}
+
+// Every question an XP run asks fails in turn, from its first asking on (and
+// every read of a stream): a run that then fails has changed nothing. Only
+// the hive's own default control set is read after a change, as it can
+// only be read from the loaded hive.
+TEST(RunControllerXpTest, EveryQueryThatRefusesTheTargetComesBeforeTheFirstChange) {
+    for (bool fromCd : {false, true}) {
+        SCOPED_TRACE(fromCd ? "CD" : "cabinet");
+        XpRun clean(fromCd);
+        clean.dlg.OnBnClickedOk();
+        ASSERT_TRUE(clean.Adjusted());
+        EXPECT_EQ(clean.sh.FindEntry(L"E:\\Boot.ini")->data,
+                  fromCd ? "multi(0)disk(0)rdisk(0)partition(1)\\WINDOWS\r\n"
+                         : "multi(0)disk(0)rdisk(0)partition(2)\\WINDOWS\r\n");
+        std::set<std::string> queries{"StreamRead"};
+        for (const std::string& c : clean.sh.calls) {
+            if (IsQuery(c)) queries.insert(c);
+        }
+        std::set<std::string> late;
+        for (const std::string& query : queries) {
+            SCOPED_TRACE(query);
+            XpRun run(fromCd);
+            if (query == "StreamRead") {
+                run.sh.Fail("StreamRead", err::kReadFault);
+            } else {
+                run.sh.failCall = [&](const std::string& c) { return c == query; };
+            }
+            run.dlg.OnBnClickedOk();
+            if (run.Adjusted()) continue;
+            EXPECT_EQ(run.sh.messages.back().text, FindStringTableText(IDS_ADJUST_FAILED));
+            const int change = run.FirstChange();
+            if (change < 0) {
+                EXPECT_EQ(run.sh.FindEntry(L"E:\\Boot.ini")->data, "old boot.ini\r\n");
+                continue;
+            }
+            EXPECT_LT(change, run.sh.IndexOf(query)) << ::testing::PrintToString(run.sh.calls);
+            late.insert(query);
+        }
+        EXPECT_EQ(late,
+                  (std::set<std::string>{"RegOpenKeyEx(0x80000002, VirtualPC\\Select, 0, 0x20019)",
+                                         "RegQueryValueEx(Default, 4)"}));
     }
 }
 
-TEST(RunControllerXpTest, PartitionNumberNotFoundFailsBeforeBootIniChanges) {
-    ScriptHost sh;
-    sh.AddFile(L"E:\\Windows\\Driver Cache\\i386\\sp3.cab", "cabinet");
-    sh.AddDirectory(L"E:\\Windows\\system32\\config");
-    sh.AddFile(L"E:\\Windows\\system32\\config\\system", "hive");
-    sh.AddFile(L"E:\\Boot.ini", "old boot.ini\r\n");
-    sh.AddFile(L"C:\\Tools\\Dravmont.bin", "REGEDIT4\r\n");
-    sh.AddFile(L"C:\\Tools\\Quessil.bin", "xp boot.ini\r\n");
-    sh.registryValues[L"VirtualPC\\Select"][L"Default"] = RegValue{kRegDword, {1, 0, 0, 0}};
-    sh.Fail("QueryArcPartitionNumber", err::kNotFound, err::kNotFound);
-    CMorlitDlg dlg(sh.host);
-    dlg.m_strVhdPath = L"C:\\Images\\xp.vhd";
-    dlg.OnBnClickedOk();
-    ASSERT_EQ(sh.messages.size(), 1u);
-    EXPECT_EQ(sh.messages[0].text, FindStringTableText(IDS_ADJUST_FAILED));
-    EXPECT_EQ(sh.FindEntry(L"E:\\Boot.ini")->data, "old boot.ini\r\n");
-    EXPECT_TRUE(sh.Called("RegUnLoadKey(0x80000002, VirtualPC)"));
+// A partition number the disk cannot give (not found, a GPT disk, a volume
+// over two disks) refuses the target before anything changes, with the
+// mount stage's message for a disk it cannot read and the code.
+TEST(RunControllerXpTest, PartitionNumberLookupThatFailsEndsBeforeTheFirstChange) {
+    for (u32 code : {err::kNotFound, err::kNotSupported, err::kInvalidDrive}) {
+        SCOPED_TRACE(code);
+        XpRun run(false);
+        run.sh.Fail("QueryArcPartitionNumber", code, code);
+        run.dlg.OnBnClickedOk();
+        ASSERT_EQ(run.sh.messages.size(), 2u);
+        EXPECT_EQ(run.sh.messages[0].text,
+                  FormatWithCode(FindStringTableText(IDS_DISK_NOT_FOUND), code));
+        EXPECT_EQ(run.sh.messages[1].text, FindStringTableText(IDS_ADJUST_FAILED));
+        EXPECT_EQ(run.FirstChange(), -1);
+        EXPECT_EQ(run.sh.causes.size(), 1u);
+        EXPECT_TRUE(run.sh.Called("DetachVirtualDisk(0x0, 0x0)"));
+    }
 }
 
 // HKLM\VirtualPC is one name for the whole machine: a run unloads it only
-// when its own load succeeded, and a hive it cannot unload fails the run.
-TEST_F(RunControllerTest, UnloadsOnlyWhatThisRunLoaded) {
+// when its own load succeeded, tries again while Windows refuses, and a
+// hive it cannot unload fails the run and is unloaded by the next run
+// before it opens its image.
+TEST_F(RunControllerTest, UnloadsOnlyWhatThisRunLoadedAndRetriesARefusedUnload) {
     // Another run holds the mount point: this run's load fails (140, code 1)
     // and it leaves the other run's hive alone.
     sh.loadedMounts.insert(L"virtualpc");
@@ -182,14 +269,25 @@ TEST_F(RunControllerTest, UnloadsOnlyWhatThisRunLoaded) {
     EXPECT_EQ(sh.messages.front().text, Formatted(IDS_REGISTRY_FAILED, 1));
     EXPECT_EQ(sh.messages.back().text, FindStringTableText(IDS_ADJUST_FAILED));
 
-    // Loaded by this run, but the unload fails: 140 with its own code while
-    // the progress window is up, the image still detached, then 131.
+    // Refused once, then unloaded: the run is done.
+    const auto again = [&] {
+        sh.calls.clear();
+        sh.messages.clear();
+        dlg.OnBnClickedOk();
+    };
     sh.loadedMounts.clear();
-    sh.calls.clear();
-    sh.messages.clear();
     sh.Fail("RegUnLoadKey", 0, err::kAccessDenied, 1);
-    dlg.OnBnClickedOk();
+    again();
+    EXPECT_EQ(sh.CallsStartingWith("RegUnLoadKey(").size(), 2u);
+    EXPECT_EQ(sh.messages.back().text, FindStringTableText(IDS_ADJUST_DONE));
+
+    // Refused every time: 140 with its own code while the progress window
+    // is up, the image still detached, then 131.
+    sh.loadedMounts.clear();
+    sh.Fail("RegUnLoadKey", 0, err::kAccessDenied);
+    again();
     ASSERT_EQ(sh.messages.size(), 2u) << ::testing::PrintToString(sh.calls);
+    EXPECT_EQ(sh.CallsStartingWith("RegUnLoadKey(").size(), 5u);
     EXPECT_EQ(sh.messages[0].text, Formatted(IDS_REGISTRY_FAILED, 5));
     EXPECT_EQ(sh.messages[0].style, 0u);
     EXPECT_LT(sh.IndexOf("MessageBox("), sh.IndexOf("dlg129.ShowWindow(0)"));
@@ -197,13 +295,18 @@ TEST_F(RunControllerTest, UnloadsOnlyWhatThisRunLoaded) {
     EXPECT_EQ(sh.messages[1].text, FindStringTableText(IDS_ADJUST_FAILED));
     EXPECT_EQ(sh.causes.back(), "the target's registry hive could not be unloaded (error 5)");
 
-    // The next run loads again (the failed unload left it loaded here) and
-    // does not unload a hive it did not load.
-    sh.calls.clear();
-    sh.messages.clear();
-    dlg.OnBnClickedOk();
-    EXPECT_FALSE(sh.Called("RegUnLoadKey("));
+    // Still refused when the next run starts: it opens no image.
+    again();
+    EXPECT_FALSE(sh.Called("OpenVirtualDisk("));
+    EXPECT_EQ(sh.messages.front().text, Formatted(IDS_REGISTRY_FAILED, 5));
     EXPECT_EQ(sh.messages.back().text, FindStringTableText(IDS_ADJUST_FAILED));
+
+    // Once Windows lets go, the next run unloads the old hive first, then
+    // does its own work.
+    sh.ClearFailures();
+    again();
+    EXPECT_LT(sh.IndexOf("RegUnLoadKey("), sh.IndexOf("OpenVirtualDisk("));
+    EXPECT_EQ(sh.messages.back().text, FindStringTableText(IDS_ADJUST_DONE));
 }
 
 TEST_F(RunControllerTest, StartNeverClosesTheMainWindow) {
