@@ -1,6 +1,7 @@
 #include "platform/posix/registry/hive_recovery.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/posix/registry/hive_check.h"
 #include "platform/posix/registry/hive_format.h"
@@ -166,51 +167,94 @@ void ApplyEntry(const std::string& log, size_t at, const Entry& e, std::string& 
     Put32(hive, kBinsSizeAt, e.binsSize);
 }
 
-// New format: "HvLE" entries from the second sector, .LOG1 then .LOG2,
-// stopping at the first bad entry or a gap in the sequence. Replay starts at
-// the hive's secondary sequence number, the last write known to be whole:
-// the entry numbered so may be the one whose write into the hive was cut
-// short, and its pages are whole pages of the newer state, so taking it
-// again is harmless while skipping it loses what it changed.
+// The entries of a new-format log's latest round. Its base block is written
+// with the round's first entry, so that entry carries the base block's
+// primary sequence number and each later one the next number; an entry
+// after a gap or a bad one is left from an older round or was cut short.
+struct Run {
+    const HiveLog* log = nullptr;
+    u32 first = 0;
+    std::vector<std::pair<size_t, Entry>> entries;  // with their offsets
+};
+
+// Reads the run of `log`, or says why it holds none.
+std::string ReadRun(const HiveLog& log, Run* run) {
+    run->log = &log;
+    run->first = Get32(log.data, kPrimarySequenceAt);
+    u32 next = run->first;
+    for (size_t at = kSector; at + kEntryHeader <= log.data.size();) {
+        if (log.data.compare(at, 4, "HvLE") != 0) break;  // the entries end here
+        Entry e;
+        std::string bad;
+        if (!ReadEntry(log.data, at, &e, &bad)) {
+            if (run->entries.empty()) return log.name + ": " + bad;
+            break;
+        }
+        if (e.sequence != next) {
+            if (run->entries.empty()) {
+                return log.name + ": its first entry has sequence number " +
+                       std::to_string(e.sequence) + ", not its base block's " +
+                       std::to_string(next);
+            }
+            break;
+        }
+        run->entries.emplace_back(at, e);
+        ++next;
+        at += e.size;
+    }
+    if (run->entries.empty()) return log.name + " holds no log entries";
+    return "";
+}
+
+// New format: the log with the earlier round first, from its first entry
+// on, which must not be below the hive's secondary sequence number (the
+// last write known to be whole); then the other log when its round resumes
+// right after the last entry applied. The entry numbered as the secondary
+// may be the one whose write into the hive was cut short; its pages are
+// whole pages of the newer state, so taking it again is harmless. The
+// recovered hive bins are checked: entries that produce bins which do not
+// hold together are not a state of this hive.
 bool ReplayNewFormat(const std::string& primary, bool badBase,
                      const std::vector<const HiveLog*>& logs, std::string* out, size_t* applied,
-                     std::string* names, std::string* why) {
-    std::string hive = primary;
-    if (badBase) TakeBaseBlockFrom(hive, logs.front()->data);
-    u32 next = Get32(hive, kSecondarySequenceAt);
-    const u32 first = next;
-    size_t count = 0;
-    std::string stop;
+                     std::string* names, std::vector<std::string>* why) {
+    // A base block that fails its checksum gives no secondary: it is
+    // rebuilt from the log with the earliest round, which then qualifies.
+    const u32 secondary = badBase ? 0 : Get32(primary, kSecondarySequenceAt);
+    std::vector<Run> runs;
     for (const HiveLog* log : logs) {
-        size_t fromThis = 0;
-        for (size_t at = kSector; stop.empty() && at + kEntryHeader <= log->data.size();) {
-            if (log->data.compare(at, 4, "HvLE") != 0) break;  // the entries end here
-            Entry e;
-            std::string bad;
-            if (!ReadEntry(log->data, at, &e, &bad)) {
-                stop = log->name + ": " + bad;
-                break;
-            }
-            if (e.sequence >= next) {
-                // After the first applied entry each one must follow the
-                // last: a gap means what comes is left from an older round.
-                if (count > 0 && e.sequence != next) break;
-                ApplyEntry(log->data, at, e, hive);
-                next = e.sequence + 1;
-                ++count;
-                ++fromThis;
-            }
-            at += e.size;
+        Run run;
+        const std::string fault = ReadRun(*log, &run);
+        if (!fault.empty()) {
+            why->push_back(fault);
+        } else if (run.first < secondary) {
+            why->push_back(
+                log->name + ": its entries start at sequence number " + std::to_string(run.first) +
+                ", below the hive's secondary sequence number " + std::to_string(secondary));
+        } else {
+            runs.push_back(std::move(run));
         }
-        if (fromThis > 0) *names += (names->empty() ? "" : " and ") + log->name;
-        if (!stop.empty()) break;
     }
-    if (count == 0) {
-        *why = stop.empty() ? "no log entry from sequence number " + std::to_string(first) + " on"
-                            : stop;
+    if (runs.empty()) return false;
+    // The logs are swapped as they fill: either name may hold the earlier round.
+    std::stable_sort(runs.begin(), runs.end(),
+                     [](const Run& a, const Run& b) { return a.first < b.first; });
+    std::string hive = primary;
+    if (badBase) TakeBaseBlockFrom(hive, runs.front().log->data);
+
+    size_t count = 0;
+    u32 last = 0;
+    for (auto r = runs.begin(); r != runs.end() && (count == 0 || r->first == last + 1); ++r) {
+        for (const auto& [at, e] : r->entries) ApplyEntry(r->log->data, at, e, hive);
+        last = r->entries.back().second.sequence;
+        count += r->entries.size();
+        *names += (names->empty() ? "" : " and ") + r->log->name;
+    }
+    SealBaseBlock(hive, last, Get32(hive, kBinsSizeAt));
+    const std::string fault = HiveBinsFault(hive, false);
+    if (!fault.empty()) {
+        why->push_back("the hive bins recovered from " + *names + " are not valid: " + fault);
         return false;
     }
-    SealBaseBlock(hive, next - 1, Get32(hive, kBinsSizeAt));
     *out = std::move(hive);
     *applied = count;
     return true;
@@ -260,16 +304,15 @@ HiveRecovery RecoverHive(const std::string& name, std::string* hive,
     }
 
     if (!newFormat.empty()) {
-        std::string recovered, names, why;
+        std::string recovered, names;
         size_t entries = 0;
-        if (ReplayNewFormat(*hive, badBase, newFormat, &recovered, &entries, &names, &why)) {
+        if (ReplayNewFormat(*hive, badBase, newFormat, &recovered, &entries, &names, &reasons)) {
             *hive = std::move(recovered);
             result.state = HiveState::kRecovered;
             result.line = what + ": recovered " + std::to_string(entries) + " log entr" +
                           (entries == 1 ? "y" : "ies") + " from " + names;
             return result;
         }
-        reasons.push_back(why);
     }
 
     // An old-format log applies only to the hive it was written for: the

@@ -238,6 +238,18 @@ TEST_F(RealHiveRecoveryTest, DamagedRealLogsAreRefusedWithTheirReason) {
               "checksum; LOG2: its base block has a bad checksum");
     EXPECT_EQ(hive, before3);
 
+    // Its second log's base block claims a later round than its entries.
+    std::string renumbered = Unpacked("more/yarp_NewDirtyHive2.LOG2");
+    tools::SetSequences(&renumbered, 4, 4);
+    hive = Unpacked("more/yarp_NewDirtyHive2");
+    r = RecoverHive(
+        "NewDirtyHive2", &hive,
+        Logs({{"LOG1", Unpacked("more/yarp_NewDirtyHive2.LOG1")}, {"LOG2", renumbered}}));
+    EXPECT_EQ(r.line,
+              "NewDirtyHive2 hive is dirty and no log recovers it: LOG1: its entries start at "
+              "sequence number 2, below the hive's secondary sequence number 3; LOG2: its first "
+              "entry has sequence number 3, not its base block's 4");
+
     // A torn hive's log whose dirty-page bitmap lost its signature.
     const std::string torn = Unpacked("more/yarp_BadBaseBlockHive");
     std::string noBitmap = Unpacked("more/yarp_BadBaseBlockHive.LOG1");

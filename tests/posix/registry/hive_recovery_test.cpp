@@ -169,14 +169,15 @@ TEST_F(HiveRecoveryTest, NewFormatEntriesAreReplayedInOrderUpToTheFirstBadOne) {
         bool breakSecond;
         const std::string* expected;
         const char* line;
+        std::map<std::string, std::string> own = {};  // in place of logs()
     };
     const Case cases[] = {
         {"all entries", Dirty(clean, seq), false, &three,
          "recovered 3 log entries from system.LOG1 and system.LOG2"},
-        // The hive's last whole write was `one` (secondary sequence seq+1):
-        // the first entry is in it and is not taken again.
-        {"the first already applied", Dirty(one, seq + 2), false, &three,
-         "recovered 2 log entries from system.LOG1 and system.LOG2"},
+        // The hive's last whole write was `two` (secondary sequence seq+1):
+        // the first log's round is in it and is not taken again.
+        {"the first log already applied", Dirty(two, seq + 2), false, &three,
+         "recovered 1 log entry from system.LOG2"},
         // Its write of `one` was cut short (secondary sequence seq): that
         // entry is taken again, as the hive may hold only part of it.
         {"a torn write taken again", Dirty(one, seq + 1), false, &three,
@@ -185,11 +186,25 @@ TEST_F(HiveRecoveryTest, NewFormatEntriesAreReplayedInOrderUpToTheFirstBadOne) {
          "recovered 1 log entry from system.LOG1"},
         {"bad base block rebuilt from the log", BadChecksum(cleanAtEarlierSequence), false, &three,
          "recovered 3 log entries"},
+        {"the earlier round in the second log",
+         Dirty(clean, seq),
+         false,
+         &three,
+         "recovered 3 log entries from system.LOG2 and system.LOG1",
+         {{"SYSTEM.LOG1", logs(false).at("SYSTEM.LOG2")},
+          {"SYSTEM.LOG2", logs(false).at("SYSTEM.LOG1")}}},
+        {"a gap between the logs",
+         Dirty(clean, seq),
+         false,
+         &two,
+         "recovered 2 log entries from system.LOG1",
+         {{"SYSTEM.LOG1", logs(false).at("SYSTEM.LOG1")},
+          {"SYSTEM.LOG2", NewFormatLog(two, seq + 3, {NewFormatEntry(two, three, seq + 3)})}}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Reset();
-        Lay(c.primary, logs(c.breakSecond));
+        Lay(c.primary, c.own.empty() ? logs(c.breakSecond) : c.own);
         ExpectRecoveredTo(*c.expected);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_NE(lines[0].find(c.line), std::string::npos) << lines[0];
@@ -230,7 +245,7 @@ TEST_F(HiveRecoveryTest, UnrecoverableDirtyHivesAreRefusedUntouched) {
         const char* name;
         std::string primary;
         std::map<std::string, std::string> logs;
-        const char* reason;
+        std::string reason;
     };
     const Case cases[] = {
         {"no valid log",
@@ -245,7 +260,16 @@ TEST_F(HiveRecoveryTest, UnrecoverableDirtyHivesAreRefusedUntouched) {
         {"all entries older than the hive",
          Dirty(three, seq + 3),
          {{"SYSTEM.LOG1", NewFormatLog(clean, seq, {NewFormatEntry(clean, one, seq)})}},
-         "no log entry from sequence number"},
+         "below the hive's secondary sequence number " + std::to_string(seq + 2)},
+        {"a log not holding its base block's round",
+         Dirty(clean, seq),
+         {{"SYSTEM.LOG1", NewFormatLog(one, seq + 1, {NewFormatEntry(clean, one, seq)})}},
+         "system.LOG1: its first entry has sequence number " + std::to_string(seq) +
+             ", not its base block's " + std::to_string(seq + 1)},
+        {"bins replayed from entries do not hold together",
+         Dirty(clean, seq),
+         {{"SYSTEM.LOG1", NewFormatLog(clean, seq, {NewFormatEntry(clean, misplaced, seq)})}},
+         "the hive bins recovered from system.LOG1 are not valid: hive bin at 0x1000 says"},
         {"recovered bins do not hold together",
          Dirty(clean, seq),
          {{"system.LOG", OldFormatLog(clean, misplaced, seq)}},
