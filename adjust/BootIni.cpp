@@ -47,6 +47,14 @@ size_t ComponentEnd(const std::string& text, size_t at, size_t* valueAt) {
     return i + 1;
 }
 
+// Whether text[from, to) is the number 1 in plain decimal digits: "1", "01",
+// "001". A space, a sign or a hex prefix is not taken as a number at all, so
+// such a value stays as the template has it rather than being guessed at.
+bool IsDecimalOne(const std::string& text, size_t from, size_t to) {
+    while (from < to && text[from] == '0') ++from;
+    return to - from == 1 && text[from] == '1';
+}
+
 // Reads the whole stream. The buffer is filled with LF before each read, so
 // the last NUL in it is the one that ends what was read, whatever bytes
 // the file holds.
@@ -72,17 +80,21 @@ std::string CMorlitDlg::NameArcPartition(const std::string& bootIni, u32 number)
     std::string out;
     size_t copied = 0;
     for (size_t i = 0; i < bootIni.size(); ++i) {
-        // An ARC path starts with its adapter: "multi(" or "signature(",
-        // not inside a longer word.
+        // An ARC path starts with its adapter, not inside a longer word:
+        // "multi(" (the disk through the BIOS), "scsi(" (through the
+        // loader's own SCSI driver) or "signature(".
         if (i > 0 && IsAsciiAlpha(bootIni[i - 1])) continue;
-        if (!HasWordAt(bootIni, i, "multi(") && !HasWordAt(bootIni, i, "signature(")) continue;
+        if (!HasWordAt(bootIni, i, "multi(") && !HasWordAt(bootIni, i, "scsi(") &&
+            !HasWordAt(bootIni, i, "signature("))
+            continue;
         size_t at = i;
         size_t valueAt = 0;
         for (size_t end; (end = ComponentEnd(bootIni, at, &valueAt)) != at; at = end) {
-            if (end - at == 12 && HasWordAt(bootIni, at, "partition(") && bootIni[valueAt] == '1') {
+            const size_t valueEnd = end - 1;
+            if (HasWordAt(bootIni, at, "partition(") && IsDecimalOne(bootIni, valueAt, valueEnd)) {
                 out.append(bootIni, copied, valueAt - copied);
                 out += digits;
-                copied = valueAt + 1;
+                copied = valueEnd;
             }
         }
         if (at > i) i = at - 1;

@@ -51,10 +51,10 @@ MORLIT_FUZZ_TARGET(partition_table) {
     }
     for (const std::string& warning : warnings) MORLIT_FUZZ_CHECK(!warning.empty());
     // What is accepted lies on the disk, without overlaps, and holds a
-    // volume, never a chain of further partitions.
+    // volume, never an unused entry or a chain of further partitions.
     for (size_t i = 0; i < parts.size(); ++i) {
         const auto& p = parts[i];
-        MORLIT_FUZZ_CHECK(!morlit::posix::IsExtendedPartitionType(p.type));
+        MORLIT_FUZZ_CHECK(p.type != 0 && !morlit::posix::IsExtendedPartitionType(p.type));
         MORLIT_FUZZ_CHECK(p.length > 0 && p.offset <= disk.Size() &&
                           disk.Size() - p.offset >= p.length);
         for (size_t j = 0; j < i; ++j) {

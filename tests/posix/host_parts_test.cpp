@@ -108,8 +108,11 @@ TEST(PartitionTable, EntriesAreReadInTableOrderAndCheckedAgainstTheDisk) {
     disk.Entry(3, 0x7F, 0x0C, 9000, 100);  // not a boot flag
     EXPECT_EQ(ReadPartitionTable(disk, &parts, &reason), err::kDiskCorrupt);
 
-    disk.Entry(3, 0x00, 0x00, 9000, 100);  // no type
-    EXPECT_EQ(ReadPartitionTable(disk, &parts, &reason), err::kDiskCorrupt);
+    disk.Entry(3, 0x80, 0x00, 100, 9000);  // unused, though over partition 2: a note
+    std::vector<std::string> warnings;
+    EXPECT_EQ(ReadPartitionTable(disk, &parts, &reason, &warnings), 0u);
+    EXPECT_EQ(parts.size(), 1u);
+    EXPECT_NE(warnings.at(0).find("partition 4 has type 0"), std::string::npos);
 }
 
 // Primary 1 (NTFS), extended 2 holding logical drives 5 (NTFS) and 6 (FAT32),

@@ -139,12 +139,18 @@ TEST(NameArcPartition, RewritesPartitionOneOfEveryArcPathAndNothingElse) {
          "MULTI(0)DISK(0)RDISK(0)PARTITION(2)\\WINNT=x"},
         {"signature(8b467c12)disk(1)rdisk(0)partition(1)\\WINDOWS", 12,
          "signature(8b467c12)disk(1)rdisk(0)partition(12)\\WINDOWS"},
+        // scsi() too; 1 in plain decimal digits only: no space, sign or hex.
+        {"Scsi(0)Disk(0)rDisk(0)Partition(01)\\A multi(0)disk(0)rdisk(0)partition(001)\\B", 3,
+         "Scsi(0)Disk(0)rDisk(0)Partition(3)\\A multi(0)disk(0)rdisk(0)partition(3)\\B"},
+        {"multi(0)partition( 1) scsi(0)partition(0x1) multi(0)partition(010)", 2,
+         "multi(0)partition( 1) scsi(0)partition(0x1) multi(0)partition(010)"},
         // Only partition 1 is the template's; other numbers stay.
         {"multi(0)disk(0)rdisk(0)partition(10)\\A multi(0)disk(0)rdisk(1)partition(2)\\B", 5,
          "multi(0)disk(0)rdisk(0)partition(10)\\A multi(0)disk(0)rdisk(1)partition(2)\\B"},
         // Not an ARC path: plain text, a longer word, a broken component.
         {"; partition(1) is the first\r\nxmulti(0)disk(0)rdisk(0)partition(1)", 2,
          "; partition(1) is the first\r\nxmulti(0)disk(0)rdisk(0)partition(1)"},
+        {"xscsi(0)disk(0)rdisk(0)partition(1)", 2, "xscsi(0)disk(0)rdisk(0)partition(1)"},
         {"multi(0)disk(0 rdisk(0)partition(1)", 2, "multi(0)disk(0 rdisk(0)partition(1)"},
         {"C:\\=\"DOS\"\r\nmulti(", 2, "C:\\=\"DOS\"\r\nmulti("},
         // Two paths in a row, the second right after the first.

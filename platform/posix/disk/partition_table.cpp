@@ -17,7 +17,13 @@ struct Entry {
     u8 type = 0;
     u32 start = 0;
     u32 count = 0;
-    bool Empty() const { return type == 0 && start == 0 && count == 0; }
+    // Type 0 marks an unused entry whatever else it holds: Windows and its
+    // loader ignore the rest, and tools that delete a partition often clear
+    // only the type.
+    bool Unused() const { return type == 0; }
+    // An unused entry that still has a size: worth a word, as Linux tools
+    // list it as a partition of type 0.
+    bool Leftover() const { return type == 0 && count != 0; }
 };
 
 Entry EntryAt(const unsigned char* sector, int index) {
@@ -28,7 +34,7 @@ Entry EntryAt(const unsigned char* sector, int index) {
 // Why a used entry cannot describe a partition, or "" when it can.
 std::string EntryProblem(const Entry& e) {
     if (e.boot != 0x00 && e.boot != 0x80) return "has an invalid boot flag";
-    if (e.type == 0 || e.count == 0 || e.start == 0) return "is malformed";
+    if (e.count == 0 || e.start == 0) return "is malformed";
     return "";
 }
 
@@ -57,16 +63,22 @@ bool FindOverlap(std::vector<Partition> parts, int* first, int* second) {
     return false;
 }
 
+const char kLeftover[] = " has type 0 but still has a size; it is taken as unused";
+
 // Follows the chain of extended boot records. Each record's first entry is
 // a logical drive, counted from the record's own sector; its second entry
 // links to the next record, counted from the start of the extended
-// partition. Returns "" with the drives, or why the chain is not trusted.
+// partition. Returns "" with the drives, or why the chain is not trusted;
+// unused entries that still have a size are noted in *notes.
 std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
-                              std::vector<Partition>* drives) {
+                              std::vector<Partition>* drives, std::vector<std::string>* notes) {
     const u64 first = extended.offset / kSector;
     const u64 end = first + extended.length / kSector;
     std::set<u64> records;
     u64 link = 0;
+    // Linux numbers a logical entry that has a size even when its type says
+    // unused; numbering as it does keeps our messages in step with fdisk.
+    int number = 5;
     for (;;) {
         const u64 record = first + link;
         if (record >= end) return "a link of its chain points outside it";
@@ -81,8 +93,10 @@ std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
         if (!HasSignature(sector)) return "a boot record of its chain has no signature";
 
         const Entry drive = EntryAt(sector, 0);
-        if (!drive.Empty()) {
-            const int number = 5 + static_cast<int>(drives->size());
+        if (drive.Leftover()) {
+            notes->push_back("its logical drive " + std::to_string(number) + kLeftover);
+            ++number;
+        } else if (!drive.Unused()) {
             const std::string problem = EntryProblem(drive);
             if (!problem.empty())
                 return "its logical drive " + std::to_string(number) + " " + problem;
@@ -98,10 +112,13 @@ std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
             p.offset = (record + drive.start) * kSector;
             p.length = static_cast<u64>(drive.count) * kSector;
             drives->push_back(p);
+            ++number;
         }
 
+        // An unused link ends the chain, as it does for Windows.
         const Entry next = EntryAt(sector, 1);
-        if (next.Empty()) break;
+        if (next.Leftover()) notes->push_back("a link of its chain" + std::string(kLeftover));
+        if (next.Unused()) break;
         if (!IsExtendedPartitionType(next.type) || next.start == 0)
             return "a link of its chain is malformed";
         link = next.start;
@@ -137,7 +154,9 @@ u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, st
     std::vector<Partition> found;
     for (int i = 0; i < 4; ++i) {
         const Entry e = EntryAt(sector, i);
-        if (e.Empty()) continue;
+        if (e.Leftover() && warnings)
+            warnings->push_back("partition " + std::to_string(i + 1) + kLeftover);
+        if (e.Unused()) continue;
         Partition p;
         p.number = i + 1;
         p.type = e.type;
@@ -177,7 +196,10 @@ u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, st
         }
         followed = true;
         std::vector<Partition> drives;
-        const std::string problem = ReadLogicalDrives(disk, p, &drives);
+        std::vector<std::string> notes;
+        const std::string problem = ReadLogicalDrives(disk, p, &drives, &notes);
+        if (warnings)
+            for (const std::string& note : notes) warnings->push_back(name + ": " + note);
         if (!problem.empty()) {
             if (warnings) warnings->push_back(name + ": " + problem + "; its drives get no letter");
             continue;

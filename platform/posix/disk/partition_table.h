@@ -11,8 +11,10 @@
 namespace morlit::posix {
 
 struct Partition {
-    int number = 0;  // 1 to 4: the entry's place in the table; 5 on: logical drives in chain order
-    u8 type = 0;     // 0x07 NTFS/exFAT/HPFS, 0x0B/0x0C FAT32, 0x05/0x0F extended...
+    // 1 to 4: the entry's place in the table; 5 on: logical drives in chain
+    // order, as Linux numbers them (an unused entry with a size takes a number)
+    int number = 0;
+    u8 type = 0;  // 0x07 NTFS/exFAT/HPFS, 0x0B/0x0C FAT32, 0x05/0x0F extended...
     bool active = false;
     u64 offset = 0;  // bytes from the start of the disk
     u64 length = 0;  // bytes
@@ -40,6 +42,11 @@ constexpr int kMaxLogicalDrives = 128;
 // 1393 (disk corrupt) for a missing signature, an entry reaching past the
 // disk, or overlapping entries; the device's own code for a failed read.
 // A disk with a valid signature and no entries gives an empty list.
+//
+// An entry of type 0 is unused whatever else it holds, as Windows and its
+// loader take it: it is never a partition, is not checked against the disk
+// or the other entries, and ends a chain when it is a link; one that still
+// has a size gets a sentence in *warnings, since Linux tools list it.
 //
 // A chain of logical drives that cannot be trusted (one that loops, leaves
 // the extended partition, overlaps itself or cannot be read) gives none of

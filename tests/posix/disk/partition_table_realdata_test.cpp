@@ -134,7 +134,10 @@ TEST_P(RealDiskTest, TableNumbersAndLettersAreWhatAnIndependentReadingGives) {
               0)
         << log;
     bool table = false;
-    const std::vector<Listed> listed = SfdiskListing(raw, &table);
+    std::vector<Listed> listed = SfdiskListing(raw, &table);
+    // sfdisk lists unused entries that keep a size, with type 0.
+    listed.erase(std::remove_if(listed.begin(), listed.end(), [](auto& l) { return !l.type; }),
+                 listed.end());
     const std::map<u64, u32> loader = LoaderNumbers(listed);
 
     // Our reader, on the same disk through our own image layer.
@@ -147,7 +150,6 @@ TEST_P(RealDiskTest, TableNumbersAndLettersAreWhatAnIndependentReadingGives) {
     std::vector<Partition> partitions;
     std::vector<std::string> warnings;
     const u32 read = ReadPartitionTable(*device, &partitions, &reason, &warnings);
-    EXPECT_TRUE(warnings.empty());
     if (!table) {
         EXPECT_EQ(read, err::kDiskCorrupt);
         EXPECT_EQ(reason, "the disk has no partition table");
@@ -284,6 +286,24 @@ INSTANTIATE_TEST_SUITE_P(
                  {"D: (FAT12, partition 5, 0 MiB)", "E: (FAT12, partition 6, 0 MiB)",
                   "F: (FAT12, partition 2, 0 MiB)"},
                  {}},
+        // Type 0 left on a free slot, the chain's first drive (the next keeps
+        // the number 6 Linux gives it) and its last link, all with sectors.
+        RealDisk{"TskUnusedEntriesKeepTheirSectors",
+                 kTsk,
+                 kTsk,
+                 Fat({{1, 175}, {852, 74}}),
+                 [](const std::string& image) {
+                     PutEntry(image, 0, 0, 0x01, 1, 350);
+                     PutEntry(image, 0, 2, 0x00, 100, 50);
+                     PutEntry(image, 351, 0, 0x00, 650, 1879);
+                     PutEntry(image, 351, 1, 0x05, 500, 149);
+                     PutEntry(image, 851, 0, 0x01, 1, 148);
+                     PutEntry(image, 851, 1, 0x00, 600, 100);
+                 },
+                 0,
+                 {"D: (FAT12, partition 1, 0 MiB)", "E: (FAT12, partition 6, 0 MiB)"},
+                 {"partition 3 has type 0", "logical drive 5 has type 0",
+                  "a link of its chain has type 0"}},
         // Volumes without a partition table: an ext2 file system at the
         // disk's first byte, in a dynamic VHD and raw.
         RealDisk{
