@@ -521,8 +521,13 @@ int RunImages(const Options& options) {
             stop = morlit::posix::InterruptRequested() ? morlit::posix::InterruptSignal() : 0;
         } else {
             const ImageEnd end = AdjustImage(image, run, say);
+            // A host path need not be UTF-8 and lines say host paths as
+            // their bytes: the object shows such a byte as U+FFFD and stays
+            // valid JSON.
             if (run.json)
-                std::cout << end.report.dump() << std::endl;
+                std::cout << end.report.dump(-1, ' ', false,
+                                             nlohmann::json::error_handler_t::replace)
+                          << std::endl;
             else if (run.check)
                 PrintCheck(end.report, std::cout);
             // A --cdrom path that is no CD is a usage error before any image

@@ -57,26 +57,38 @@ TEST(MorlitCommand, UsageErrorsAndHelp) {
 
 TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
     const std::string dir = TestDir();
-    const std::string image = CopyTarget(dir, "xp-nosource.vhd");
-    const std::string iso = SampleTargets() + "/xp-cd.iso";
-    std::string out;
-    // A relative path, as a user types it; the CD prompt answered with ok.
-    EXPECT_EQ(Shell("cd " + Quote(dir) + " && echo ok | " + kJapanese + Quote(Morlit()) +
-                        " --cdrom " + Quote(iso) + " xp-nosource.vhd",
-                    &out),
-              0)
-        << out;
-    EXPECT_EQ(out,
-              "処理を開始します...\nVHDをマウントしています...\n"
-              "マウントしたドライブを検索しています...\n"
-              "CDドライブに Windows XP のインストールCDを挿入してください。\n"
-              "必要なデバイスドライバをコピーしています...\n対象となるOSを調整しています...\n"
-              "終了処理をしています...\nVHDファイルの調整が完了しました。\n");
-    ImageCheck check(image, 63);
-    EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
-    EXPECT_TRUE(check.Cat("WINDOWS/system32/hal.dll") == Slurp(Source("CD/content/hal.dll")));
+    // The XP CD as its ISO image, and as a folder: names that are not UTF-8
+    // still reach the very files.
+    const std::string folder = dir + "/CD\xE9";
+    ASSERT_EQ(Shell("mkdir -p " + Quote(folder + "/I386") + " && touch " +
+                    Quote(folder + "/WIN51") + " && cp " + Quote(Source("CD/volume/Windows/i386")) +
+                    "/* " + Quote(folder + "/I386")),
+              0);
+    for (const auto& [cd, name] :
+         {std::pair<std::string, std::string>(SampleTargets() + "/xp-cd.iso", "xp-nosource.vhd"),
+          {folder, "caf\xE9.vhd"}}) {
+        const std::string image = dir + "/" + name;
+        ASSERT_EQ(::rename(CopyTarget(dir, "xp-nosource.vhd").c_str(), image.c_str()), 0);
+        std::string out;
+        // A relative path, as a user types it; the CD prompt answered with ok.
+        EXPECT_EQ(Shell("cd " + Quote(dir) + " && echo ok | " + kJapanese + Quote(Morlit()) +
+                            " --cdrom " + Quote(cd) + " " + Quote(name),
+                        &out),
+                  0)
+            << out;
+        EXPECT_EQ(out,
+                  "処理を開始します...\nVHDをマウントしています...\n"
+                  "マウントしたドライブを検索しています...\n"
+                  "CDドライブに Windows XP のインストールCDを挿入してください。\n"
+                  "必要なデバイスドライバをコピーしています...\n対象となるOSを調整しています...\n"
+                  "終了処理をしています...\nVHDファイルの調整が完了しました。\n");
+        ImageCheck check(image, 63);
+        EXPECT_TRUE(check.NtfsfixAccepts()) << check.NtfsfixLog();
+        EXPECT_TRUE(check.Cat("WINDOWS/system32/hal.dll") == Slurp(Source("CD/content/hal.dll")));
+    }
 
     // A --cdrom path that is neither a folder nor an ISO image is a usage error.
+    std::string out;
     EXPECT_EQ(Shell(Quote(Morlit()) + " --cdrom " + Quote(dir + "/none.iso") + " x.vhd", &out), 2);
     EXPECT_EQ(out, "morlit: --cdrom " + dir + "/none.iso: no such file or folder\n");
     EXPECT_EQ(Shell(Quote(Morlit()) + " x.vhd --cdrom", &out), 2);
@@ -554,6 +566,15 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"NoWindows", [](const std::string& d) { return CopyTarget(d, "none.vhd"); }, "",
                "no Windows installation found: the first volume of the image, D: (NTFS, "
                "partition 1, ",
+               "マウントしたドライブに、対象となるOSが見つかりません。\n"},
+        // A name that is not UTF-8 opens that very image; JSON stays valid.
+        Ending{"NameNotUtf8",
+               [](const std::string& d) {
+                   const std::string image = d + "/caf\xE9.vhd";
+                   return ::rename(CopyTarget(d, "none.vhd").c_str(), image.c_str()) == 0 ? image
+                                                                                          : "";
+               },
+               "", "no Windows installation found: the first volume of the image, D: (NTFS, ",
                "マウントしたドライブに、対象となるOSが見つかりません。\n"},
         Ending{"CdQuestionAtEndOfInput",
                [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "",

@@ -179,22 +179,16 @@ bool BitSet(const u8* bitmap, u64 sector) {
     return (bitmap[sector / 8] & (0x80u >> (sector % 8))) != 0;
 }
 
-// UTF-16 code units (surrogate pairs joined) to UTF-8, stopping at a NUL.
-std::string Utf16ToUtf8(const u8* data, size_t bytes, bool big_endian) {
+// A stored UTF-16 path, up to a NUL, as the host path it names: the shared
+// encoder joins surrogate pairs and gives back any byte a host name kept.
+std::string Utf16ToHostPath(const u8* data, size_t bytes, bool big_endian) {
     std::wstring text;
     for (size_t i = 0; i + 1 < bytes; i += 2) {
-        u32 unit = big_endian ? LoadBe16(data + i) : LoadLe16(data + i);
+        const u32 unit = big_endian ? LoadBe16(data + i) : LoadLe16(data + i);
         if (unit == 0) break;
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes) {
-            const u32 low = big_endian ? LoadBe16(data + i + 2) : LoadLe16(data + i + 2);
-            if (low >= 0xDC00 && low < 0xE000) {
-                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
         text.push_back(static_cast<wchar_t>(unit));
     }
-    return Utf8FromWide(text);
+    return HostBytesFromWide(text);
 }
 
 // Host paths a Windows path stored in an image may stand for. The parent
@@ -637,13 +631,13 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
             }
             const bool unicode = wanted[1] == '2';
             const std::string text =
-                unicode ? Utf16ToUtf8(data.data(), length, false)
+                unicode ? Utf16ToHostPath(data.data(), length, false)
                         : std::string(reinterpret_cast<const char*>(data.data()),
                                       strnlen(reinterpret_cast<const char*>(data.data()), length));
             AddCandidates(text, wanted[3] == 'r', folder, &candidates);
         }
     }
-    const std::string name = Utf16ToUtf8(header + kDhParentName, kDhParentNameSize, true);
+    const std::string name = Utf16ToHostPath(header + kDhParentName, kDhParentNameSize, true);
     AddCandidates(name, false, folder, &candidates);
 
     const u8* wanted_id = header + kDhParentId;

@@ -75,7 +75,7 @@ std::string FolderFileAccess::HostPath(const std::wstring& path) const {
     std::wstring part;
     while (std::getline(parts, part, L'\\')) {
         if (part.empty()) continue;
-        host += "/" + HostChildName(host, ToUtf8(part));
+        host += "/" + HostChildName(host, HostBytesFromWide(part));
     }
     return host;
 }

@@ -83,7 +83,9 @@ int OpenHostFileForReading(const std::string& host);
 // else the name as given (for something yet to be created).
 std::string HostChildName(const std::string& folder, const std::string& name);
 
-// UTF-8 <-> wide, for host paths and diagnostics.
+// UTF-8 <-> wide (platform/utf8.h): text that is always well-formed UTF-8,
+// and names that keep any byte that is not UTF-8. A host path goes back to
+// its bytes with HostBytesFromWide, not ToUtf8.
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 

@@ -12,13 +12,14 @@
 #include "platform/constants.h"
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/disk/raw_image.h"
+#include "platform/utf8.h"
 
 namespace morlit::posix {
 
 std::string HostFolderVolume::HostPath(const PathParts& path) const {
     std::string host = root_;
     for (const std::wstring& part : path) {
-        const std::string match = HostChildName(host, ToUtf8(part));
+        const std::string match = HostChildName(host, HostBytesFromWide(part));
         if (!host.empty() && host.back() == '/') host.pop_back();
         host += "/" + match;
     }

@@ -194,8 +194,25 @@ u32 ErrnoCode(int e) {
 struct UName {
     ntfschar* text = nullptr;
     int length = -1;
+    // Straight to UTF-16, as the volume stores names: a lone surrogate,
+    // which NTFS allows and UTF-8 cannot carry, stays that very name.
     explicit UName(const std::wstring& name) {
-        length = ntfs_mbstoucs(ToUtf8(name).c_str(), &text);
+        std::vector<ntfschar> units;
+        for (wchar_t c : name) {
+            const u32 v = static_cast<u32>(c);
+            if (v > 0x10FFFF) return;
+            if (v >= 0x10000) {
+                units.push_back(cpu_to_le16(static_cast<u16>(0xD800 + ((v - 0x10000) >> 10))));
+                units.push_back(cpu_to_le16(static_cast<u16>(0xDC00 + ((v - 0x10000) & 0x3FF))));
+            } else {
+                units.push_back(cpu_to_le16(static_cast<u16>(v)));
+            }
+        }
+        // NUL-terminated, as the library's own conversion leaves a name.
+        text = static_cast<ntfschar*>(std::calloc(units.size() + 1, sizeof(ntfschar)));
+        if (text == nullptr) return;
+        std::memcpy(text, units.data(), units.size() * sizeof(ntfschar));
+        length = static_cast<int>(units.size());
     }
     ~UName() { std::free(text); }
     UName(const UName&) = delete;

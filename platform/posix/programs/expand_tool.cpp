@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "platform/constants.h"
+#include "platform/utf8.h"
 
 namespace morlit::posix {
 
@@ -278,44 +279,6 @@ std::string MspackError(int code) {
 
 // ---------------------------------------------------------------------------
 // Names
-
-// UTF-8 as Windows decodes it: every byte of a sequence that is not
-// well-formed (overlong, a surrogate, past U+10FFFF, cut short) becomes
-// U+FFFD, so no invalid name turns into a NUL or a slash.
-std::wstring StrictUtf8(const std::string& raw) {
-    std::wstring out;
-    size_t i = 0;
-    while (i < raw.size()) {
-        const auto at = [&](size_t k) { return static_cast<unsigned char>(raw[k]); };
-        const unsigned char c = at(i);
-        size_t extra = 0;
-        u32 cp = c;
-        u32 least = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            extra = 1, cp = c & 0x1Fu, least = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            extra = 2, cp = c & 0x0Fu, least = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            extra = 3, cp = c & 0x07u, least = 0x10000;
-        } else if (c >= 0x80) {
-            out.push_back(L'\xFFFD');
-            ++i;
-            continue;
-        }
-        size_t k = 1;
-        for (; k <= extra && i + k < raw.size() && (at(i + k) & 0xC0) == 0x80; ++k) {
-            cp = (cp << 6) | (at(i + k) & 0x3Fu);
-        }
-        if (k <= extra || cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(L'\xFFFD');
-            ++i;
-            continue;
-        }
-        out.push_back(static_cast<wchar_t>(cp));
-        i += extra + 1;
-    }
-    return out;
-}
 
 std::wstring MemberName(const mscabd_file* file, ICodePage* codepage) {
     return CabinetMemberName(file->filename ? file->filename : "",
@@ -975,7 +938,7 @@ u32 ExpandFromCabinet(FileAccess& files, const std::wstring& cabinet, const std:
 }  // namespace
 
 std::wstring CabinetMemberName(const std::string& raw, bool utf8, ICodePage* codepage) {
-    if (utf8) return StrictUtf8(raw);
+    if (utf8) return WideFromUtf8Replacing(raw);
     if (codepage) return codepage->AnsiToWide(raw);
     std::wstring out;
     for (unsigned char c : raw) out.push_back(static_cast<wchar_t>(c));

@@ -1,12 +1,10 @@
 #include "platform/posix/registry/reg_import.h"
 
-#include <iconv.h>
-
-#include <cerrno>
 #include <cwctype>
 
 #include "platform/constants.h"
 #include "platform/posix/disk/byte_order.h"
+#include "platform/posix/disk/charset.h"
 
 namespace morlit::posix {
 
@@ -27,22 +25,6 @@ int HexDigit(wchar_t c) {
     if (c >= L'a' && c <= L'f') return c - L'a' + 10;
     if (c >= L'A' && c <= L'F') return c - L'A' + 10;
     return -1;
-}
-
-// Runs iconv over all of `in`; false on any invalid or incomplete input.
-bool Convert(const char* to, const char* from, const std::string& in, std::string* out) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    out->assign(in.size() * 4 + 16, '\0');
-    char* src = const_cast<char*>(in.data());
-    size_t srcLeft = in.size();
-    char* dst = &(*out)[0];
-    size_t dstLeft = out->size();
-    const size_t r = iconv(cd, &src, &srcLeft, &dst, &dstLeft);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1) || srcLeft != 0) return false;
-    out->resize(out->size() - dstLeft);
-    return true;
 }
 
 void AppendUtf16(std::string* out, std::wstring::value_type c) {
@@ -628,7 +610,8 @@ std::wstring FromUtf32Le(const std::string& bytes) {
 }  // namespace
 
 bool AnsiToUtf16Le(const std::string& ansi, std::string* utf16) {
-    return Convert("UTF-16LE", "CP932", ansi, utf16);
+    utf16->clear();
+    return CharsetConverter("UTF-16LE", "CP932").Convert(ansi, utf16);
 }
 
 RegScript ParseRegScript(const std::string& bytes, const std::wstring& mount) {
@@ -640,7 +623,7 @@ RegScript ParseRegScript(const std::string& bytes, const std::wstring& mount) {
         std::string body = bytes.substr(2, (bytes.size() - 2) & ~static_cast<size_t>(1));
         std::string utf32;
         std::wstring text;
-        if (Convert("UTF-32LE", "UTF-16LE", body, &utf32)) {
+        if (CharsetConverter("UTF-32LE", "UTF-16LE").Convert(body, &utf32)) {
             text = FromUtf32Le(utf32);
         } else {
             RegScript bad;
@@ -650,6 +633,7 @@ RegScript ParseRegScript(const std::string& bytes, const std::wstring& mount) {
         lines = SplitLines(text);
         undecodable.assign(lines.size(), false);
     } else {
+        CharsetConverter cp932("UTF-32LE", "CP932");
         for (const std::string& raw : SplitLines(bytes)) {
             bool ascii = true;
             for (char c : raw) ascii = ascii && static_cast<u8>(c) < 0x80;
@@ -660,7 +644,7 @@ RegScript ParseRegScript(const std::string& bytes, const std::wstring& mount) {
                 continue;
             }
             std::string utf32;
-            const bool ok = Convert("UTF-32LE", "CP932", raw, &utf32);
+            const bool ok = cp932.Convert(raw, &utf32);
             lines.push_back(ok ? FromUtf32Le(utf32) : std::wstring());
             undecodable.push_back(!ok);
         }
