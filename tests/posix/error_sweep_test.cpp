@@ -40,13 +40,14 @@ int g_errno = ENOSPC;
 long g_reads = 0;
 long g_fail_read_at = -1;
 bool g_journal_reads_only = false;
+long g_die_at = -1;  // the step before which the process dies
 
 int FailingHook(const IoEvent& event) {
     if (event.step == IoStep::kImageRead || event.step == IoStep::kJournalRead) {
         if (g_journal_reads_only && event.step != IoStep::kJournalRead) return 0;
         return ++g_reads == g_fail_read_at ? EIO : 0;
     }
-    ++g_steps;
+    if (++g_steps == g_die_at) _exit(86);
     if (g_fail_at > 0 && (g_steps == g_fail_at || (g_stays && g_steps > g_fail_at))) return g_errno;
     return 0;
 }
@@ -367,21 +368,24 @@ INSTANTIATE_TEST_SUITE_P(Xp, FullFileSystemSweep,
 namespace morlit::posix::test {
 namespace {
 
-long g_die_at = -1;
 int DyingHook(const IoEvent& event) {
     if (event.step == IoStep::kImageRead || event.step == IoStep::kJournalRead) return 0;
     if (++g_steps == g_die_at) _exit(86);
     return 0;
 }
 
-// What an open with a failing journal read said, sent back from its child.
+// What an open with a failing read said, sent back from its child.
 struct Playback {
     bool opened = false;
+    u32 error = 0;
     bool saysKept = false;  // the reason says the journal was kept, the image not put back
     long reads = -1;
 };
 
-Playback OpenFailingJournalRead(const std::string& image, long read) {
+// Opens the image as the next run does, failing one read of its journal; or,
+// with `putBack`, as `morlit --put-back` does, failing one read of the image
+// or the journal.
+Playback OpenFailingRead(const std::string& image, long read, bool putBack = false) {
     Playback result;
     InForkedChild(std::function<int(Playback*)>([&](Playback* p) {
                       SetImageNoteSink([](const std::string&) {});
@@ -389,15 +393,22 @@ Playback OpenFailingJournalRead(const std::string& image, long read) {
                       g_reads = 0;
                       g_fail_at = -1;
                       g_fail_read_at = read;
-                      g_journal_reads_only = true;
+                      g_journal_reads_only = !putBack;
                       SetIoHook(FailingHook);
-                      u32 error = 0;
                       std::string reason;
-                      // The playback's reads only: the image closed
-                      // unchanged still reads its own journal back.
-                      const auto opened = VhdImage::Open(image, true, &error, &reason);
+                      std::unique_ptr<VhdImage> opened;
+                      if (putBack) {
+                          int e = 0;
+                          const auto file =
+                              ImageFile::OpenFile(image, true, ImageWrites::kDirect, &e);
+                          p->error = file ? file->Prepare(ProbeVhdIdentity, &reason) : 1;
+                      } else {
+                          // The playback's reads only: the image closed
+                          // unchanged still reads its own journal back.
+                          opened = VhdImage::Open(image, true, &p->error, &reason);
+                      }
                       p->reads = g_reads;
-                      p->opened = opened != nullptr;
+                      p->opened = p->error == 0;
                       p->saysKept = reason.find("was kept") != std::string::npos &&
                                     reason.find("not put back") != std::string::npos;
                       return 0;
@@ -430,7 +441,7 @@ TEST(PlaybackReadError, EveryFailedJournalReadKeepsTheJournalForTheNextOpen) {
     const std::string crashedImage = Slurp(image), crashedJournal = Slurp(journal);
     ASSERT_TRUE(crashedImage != before);
 
-    const Playback whole = OpenFailingJournalRead(image, -1);
+    const Playback whole = OpenFailingRead(image, -1);
     ASSERT_TRUE(whole.opened);
     ASSERT_TRUE(Slurp(image) == before);
     ASSERT_GT(whole.reads, 2);
@@ -439,8 +450,9 @@ TEST(PlaybackReadError, EveryFailedJournalReadKeepsTheJournalForTheNextOpen) {
                      " fails");
         std::ofstream(image, std::ios::binary | std::ios::trunc) << crashedImage;
         std::ofstream(journal, std::ios::binary | std::ios::trunc) << crashedJournal;
-        const Playback p = OpenFailingJournalRead(image, read);
+        const Playback p = OpenFailingRead(image, read);
         EXPECT_FALSE(p.opened);
+        EXPECT_EQ(p.error, err::kReadFault);
         EXPECT_TRUE(p.saysKept);
         EXPECT_TRUE(FileExists(journal));
         EXPECT_TRUE(Slurp(journal) == crashedJournal);
@@ -450,6 +462,47 @@ TEST(PlaybackReadError, EveryFailedJournalReadKeepsTheJournalForTheNextOpen) {
         EXPECT_TRUE(Slurp(image) == before);
     }
     std::cerr << "journal reads " << whole.reads << "\n";
+}
+
+// One of the reads that open the image (its identity, footer, header, table)
+// fails once, and the run dies at one of its first steps. The journal names
+// the image as every later open reads it: a put-back that cannot read the
+// image keeps the journal and says so, and the next one puts the image back,
+// its times too.
+TEST(PlaybackReadError, AFailedReadOfTheOpenThenADeathIsPutBack) {
+    for (const Sample sample : {Sample::kFixed, Sample::kDynamic}) {
+        const std::string image = MakeSample(TestDir(), sample), journal = image + "-journal";
+        const std::string before = Slurp(image);
+        for (long read = 1; read <= 8; ++read) {
+            for (long die = 1; die <= 8; ++die) {
+                SCOPED_TRACE(std::string(SampleName(sample)) + ": read " + std::to_string(read) +
+                             " fails, death at step " + std::to_string(die));
+                const std::string times = FileTimes(image, true);
+                RunStartInChild(
+                    image,
+                    [&] {
+                        g_steps = g_reads = 0;
+                        g_fail_at = -1;
+                        g_fail_read_at = read;
+                        g_journal_reads_only = false;
+                        g_die_at = die;
+                        SetIoHook(FailingHook);
+                    },
+                    &g_steps);
+                if (FileExists(journal) && !Slurp(journal).empty()) {
+                    // The put-back's second read is of the image's identity.
+                    const Playback p = OpenFailingRead(image, 2, true);
+                    EXPECT_EQ(p.error, err::kReadFault);
+                    EXPECT_TRUE(p.saysKept);
+                    EXPECT_TRUE(FileExists(journal));
+                }
+                EXPECT_TRUE(OpenFailingRead(image, -1, true).opened);
+                EXPECT_FALSE(FileExists(journal));
+                EXPECT_EQ(FileTimes(image), times);
+                EXPECT_TRUE(Slurp(image) == before);
+            }
+        }
+    }
 }
 
 }  // namespace

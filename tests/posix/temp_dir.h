@@ -6,6 +6,7 @@
 // folder fit wherever the checkout lies.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -76,5 +77,15 @@ class TestRoot {
     std::string path_;
     std::map<std::string, std::string> tests_;
 };
+
+// The access and modification times of `path` (seconds), after giving them
+// a moment in 2001 with `set`: no run can leave those on an image it changed.
+inline std::string FileTimes(const std::string& path, bool set = false) {
+    const timespec old[2] = {{978307200, 0}, {978307201, 0}};
+    struct stat st {};
+    if ((set && ::utimensat(AT_FDCWD, path.c_str(), old, 0) != 0) || ::stat(path.c_str(), &st))
+        return "<not set>";
+    return std::to_string(st.st_atime) + " " + std::to_string(st.st_mtime);
+}
 
 }  // namespace morlit::posix::test

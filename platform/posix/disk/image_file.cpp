@@ -32,6 +32,9 @@ constexpr char kMagicV1[8] = {'M', 'L', 'T', 'J', 'R', 'N', 'L', '1'};
 // In a record's length field: the range was a hole, no bytes follow.
 constexpr u64 kHoleRecord = u64{1} << 31;
 constexpr size_t kHeaderBytes = 64;
+// From version 3, the image's times follow the header when its flag says so.
+constexpr size_t kTimesBytes = 32;
+constexpr u32 kHasTimes = 1;
 // From version 3 the records start here: a torn write of the first record
 // can never take the header's sector with it.
 constexpr size_t kHeaderSector = 4096;
@@ -151,19 +154,32 @@ struct JournalHeader {
     u64 originalLength = 0;
     u64 salt = 0;
     int version = 3;
+    bool hasTimes = false;
+    timespec times[2] = {};  // access, modification
 };
 
+// Writes the header and the times after it (kHeaderBytes + kTimesBytes).
 void EncodeHeader(const JournalHeader& h, u8* out) {
-    std::memset(out, 0, kHeaderBytes);
+    std::memset(out, 0, kHeaderBytes + kTimesBytes);
     std::memcpy(out, kMagic, 8);
     std::memcpy(out + 8, h.identity.id, 16);
     StoreLe64(out + 24, h.identity.diskSize);
     StoreLe64(out + 32, h.originalLength);
     StoreLe64(out + 40, h.salt);
+    if (h.hasTimes) {
+        for (int i = 0; i < 2; ++i) {
+            StoreLe64(out + kHeaderBytes + 16 * i, static_cast<u64>(h.times[i].tv_sec));
+            StoreLe64(out + kHeaderBytes + 16 * i + 8, static_cast<u64>(h.times[i].tv_nsec));
+        }
+        StoreLe32(out + 48, kHasTimes);
+        StoreLe32(out + 52, Crc32(out + kHeaderBytes, kTimesBytes));
+    }
     StoreLe32(out + 60, Crc32(out, 60));
 }
 
-bool DecodeHeader(const u8* in, JournalHeader* h) {
+// `in` holds `length` bytes from the journal's start: the header, and the
+// times after it where the journal has them.
+bool DecodeHeader(const u8* in, size_t length, JournalHeader* h) {
     if (std::memcmp(in, kMagic, 8) == 0) {
         h->version = 3;
     } else if (std::memcmp(in, kMagicV2, 8) == 0) {
@@ -178,7 +194,48 @@ bool DecodeHeader(const u8* in, JournalHeader* h) {
     h->identity.diskSize = LoadLe64(in + 24);
     h->originalLength = LoadLe64(in + 32);
     h->salt = LoadLe64(in + 40);
+    // Times that fail their own checksum are not restored; the bytes still
+    // are, which is what matters.
+    h->hasTimes = h->version >= 3 && (LoadLe32(in + 48) & kHasTimes) != 0 &&
+                  length >= kHeaderBytes + kTimesBytes &&
+                  Crc32(in + kHeaderBytes, kTimesBytes) == LoadLe32(in + 52);
+    for (int i = 0; h->hasTimes && i < 2; ++i) {
+        h->times[i].tv_sec = static_cast<time_t>(LoadLe64(in + kHeaderBytes + 16 * i));
+        h->times[i].tv_nsec = static_cast<long>(LoadLe64(in + kHeaderBytes + 16 * i + 8));
+        if (h->times[i].tv_nsec < 0 || h->times[i].tv_nsec >= 1000000000) h->hasTimes = false;
+    }
     return true;
+}
+
+// Reads the identity of the image open at `fd` through `probe`, with every
+// read going through the I/O hook like the image's own.
+u32 ProbeImage(int fd, const IdentityProbe& probe, ImageIdentity* identity) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return ErrnoToWindows(errno, err::kReadFault);
+    const ImageReader read = [fd](void* buffer, size_t length, u64 offset) {
+        return ReadFully(fd, buffer, length, offset, IoStep::kImageRead);
+    };
+    return probe(read, static_cast<u64>(st.st_size), identity);
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Gives the image back the times the journal recorded, where they differ:
+// writing the old bytes back or restoring the length set new ones. A writer
+// that does not own the file may not set them; the bytes are back all the
+// same, and a line says so.
+void RestoreTimes(int fd, const std::string& image, const JournalHeader& h) {
+    if (!h.hasTimes) return;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && SameTime(st.st_atim, h.times[0]) &&
+        SameTime(st.st_mtim, h.times[1]))
+        return;
+    if (::futimens(fd, h.times) != 0) {
+        Note(image + " was put back, but its access and modification times could not be (" +
+             std::strerror(errno) + ")");
+    }
 }
 
 u32 RecordCrc(u64 salt, const u8* head, const u8* data, u64 length) {
@@ -241,7 +298,9 @@ u32 PunchHole(int fd, u64 offset, u64 length) {
 // happen, so the journal is kept and the playback fails with the error. An
 // in-process rollback knows where its journal ends and must reach exactly
 // that end; anything less is damage, and the journal is kept too.
-// With `probe`, a journal that names another image is left alone (80).
+// With `probe`, a journal that names another image is left alone (80); an
+// image that cannot be read to tell is no other image: the journal is kept
+// and the playback fails with the read's code.
 // *played tells whether a journal with a sound header was found.
 u32 PlayBack(int fd, const std::string& image, const std::string& journal,
              const IdentityProbe* probe, u64 known_end, bool* played, std::string* reason) {
@@ -281,20 +340,29 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
     };
     if (known_end != 0 && size < known_end)
         return damaged("is shorter than what was written to it");
-    u8 head[kHeaderBytes];
+    // The header and the times after it in one read (records follow at 64
+    // in the oldest versions, which have no times).
+    u8 head[kHeaderBytes + kTimesBytes];
+    const size_t head_length = static_cast<size_t>(std::min<u64>(size, sizeof head));
     JournalHeader header;
-    const u32 he = size < kHeaderBytes
-                       ? u32{err::kHandleEof}
-                       : ReadFully(jfd, head, kHeaderBytes, 0, IoStep::kJournalRead);
+    const u32 he = size < kHeaderBytes ? u32{err::kHandleEof}
+                                       : ReadFully(jfd, head, head_length, 0, IoStep::kJournalRead);
     if (he != err::kSuccess && he != err::kHandleEof) return read_failed(he);
-    if (he != err::kSuccess || !DecodeHeader(head, &header)) {
+    if (he != err::kSuccess || !DecodeHeader(head, head_length, &header)) {
         if (known_end != 0) return damaged("has lost its header");
         // Never made durable, so nothing was written to the image under it.
         return DeleteJournal(journal);
     }
     if (probe) {
         ImageIdentity now;
-        if (!(*probe)(fd, &now) || !SameIdentity(now, header.identity)) {
+        if (const u32 e = ProbeImage(fd, *probe, &now)) {
+            *reason = "\"" + image + "\" cannot be read (" + std::strerror(errno) +
+                      "), so it was not put back; the journal \"" + journal +
+                      "\" was kept and is needed to put it back: do not delete it, and open "
+                      "the image for writing again once the fault is mended.";
+            return e;
+        }
+        if (!SameIdentity(now, header.identity)) {
             *reason = "The journal \"" + journal + "\" belongs to another image than \"" + image +
                       "\" (its id or size differs); it was left alone and nothing was written.";
             return err::kFileExists;
@@ -347,13 +415,21 @@ u32 PlayBack(int fd, const std::string& image, const std::string& journal,
         }
         at += kRecordHeaderBytes + stored;
     }
-    if (Hook(IoStep::kImageTruncate, fd, header.originalLength) != 0 ||
-        ::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
-        *reason =
-            "\"" + image + "\" cannot be given its old length back: " + std::strerror(errno) + ".";
-        return ErrnoToWindows(errno, err::kWriteFault);
+    // Even to the same length a truncation sets a new modification time, so
+    // a file of the right length is left alone.
+    struct stat now;
+    if (::fstat(fd, &now) != 0 || static_cast<u64>(now.st_size) != header.originalLength) {
+        if (Hook(IoStep::kImageTruncate, fd, header.originalLength) != 0 ||
+            ::ftruncate(fd, static_cast<off_t>(header.originalLength)) != 0) {
+            *reason = "\"" + image +
+                      "\" cannot be given its old length back: " + std::strerror(errno) + ".";
+            return ErrnoToWindows(errno, err::kWriteFault);
+        }
     }
-    if (Hook(IoStep::kImageSync, fd) != 0 || ::fdatasync(fd) != 0) {
+    RestoreTimes(fd, image, header);
+    // fsync, not fdatasync: the times are to be durable before the journal
+    // goes.
+    if (Hook(IoStep::kImageSync, fd) != 0 || ::fsync(fd) != 0) {
         *reason = "\"" + image + "\" cannot be written out: " + std::strerror(errno) + ".";
         return ErrnoToWindows(errno, err::kWriteFault);
     }
@@ -403,8 +479,11 @@ std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool wri
     }
     // O_NONBLOCK keeps a FIFO from hanging the open; it means nothing for
     // regular files.
-    const int fd =
-        ::open(real.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    // O_NOATIME: a run that reads the image and fails leaves even its access
+    // time as it was. Only the file's owner (or root) may ask for it.
+    const int flags = (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = ::open(real.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::open(real.c_str(), flags);
     if (fd < 0) {
         *error_number = errno;
         return nullptr;
@@ -520,13 +599,25 @@ u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
 
 u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
     JournalHeader header;
-    probe(fd_, &header.identity);
+    // The times as they are before this open reads the image: only a
+    // playback has read it yet, and that gave it back its old times.
     struct stat st;
     if (::fstat(fd_, &st) != 0) {
         *reason = "The image file cannot be examined.";
         return ErrnoToWindows(errno, err::kReadFault);
     }
     header.originalLength = static_cast<u64>(st.st_size);
+    header.hasTimes = true;
+    header.times[0] = st.st_atim;
+    header.times[1] = st.st_mtim;
+    // The journal must name the image as every later open reads it: an
+    // identity not read is no identity, and the open fails before there is
+    // a journal to misname the image.
+    if (const u32 e = ProbeImage(fd_, probe, &header.identity)) {
+        *reason = "The image \"" + path_ + "\" cannot be read (" + std::strerror(errno) +
+                  "); it was not changed.";
+        return e;
+    }
     header.salt = RandomSalt();
     const std::string journal = JournalPath();
     const int jfd =

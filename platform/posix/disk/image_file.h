@@ -5,11 +5,13 @@
 // rollback journal beside it (IMAGE-journal): before a byte range of the file
 // changes for the first time, its old bytes are appended to the journal and
 // the journal is made durable, so that the image can always be put back
-// exactly as it was when it was opened. Commit() makes the changes final
-// (the image is synced, then the journal deleted); Rollback() puts the old
-// bytes back, and so does destroying the ImageFile without a commit. A process that dies before
-// either leaves the journal, and the next open of the image plays it back before anything reads the
-// image.
+// exactly as it was when it was opened, its access and modification times
+// included. Commit() makes the changes final (the image is synced, then the
+// journal deleted); Rollback() puts the old bytes back, and so does
+// destroying the ImageFile without a commit. A process that dies before
+// either leaves the journal, and the next open of the image plays it back
+// before anything reads the image. Reads never change the access time
+// (O_NOATIME where the file's owner or root opens it).
 //
 // Journal layout (little-endian):
 //   header, 64 bytes, alone in the first 4096 (the rest zeros):
@@ -20,8 +22,13 @@
 //    32  8  the file's length when the journal was made
 //    40  8  salt: a random value every record's checksum covers, so that
 //             a record left over from an older journal never passes
-//    48 12  reserved, zero
+//    48  4  flags: bit 0, the image's times follow at 64 (zero in journals
+//             of older builds, which restore no times)
+//    52  4  CRC-32 of bytes 64..95 when bit 0 is set
+//    56  4  reserved, zero
 //    60  4  CRC-32 of bytes 0..59
+//    64 32  the image's access and modification times when the journal was
+//             made: seconds (8, signed) and nanoseconds (8) each
 //   records, one after another from byte 4096:
 //     0  8  file offset of the saved bytes
 //     8  4  length; bit 31 set: the range was a hole (a sparse file's
@@ -35,6 +42,14 @@
 // short or fails its checksum: its image write never happened. A read error
 // is no such end: the journal is kept and the open fails with it. A rollback
 // in the process that wrote the journal must reach the end it wrote.
+// A playback gives the image its old length only where the length differs
+// (a truncation sets a new modification time even to the same length), and
+// its old times where they differ, so an image whose run changed nothing is
+// not touched at all.
+// The identity in the header is the one read when the journal was made; a
+// read that failed then fails the open before the journal exists, and one
+// that fails at playback keeps the journal: only an identity that was read
+// and differs makes a journal another image's.
 #pragma once
 
 #include <sys/uio.h>
@@ -55,9 +70,15 @@ struct ImageIdentity {
     u64 diskSize = 0;
 };
 
-// Reads the identity of the image open at `fd`, as the file stands now; false
-// when it cannot be told.
-using IdentityProbe = std::function<bool(int fd, ImageIdentity* identity)>;
+// Reads `length` bytes of the image at `offset`: 0, or the Windows code of the
+// read that failed (ERROR_HANDLE_EOF past the end).
+using ImageReader = std::function<u32(void* buffer, size_t length, u64 offset)>;
+// Names the image from what `read` gives of it, the file being `size` bytes
+// long now. Returns 0 with *identity set (all zeros when the file holds no
+// identity), or the code of a read that failed: an image that could not be
+// read is not told apart from another, and the caller must not guess.
+using IdentityProbe =
+    std::function<u32(const ImageReader& read, u64 size, ImageIdentity* identity)>;
 
 // kDirect is for tools that build a new image from nothing: there is no old
 // state worth keeping, and no journal.
@@ -111,7 +132,8 @@ class ImageFile {
     // without committing, and (writable and journalled) starts a new journal.
     // Returns 0 or a Windows error code with one plain sentence in *reason:
     // 32 in use, 5 the folder cannot hold the journal, 80 a journal of
-    // another image lies beside it, or the code of a failed playback.
+    // another image lies beside it, the code of a read of the image that
+    // failed (a journal beside it is kept), or the code of a failed playback.
     u32 Prepare(const IdentityProbe& probe, std::string* reason);
     // Rolls back what was not committed, saying so on the note sink when
     // anything had changed.
@@ -173,7 +195,6 @@ class ImageFile {
     ImageFile(int fd, std::string path, bool writable, ImageWrites writes)
         : fd_(fd), path_(std::move(path)), writable_(writable), writes_(writes) {}
     u32 Lock(std::string* reason);
-    u32 Recover(const IdentityProbe& probe, std::string* reason);
     u32 StartJournal(const IdentityProbe& probe, std::string* reason);
     u32 SaveOld(u64 offset, u64 length);
     u32 AppendRecord(u64 offset, const u8* data, u64 length, bool hole);

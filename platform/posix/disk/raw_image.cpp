@@ -9,25 +9,22 @@
 namespace morlit::posix {
 namespace {
 
-// The disk's size: the file's, less a fixed VHD's footer.
-u64 DiskSize(int fd) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return 0;
-    u64 size = static_cast<u64>(st.st_size);
+// The disk's size: the file's (`size` bytes), less a fixed VHD's footer.
+// 0, or the code of the read that failed.
+u32 DiskSize(const ImageReader& read, u64 size, u64* disk) {
+    *disk = size;
     if (size >= 1024 && size % 512 == 0) {
         char cookie[8];
-        if (::pread(fd, cookie, 8, static_cast<off_t>(size - 512)) == 8 &&
-            std::memcmp(cookie, "conectix", 8) == 0)
-            size -= 512;
+        if (const u32 e = read(cookie, 8, size - 512)) return e;
+        if (std::memcmp(cookie, "conectix", 8) == 0) *disk -= 512;
     }
-    return size;
+    return err::kSuccess;
 }
 
 // A raw image has no id of its own; its size names it.
-bool ProbeRawIdentity(int fd, ImageIdentity* identity) {
+u32 ProbeRawIdentity(const ImageReader& read, u64 size, ImageIdentity* identity) {
     *identity = ImageIdentity();
-    identity->diskSize = DiskSize(fd);
-    return true;
+    return DiskSize(read, size, &identity->diskSize);
 }
 
 }  // namespace
@@ -51,7 +48,20 @@ std::unique_ptr<RawImage> RawImage::Open(const std::string& path, bool writable,
         *error = code;
         return nullptr;
     }
-    const u64 size = DiskSize(file->fd());
+    u64 size = 0;
+    const ImageReader read = [&file](void* buffer, size_t length, u64 offset) {
+        return file->Read(buffer, length, offset);
+    };
+    if (::fstat(file->fd(), &st) != 0) {
+        *error = ErrnoToWindows(errno, err::kReadFault);
+        *reason = "cannot examine " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
+    if (const u32 e = DiskSize(read, static_cast<u64>(st.st_size), &size)) {
+        *error = e;
+        *reason = "cannot read " + path + ": " + std::strerror(errno);
+        return nullptr;
+    }
     if (size < 512) {
         *error = err::kFileCorrupt;
         *reason = path + " is too small to hold a disk";

@@ -241,21 +241,22 @@ bool FooterIdentity(const u8* footer, size_t size, ImageIdentity* identity) {
 
 // The footer at the end names the image; while a dynamic image's footer
 // moves to a new end it may be torn there, and the copy in sector 0 (which
-// nothing rewrites) still names it.
-bool ProbeIdentity(int fd, ImageIdentity* identity) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return false;
-    const u64 size = static_cast<u64>(st.st_size);
+// nothing rewrites) still names it. A read that fails is the answer: a fixed
+// image has no copy in sector 0, so passing over its footer would name it
+// "none".
+u32 ProbeIdentity(const ImageReader& read, u64 size, ImageIdentity* identity) {
+    *identity = ImageIdentity();
     u8 footer[kFooterSize] = {};
     for (const u64 footer_size : {kFooterSize, kOldFooterSize}) {
-        if (size >= footer_size &&
-            ::pread(fd, footer, footer_size, static_cast<off_t>(size - footer_size)) ==
-                static_cast<ssize_t>(footer_size) &&
-            FooterIdentity(footer, footer_size, identity))
-            return true;
+        if (size < footer_size) continue;
+        if (const u32 e = read(footer, footer_size, size - footer_size)) return e;
+        if (FooterIdentity(footer, footer_size, identity)) return err::kSuccess;
     }
-    return ::pread(fd, footer, kFooterSize, 0) == static_cast<ssize_t>(kFooterSize) &&
-           FooterIdentity(footer, kFooterSize, identity);
+    if (size >= kFooterSize) {
+        if (const u32 e = read(footer, kFooterSize, 0)) return e;
+        FooterIdentity(footer, kFooterSize, identity);
+    }
+    return err::kSuccess;
 }
 
 class VhdFile : public VhdImage {
@@ -1056,7 +1057,9 @@ u32 VhdFile::Flush() {
 
 }  // namespace
 
-bool ProbeVhdIdentity(int fd, ImageIdentity* identity) { return ProbeIdentity(fd, identity); }
+u32 ProbeVhdIdentity(const ImageReader& read, u64 size, ImageIdentity* identity) {
+    return ProbeIdentity(read, size, identity);
+}
 
 std::unique_ptr<VhdImage> VhdImage::Open(const std::string& path, bool writable, u32* error,
                                          std::string* reason, ImageWrites writes) {

@@ -9,8 +9,9 @@
 
 namespace morlit::posix {
 
-// What names a VHD image in its journal: its unique id and disk size.
-bool ProbeVhdIdentity(int fd, ImageIdentity* identity);
+// What names a VHD image in its journal: its unique id and disk size (an
+// IdentityProbe).
+u32 ProbeVhdIdentity(const ImageReader& read, u64 size, ImageIdentity* identity);
 
 class VhdImage : public BlockDevice {
   public:

@@ -51,12 +51,10 @@ std::string WorkDir() {
     return dir;
 }
 
-// An image named by its first 16 bytes and its length.
-bool ProbeTest(int fd, ImageIdentity* identity) {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || ::pread(fd, identity->id, 16, 0) != 16) return false;
+// An image named by its first 16 bytes.
+u32 ProbeTest(const ImageReader& read, u64, ImageIdentity* identity) {
     identity->diskSize = 1 << 20;
-    return true;
+    return read(identity->id, 16, 0);
 }
 
 std::shared_ptr<ImageFile> OpenPrepared(const std::string& path, u32* error, std::string* reason) {
@@ -69,7 +67,8 @@ std::shared_ptr<ImageFile> OpenPrepared(const std::string& path, u32* error, std
 
 // Writes in place, across and beyond the old end, through both write calls,
 // a shrink and a growth: a rollback gives back every byte and the length; a
-// commit keeps them all, and leaves no journal either way.
+// commit keeps them all, and leaves no journal either way. The rollback
+// gives back the file's times too.
 TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
     const std::string dir = WorkDir();
     const std::string image = dir + "/image.bin";
@@ -77,6 +76,7 @@ TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
     for (bool commit : {false, true}) {
         SCOPED_TRACE(commit ? "commit" : "rollback");
         Spit(image, original);
+        const std::string times = test::FileTimes(image, true);
         std::string model = original;
         u32 error = 0;
         std::string reason;
@@ -109,6 +109,7 @@ TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
             EXPECT_TRUE(Slurp(image) == model);
         } else {
             ASSERT_EQ(file->Rollback(&reason), 0u) << reason;
+            EXPECT_EQ(test::FileTimes(image), times);  // before a read sets the access time
             EXPECT_TRUE(Slurp(image) == original);
         }
         EXPECT_FALSE(Exists(image + "-journal"));
@@ -329,6 +330,7 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
     const std::string image = dir + "/image.bin", journal = image + "-journal";
     const std::string original = Random(1 << 20, 11);
     Spit(image, original);
+    const std::string times = test::FileTimes(image, true);
     const std::string first = Random(1000, 12), second = Random(1000, 13);
     // A run that wrote twice, far apart, and died without committing.
     ASSERT_TRUE(WriteAndDie(image, {{100000, first}, {800000, second}}));
@@ -350,11 +352,15 @@ TEST_P(JournalAtOpen, IsPlayedBackDeletedOrLeftAlone) {
         EXPECT_TRUE(Slurp(journal) == journalBefore);
     }
     file.reset();  // the open changed nothing: no note, no journal
+    const std::string timesNow = test::FileTimes(image);
     EXPECT_EQ(Exists(journal), c.journalRemains);
     std::string want = c.image == LeftJournal::kOriginal ? original : left;
     if (c.image == LeftJournal::kFirstWriteUndone)
         want.replace(100000, 1000, original, 100000, 1000);
     EXPECT_TRUE(Slurp(image) == want);
+    if (c.image != LeftJournal::kAsLeft) {
+        EXPECT_EQ(timesNow, times);
+    }
     EXPECT_EQ(notes.size(), c.image == LeftJournal::kAsLeft || c.error ? 0u : 1u);
 }
 
@@ -614,6 +620,8 @@ TEST_P(StepFails, TheImageEndsWithAllChangesOrNone) {
             }
             break;
         case FailedStep::kRollback:
+            // Grown too, so that the rollback has a length to give back.
+            ASSERT_EQ(file->Write("x", 1, original.size() + 5000), 0u);
             arm();
             if (c.step == IoStep::kFolderSync) {
                 EXPECT_EQ(file->Rollback(&reason), 0u) << reason;
