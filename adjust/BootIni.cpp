@@ -120,9 +120,10 @@ int CMorlitDlg::PrepareBootIni(wchar_t letter, const std::wstring& windowsDirect
     // template that would leave the volume with none at all.
     std::unique_ptr<IFileStream> in = files.OpenStream(plan->templatePath, "rb");
     if (!in) {
-        SayCause(m_host, "the Boot.ini template " + Utf8FromWide(name) +
-                             " beside the program cannot be read (error " +
-                             std::to_string(m_host.errors->GetLastError()) + ")");
+        SayCause(m_host, CauseKind::kTemplate,
+                 "the Boot.ini template " + Utf8FromWide(name) +
+                     " beside the program cannot be read (error " +
+                     std::to_string(m_host.errors->GetLastError()) + ")");
         return 0;
     }
 
@@ -138,10 +139,10 @@ int CMorlitDlg::PrepareBootIni(wchar_t letter, const std::wstring& windowsDirect
         if (lookup == err::kSuccess && partition == 0) lookup = err::kNotFound;
     }
     if (lookup != err::kSuccess) {
-        SayCause(m_host, "the partition number of drive " +
-                             std::string(1, static_cast<char>(letter)) +
-                             ": on the disk cannot be found (error " + std::to_string(lookup) +
-                             "), so Boot.ini cannot name it");
+        SayCause(m_host, CauseKind::kPartitionNumber,
+                 "the partition number of drive " + std::string(1, static_cast<char>(letter)) +
+                     ": on the disk cannot be found (error " + std::to_string(lookup) +
+                     "), so Boot.ini cannot name it");
         ShowCodeMessage(IDS_DISK_NOT_FOUND, lookup);
         return 0;
     }
@@ -149,8 +150,9 @@ int CMorlitDlg::PrepareBootIni(wchar_t letter, const std::wstring& windowsDirect
     plan->content.clear();
     if (partition != 1) {
         if (!ReadAll(*in, &plan->content)) {
-            SayCause(m_host, "the Boot.ini template " + Utf8FromWide(name) +
-                                 " beside the program cannot be read");
+            SayCause(m_host, CauseKind::kTemplate,
+                     "the Boot.ini template " + Utf8FromWide(name) +
+                         " beside the program cannot be read");
             return 0;
         }
         const std::string named = NameArcPartition(plan->content, partition);
@@ -159,7 +161,7 @@ int CMorlitDlg::PrepareBootIni(wchar_t letter, const std::wstring& windowsDirect
         // A text stream writes up to the first NUL; such a template could
         // not be written whole.
         if (plan->rewrite && plan->content.find('\0') != std::string::npos) {
-            SayCause(m_host, "the Boot.ini template holds a NUL byte");
+            SayCause(m_host, CauseKind::kTemplate, "the Boot.ini template holds a NUL byte");
             return 0;
         }
     }

@@ -29,7 +29,7 @@ constexpr DriverStep kCabinetSteps[] = {
 
 int CMorlitDlg::ExpandDriversFromFolder(wchar_t /*letter*/, std::wstring windowsDirectory,
                                         std::wstring source) {
-    ShowProgress(status::kCopyingDrivers);
+    ShowProgress(RunStep::kCopyingDrivers);
     for (const DriverStep& step : kFolderSteps) {
         // Joined unchanged: each path quoted, nothing escaped or trimmed.
         const std::wstring parameters = L"\"" + source + step.sourcePiece + L"\" \"" +
@@ -41,7 +41,7 @@ int CMorlitDlg::ExpandDriversFromFolder(wchar_t /*letter*/, std::wstring windows
 
 int CMorlitDlg::ExpandDriversFromCabinet(wchar_t /*letter*/, std::wstring windowsDirectory,
                                          std::wstring cabinet) {
-    ShowProgress(status::kCopyingDrivers);
+    ShowProgress(RunStep::kCopyingDrivers);
     for (const DriverStep& step : kCabinetSteps) {
         const std::wstring parameters = L"\"" + cabinet + L"\" " + step.fileSwitch + L" \"" +
                                         windowsDirectory + step.destinationPiece + L"\"";

@@ -33,7 +33,7 @@ constexpr size_t kMaxImportPath = kMaxPath - 1 - 5;
 }  // namespace
 
 int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDirectory) {
-    ShowProgress(status::kAdjustingOs);
+    ShowProgress(RunStep::kAdjustingOs);
     EnableBackupRestorePrivileges();
 
     const std::wstring hive = windowsDirectory + L"\\system32\\config\\system";
@@ -44,9 +44,9 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
     // An existing backup is the expected refusal; any other is said, since
     // the user would otherwise believe a backup was made.
     const u32 backupError = backedUp ? 0 : m_host.errors->GetLastError();
-    if (!backedUp && backupError != err::kFileExists && m_host.causes) {
-        m_host.causes->Cause("the system hive could not be copied to system_back (error " +
-                             std::to_string(backupError) + "); it is adjusted without a backup");
+    if (!backedUp && backupError != err::kFileExists) {
+        SayWarning(m_host, "the system hive could not be copied to system_back (error " +
+                               std::to_string(backupError) + "); it is adjusted without a backup");
     }
 
     if (m_host.registry->RegLoadKey(kHKeyLocalMachine, L"VirtualPC", hive) != err::kSuccess) {
@@ -122,7 +122,7 @@ int CMorlitDlg::CheckRegistryInputs() {
         in.reset();
     }
     if (!readable || importFile.size() > kMaxImportPath) {
-        SayCause(m_host,
+        SayCause(m_host, CauseKind::kTemplate,
                  !readable ? "the registry template Dravmont.bin beside the program cannot be read"
                            : "the import file's path beside the program is too long");
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeImportFile);
@@ -131,7 +131,7 @@ int CMorlitDlg::CheckRegistryInputs() {
     std::wstring editor;
     if (!m_host.system->GetWindowsDirectory(editor) || editor.empty() ||
         editor.size() > kMaxWindowsDirectory) {
-        SayCause(m_host, "the registry editor's folder cannot be found");
+        SayCause(m_host, CauseKind::kProgramFailed, "the registry editor's folder cannot be found");
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeEditorFailed);
         return 0;
     }
@@ -154,8 +154,9 @@ int CMorlitDlg::UnloadTargetRegistry() {
     // The hive stays loaded from a disk that is about to be detached, so the
     // run cannot count as done. The flag stays: the next run unloads it
     // before it loads a hive of its own at the same mount point.
-    SayCause(m_host, "the target's registry hive could not be unloaded (error " +
-                         std::to_string(result) + ")");
+    SayCause(
+        m_host, CauseKind::kRegistryUnload,
+        "the target's registry hive could not be unloaded (error " + std::to_string(result) + ")");
     ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeUnloadFailed);
     return 0;
 }

@@ -8,6 +8,7 @@
 // Windows error code. Nothing throws across this boundary.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -305,17 +306,62 @@ class ICodePage {
 };
 
 // ---------------------------------------------------------------------------
-// Causes
+// What a run says about itself
 
-// One plain line, in English, saying why a run could not go on, where the
-// dialog's messages alone would not tell a user what to do. A host that can
-// show it beside the messages does (the Linux command writes it on standard
-// error); the Windows host shows only the dialog's messages and leaves the
-// service out.
-class ICauses {
+// Why a run could not go on, as a value; the line beside it says it in
+// words.
+enum class CauseKind : u8 {
+    kOther,
+    kUsage,            // the command line or the program's own setup
+    kNoWindows,        // no Windows installation where one was looked for
+    kWrongWindows,     // a Windows the run cannot adjust this way
+    kNoDriverSource,   // no cabinet, no i386 folder, no XP CD
+    kImageInUse,       // another program holds the image
+    kCannotOpen,       // the image cannot be opened or attached as it is
+    kReadError,        // a read of the image, its journal or a parent failed
+    kWriteError,       // a write, truncation or sync failed
+    kDiskFull,         // the file system holding the image is full
+    kBadHive,          // the installation's registry hive cannot be loaded
+    kUncleanVolume,    // a volume Windows did not shut down cleanly (or hibernated)
+    kBareVolume,       // a volume without a partition table
+    kNoLetter,         // no volume of the image got a drive letter
+    kTemplate,         // a template beside the program is missing or unreadable
+    kPartitionNumber,  // the partition Boot.ini must name is not known
+    kProgramFailed,    // expand or the registry editor failed
+    kRegistryUnload,   // the hive stays loaded
+    kJournal,          // the changes could not be made final or put back
+    kStopped,          // a stop signal ended the run
+};
+
+// The steps a run shows in its progress window, in the order of a full run.
+enum class RunStep : u8 {
+    kStarting,
+    kMounting,
+    kSearchingDrive,
+    kCopyingDrivers,
+    kAdjustingOs,
+    kFinishing,
+};
+
+// What a run says about itself, as values, for a host that keeps a record
+// of it: the causes that stopped it (with one plain line in English, where
+// the dialog's messages alone would not tell a user what to do), the steps
+// it reached, the string-table id and code of each message before it is
+// shown, and the result that chose its final message. The Linux command
+// writes the causes on standard error and reports the rest; the Windows
+// host shows only the dialog's messages and leaves the service out.
+class IRunEvents {
   public:
-    virtual ~ICauses() = default;
-    virtual void Cause(const std::string& line) = 0;  // UTF-8
+    virtual ~IRunEvents() = default;
+    virtual void Cause(CauseKind kind, const std::string& line) = 0;  // UTF-8
+    // Something the user should know that did not stop the run.
+    virtual void Warning(const std::string& line) = 0;  // UTF-8
+    virtual void Step(RunStep /*step*/) {}
+    // The next message box shows string-table text `id`, formatted with
+    // `code` when `hasCode`.
+    virtual void Message(u32 /*id*/, bool /*hasCode*/, u32 /*code*/) {}
+    // The run's result, which chose its final message.
+    virtual void Finished(bool /*adjusted*/) {}
 };
 
 // ---------------------------------------------------------------------------
@@ -347,14 +393,32 @@ struct Host {
     IFiles* files = nullptr;
     IProcesses* processes = nullptr;
     ICodePage* codepage = nullptr;
-    ICauses* causes = nullptr;  // optional
+    IRunEvents* events = nullptr;  // optional
     // Boot.ini is written only where the loader's partition number is known.
     IPartitions* partitions = nullptr;
 };
 
 // Tells the host why the run stops, when it has somewhere to say it.
-inline void SayCause(const Host& host, const std::string& line) {
-    if (host.causes != nullptr) host.causes->Cause(line);
+// Where a layer below the services says why the run stops.
+using CauseSink = std::function<void(CauseKind kind, const std::string& line)>;
+
+inline void SayCause(const Host& host, CauseKind kind, const std::string& line) {
+    if (host.events != nullptr) host.events->Cause(kind, line);
+}
+inline void SayWarning(const Host& host, const std::string& line) {
+    if (host.events != nullptr) host.events->Warning(line);
+}
+inline void NoteStep(const Host& host, RunStep step) {
+    if (host.events != nullptr) host.events->Step(step);
+}
+inline void NoteMessage(const Host& host, u32 id) {
+    if (host.events != nullptr) host.events->Message(id, false, 0);
+}
+inline void NoteMessage(const Host& host, u32 id, u32 code) {
+    if (host.events != nullptr) host.events->Message(id, true, code);
+}
+inline void NoteFinished(const Host& host, bool adjusted) {
+    if (host.events != nullptr) host.events->Finished(adjusted);
 }
 
 }  // namespace morlit

@@ -35,6 +35,7 @@ constexpr u32 kNotEnoughMemory = 8;
 constexpr u32 kInvalidData = 13;
 constexpr u32 kInvalidDrive = 15;
 constexpr u32 kWriteProtect = 19;
+constexpr u32 kCrc = 23;
 constexpr u32 kWriteFault = 29;
 constexpr u32 kReadFault = 30;
 constexpr u32 kSharingViolation = 32;

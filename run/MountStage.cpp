@@ -9,7 +9,7 @@
 namespace morlit {
 
 int CMorlitDlg::RunAdjustment() {
-    ShowProgress(status::kMounting);
+    ShowProgress(RunStep::kMounting);
     m_nDiskNumber = -1;
 
     VirtualStorageType type;
@@ -48,7 +48,7 @@ int CMorlitDlg::RunAdjustment() {
     }
 
     m_host.clock->Sleep(3000);
-    ShowProgress(status::kSearchingDrive);
+    ShowProgress(RunStep::kSearchingDrive);
 
     u32 size = 520;
     std::wstring physicalPath;

@@ -12,9 +12,15 @@ void CMorlitDlg::ShowProgress(const std::wstring& text) {
     m_host.clock->Sleep(1000);
 }
 
+void CMorlitDlg::ShowProgress(RunStep step) {
+    NoteStep(m_host, step);
+    ShowProgress(StatusText(step));
+}
+
 void CMorlitDlg::OnBnClickedOk() {
     IUi& ui = *m_host.ui;
     if (m_strVhdPath.empty()) {
+        NoteMessage(m_host, IDS_SELECT_VHD);
         ui.MessageBox(ui.LoadString(IDS_SELECT_VHD), kMbOk, 0);
         return;
     }
@@ -33,7 +39,7 @@ void CMorlitDlg::OnBnClickedOk() {
         } else {
             m_pMessageDlg->ModifyStyleEx(0, kWsExToolWindow, kSwpNoSize);
             m_pMessageDlg->ShowWindow(kSwShow);
-            ShowProgress(status::kStarting);
+            ShowProgress(RunStep::kStarting);
         }
     }
 
@@ -43,7 +49,7 @@ void CMorlitDlg::OnBnClickedOk() {
     const bool mountPointFree = UnloadTargetRegistry() == 1;
     int result = mountPointFree ? RunAdjustment() : 0;
 
-    ShowProgress(status::kFinishing);
+    ShowProgress(RunStep::kFinishing);
     if (mountPointFree && !UnloadTargetRegistry()) result = 0;
 
     if (m_hVirtualDisk != nullptr) {
@@ -69,15 +75,21 @@ void CMorlitDlg::OnBnClickedOk() {
         m_pMessageDlg = nullptr;
     }
 
+    // The result chose the final message; a host that keeps the image only
+    // for an adjusted run learns it from this value, not from the text.
+    NoteFinished(m_host, result == 1);
     if (result == 1) {
+        NoteMessage(m_host, IDS_ADJUST_DONE);
         ui.MessageBox(ui.LoadString(IDS_ADJUST_DONE), kMbOk | kMbIconInformation, 0);
     } else {
+        NoteMessage(m_host, IDS_ADJUST_FAILED);
         ui.MessageBox(ui.LoadString(IDS_ADJUST_FAILED), kMbOk, 0);
     }
 }
 
 void CMorlitDlg::ShowCodeMessage(u32 id, u32 code) {
     IUi& ui = *m_host.ui;
+    NoteMessage(m_host, id, code);
     ui.MessageBox(FormatWithCode(ui.LoadString(id), code), kMbOk, 0);
 }
 

@@ -81,9 +81,10 @@ bool CdDriversFit(Host& host, const std::wstring& windowsDirectory) {
     const u32 major = ms >> 16;
     const u32 minor = ms & 0xFFFF;
     if (major == 5 && minor == 1) return true;
-    SayCause(host, "the installation in " + Utf8FromWide(windowsDirectory) + " is " +
-                       KernelName(major, minor) + " (kernel " + std::to_string(major) + "." +
-                       std::to_string(minor) + "); the Windows XP CD's drivers do not fit it");
+    SayCause(host, CauseKind::kWrongWindows,
+             "the installation in " + Utf8FromWide(windowsDirectory) + " is " +
+                 KernelName(major, minor) + " (kernel " + std::to_string(major) + "." +
+                 std::to_string(minor) + "); the Windows XP CD's drivers do not fit it");
     return false;
 }
 

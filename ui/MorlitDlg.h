@@ -29,6 +29,8 @@ class CMorlitDlg : public CDialog {
     // The run controller and the progress window (run/RunController.cpp).
     void OnBnClickedOk();
     void ShowProgress(const std::wstring& text);
+    // The step's status text, the step noted for a host that records it.
+    void ShowProgress(RunStep step);
 
     // The run's pipeline: the mount stage (run/MountStage.cpp), then target
     // discovery and dispatch (run/Discovery.cpp).

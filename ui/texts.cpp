@@ -24,4 +24,22 @@ std::wstring FormatWithCode(const std::wstring& pattern, u32 code) {
     return out;
 }
 
+const wchar_t* StatusText(RunStep step) {
+    switch (step) {
+        case RunStep::kStarting:
+            return status::kStarting;
+        case RunStep::kMounting:
+            return status::kMounting;
+        case RunStep::kSearchingDrive:
+            return status::kSearchingDrive;
+        case RunStep::kCopyingDrivers:
+            return status::kCopyingDrivers;
+        case RunStep::kAdjustingOs:
+            return status::kAdjustingOs;
+        case RunStep::kFinishing:
+            break;
+    }
+    return status::kFinishing;
+}
+
 }  // namespace morlit

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "platform/host.h"
 #include "platform/types.h"
 
 namespace morlit {
@@ -46,6 +47,9 @@ constexpr const wchar_t* kCopyingDrivers = L"必要なデバイスドライバ�
 constexpr const wchar_t* kAdjustingOs = L"対象となるOSを調整しています...";
 constexpr const wchar_t* kFinishing = L"終了処理をしています...";
 }  // namespace status
+
+// The status text of a step.
+const wchar_t* StatusText(RunStep step);
 
 // Shown by the start-up gate on any host but Windows 7.
 constexpr const wchar_t* kWindows7Only = L"このアプリケーションは、Windows 7 専用です。";

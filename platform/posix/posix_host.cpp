@@ -49,7 +49,9 @@ PosixHost::PosixHost(PosixHostOptions options)
     registry_.SetDiagnostic(diagnostic_);
     // Why an image or a hive was refused, or a tool failed, is why the run
     // fails: said as its cause, so that the report names it as such.
-    const auto cause = [this](const std::string& line) { causes_.Cause(line); };
+    const CauseSink cause = [this](CauseKind kind, const std::string& line) {
+        causes_.Cause(kind, line);
+    };
     registry_.SetCause(cause);
     vdisk_.SetCause(cause);
 
@@ -82,7 +84,7 @@ PosixHost::PosixHost(PosixHostOptions options)
     host.files = &files_;
     host.processes = &processes_;
     host.codepage = &codepage_;
-    host.causes = &causes_;
+    host.events = &causes_;
 }
 
 PosixHost::~PosixHost() { ClearExpandCache(); }
@@ -110,8 +112,8 @@ PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
 }
 
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
-    causes_.Cause(program + " failed (" + std::to_string(code) + ")" +
-                  (reason.empty() ? std::string() : ": " + reason));
+    causes_.Cause(CauseKind::kProgramFailed, program + " failed (" + std::to_string(code) + ")" +
+                                                 (reason.empty() ? std::string() : ": " + reason));
 }
 
 }  // namespace morlit::posix

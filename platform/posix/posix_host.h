@@ -94,17 +94,21 @@ class PosixHost {
     PosixProcesses processes_;
     PosixCodePage codepage_;
 
-    // The run's causes go where every other diagnostic line goes.
-    class Causes : public ICauses {
+    // The run's causes and warnings go where every other diagnostic line
+    // goes; the rest of what the run says of itself is for a recorder.
+    class Causes : public IRunEvents {
       public:
         explicit Causes(const std::function<void(const std::string&)>& out) : out_(out) {}
-        void Cause(const std::string& line) override {
+        void Cause(CauseKind kind, const std::string& line) override {
             ++said;
             lines.push_back(line);
+            kinds.push_back(kind);
             out_(line);
         }
+        void Warning(const std::string& line) override { out_(line); }
         int said = 0;
         std::vector<std::string> lines;
+        std::vector<CauseKind> kinds;
 
       private:
         const std::function<void(const std::string&)>& out_;

@@ -16,6 +16,44 @@ namespace morlit::posix {
 
 namespace {
 
+// What a Windows error code a failing open, attach or write gives says of
+// the run's cause.
+CauseKind KindOfFailure(u32 code) {
+    switch (code) {
+        case err::kDiskFull:
+            return CauseKind::kDiskFull;
+        case err::kSharingViolation:
+        case err::kLockViolation:
+            return CauseKind::kImageInUse;
+        case err::kReadFault:
+        case err::kIoDevice:
+        case err::kCrc:
+            return CauseKind::kReadError;
+        case err::kWriteFault:
+            return CauseKind::kWriteError;
+        case err::kOperationAborted:
+            return CauseKind::kStopped;
+        default:
+            return CauseKind::kCannotOpen;
+    }
+}
+
+// Why no volume got a letter, when that is why the run fails.
+CauseKind KindOfState(PosixVirtualDisk::VolumeState state) {
+    using State = PosixVirtualDisk::VolumeState;
+    switch (state) {
+        case State::kUncleanJournal:
+        case State::kMarkedDirty:
+        case State::kHibernated:
+        case State::kDirtyFat:
+            return CauseKind::kUncleanVolume;
+        case State::kUnreadable:
+            return CauseKind::kReadError;
+        default:
+            return CauseKind::kNoLetter;
+    }
+}
+
 constexpr u32 kErrorNotReady = 21;
 constexpr u32 kErrorBusy = 170;
 constexpr u32 kVirtualDiskAccessAttachRw = 0x20000;
@@ -130,12 +168,14 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
     Volume* volume = nullptr;
     PathParts parts;
     if (const u32 e = drives_.Resolve(path, &volume, &parts)) {
-        Cause("cannot open the image: " + ToUtf8(path) + " is not a full path");
+        Cause(CauseKind::kCannotOpen,
+              "cannot open the image: " + ToUtf8(path) + " is not a full path");
         return Fail(e);
     }
     auto* folder = dynamic_cast<HostFolderVolume*>(volume);
     if (!folder) {
-        Cause("cannot open the image: it must be a file of this machine, not of a disk image");
+        Cause(CauseKind::kCannotOpen,
+              "cannot open the image: it must be a file of this machine, not of a disk image");
         return Fail(err::kNotSupported);
     }
     auto disk = std::make_shared<Disk>();
@@ -149,7 +189,7 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
         (accessMask & kVirtualDiskAccessAttachRw) != 0 || accessMask == kVirtualDiskAccessAll,
         &error, &reason);
     if (!disk->device) {
-        Cause(reason);
+        Cause(KindOfFailure(error), reason);
         return Fail(error ? error : err::kFileCorrupt);
     }
     // The image's journal stays open until the run ends (FinishRun).
@@ -166,7 +206,8 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
 bool PosixVirtualDisk::Commit(ImageFile& file) {
     std::string reason;
     if (file.Commit(&reason) == err::kSuccess) return true;
-    Cause("the changes to " + file.path() + " could not be made final: " + reason);
+    Cause(CauseKind::kJournal,
+          "the changes to " + file.path() + " could not be made final: " + reason);
     return false;
 }
 
@@ -207,18 +248,27 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
             InterruptRequested()
                 ? std::string("stopped by ") + StopSignalName(InterruptSignal()) + "; "
                 : std::string();
+        // A stop is why the run ended: said as its cause, with what became
+        // of the image.
+        const auto say = [&](const std::string& line) {
+            if (stopped.empty())
+                diagnostic_(line);
+            else
+                Cause(CauseKind::kStopped, stopped + line);
+        };
         if (p.file->Rollback(&reason) == err::kSuccess) {
             end.rolledBack = changed;
             if (changed) {
-                diagnostic_(stopped + p.file->path() + " was put back as it was before the run");
+                say(p.file->path() + " was put back as it was before the run");
             } else if (!stopped.empty()) {
-                diagnostic_(stopped + p.file->path() + " was not changed");
+                say(p.file->path() + " was not changed");
             }
         } else {
             end.failed = true;
-            diagnostic_(p.file->path() + " could not be put back as it was: " + reason + " " +
-                        p.file->JournalPath() +
-                        " is kept; the next run on the image puts it back first");
+            Cause(CauseKind::kJournal,
+                  p.file->path() + " could not be put back as it was: " + reason + " " +
+                      p.file->JournalPath() +
+                      " is kept; the next run on the image puts it back first");
         }
     }
     return end;
@@ -234,19 +284,19 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     std::vector<std::string> warnings;
     const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason, &warnings);
     if (e && e != err::kDiskCorrupt) {
-        Cause("cannot attach the image: " + reason);
+        Cause(KindOfFailure(e), "cannot attach the image: " + reason);
         return Fail(e);
     }
     // A disk whose table cannot be trusted attaches with no volumes, as
     // Windows attaches it.
     if (e && StartsWithVolume(*disk->device)) {
-        Cause(
-            "the image holds a single volume and no partition table; Windows Virtual PC needs a "
-            "whole disk image (a partition table and the volume in a partition)");
+        Cause(CauseKind::kBareVolume,
+              "the image holds a single volume and no partition table; Windows Virtual PC needs a "
+              "whole disk image (a partition table and the volume in a partition)");
     } else if (e) {
-        Cause("the image's partition table is not usable: " + reason);
+        Cause(CauseKind::kCannotOpen, "the image's partition table is not usable: " + reason);
     } else if (partitions.empty()) {
-        Cause("the image's partition table lists no partition");
+        Cause(CauseKind::kNoLetter, "the image's partition table lists no partition");
     }
     for (const std::string& warning : warnings) diagnostic_(warning);
     volumes_.clear();
@@ -288,7 +338,7 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     for (const AttachedPartition& record : partitions_) {
         if (record.reason.empty()) continue;
         if (volumes_.empty())
-            Cause(record.reason);
+            Cause(KindOfState(record.state), record.reason);
         else
             diagnostic_(record.reason);
     }
@@ -422,8 +472,9 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     const u32 e = disk->Detach();
     if (detachHook_) detachHook_();
     if (e == err::kDiskFull) {
-        Cause("the image was detached, but writing it out failed: the file system holding " +
-              disk->path + " is full");
+        Cause(CauseKind::kDiskFull,
+              "the image was detached, but writing it out failed: the file system holding " +
+                  disk->path + " is full");
         return Fail(e);
     }
     if (e) {
@@ -434,10 +485,11 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         // A failure the file kept is also why a later write failed with
         // another code (a volume that could not be written out after it).
         if (file && file->FailedWith() != err::kSuccess) {
-            Cause("the image was detached, but its changes cannot be kept: " +
-                  file->FailureReason());
+            Cause(
+                file->FailedReading() ? CauseKind::kReadError : KindOfFailure(file->FailedWith()),
+                "the image was detached, but its changes cannot be kept: " + file->FailureReason());
         } else {
-            Cause("the image was detached, but writing it out failed");
+            Cause(CauseKind::kWriteError, "the image was detached, but writing it out failed");
         }
         return Fail(e);
     }

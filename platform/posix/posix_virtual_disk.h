@@ -46,7 +46,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     // Where the lines go that say why a call failed and so ends the run (an
     // image that cannot be opened, attached or written out): the run's
     // causes. The diagnostic line sink when unset.
-    void SetCause(Diagnostic cause) { cause_ = std::move(cause); }
+    void SetCause(CauseSink cause) { cause_ = std::move(cause); }
     // Called after a disk has been detached, whether or not that succeeded.
     void SetDetachHook(std::function<void()> hook) { detachHook_ = std::move(hook); }
 
@@ -104,7 +104,12 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
 
   private:
     u32 Fail(u32 code);
-    void Cause(const std::string& line) { (cause_ ? cause_ : diagnostic_)(line); }
+    void Cause(CauseKind kind, const std::string& line) {
+        if (cause_)
+            cause_(kind, line);
+        else
+            diagnostic_(line);
+    }
     bool Commit(ImageFile& file);
     std::unique_ptr<Volume> MountPartition(BlockDevice& device, const Partition& p,
                                            AttachedPartition* record);
@@ -113,7 +118,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     HandleTable& handles_;
     IErrors& errors_;
     Diagnostic diagnostic_;
-    Diagnostic cause_;
+    CauseSink cause_;
     ImageOpener opener_;
     std::shared_ptr<std::map<int, Disk*>> attached_;  // by disk number
     std::function<void()> detachHook_;

@@ -188,7 +188,7 @@ ScriptHost::ScriptHost() {
     host.files = this;
     host.processes = this;
     host.codepage = this;
-    host.causes = this;
+    host.events = this;
     host.partitions = this;
     AddDirectory(L"C:\\Tools");
 }

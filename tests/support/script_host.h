@@ -56,7 +56,7 @@ class ScriptHost : public IClock,
                    public IFiles,
                    public IProcesses,
                    public ICodePage,
-                   public ICauses,
+                   public IRunEvents,
                    public IPartitions {
   public:
     ScriptHost();
@@ -191,8 +191,24 @@ class ScriptHost : public IClock,
     std::wstring AnsiToWide(const std::string& text) override;
     bool WideToAnsi(const std::wstring& text, u32 capacity, std::string& out) override;
 
-    std::vector<std::string> causes;  // lines given to Cause, in order
-    void Cause(const std::string& line) override { causes.push_back(line); }
+    std::vector<std::string> causes;    // lines given to Cause, in order
+    std::vector<CauseKind> causeKinds;  // and their kinds
+    std::vector<std::string> warnings;
+    std::vector<RunStep> steps;
+    // Each Message event: "id" or "id(code)".
+    std::vector<std::string> notedMessages;
+    std::vector<bool> finished;  // each Finished event's result
+    void Cause(CauseKind kind, const std::string& line) override {
+        causes.push_back(line);
+        causeKinds.push_back(kind);
+    }
+    void Warning(const std::string& line) override { warnings.push_back(line); }
+    void Step(RunStep step) override { steps.push_back(step); }
+    void Message(u32 id, bool hasCode, u32 code) override {
+        notedMessages.push_back(std::to_string(id) +
+                                (hasCode ? "(" + std::to_string(code) + ")" : ""));
+    }
+    void Finished(bool adjusted) override { finished.push_back(adjusted); }
 
     // The loader's partition number of every letter, unless scripted to fail.
     u32 arcPartition = 1;

@@ -165,6 +165,8 @@ class ImageFile {
     // truncation or sync that failed while the image was open for writing; 0
     // for none. A read of an image this one reads through counts as its own.
     u32 FailedWith() const { return failed_; }
+    // That failure was a read (of this file or one it reads through).
+    bool FailedReading() const { return failed_ != 0 && !failed_read_of_.empty(); }
     // That failure in one plain sentence naming the file that failed; empty
     // for none.
     std::string FailureReason() const;

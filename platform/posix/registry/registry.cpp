@@ -171,8 +171,10 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     if (hive_) return err::kSharingViolation;
     const auto refuse = [&](u32 code, const std::string& why) {
         const std::string line = "cannot load the hive " + ToUtf8(file) + ": " + why;
+        // A hive that could not be read is a failing disk, not a bad hive.
+        const bool unread = code == err::kReadFault || code == err::kIoDevice;
         if (cause_)
-            cause_(line);
+            cause_(unread ? CauseKind::kReadError : CauseKind::kBadHive, line);
         else if (diagnostic_)
             diagnostic_(line);
         return code;

@@ -40,7 +40,7 @@ class PosixRegistry : public IRegistry {
     }
     // Where the line saying why a hive could not be loaded goes, when it
     // should not go with the notes: it is why the run fails.
-    void SetCause(std::function<void(const std::string&)> cause) { cause_ = std::move(cause); }
+    void SetCause(CauseSink cause) { cause_ = std::move(cause); }
     PosixRegistry(const PosixRegistry&) = delete;
     PosixRegistry& operator=(const PosixRegistry&) = delete;
 
@@ -90,7 +90,7 @@ class PosixRegistry : public IRegistry {
     FileAccess& files_;
     std::string copyFolder_;
     std::function<void(const std::string&)> diagnostic_;
-    std::function<void(const std::string&)> cause_;
+    CauseSink cause_;
     hive_h* hive_ = nullptr;
     std::wstring mount_;
     std::wstring volumePath_;  // the hive file on the volume
