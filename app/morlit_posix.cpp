@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "app/check_report.h"
+#include "app/driver_replay.h"
 #include "platform/constants.h"
 #include "platform/posix/disk/byte_order.h"
 #include "platform/posix/disk/image_file.h"
@@ -35,14 +35,15 @@
 #include "platform/posix/fs/file_access.h"
 #include "platform/posix/message_catalog.h"
 #include "platform/posix/posix_host.h"
-#include "platform/posix/run_ending.h"
+#include "platform/posix/record/findings.h"
+#include "platform/posix/record/recorder.h"
+#include "platform/posix/record/report.h"
+#include "platform/posix/record/run_ending.h"
 #include "platform/posix/run_folder.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
 
 namespace {
-
-using namespace morlit::app;
 
 const char kUsage[] =
     "usage: morlit [--help] [--version] [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
@@ -102,15 +103,19 @@ std::vector<std::string> TemplateFolders(const std::string& given) {
     return {bin, morlit::posix::FolderOf(bin) + "/share/morlit"};
 }
 
+// Says why a run cannot go ahead, as its cause.
+using Refuse = std::function<void(morlit::CauseKind kind, const std::string& line)>;
+
 // Gives the run its own program folder with the templates in it. False,
-// after saying why on standard error, when the run cannot go ahead.
+// after saying why, when the run cannot go ahead.
 bool PrepareRunFolder(const std::string& templates,
-                      std::unique_ptr<morlit::posix::RunFolder>* folder, const Say& say) {
+                      std::unique_ptr<morlit::posix::RunFolder>* folder, const Say& warn,
+                      const Refuse& refuse) {
     using namespace morlit::posix;
     std::string reason;
     *folder = RunFolder::Create(RunFolderBase(), &reason);
     if (!*folder) {
-        say(reason);
+        refuse(morlit::CauseKind::kUsage, reason);
         return false;
     }
     // The run logic keeps these paths in 260-character buffers, and the
@@ -119,9 +124,10 @@ bool PrepareRunFolder(const std::string& templates,
     const size_t program = WindowsPathLength(HostPathToWindows(dir + "/morlit"));
     const size_t import = WindowsPathLength(HostPathToWindows(dir + "/Morlit.reg"));
     if (program >= morlit::kMaxPath || import > 254) {
-        say("the run's folder " + dir +
-            " is too long a path: as a Windows path the program must stay under 260 "
-            "characters and the import file under 255; set TMPDIR to a shorter folder");
+        refuse(morlit::CauseKind::kUsage,
+               "the run's folder " + dir +
+                   " is too long a path: as a Windows path the program must stay under 260 "
+                   "characters and the import file under 255; set TMPDIR to a shorter folder");
         return false;
     }
     const std::vector<std::string> folders = TemplateFolders(templates);
@@ -135,14 +141,16 @@ bool PrepareRunFolder(const std::string& templates,
         // Every target's registry is adjusted from the first template, so a
         // run without it could only fail, after changing the image.
         if (missing.front() == kTemplates[0]) {
-            say("missing template " + names + " (searched " + searched + "); every run needs " +
-                kTemplates[0] +
-                ", so the image was not opened; give the templates' folder with --templates DIR");
+            refuse(morlit::CauseKind::kTemplate, "missing template " + names + " (searched " +
+                                                     searched + "); every run needs " +
+                                                     kTemplates[0] +
+                                                     ", so the image was not opened; give the "
+                                                     "templates' folder with --templates DIR");
             return false;
         }
         // The others serve only some targets (Boot.ini of XP and 2000): the
         // run goes ahead and fails with its own message if it needs one.
-        say("missing template " + names + " (searched " + searched + ")");
+        warn("missing template " + names + " (searched " + searched + ")");
     }
     return true;
 }
@@ -221,59 +229,38 @@ struct ImageEnd {
     int status = 1;  // 0 adjusted, 1 failed, 2 a bad --cdrom, 128 + n stopped
     int stop = 0;    // the stop signal that came during the run, 0 for none
     nlohmann::json report = nlohmann::json::object();  // with --json: what the run showed
+    std::string checkText;                             // with --check: the text report
 };
 
-// Adjusts one image as the dialog's Start does, with a host, a lock, a
-// journal and a run folder of its own.
-// What a run gives the report besides its status.
+// What a run leaves for its report besides its status.
 struct RunTrace {
-    std::ostringstream output;             // the terminal's output, with --json
-    std::vector<std::string> lines;        // every line said on standard error
-    std::vector<std::string> causes;       // the cause lines among them
-    std::vector<nlohmann::json> messages;  // the message boxes shown
-    std::string journal = "none";
-    nlohmann::json steps = nlohmann::json::array();
-    CheckDisks disks;  // with --check
-    Findings found;
+    std::ostringstream output;  // the terminal's output, with --json or --check
+    morlit::posix::RunRecord record;
+    morlit::posix::Findings found;
+    morlit::posix::JournalEnd journal = morlit::posix::JournalEnd::kNone;
     std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition> partitions;  // from attach
-    std::string mountedC;  // MountedDevices' C:, with a check
+    CheckDisks disks;                                                            // with --check
 };
 
-ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
-                        RunTrace* trace) {
+// The host's options for one run: its program folder, the terminal, and a
+// check's read-only opener beneath an overlay.
+morlit::posix::PosixHostOptions HostOptions(const RunOptions& run, const std::string& folder,
+                                            const Say& say, RunTrace* trace,
+                                            std::istream* checkAnswers) {
     using namespace morlit::posix;
-    ImageEnd result;
-    // The file dialog would hand over a full path: the image's host path as
-    // a Windows path on Z:.
-    std::string absolute = image;
-    if (absolute[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) {
-            say("cannot find the current folder");
-            return result;
-        }
-        absolute = std::string(cwd) + "/" + image;
-    }
-
-    std::unique_ptr<RunFolder> folder;
-    if (!PrepareRunFolder(run.templates, &folder, say)) return result;
-
     PosixHostOptions options;
     options.prompt = ::isatty(STDIN_FILENO) != 0;
-    options.modulePath = folder->path() + "/morlit";
-    options.hiveCopyFolder = folder->path();
+    options.modulePath = folder + "/morlit";
+    options.hiveCopyFolder = folder;
     options.pauses = run.pauses;
     options.diagnostic = say;
     if (run.json) {
         options.out = &trace->output;
         options.prompt = false;
     }
-    // A check answers the CD question itself: OK to the request to insert
-    // it, so that a CD already given is found, and No to searching again.
-    std::istringstream checkAnswers("ok\nno\n");
     if (run.check) {
         options.out = &trace->output;
-        options.in = &checkAnswers;
+        options.in = checkAnswers;
         options.prompt = false;
         CheckDisks* disks = &trace->disks;
         options.opener = [disks](const std::string& path, bool /*writable*/, morlit::u32* error,
@@ -286,35 +273,68 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
             return std::make_unique<OverlayView>(disks->overlays.back());
         };
     }
-    PosixHost host(options);
+    return options;
+}
+
+// Adjusts one image as the dialog's Start does, with a host, a lock, a
+// journal and a run folder of its own.
+ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
+                        RunTrace* trace) {
+    using namespace morlit::posix;
+    ImageEnd result;
+    // What stops the run before it starts is its cause.
+    const Refuse refuse = [&](morlit::CauseKind kind, const std::string& line) {
+        RecordedCause cause;
+        cause.kind = kind;
+        cause.line = line;
+        trace->record.causes.push_back(cause);
+        say(line);
+    };
+    // The file dialog would hand over a full path: the image's host path as
+    // a Windows path on Z:.
+    std::string absolute = image;
+    if (absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd)) {
+            refuse(morlit::CauseKind::kUsage, "cannot find the current folder");
+            return result;
+        }
+        absolute = std::string(cwd) + "/" + image;
+    }
+
+    std::unique_ptr<RunFolder> folder;
+    const Say warn = [&](const std::string& line) {
+        trace->record.warnings.push_back(RecordedLine{line, true});
+        say(line);
+    };
+    if (!PrepareRunFolder(run.templates, &folder, warn, refuse)) return result;
+
+    // A check answers the CD question itself: OK to the request to insert
+    // it, so that a CD already given is found, and No to searching again.
+    std::istringstream checkAnswers("ok\nno\n");
+    PosixHost host(HostOptions(run, folder->path(), say, trace, &checkAnswers));
+    // Everything the run says of itself, and the host's answers that tell
+    // what it found, are kept on their way.
+    RunRecorder recorder(host.host, RecordingOf(host, run.check));
     {
         const std::string exe = ExecutablePath();
         std::string warning;
         host.terminal().SetCatalog(CatalogFor(MessageLanguageFromEnvironment(),
                                               LocaleFolders(exe.empty() ? exe : FolderOf(exe)),
                                               &warning));
-        if (!warning.empty()) say(warning);
+        if (!warning.empty()) host.host.events->Warning(warning);
     }
     for (const std::string& cd : run.cdroms) {
         std::string reason;
         if (!host.AddCdPath(cd, &reason)) {
-            say("--cdrom " + cd + ": " + reason);
+            refuse(morlit::CauseKind::kUsage, "--cdrom " + cd + ": " + reason);
             result.status = 2;
             return result;
         }
     }
-    // The run's calls that tell what it found are watched on their way.
-    Observed seen;
-    seen.lines = &trace->lines;
-    seen.readMountedDevices = run.check;
-    ObservingRegistry registry(*host.host.registry, seen);
-    ObservingProcesses processes(*host.host.processes, seen, *host.host.errors);
-    ObservingPartitions partitions(*host.host.partitions, seen);
-    host.host.registry = &registry;
-    host.host.processes = &processes;
-    host.host.partitions = &partitions;
-    ObservingFiles files(*host.host.files, seen);
-    host.host.files = &files;
+    // The image layer's notes (a journal played back, a lock it could not
+    // take) are the run's warnings.
+    SetImageNoteSink([&host](const std::string& line) { host.host.events->Warning(line); });
     morlit::CMorlitDlg dialog(host.host);
     dialog.Create(IDD_MORLIT_DIALOG);
     const std::wstring path = HostPathToWindows(absolute);
@@ -322,92 +342,88 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
     dialog.OnBnClickedOk();
 
-    const RunClose close = CloseRun(host, say, trace->lines);
-    trace->causes = close.causes;
-    trace->found = Find(seen, host, run.check);
+    const RunClose close = CloseRun(host, recorder);
+    SetImageNoteSink(nullptr);
+    trace->found = Find(recorder.record(), *host.host.files, run.check,
+                        [&host](const std::wstring& first, const std::wstring& windows) {
+                            return morlit::app::ReplayDriverRuns(host.host, first, windows);
+                        });
     trace->partitions = host.vdisk().AttachedPartitions();
-    trace->mountedC = seen.mountedC;
-    for (const auto& message : host.terminal().Messages())
-        trace->messages.push_back(MessageObject(message, host.terminal()));
-    trace->steps = StepIds(trace->output.str(), host.terminal());
+    // What the run recorded follows what was said before it started.
+    RunRecord& record = recorder.record();
+    record.causes.insert(record.causes.begin(), trace->record.causes.begin(),
+                         trace->record.causes.end());
+    record.warnings.insert(record.warnings.begin(), trace->record.warnings.begin(),
+                           trace->record.warnings.end());
+    trace->record = record;
     if (close.end.rolledBack)
-        trace->journal = "put back";
+        trace->journal = JournalEnd::kPutBack;
     else if (close.adjusted && close.end.committed && close.end.images > 0)
-        trace->journal = "committed";
+        trace->journal = JournalEnd::kCommitted;
     result.stop = close.stop;
     result.status = close.status;
     return result;
 }
 
-ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say& sayLine) {
+// A check's outcome from the run's status, and what it found on the disk
+// beneath its overlay: the partitions, the Boot.ini a run would write, and
+// where the adjusted Windows may still not start (said as warnings).
+void CheckDisk(RunTrace& trace, ImageEnd& result, const Say& say, morlit::posix::Report* report) {
+    using namespace morlit::posix;
+    bool differs = false;
+    for (const auto& overlay : trace.disks.overlays) {
+        differs |= !overlay->Differences().empty();
+        if (report->disk) continue;
+        report->disk = DiskFactsOf(*overlay, trace.partitions);
+        // What a run would write, as a run that ends well leaves it.
+        const auto& target = trace.found.target;
+        if (!target || !target->xp) continue;
+        const auto* partition = TargetPartition(trace.partitions, target->letter);
+        if (!partition) continue;
+        if (result.status == 0) report->bootIni = ReadBootIni(*overlay, *partition);
+        for (const std::string& line : StartWarnings(*overlay, *partition, trace.record.mountedC)) {
+            trace.record.warnings.push_back(RecordedLine{line, true});
+            say(line);
+        }
+    }
+    if (result.status == 0) {
+        report->outcome = differs ? Outcome::kWouldAdjust : Outcome::kAlreadyAdjusted;
+    } else if (result.status <= 128) {
+        report->outcome = Outcome::kWouldFail;
+        result.status = 1;
+    }
+}
+
+ImageEnd AdjustImage(const std::string& image, const RunOptions& run, const Say& say) {
+    using namespace morlit::posix;
     const auto start = std::chrono::steady_clock::now();
     RunTrace trace;
-    const Say say = [&trace, &sayLine](const std::string& line) {
-        trace.lines.push_back(line);
-        sayLine(line);
-    };
     // A journal a killed run left is played back as the image is opened.
-    bool playedBack = false;
-    morlit::posix::SetImageNoteSink([&say, &playedBack](const std::string& line) {
-        if (line.find("before a run that did not end") != std::string::npos) playedBack = true;
-        say(line);
-    });
+    const morlit::u64 playedBefore = ImageFile::PlayedBackAtOpen();
     ImageEnd result = AdjustImageRun(image, run, say, &trace);
-    morlit::posix::SetImageNoteSink(nullptr);
     if (!run.json && !run.check) return result;
-    if (playedBack && trace.journal == "none") trace.journal = "played back at open";
-    std::string outcome = result.status == 0    ? "adjusted"
-                          : result.status > 128 ? "stopped"
-                                                : "failed";
-    nlohmann::json disk = nullptr, bootIni = nullptr;
-    if (run.check) {
-        bool differs = false;
-        for (const auto& overlay : trace.disks.overlays) {
-            differs |= !overlay->Differences().empty();
-            if (!disk.is_null()) continue;
-            disk = DiskObject(*overlay);
-            disk["partitions"] = PartitionsObject(trace.partitions);
-            // What a run would write, as a run that ends well leaves it.
-            const nlohmann::json& target = trace.found.target;
-            if (!target.is_object() || target["kind"] != "XP or 2000") continue;
-            const auto* partition = TargetPartition(trace.partitions, target["letter"]);
-            if (!partition) continue;
-            if (result.status == 0) bootIni = BootIniObject(*overlay, *partition);
-            for (const std::string& line : StartWarnings(*overlay, *partition, trace.mountedC))
-                say(line);
-        }
-        if (result.status == 0) {
-            outcome = differs ? "would adjust" : "already adjusted";
-        } else if (result.status <= 128) {
-            outcome = "would fail";
-            result.status = 1;
-        }
-    }
-    nlohmann::json warnings = nlohmann::json::array();
-    for (const std::string& line : trace.lines) {
-        if (std::find(trace.causes.begin(), trace.causes.end(), line) == trace.causes.end())
-            warnings.push_back(line);
-    }
-    result.report = {
-        {"image", image},
-        {"outcome", outcome},
-        {"exit_status", result.status},
-        {"messages", trace.messages},
-        {"causes", trace.causes},
-        {"steps", trace.steps},
-        {"journal", trace.journal},
-        {"played_back_at_open", playedBack},
-        {"warnings", warnings},
-        {"seconds",
-         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count()},
-    };
-    result.report["target"] = trace.found.target;
-    result.report["source"] = trace.found.source;
-    result.report["hive"] = trace.found.hive;
-    result.report["template"] = trace.found.templateImport;
-    if (run.check) {
-        result.report["disk"] = disk;
-        result.report["boot_ini"] = bootIni;
+    Report report;
+    report.image = image;
+    report.record = &trace.record;
+    report.findings = trace.found;
+    report.check = run.check;
+    report.playedBackAtOpen = ImageFile::PlayedBackAtOpen() != playedBefore;
+    report.journal = trace.journal;
+    if (report.playedBackAtOpen && report.journal == JournalEnd::kNone)
+        report.journal = JournalEnd::kPlayedBackAtOpen;
+    report.outcome = result.status == 0    ? Outcome::kAdjusted
+                     : result.status > 128 ? Outcome::kStopped
+                                           : Outcome::kFailed;
+    if (run.check) CheckDisk(trace, result, say, &report);
+    report.exitStatus = result.status;
+    report.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (run.json) {
+        result.report = ToJson(report);
+    } else {
+        std::ostringstream text;
+        PrintCheck(report, text);
+        result.checkText = text.str();
     }
     return result;
 }
@@ -529,7 +545,7 @@ int RunImages(const Options& options) {
                                              nlohmann::json::error_handler_t::replace)
                           << std::endl;
             else if (run.check)
-                PrintCheck(end.report, std::cout);
+                std::cout << end.checkText;
             // A --cdrom path that is no CD is a usage error before any image
             // is touched; later it can only be a failure of that image.
             if (end.status == 2 && i == 0) return 2;

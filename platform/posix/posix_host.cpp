@@ -19,13 +19,10 @@ std::function<void(const std::string&)> DiagnosticOrStderr(
 }  // namespace
 
 PosixHost::PosixHost(PosixHostOptions options)
-    : diagnostic_([this, out = DiagnosticOrStderr(options.diagnostic)](const std::string& line) {
-          // Once a stop was asked for, every failure that follows is its
-          // side effect; the run's end says what stopped it.
-          if (InterruptRequested() && !finishing_) return;
-          ++lines_;
-          out(line);
-      }),
+    : out_(DiagnosticOrStderr(options.diagnostic)),
+      // The layers' notes are the run's warnings: they go where its events
+      // go, so that a recorder put in front of the host sees them too.
+      diagnostic_([this](const std::string& line) { host.events->Warning(line); }),
       clock_(options.pauses),
       system_(handles_, errors_, options.modulePath),
       ui_(*options.in, *options.out, options.prompt),
@@ -50,7 +47,7 @@ PosixHost::PosixHost(PosixHostOptions options)
     // Why an image or a hive was refused, or a tool failed, is why the run
     // fails: said as its cause, so that the report names it as such.
     const CauseSink cause = [this](CauseKind kind, const std::string& line) {
-        causes_.Cause(kind, line);
+        host.events->Cause(kind, line);
     };
     registry_.SetCause(cause);
     vdisk_.SetCause(cause);
@@ -84,10 +81,20 @@ PosixHost::PosixHost(PosixHostOptions options)
     host.files = &files_;
     host.processes = &processes_;
     host.codepage = &codepage_;
-    host.events = &causes_;
+    host.events = &lines_said_;
 }
 
 PosixHost::~PosixHost() { ClearExpandCache(); }
+
+bool PosixHost::Silenced() const { return InterruptRequested() && !finishing_; }
+
+void PosixHost::Print(const std::string& line) {
+    // Once a stop was asked for, every failure that follows is its side
+    // effect; the run's end says what stopped it.
+    if (Silenced()) return;
+    ++lines_;
+    out_(line);
+}
 
 bool PosixHost::AddCdPath(const std::string& path, std::string* reason) {
     u32 error = 0;
@@ -112,8 +119,9 @@ PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
 }
 
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
-    causes_.Cause(CauseKind::kProgramFailed, program + " failed (" + std::to_string(code) + ")" +
-                                                 (reason.empty() ? std::string() : ": " + reason));
+    host.events->Cause(CauseKind::kProgramFailed,
+                       program + " failed (" + std::to_string(code) + ")" +
+                           (reason.empty() ? std::string() : ": " + reason));
 }
 
 }  // namespace morlit::posix

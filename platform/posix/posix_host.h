@@ -58,12 +58,11 @@ class PosixHost {
     HandleTable& handles() { return handles_; }
     PosixRegistry& registry() { return registry_; }
     PosixVirtualDisk& vdisk() { return vdisk_; }
-    // Diagnostic lines said so far (causes included), and causes alone.
+    // Diagnostic lines shown so far (causes included).
     int DiagnosticLines() const { return lines_; }
-    int CausesSaid() const { return causes_.said; }
-    // The cause lines the run gave, in order (those said after a stop was
-    // asked for included, though they are not shown).
-    const std::vector<std::string>& CauseLines() const { return causes_.lines; }
+    // Whether a line said now is dropped: once a stop was asked for, every
+    // failure that follows is its side effect, until the run is finishing.
+    bool Silenced() const;
 
     // Adds a CD drive for a folder or an ISO image at the next free letter,
     // before an image is attached. False with a plain sentence in `reason`
@@ -77,9 +76,11 @@ class PosixHost {
 
   private:
     void Diagnose(const std::string& program, u32 code, const std::string& reason);
+    void Print(const std::string& line);
 
     bool finishing_ = false;
     int lines_ = 0;
+    std::function<void(const std::string&)> out_;
     std::function<void(const std::string&)> diagnostic_;
     DriveNamespace drives_;
     HandleTable handles_;
@@ -94,25 +95,17 @@ class PosixHost {
     PosixProcesses processes_;
     PosixCodePage codepage_;
 
-    // The run's causes and warnings go where every other diagnostic line
-    // goes; the rest of what the run says of itself is for a recorder.
-    class Causes : public IRunEvents {
+    // The run's causes and warnings are shown as diagnostic lines; the rest
+    // of what the run says of itself is for a recorder in front of it.
+    class Lines : public IRunEvents {
       public:
-        explicit Causes(const std::function<void(const std::string&)>& out) : out_(out) {}
-        void Cause(CauseKind kind, const std::string& line) override {
-            ++said;
-            lines.push_back(line);
-            kinds.push_back(kind);
-            out_(line);
-        }
-        void Warning(const std::string& line) override { out_(line); }
-        int said = 0;
-        std::vector<std::string> lines;
-        std::vector<CauseKind> kinds;
+        explicit Lines(PosixHost& host) : host_(host) {}
+        void Cause(CauseKind, const std::string& line) override { host_.Print(line); }
+        void Warning(const std::string& line) override { host_.Print(line); }
 
       private:
-        const std::function<void(const std::string&)>& out_;
-    } causes_{diagnostic_};
+        PosixHost& host_;
+    } lines_said_{*this};
 };
 
 }  // namespace morlit::posix

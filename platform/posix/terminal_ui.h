@@ -44,6 +44,8 @@ class TerminalUi : public IUi {
         bool endOfInput = false;  // the answer was taken at the end of the input
     };
     const std::vector<ShownMessage>& Messages() const { return shown_; }
+    // Whether the last question took its answer at the end of the input.
+    bool LastAnswerAtEndOfInput() const { return !shown_.empty() && shown_.back().endOfInput; }
     void PrintLine(const std::wstring& text);
 
     // The texts' translation; null shows them as written.

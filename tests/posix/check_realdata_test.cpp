@@ -120,7 +120,7 @@ TEST_P(CheckRefusedHive, WouldFailAsTheRunFailsAndNeitherChangesTheImage) {
         << line;
     EXPECT_NE(line.find(p.reason), std::string::npos) << line;
     // The line says why the run fails: a cause, not a note beside it.
-    EXPECT_EQ(check["causes"], nlohmann::json::array({line})) << check.dump();
+    EXPECT_EQ(CauseTexts(check), nlohmann::json::array({line})) << check.dump();
     EXPECT_EQ(check["warnings"], nlohmann::json::array()) << check.dump();
     ASSERT_GE(check["messages"].size(), 2u) << check.dump();
     EXPECT_EQ(check["messages"][0]["id"], 140);
@@ -205,7 +205,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_EQ(check["messages"][0]["code"], 32);
     ASSERT_EQ(check["causes"].size(), 1u) << check.dump();
     EXPECT_NE(
-        check["causes"][0].get<std::string>().find(
+        check["causes"][0]["text"].get<std::string>().find(
             "was left part way through a run that did not end; open it for writing once to put it "
             "back as it was (morlit --put-back does only that)"),
         std::string::npos)
@@ -223,7 +223,7 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_EQ(run["played_back_at_open"], true);
     ASSERT_EQ(run["causes"].size(), 1u) << run.dump();
     EXPECT_EQ(
-        run["causes"][0].get<std::string>().rfind("this installation has no driver source", 0), 0u);
+        run["causes"][0]["text"].get<std::string>().rfind("this installation has no driver source", 0), 0u);
     EXPECT_FALSE(FileExists(journal));
     EXPECT_TRUE(Slurp(image) == before) << "the killed run's writes were not undone";
 

@@ -83,6 +83,13 @@ inline int JsonCommand(const std::string& options, const std::string& image, nlo
     return rc;
 }
 
+// The words of a --json object's causes, in order.
+inline nlohmann::json CauseTexts(const nlohmann::json& object) {
+    nlohmann::json texts = nlohmann::json::array();
+    for (const auto& cause : object["causes"]) texts.push_back(cause["text"]);
+    return texts;
+}
+
 // A private copy of a sample target in the test's folder.
 inline std::string CopyTarget(const std::string& dir, const std::string& name) {
     const std::string copy = dir + "/" + name;

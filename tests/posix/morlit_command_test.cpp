@@ -552,7 +552,7 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     const nlohmann::json object = nlohmann::json::parse(json);
     bool named = false;
     for (const auto& cause : object["causes"])
-        named |= cause.get<std::string>().rfind(e.cause, 0) == 0;
+        named |= cause["text"].get<std::string>().rfind(e.cause, 0) == 0;
     EXPECT_TRUE(named) << object.dump();
 }
 
@@ -714,7 +714,7 @@ TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
     EXPECT_EQ(a["outcome"], "adjusted");
     EXPECT_EQ(a["exit_status"], 0);
     EXPECT_EQ(a["messages"],
-              nlohmann::json::parse(R"([{"id":130,"text":"The VHD file has been adjusted."}])"));
+              nlohmann::json::parse(R"([{"id":130,"code":null,"answer":null,"text":"The VHD file has been adjusted."}])"));
     EXPECT_EQ(a["causes"], nlohmann::json::array());
     EXPECT_EQ(a["warnings"], nlohmann::json::array());
     EXPECT_EQ(a["steps"], nlohmann::json::parse(
@@ -729,12 +729,12 @@ TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
     EXPECT_EQ(b["messages"][0]["answer"], "cancel");
     EXPECT_EQ(b["messages"][1]["id"], 131);
     ASSERT_EQ(b["causes"].size(), 1u) << b.dump();
-    EXPECT_EQ(b["causes"][0].get<std::string>().rfind("this installation has no driver source", 0),
+    EXPECT_EQ(b["causes"][0]["text"].get<std::string>().rfind("this installation has no driver source", 0),
               0u);
     EXPECT_EQ(b["journal"], "none");
     // Standard error keeps its lines.
     EXPECT_EQ(Slurp(dir + "/err"),
-              "morlit: " + xp + ": " + b["causes"][0].get<std::string>() + "\n");
+              "morlit: " + xp + ": " + b["causes"][0]["text"].get<std::string>() + "\n");
 
     // Stopped in the pauses: the object says so and ends with the failure
     // message the run showed.

@@ -19,7 +19,8 @@
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/disk/vhd.h"
-#include "platform/posix/run_ending.h"
+#include "platform/posix/record/report.h"
+#include "platform/posix/record/run_ending.h"
 #include "tests/posix/e2e_fixture.h"
 
 namespace morlit::posix::test {
@@ -119,18 +120,20 @@ inline ChildRun RunStartInChild(const std::string& image, const std::function<vo
         run->exitCode = kRunFailed;
         {
             TestHost t;
+            RunRecorder recorder(t.host, RecordingOf(*t.posix, false));
             CMorlitDlg dialog(t.host);
             dialog.Create(IDD_MORLIT_DIALOG);
             dialog.m_strVhdPath = HostPathToWindows(image);
             dialog.OnBnClickedOk();
-            const RunClose close = CloseRun(
-                *t.posix, [&t](const std::string& line) { t.diagnostics.push_back(line); },
-                t.diagnostics);
+            const RunClose close = CloseRun(*t.posix, recorder);
             run->adjustedMessage = close.adjusted;
             run->end = close.end;
             if (close.status == 0) run->exitCode = 0;
             run->said.Set(t.diagnostics);
-            run->causes.Set(close.causes);
+            std::vector<std::string> causes;
+            for (const RecordedCause& c : ReportedCauses(recorder.record()))
+                causes.push_back(c.line);
+            run->causes.Set(causes);
         }
         run->reported = true;
         run->steps = *steps;

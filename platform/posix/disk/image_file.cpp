@@ -50,6 +50,7 @@ constexpr u64 kMaxRecord = 8 << 20;
 IoHook g_hook = nullptr;
 std::function<void(const std::string&)> g_note;
 u64 g_peak_journal = 0;
+u64 g_played_back = 0;
 
 // 0 when the step may happen; otherwise the errno it fails with (errno is
 // set to it, as the system call would have).
@@ -461,6 +462,7 @@ void SetImageNoteSink(std::function<void(const std::string& line)> sink) {
 }
 
 u64 ImageFile::PeakJournalBytes() { return g_peak_journal; }
+u64 ImageFile::PlayedBackAtOpen() { return g_played_back; }
 
 u32 CloseAndCommit(std::unique_ptr<BlockDevice> device, std::string* reason) {
     if (!device) return err::kSuccess;
@@ -590,6 +592,7 @@ u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
     bool played = false;
     if (u32 e = PlayBack(fd_, path_, journal, &probe, 0, &played, reason)) return e;
     if (played) {
+        ++g_played_back;
         Note(path_ + " was put back as it was before a run that did not end (" + journal +
              " played back)");
     }

@@ -192,6 +192,9 @@ class ImageFile {
     std::string JournalPath() const { return path_ + "-journal"; }
     // The most bytes a journal of this process has held.
     static u64 PeakJournalBytes();
+    // How many journals left by runs that did not end this process has
+    // played back as it opened their images.
+    static u64 PlayedBackAtOpen();
 
   private:
     ImageFile(int fd, std::string path, bool writable, ImageWrites writes)

@@ -164,13 +164,16 @@ void PosixRegistry::Release() {
 }
 
 u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std::wstring& file) {
+    lastLoad_ = LoadResult{HiveState::kRefused, {}};
     if (root != kHKeyLocalMachine || file.empty()) return err::kInvalidParameter;
     // The host offers this one mount point; others cannot be created.
     if (Lower(subKey) != L"virtualpc") return err::kAccessDenied;
     // One hive at a time, as a key that already exists cannot take another.
     if (hive_) return err::kSharingViolation;
+    lastLoad_ = LoadResult();
     const auto refuse = [&](u32 code, const std::string& why) {
         const std::string line = "cannot load the hive " + ToUtf8(file) + ": " + why;
+        lastLoad_ = LoadResult{HiveState::kRefused, line};
         // A hive that could not be read is a failing disk, not a bad hive.
         const bool unread = code == err::kReadFault || code == err::kIoDevice;
         if (cause_)
@@ -231,6 +234,7 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
             return err::kBadDb;
         }
         if (diagnostic_) diagnostic_(recovery.line);
+        lastLoad_ = LoadResult{recovery.state, recovery.line};
         dirty = true;
     }
     const std::string& loaded = dirty ? recovered : data;

@@ -54,6 +54,15 @@ class PosixRegistry : public IRegistry {
                         u32* size) override;
     u32 RegCloseKey(RegKey key) override;
 
+    // What the last RegLoadKey found: the hive's state (kRefused when it was
+    // not loaded, for whatever reason) and the line said about it, empty
+    // for a clean hive.
+    struct LoadResult {
+        HiveState state = HiveState::kClean;
+        std::string line;
+    };
+    const LoadResult& LastLoad() const { return lastLoad_; }
+
     // The mount point's name as loaded ("VirtualPC"), empty when none is.
     const std::wstring& MountName() const { return mount_; }
     bool Loaded() const { return hive_ != nullptr; }
@@ -91,6 +100,7 @@ class PosixRegistry : public IRegistry {
     std::string copyFolder_;
     std::function<void(const std::string&)> diagnostic_;
     CauseSink cause_;
+    LoadResult lastLoad_;
     hive_h* hive_ = nullptr;
     std::wstring mount_;
     std::wstring volumePath_;  // the hive file on the volume
