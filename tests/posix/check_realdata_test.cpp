@@ -222,8 +222,9 @@ TEST(CheckKilledRun, ACheckRefusesTheJournalAndTheNextRunSaysItPlayedItBack) {
     EXPECT_EQ(run["journal"], "played back at open") << run.dump();
     EXPECT_EQ(run["played_back_at_open"], true);
     ASSERT_EQ(run["causes"].size(), 1u) << run.dump();
-    EXPECT_EQ(
-        run["causes"][0]["text"].get<std::string>().rfind("this installation has no driver source", 0), 0u);
+    EXPECT_EQ(run["causes"][0]["text"].get<std::string>().rfind(
+                  "this installation has no driver source", 0),
+              0u);
     EXPECT_FALSE(FileExists(journal));
     EXPECT_TRUE(Slurp(image) == before) << "the killed run's writes were not undone";
 

@@ -713,8 +713,10 @@ TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
     EXPECT_EQ(a["image"], win7);
     EXPECT_EQ(a["outcome"], "adjusted");
     EXPECT_EQ(a["exit_status"], 0);
-    EXPECT_EQ(a["messages"],
-              nlohmann::json::parse(R"([{"id":130,"code":null,"answer":null,"text":"The VHD file has been adjusted."}])"));
+    EXPECT_EQ(
+        a["messages"],
+        nlohmann::json::parse(
+            R"([{"id":130,"code":null,"answer":null,"text":"The VHD file has been adjusted."}])"));
     EXPECT_EQ(a["causes"], nlohmann::json::array());
     EXPECT_EQ(a["warnings"], nlohmann::json::array());
     EXPECT_EQ(a["steps"], nlohmann::json::parse(
@@ -729,7 +731,8 @@ TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
     EXPECT_EQ(b["messages"][0]["answer"], "cancel");
     EXPECT_EQ(b["messages"][1]["id"], 131);
     ASSERT_EQ(b["causes"].size(), 1u) << b.dump();
-    EXPECT_EQ(b["causes"][0]["text"].get<std::string>().rfind("this installation has no driver source", 0),
+    EXPECT_EQ(b["causes"][0]["text"].get<std::string>().rfind(
+                  "this installation has no driver source", 0),
               0u);
     EXPECT_EQ(b["journal"], "none");
     // Standard error keeps its lines.
