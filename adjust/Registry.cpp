@@ -3,6 +3,7 @@
 // template with the host's registry editor.
 #include <cstring>
 
+#include "platform/utf8.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
 
@@ -62,6 +63,10 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
 
     u32 controlSet = 0;
     if (!ReadDefaultControlSet(controlSet)) {
+        SayCause(m_host, CauseKind::kBadHive,
+                 "the hive " + Utf8FromWide(hive) +
+                     " names no default control set: Select\\Default is missing or is not a "
+                     "DWORD from 1 to 999");
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeNoControlSet);
         return 0;
     }
@@ -74,7 +79,12 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
         ShowCodeMessage(IDS_REGISTRY_FAILED, code);
         return 0;
     };
-    if (!written || importFile.size() > kMaxImportPath) return fail(kCodeImportFile);
+    if (!written || importFile.size() > kMaxImportPath) {
+        SayCause(m_host, CauseKind::kTemplate,
+                 "the import file beside the program could not be written from the registry "
+                 "template");
+        return fail(kCodeImportFile);
+    }
 
     std::wstring editor;
     if (!m_host.system->GetWindowsDirectory(editor) || editor.empty() ||
@@ -98,7 +108,14 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
     u32 exitCode = kStillActive;
     const bool gotCode = m_host.processes->GetExitCodeProcess(run.process, &exitCode);
     m_host.system->CloseHandle(run.process);
-    if (waited != kWaitObject0 || !gotCode || exitCode != 0) return fail(kCodeEditorFailed);
+    if (waited != kWaitObject0 || !gotCode) {
+        SayCause(m_host, CauseKind::kProgramFailed,
+                 "the registry editor did not end within " + std::to_string(kEditorWaitMs / 1000) +
+                     " seconds");
+        return fail(kCodeEditorFailed);
+    }
+    // A failing editor says why itself, where the host can tell.
+    if (exitCode != 0) return fail(kCodeEditorFailed);
 
     m_host.files->DeleteFile(importFile);
     return 1;

@@ -360,6 +360,12 @@ class IRunEvents {
     // The next message box shows string-table text `id`, formatted with
     // `code` when `hasCode`.
     virtual void Message(u32 /*id*/, bool /*hasCode*/, u32 /*code*/) {}
+    // The target discovery decided on: its Windows folder, whether it is
+    // an XP or 2000 (drivers, registry and Boot.ini) rather than a Vista or
+    // 7 (the registry alone), and where its drivers come from (a cabinet,
+    // or else a folder; empty for none).
+    virtual void Target(const std::wstring& /*windowsDirectory*/, bool /*xp*/, bool /*cabinet*/,
+                        const std::wstring& /*driverSource*/) {}
     // The run's result, which chose its final message.
     virtual void Finished(bool /*adjusted*/) {}
 };
@@ -416,6 +422,10 @@ inline void NoteMessage(const Host& host, u32 id) {
 }
 inline void NoteMessage(const Host& host, u32 id, u32 code) {
     if (host.events != nullptr) host.events->Message(id, true, code);
+}
+inline void NoteTarget(const Host& host, const std::wstring& windowsDirectory, bool xp,
+                       bool cabinet, const std::wstring& driverSource) {
+    if (host.events != nullptr) host.events->Target(windowsDirectory, xp, cabinet, driverSource);
 }
 inline void NoteFinished(const Host& host, bool adjusted) {
     if (host.events != nullptr) host.events->Finished(adjusted);

@@ -13,6 +13,8 @@ int CMorlitDlg::DiscoverAndAdjust(wchar_t letter, const std::wstring& otherLette
 
     TargetInfo target;
     if (!DiscoverTarget(m_host, *find, letter, &target, otherLetters)) return 0;
+    NoteTarget(m_host, target.windowsDirectory, target.sourceKind != TargetInfo::SourceKind::kNone,
+               target.sourceKind == TargetInfo::SourceKind::kCabinet, target.driverSource);
     return DispatchTarget(target, *this);
 }
 

@@ -120,8 +120,12 @@ inline ChildRun RunStartInChild(const std::string& image, const std::function<vo
         run->exitCode = kRunFailed;
         {
             TestHost t;
-            RunRecorder recorder(t.host, RecordingOf(*t.posix, false));
-            CMorlitDlg dialog(t.host);
+            // In front of the host's own services, which its layers say their
+            // causes through.
+            RunRecorder recorder(t.posix->host, RecordingOf(*t.posix, false));
+            Host host = t.posix->host;
+            host.clock = t.host.clock;
+            CMorlitDlg dialog(host);
             dialog.Create(IDD_MORLIT_DIALOG);
             dialog.m_strVhdPath = HostPathToWindows(image);
             dialog.OnBnClickedOk();

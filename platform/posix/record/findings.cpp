@@ -25,17 +25,13 @@ std::string Before(const std::wstring& path, const char* tail) {
     return at == std::string::npos ? std::string() : text.substr(0, at);
 }
 
-// The Windows folder the run worked on: the hive is its
-// system32\config\SYSTEM, an expand run's destination lies below its
-// system32, and before the CD question the kernel's version is read from
-// its system32.
-std::string WindowsFolder(const RunRecord& record, const std::vector<std::wstring>& first) {
-    std::string windows;
-    if (record.hiveTried) windows = Before(record.hiveFile, "\\system32\\config\\");
-    if (windows.empty() && !first.empty()) windows = Before(first.back(), "\\system32");
-    if (windows.empty() && !record.kernelFile.empty())
-        windows = Before(record.kernelFile, "\\system32\\ntoskrnl.exe");
-    return windows;
+// The Windows folder the run worked on: the one discovery decided on, or,
+// for an XP or 2000 refused before that (no driver source), the one whose
+// kernel's version it read before the CD question.
+std::string WindowsFolder(const RunRecord& record) {
+    if (!record.targetWindows.empty()) return Utf8FromWide(record.targetWindows);
+    if (!record.kernelFile.empty()) return Before(record.kernelFile, "\\system32\\ntoskrnl.exe");
+    return std::string();
 }
 
 // Whether `first` is an expand run taking a member from a cabinet (the
@@ -120,6 +116,15 @@ std::optional<Findings::Source> SourceOf(const RunRecord& record,
         source.members = Members(record, windows, driverRuns);
         return source;
     }
+    if (!record.driverSource.empty()) {
+        // Refused before its drivers were asked for.
+        source.kind =
+            record.sourceCabinet ? Findings::SourceKind::kCabinet : Findings::SourceKind::kFolder;
+        source.path = Utf8FromWide(record.driverSource);
+        source.cd = !source.path->empty() &&
+                    files.GetDriveType(record.driverSource.substr(0, 1) + L":\\") == kDriveCdrom;
+        return source;
+    }
     if (record.Message(IDS_CD_NOT_FOUND)) {
         source.kind = Findings::SourceKind::kNeedsCd;
         source.cd = true;
@@ -158,9 +163,10 @@ Findings Find(const RunRecord& record, IFiles& files, bool check, const DriverRu
     const std::vector<std::wstring> first =
         record.expands.empty() ? std::vector<std::wstring>()
                                : SplitCommandLine(record.expands.front().parameters);
-    const std::string windows = WindowsFolder(record, first);
-    const bool xp = record.Message(IDS_INSERT_CD) || !record.expands.empty() ||
-                    record.arcPartition != 0 || !record.kernelFile.empty();
+    const std::string windows = WindowsFolder(record);
+    // A Vista or 7 is decided on as such; a target refused before that was
+    // looked at as an XP or 2000 (its kernel read, the CD asked for).
+    const bool xp = record.targetWindows.empty() || record.targetXp;
     if (!windows.empty()) {
         Findings::Target target;
         target.letter = windows.substr(0, 2);

@@ -57,6 +57,14 @@ struct RunRecorder::Impl {
             r_.pending = Pending{id, hasCode, code};
             if (r_.original.events) r_.original.events->Message(id, hasCode, code);
         }
+        void Target(const std::wstring& windows, bool xp, bool cabinet,
+                    const std::wstring& source) override {
+            r_.record.targetWindows = windows;
+            r_.record.targetXp = xp;
+            r_.record.sourceCabinet = cabinet;
+            r_.record.driverSource = source;
+            if (r_.original.events) r_.original.events->Target(windows, xp, cabinet, source);
+        }
         void Finished(bool adjusted) override {
             r_.record.adjusted = adjusted;
             if (r_.original.events) r_.original.events->Finished(adjusted);

@@ -35,7 +35,8 @@ class RunRecorder {
   public:
     // Puts the decorators in front of `host`'s services; `host` must not be
     // used once the recorder is gone. A host without run events gets ones
-    // that only record.
+    // that only record. The Linux host's layers say their causes and notes
+    // through its own Host's events: give it PosixHost::host itself.
     RunRecorder(Host& host, RecorderOptions options = RecorderOptions());
     ~RunRecorder();
     RunRecorder(const RunRecorder&) = delete;

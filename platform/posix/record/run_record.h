@@ -53,6 +53,12 @@ struct RunRecord {
     // got there.
     std::optional<bool> adjusted;
 
+    // The target discovery decided on, when it decided on one.
+    std::wstring targetWindows;
+    bool targetXp = false;
+    bool sourceCabinet = false;
+    std::wstring driverSource;  // empty for none
+
     // What the host answered to the calls that tell what the run found.
     bool hiveTried = false;
     std::wstring hiveFile;
