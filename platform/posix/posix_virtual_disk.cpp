@@ -192,7 +192,9 @@ u32 PosixVirtualDisk::OpenVirtualDisk(const VirtualStorageType& type, const std:
         Cause(KindOfFailure(error), reason);
         return Fail(error ? error : err::kFileCorrupt);
     }
-    // The image's journal stays open until the run ends (FinishRun).
+    // The image's changes wait for the run's end (FinishRun) to be kept or
+    // undone, also while it has none yet: its journal starts at its first
+    // write.
     if (std::shared_ptr<ImageFile> file = disk->device->File(); file && file->Journalled())
         pending_.push_back({disk, std::move(file)});
     *handle = handles_.Add(disk);

@@ -404,7 +404,7 @@ Playback OpenFailingRead(const std::string& image, long read, bool putBack = fal
                           p->error = file ? file->Prepare(ProbeVhdIdentity, &reason) : 1;
                       } else {
                           // The playback's reads only: the image closed
-                          // unchanged still reads its own journal back.
+                          // unchanged has made no journal of its own.
                           opened = VhdImage::Open(image, true, &p->error, &reason);
                       }
                       p->reads = g_reads;
@@ -464,11 +464,12 @@ TEST(PlaybackReadError, EveryFailedJournalReadKeepsTheJournalForTheNextOpen) {
     std::cerr << "journal reads " << whole.reads << "\n";
 }
 
-// One of the reads that open the image (its identity, footer, header, table)
-// fails once, and the run dies at one of its first steps. The journal names
-// the image as every later open reads it: a put-back that cannot read the
-// image keeps the journal and says so, and the next one puts the image back,
-// its times too.
+// One of the reads that open the image (its footer, header, table) fails
+// once, and the run dies at one of its first steps. A failed read refuses
+// every write, so no journal is made at all; one that were made would have
+// to name the image as every later open reads it: a put-back that cannot
+// read the image keeps the journal and says so, and the next one puts the
+// image back, its times too.
 TEST(PlaybackReadError, AFailedReadOfTheOpenThenADeathIsPutBack) {
     for (const Sample sample : {Sample::kFixed, Sample::kDynamic}) {
         const std::string image = MakeSample(TestDir(), sample), journal = image + "-journal";

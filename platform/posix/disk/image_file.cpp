@@ -496,7 +496,7 @@ std::shared_ptr<ImageFile> ImageFile::OpenFile(const std::string& path, bool wri
 // Changes nobody committed are not to be kept: a caller that forgot, or was
 // unwound past, its commit must not leave them as if they were final.
 ImageFile::~ImageFile() {
-    if (journal_fd_ >= 0) {
+    if (undoable_) {
         const bool changed = changed_;
         std::string reason;
         if (Rollback(&reason) != err::kSuccess) {
@@ -597,28 +597,42 @@ u32 ImageFile::Prepare(const IdentityProbe& probe, std::string* reason) {
              " played back)");
     }
     if (writes_ == ImageWrites::kDirect) return err::kSuccess;
-    return StartJournal(probe, reason);
-}
-
-u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
-    JournalHeader header;
-    // The times as they are before this open reads the image: only a
-    // playback has read it yet, and that gave it back its old times.
+    // The journal is made at the first change, so that a run refused before
+    // it writes leaves the folder as it was. A folder the user may not write
+    // in could never take it: that is known now, before anything is written.
+    if (::faccessat(AT_FDCWD, FolderOf(path_).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        *reason = "The folder of \"" + path_ +
+                  "\" cannot hold the journal that lets a failed run be undone (" +
+                  std::strerror(errno) + "); the image was not changed.";
+        return ErrnoToWindows(errno, err::kAccessDenied);
+    }
+    // The length and times as they are before this open reads the image
+    // (only a playback has read it yet, and that gave it back its old
+    // times): a rollback gives them back, however late the journal starts.
     struct stat st;
     if (::fstat(fd_, &st) != 0) {
         *reason = "The image file cannot be examined.";
         return ErrnoToWindows(errno, err::kReadFault);
     }
-    header.originalLength = static_cast<u64>(st.st_size);
+    original_length_ = static_cast<u64>(st.st_size);
+    original_times_[0] = st.st_atim;
+    original_times_[1] = st.st_mtim;
+    probe_ = probe;
+    undoable_ = true;
+    return err::kSuccess;
+}
+
+u32 ImageFile::StartJournal() {
+    JournalHeader header;
+    header.originalLength = original_length_;
     header.hasTimes = true;
-    header.times[0] = st.st_atim;
-    header.times[1] = st.st_mtim;
+    header.times[0] = original_times_[0];
+    header.times[1] = original_times_[1];
     // The journal must name the image as every later open reads it: an
-    // identity not read is no identity, and the open fails before there is
-    // a journal to misname the image.
-    if (const u32 e = ProbeImage(fd_, probe, &header.identity)) {
-        *reason = "The image \"" + path_ + "\" cannot be read (" + std::strerror(errno) +
-                  "); it was not changed.";
+    // identity not read is no identity, and the change is refused before
+    // there is a journal to misname the image.
+    if (const u32 e = ProbeImage(fd_, probe_, &header.identity)) {
+        KeepFailedRead(e, path_, FailureWords(e));
         return e;
     }
     header.salt = RandomSalt();
@@ -627,39 +641,28 @@ u32 ImageFile::StartJournal(const IdentityProbe& probe, std::string* reason) {
         Hook(IoStep::kJournalCreate, -1, 0, 0, &journal) != 0
             ? -1
             : ::open(journal.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (jfd < 0) {
-        const int e = errno;
-        if (e == EEXIST) {
-            *reason = "\"" + journal + "\" is in the way of the run's journal; move it away.";
-            return err::kFileExists;
-        }
-        *reason = "The folder of \"" + path_ +
-                  "\" cannot hold the journal that lets a failed run be undone (" +
-                  std::strerror(e) + "); the image was not changed.";
-        return e == EROFS ? err::kAccessDenied : ErrnoToWindows(e, err::kWriteFault);
-    }
+    if (jfd < 0) return ErrnoToWindows(errno, err::kWriteFault);
     std::vector<u8> head(kHeaderSector, 0);
     EncodeHeader(header, head.data());
-    u32 e = err::kSuccess;
-    e = Hook(IoStep::kJournalWrite, jfd, 0, head.size()) != 0
-            ? ErrnoToWindows(errno, err::kWriteFault)
-            : WriteFully(jfd, head.data(), head.size(), 0);
+    u32 e = Hook(IoStep::kJournalWrite, jfd, 0, head.size()) != 0
+                ? ErrnoToWindows(errno, err::kWriteFault)
+                : WriteFully(jfd, head.data(), head.size(), 0);
     if (e == err::kSuccess && (Hook(IoStep::kJournalSync, jfd) != 0 || ::fdatasync(jfd) != 0))
         e = ErrnoToWindows(errno, err::kWriteFault);
     if (e == err::kSuccess) e = SyncFolder(journal);
     if (e != err::kSuccess) {
-        const std::string words = FailureWords(e);
+        // A header never made durable plays back as nothing, so a journal
+        // left here by a death is harmless; the failure keeps its own words.
+        const int failure = errno;
         ::close(jfd);
         ::unlink(journal.c_str());
-        *reason = "The journal \"" + journal + "\" cannot be written (" + words +
-                  "); the image was not changed.";
+        errno = failure;
         return e;
     }
     journal_fd_ = jfd;
     journal_end_ = kHeaderSector;
     g_peak_journal = std::max(g_peak_journal, journal_end_);
     salt_ = header.salt;
-    original_length_ = header.originalLength;
     saved_.assign((original_length_ + kChunk * 64 - 1) / (kChunk * 64), 0);
     return err::kSuccess;
 }
@@ -795,38 +798,38 @@ namespace {
 bool Stopping() { return InterruptRequested() && !StopSignalsHeld(); }
 }  // namespace
 
-u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
+u32 ImageFile::BeforeChange(u64 offset, u64 length) {
     if (!writable_) return err::kAccessDenied;
     if (Stopping()) return err::kOperationAborted;
     if (failed_) return failed_;
+    if (undoable_ && journal_fd_ < 0) {
+        if (u32 e = StartJournal()) return KeepFirstFailure(e, true);
+    }
     if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e, true);
     changed_ = true;
+    return err::kSuccess;
+}
+
+u32 ImageFile::Write(const void* buffer, size_t length, u64 offset) {
+    if (u32 e = BeforeChange(offset, length)) return e;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
         return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
     return KeepFirstFailure(WriteFully(fd_, buffer, length, offset));
 }
 
 u32 ImageFile::WriteVec(std::vector<iovec> parts, u64 offset) {
-    if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return err::kOperationAborted;
-    if (failed_) return failed_;
     u64 length = 0;
     for (const iovec& part : parts) length += part.iov_len;
-    if (u32 e = SaveOld(offset, length)) return KeepFirstFailure(e, true);
-    changed_ = true;
+    if (u32 e = BeforeChange(offset, length)) return e;
     if (Hook(IoStep::kImageWrite, fd_, offset, length) != 0)
         return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
     return KeepFirstFailure(WriteVecFully(fd_, std::move(parts), offset));
 }
 
 u32 ImageFile::Truncate(u64 length) {
-    if (!writable_) return err::kAccessDenied;
-    if (Stopping()) return err::kOperationAborted;
-    if (failed_) return failed_;
-    if (length < original_length_) {
-        if (u32 e = SaveOld(length, original_length_ - length)) return KeepFirstFailure(e, true);
-    }
-    changed_ = true;
+    // Bytes past the old end need no saving: the rollback cuts them off.
+    if (u32 e = BeforeChange(length, length < original_length_ ? original_length_ - length : 0))
+        return e;
     if (Hook(IoStep::kImageTruncate, fd_, length) != 0 ||
         ::ftruncate(fd_, static_cast<off_t>(length)) != 0)
         return KeepFirstFailure(ErrnoToWindows(errno, err::kWriteFault));
@@ -844,10 +847,15 @@ u32 ImageFile::Sync() {
 }
 
 u32 ImageFile::Commit(std::string* reason) {
-    if (journal_fd_ < 0) return err::kSuccess;
+    if (!undoable_) return err::kSuccess;
     if (failed_) {
         *reason = FailureReason();
         return failed_;
+    }
+    // Nothing was changed: there is nothing to make final.
+    if (journal_fd_ < 0) {
+        undoable_ = writable_ = false;
+        return err::kSuccess;
     }
     if (u32 e = Sync()) {
         *reason = "\"" + path_ + "\" cannot be written out: " + std::strerror(errno) + ".";
@@ -862,15 +870,16 @@ u32 ImageFile::Commit(std::string* reason) {
     }
     ::close(journal_fd_);
     journal_fd_ = -1;
-    writable_ = false;
+    undoable_ = writable_ = false;
     return err::kSuccess;
 }
 
 u32 ImageFile::Rollback(std::string* reason) {
-    if (journal_fd_ < 0) return err::kSuccess;
+    if (!undoable_) return err::kSuccess;
+    undoable_ = writable_ = false;              // nothing more goes to the image unjournalled
+    if (journal_fd_ < 0) return err::kSuccess;  // nothing was changed
     ::close(journal_fd_);
     journal_fd_ = -1;
-    writable_ = false;  // nothing more goes to the image unjournalled
     bool played = false;
     return PlayBack(fd_, path_, JournalPath(), nullptr, journal_end_, &played, reason);
 }

@@ -6,9 +6,13 @@
 // changes for the first time, its old bytes are appended to the journal and
 // the journal is made durable, so that the image can always be put back
 // exactly as it was when it was opened, its access and modification times
-// included. Commit() makes the changes final (the image is synced, then the
-// journal deleted); Rollback() puts the old bytes back, and so does
-// destroying the ImageFile without a commit. A process that dies before
+// included. The journal is made at the first change (write or truncation),
+// not at the open, so that a run refused before it writes leaves the image's
+// folder untouched; the open only makes sure the folder may take it.
+// Commit() makes the changes final (the image is synced, then the journal
+// deleted); Rollback() puts the old bytes back, and so does destroying the
+// ImageFile without a commit. Neither has anything to do where nothing was
+// changed. A process that dies before
 // either leaves the journal, and the next open of the image plays it back
 // before anything reads the image. Reads never change the access time
 // (O_NOATIME where the file's owner or root opens it).
@@ -47,13 +51,15 @@
 // its old times where they differ, so an image whose run changed nothing is
 // not touched at all.
 // The identity in the header is the one read when the journal was made; a
-// read that failed then fails the open before the journal exists, and one
-// that fails at playback keeps the journal: only an identity that was read
+// read that failed then fails that first change before the journal exists
+// (and is kept, see FailedWith), and one that fails at playback keeps the
+// journal: only an identity that was read
 // and differs makes a journal another image's.
 #pragma once
 
 #include <sys/uio.h>
 
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -129,7 +135,9 @@ class ImageFile {
     static std::shared_ptr<ImageFile> OpenFile(const std::string& path, bool writable,
                                                ImageWrites writes, int* error_number);
     // Takes the image lock, plays back a journal left by a run that ended
-    // without committing, and (writable and journalled) starts a new journal.
+    // without committing, and (writable and journalled) checks that the
+    // user may write in the image's folder, where the first change makes a
+    // new journal (`probe` names the image in it then).
     // Returns 0 or a Windows error code with one plain sentence in *reason:
     // 32 in use, 5 the folder cannot hold the journal, 80 a journal of
     // another image lies beside it, the code of a read of the image that
@@ -148,8 +156,10 @@ class ImageFile {
     // Each returns 0 or a Windows error code. Reads past the end fail with
     // ERROR_HANDLE_EOF. Writes fail with ERROR_OPERATION_ABORTED once a stop
     // signal has arrived (until the run's outcome is decided, see
-    // HoldStopSignals), and with the journal's error when the old bytes
-    // cannot be saved; nothing reaches the image then. Once a write,
+    // HoldStopSignals), and with the journal's error when the journal
+    // cannot be made or the old bytes cannot be saved (with the read's code
+    // when the image's identity cannot be read for a new journal); nothing
+    // reaches the image then. Once a write,
     // truncation, sync or kept read (see FailedWith) has failed, every later
     // write, truncation or sync fails with that error.
     u32 Read(void* buffer, size_t length, u64 offset);
@@ -158,9 +168,9 @@ class ImageFile {
     u32 Truncate(u64 length);
     u32 Sync();
 
-    // True while a journal is open: changes made since the open can still be
-    // rolled back.
-    bool Journalled() const { return journal_fd_ >= 0; }
+    // True from a journalled open for writing until Commit or Rollback: the
+    // changes made since the open, if any, can still be rolled back.
+    bool Journalled() const { return undoable_; }
     // The error of the first read (other than at the end of the file), write,
     // truncation or sync that failed while the image was open for writing; 0
     // for none. A read of an image this one reads through counts as its own.
@@ -177,7 +187,8 @@ class ImageFile {
     void PassFailedReadsTo(std::weak_ptr<ImageFile> reader) { reader_ = std::move(reader); }
     // True once anything was written to the image (or it was truncated).
     bool Changed() const { return changed_; }
-    // Makes the image durable, then deletes the journal and syncs the folder.
+    // Makes the image durable, then deletes the journal and syncs the folder
+    // (with nothing changed, only ends the writing).
     // Refused once a write, truncation or sync of the image has failed, or a
     // read (see FailedWith): the image then does not hold what its users
     // wrote, or holds what was built on data never read, and is to be rolled
@@ -200,7 +211,11 @@ class ImageFile {
     ImageFile(int fd, std::string path, bool writable, ImageWrites writes)
         : fd_(fd), path_(std::move(path)), writable_(writable), writes_(writes) {}
     u32 Lock(std::string* reason);
-    u32 StartJournal(const IdentityProbe& probe, std::string* reason);
+    // Makes the journal, durably, naming the image by `probe_`.
+    u32 StartJournal();
+    // What every change of [offset, offset + length) needs first: writing
+    // allowed, no failure kept, the journal made, the old bytes saved.
+    u32 BeforeChange(u64 offset, u64 length);
     u32 SaveOld(u64 offset, u64 length);
     u32 AppendRecord(u64 offset, const u8* data, u64 length, bool hole);
     u32 SaveRange(u64 from, u64 to, std::vector<u8>* buffer);
@@ -224,6 +239,10 @@ class ImageFile {
     std::string failed_words_;        // that failure in the system's words
     bool failed_in_journal_ = false;  // it was a write to the journal
     std::weak_ptr<ImageFile> reader_;
+    // Opened for journalled writes and neither committed nor rolled back.
+    bool undoable_ = false;
+    IdentityProbe probe_;
+    timespec original_times_[2] = {};  // access, modification at the open
     int journal_fd_ = -1;
     u64 journal_end_ = 0;
     u64 salt_ = 0;

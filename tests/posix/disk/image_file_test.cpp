@@ -82,13 +82,14 @@ TEST(ImageFileJournal, RollbackRestoresEveryByteAndTheLengthCommitKeepsThem) {
         std::string reason;
         auto file = OpenPrepared(image, &error, &reason);
         ASSERT_TRUE(file) << reason;
-        ASSERT_TRUE(Exists(file->JournalPath()));
+        EXPECT_FALSE(Exists(file->JournalPath()));  // made by the first change
         const auto write = [&](u64 at, const std::string& data) {
             ASSERT_EQ(file->Write(data.data(), data.size(), at), 0u);
             if (model.size() < at + data.size()) model.resize(at + data.size(), '\0');
             model.replace(at, data.size(), data);
         };
         write(10, Random(100, 2));
+        ASSERT_TRUE(Exists(file->JournalPath()));
         write(70000, Random(200000, 3));               // several chunks at once
         write(70100, Random(50, 4));                   // inside what is saved already
         write(original.size() - 10, Random(5000, 5));  // across the old end
@@ -557,7 +558,7 @@ struct FailedStep {
     const char* name;
     IoStep step;
     int error;
-    enum { kWriting, kCommit, kRollback } phase;
+    enum { kFirstWrite, kWriting, kCommit, kRollback } phase;
     bool kept;  // the changes stay (else the image ends as it was)
 };
 
@@ -583,16 +584,31 @@ TEST_P(StepFails, TheImageEndsWithAllChangesOrNone) {
     std::string reason;
     auto file = OpenPrepared(image, &error, &reason);
     ASSERT_TRUE(file) << reason;
-    const std::string a = Random(5000, 12);
-    ASSERT_EQ(file->Write(a.data(), a.size(), 100), 0u);
-    std::string changed = original;
-    changed.replace(100, a.size(), a);
-
     const auto arm = [&] {
         g_fail_step = c.step;
         g_fail_errno = c.error;
     };
+    if (c.phase == FailedStep::kFirstWrite) arm();
+    const std::string a = Random(5000, 12);
+    const u32 first = file->Write(a.data(), a.size(), 100);
+    std::string changed = original;
+    changed.replace(100, a.size(), a);
+    if (c.phase != FailedStep::kFirstWrite) {
+        ASSERT_EQ(first, 0u);
+    }
+
     switch (c.phase) {
+        case FailedStep::kFirstWrite: {
+            // The journal (or the identity it names the image by) could not
+            // be made: nothing reached the image, and nothing later may.
+            const u32 e = ErrnoToWindows(c.error, c.step == IoStep::kImageRead ? 30 : 29);
+            EXPECT_EQ(first, e);
+            EXPECT_FALSE(Exists(journal));
+            EXPECT_EQ(file->Truncate(10), e);
+            EXPECT_EQ(file->Commit(&reason), e);
+            EXPECT_EQ(file->Rollback(&reason), 0u) << reason;
+            break;
+        }
         case FailedStep::kWriting: {
             arm();
             const std::string b = Random(3000, 13);
@@ -645,6 +661,11 @@ TEST_P(StepFails, TheImageEndsWithAllChangesOrNone) {
 INSTANTIATE_TEST_SUITE_P(
     Io, StepFails,
     ::testing::Values(
+        FailedStep{"FirstCreate", IoStep::kJournalCreate, ENOSPC, FailedStep::kFirstWrite, false},
+        FailedStep{"FirstHeader", IoStep::kJournalWrite, EIO, FailedStep::kFirstWrite, false},
+        FailedStep{"FirstJournalSync", IoStep::kJournalSync, EIO, FailedStep::kFirstWrite, false},
+        FailedStep{"FirstFolderSync", IoStep::kFolderSync, EIO, FailedStep::kFirstWrite, false},
+        FailedStep{"FirstIdentityRead", IoStep::kImageRead, EIO, FailedStep::kFirstWrite, false},
         FailedStep{"ImageWriteDiskFull", IoStep::kImageWrite, ENOSPC, FailedStep::kWriting, false},
         FailedStep{"ImageWriteIoError", IoStep::kImageWrite, EIO, FailedStep::kWriting, false},
         FailedStep{"JournalWrite", IoStep::kJournalWrite, ENOSPC, FailedStep::kWriting, false},
