@@ -569,9 +569,10 @@ int RunImages(const Options& options) {
         const std::string& image = images[i];
         const bool last = i + 1 == images.size();
         // Every line names its image, also when there is one: runs that
-        // xargs starts side by side share one standard error.
+        // xargs starts side by side share one standard error, where each
+        // line goes in one write so that theirs cannot cut into it.
         const Say say = [&image](const std::string& line) {
-            std::cerr << "morlit: " << image << ": " << line << std::endl;
+            std::cerr << "morlit: " + image + ": " + line + "\n" << std::flush;
         };
         if (batch && !putBack && !run.json && !run.check)
             std::cout << "==> " << image << " <==" << std::endl;
