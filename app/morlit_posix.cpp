@@ -2,6 +2,7 @@
 // image from the command line as if it had been chosen with Browse, and runs
 // Start on it, with status texts and messages on the terminal.
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 
 #include "app/driver_replay.h"
 #include "platform/constants.h"
+#include "platform/posix/cd_drives.h"
 #include "platform/posix/disk/byte_order.h"
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/interrupt.h"
@@ -46,17 +48,18 @@
 namespace {
 
 const char kUsage[] =
-    "usage: morlit [--help] [--version] [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
+    "usage: morlit [--pauses] [--json] [--templates DIR] [--cdrom PATH]...\n"
     "              IMAGE.vhd...\n"
     "       morlit --check [--json] [--templates DIR] [--cdrom PATH]... IMAGE.vhd...\n"
     "       morlit --put-back IMAGE.vhd...\n"
+    "       morlit --help | --version\n"
     "\n"
     "Prepares the Windows XP, 2000 or 7 installation in IMAGE.vhd to boot under\n"
-    "Windows Virtual PC. Several images are adjusted one after another, each\n"
-    "as a run of its own, its output after a line \"==> IMAGE.vhd <==\" and its\n"
-    "lines on standard error as \"morlit: IMAGE.vhd: ...\". Questions are answered on standard "
-    "input (ok/cancel,\n"
-    "yes/no); at the end of input a question takes Cancel or No.\n"
+    "Windows Virtual PC. Several images are adjusted one after another, each as a\n"
+    "run of its own, its output after a line \"==> IMAGE.vhd <==\". Each line on\n"
+    "standard error names its image: \"morlit: IMAGE.vhd: ...\". Questions are\n"
+    "answered on standard input (ok/cancel, yes/no); at the end of the input a\n"
+    "question takes Cancel or No.\n"
     "\n"
     "  --cdrom PATH     a CD-ROM drive holding PATH, a folder or an ISO image\n"
     "                   (such as the Windows XP CD, where the drivers can come\n"
@@ -75,20 +78,23 @@ const char kUsage[] =
     "                   by default beside the program, else ../share/morlit.\n"
     "  --put-back       only put IMAGE back as it was before a run that was\n"
     "                   killed, from the journal beside it (IMAGE.vhd-journal).\n"
+    "  -h, --help       print this text and exit.\n"
+    "  --version        print the version and exit.\n"
+    "\n"
     "The image is either adjusted completely or left exactly as it was: a run\n"
     "that fails, or is stopped with Ctrl-C, puts back everything it changed, and\n"
     "a run that was killed is put back by the next one (keep IMAGE.vhd-journal\n"
     "with the image when moving it).\n"
-    "Texts are in Japanese under a Japanese locale (LC_ALL, LC_MESSAGES, LANG),\n"
-    "otherwise in English.\n"
-    "Exit status: 0 when every image was adjusted (or, with --put-back, is as\n"
-    "it was; with --check, would be adjusted or is already), 1 when a run failed, 2 for a usage "
-    "error, 128 + the signal's\n"
-    "number when SIGINT, SIGTERM, SIGHUP or SIGQUIT stopped a run; the images\n"
-    "after it are not started and are named on standard error.\n";
+    "Texts are in Japanese when the first of LANGUAGE (ignored under the C\n"
+    "locale), LC_ALL, LC_MESSAGES and LANG that is set names Japanese, else in\n"
+    "English.\n"
+    "Exit status: 0 when every image was adjusted (or, with --put-back, is as it\n"
+    "was; with --check, would be adjusted or is already), 1 when a run failed,\n"
+    "2 for a usage error, 128 + the signal's number when SIGINT, SIGTERM, SIGHUP\n"
+    "or SIGQUIT stopped a run; the images after it are not started and are named\n"
+    "on standard error.\n";
 
-// Writes one line on standard error, "morlit: " first (and in a batch the
-// image the line is about).
+// Writes one line on standard error, "morlit: IMAGE: " first.
 using Say = std::function<void(const std::string&)>;
 
 const char* const kTemplates[] = {"Dravmont.bin", "Tolmarin.bin", "Quessil.bin"};
@@ -172,10 +178,16 @@ void KeepStandardStreamsOpen() {
 // else.
 int PutBack(const std::string& image, const Say& say) {
     using namespace morlit::posix;
+    // The line saying the image was put back comes from the image layer; it
+    // names the image like every other line of this image's.
+    struct Notes {
+        explicit Notes(const Say& say) { SetImageNoteSink(say); }
+        ~Notes() { SetImageNoteSink(nullptr); }
+    } notes(say);
     int e = 0;
     std::shared_ptr<ImageFile> file = ImageFile::OpenFile(image, true, ImageWrites::kDirect, &e);
     if (!file) {
-        say("cannot open " + image + ": " + std::strerror(e));
+        say(std::string("cannot open it: ") + std::strerror(e));
         return 1;
     }
     if (::access(file->JournalPath().c_str(), F_OK) != 0) {
@@ -446,71 +458,117 @@ struct Options {
     bool putBack = false;
 };
 
+// Says what is wrong with the command line in one line, and where to read
+// how it goes. The status to exit with.
+int UsageError(const std::string& mistake) {
+    std::cerr << "morlit: " << mistake << "\nTry 'morlit --help' for more information.\n";
+    return 2;
+}
+
 // Reads the command line into `options`. -1 to go on; else the status to
 // exit with, after the help, the version or a usage error was printed.
 int ParseArguments(int argc, char** argv, Options* options) {
-    std::vector<std::string>& images = options->images;
+    // Values above any character, so that optopt tells a long option from a
+    // short one.
+    enum : int { kCdrom = 256, kCheck, kJson, kNoPauses, kPauses, kPutBack, kTemplates, kVersion };
+    static const option kOptions[] = {
+        {"cdrom", required_argument, nullptr, kCdrom},
+        {"check", no_argument, nullptr, kCheck},
+        {"help", no_argument, nullptr, 'h'},
+        {"json", no_argument, nullptr, kJson},
+        {"no-pauses", no_argument, nullptr, kNoPauses},
+        {"pauses", no_argument, nullptr, kPauses},
+        {"put-back", no_argument, nullptr, kPutBack},
+        {"templates", required_argument, nullptr, kTemplates},
+        {"version", no_argument, nullptr, kVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    auto nameOf = [](int value) {
+        for (const option& o : kOptions)
+            if (o.name && o.val == value) return std::string("--") + o.name;
+        return std::string("-") + static_cast<char>(value);
+    };
     RunOptions& run = options->run;
-    bool pauseOption = false;  // --pauses or --no-pauses given
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--pauses" || arg == "--no-pauses") {
-            run.pauses = arg == "--pauses";
-            pauseOption = true;
-            continue;
-        }
-        if (arg == "--put-back") {
-            options->putBack = true;
-            continue;
-        }
-        if (arg == "--check") {
-            run.check = true;
-            continue;
-        }
-        if (arg == "--json") {
-            run.json = true;
-            continue;
-        }
-        if (arg == "--templates" || arg.rfind("--templates=", 0) == 0) {
-            if (arg == "--templates" && i + 1 >= argc) {
-                std::cerr << "morlit: --templates needs a folder\n" << kUsage;
-                return 2;
+    std::string pauseOption;  // --pauses or --no-pauses, when given
+    ::opterr = 0;             // each mistake is said here, in a line of its own
+    for (int c; (c = ::getopt_long(argc, argv, ":h", kOptions, nullptr)) != -1;) {
+        switch (c) {
+            case 'h':
+                std::cout << kUsage;
+                return 0;
+            case kVersion:
+                std::cout << "morlit " << MORLIT_VERSION << "\n";
+                return 0;
+            case kPauses:
+            case kNoPauses:
+                run.pauses = c == kPauses;
+                pauseOption = nameOf(c);
+                break;
+            case kPutBack:
+                options->putBack = true;
+                break;
+            case kCheck:
+                run.check = true;
+                break;
+            case kJson:
+                run.json = true;
+                break;
+            // An empty value would silently stand for the option not given.
+            case kTemplates:
+                if (!*::optarg) return UsageError("--templates needs a folder, not an empty name");
+                run.templates = ::optarg;
+                break;
+            case kCdrom:
+                if (!*::optarg) return UsageError("--cdrom needs a path, not an empty name");
+                run.cdroms.push_back(::optarg);
+                break;
+            case ':':
+                return UsageError(nameOf(::optopt) +
+                                  (::optopt == kCdrom ? " needs a path" : " needs a folder"));
+            default: {
+                if (::optopt > 255) return UsageError(nameOf(::optopt) + " takes no value");
+                if (::optopt) return UsageError("unknown option " + nameOf(::optopt));
+                // A long option that is unknown, or the start of several.
+                const std::string given = argv[::optind - 1];
+                const std::string name = given.substr(0, given.find('='));
+                std::string candidates;
+                for (const option& o : kOptions) {
+                    if (o.name && std::string("--").append(o.name).rfind(name, 0) == 0)
+                        candidates += (candidates.empty() ? "" : ", ") + nameOf(o.val);
+                }
+                if (candidates.find(',') != std::string::npos)
+                    return UsageError("option " + name + " is ambiguous: " + candidates);
+                return UsageError("unknown option " + name);
             }
-            run.templates = arg == "--templates" ? argv[++i] : arg.substr(12);
-            continue;
         }
-        if (arg == "--cdrom" || arg.rfind("--cdrom=", 0) == 0) {
-            if (arg == "--cdrom" && i + 1 >= argc) {
-                std::cerr << "morlit: --cdrom needs a path\n" << kUsage;
-                return 2;
-            }
-            run.cdroms.push_back(arg == "--cdrom" ? argv[++i] : arg.substr(8));
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        }
-        if (arg == "--version") {
-            std::cout << "morlit " << MORLIT_VERSION << "\n";
-            return 0;
-        }
-        if (arg == "--") {
-            images.insert(images.end(), argv + i + 1, argv + argc);
-            break;
-        }
-        if (arg.size() > 1 && arg[0] == '-') {
-            std::cerr << "morlit: unknown option " << arg << "\n" << kUsage;
-            return 2;
-        }
-        images.push_back(arg);
     }
-    const bool emptyName = std::find(images.begin(), images.end(), std::string()) != images.end();
-    if (images.empty() || emptyName ||
-        (options->putBack &&
-         (!run.cdroms.empty() || !run.templates.empty() || pauseOption || run.json || run.check))) {
-        std::cerr << kUsage;
-        return 2;
+    // getopt_long has moved the images behind the options.
+    std::vector<std::string>& images = options->images;
+    images.assign(argv + ::optind, argv + argc);
+    if (options->putBack) {
+        const std::pair<bool, std::string> others[] = {
+            {run.check, "--check"},
+            {run.json, "--json"},
+            {!run.cdroms.empty(), "--cdrom"},
+            {!run.templates.empty(), "--templates"},
+            {!pauseOption.empty(), pauseOption},
+        };
+        for (const auto& [given, name] : others)
+            if (given) return UsageError("--put-back cannot be used with " + name);
+    }
+    if (images.empty()) return UsageError("no image given");
+    if (std::find(images.begin(), images.end(), std::string()) != images.end())
+        return UsageError("an image name is empty");
+    // A CD that cannot be read is a mistake of the command line: said before
+    // any image is opened.
+    for (const std::string& cd : run.cdroms) {
+        morlit::u32 error = 0;
+        if (morlit::posix::OpenCdPath(cd, &error)) continue;
+        return UsageError("--cdrom " + cd + ": " +
+                          (error == morlit::err::kFileNotFound   ? "no such file or folder"
+                           : error == morlit::err::kAccessDenied ? "permission denied"
+                                                                 : "neither a folder nor an ISO "
+                                                                   "9660 image"));
     }
     return -1;
 }
@@ -526,8 +584,11 @@ int RunImages(const Options& options) {
     for (size_t i = 0; i < images.size(); ++i) {
         const std::string& image = images[i];
         const bool last = i + 1 == images.size();
-        const Say say = [&image, batch](const std::string& line) {
-            std::cerr << "morlit: " << (batch ? image + ": " : std::string()) << line << std::endl;
+        // Every line names its image, also when there is one: runs that
+        // xargs starts side by side share one standard error, where each
+        // line goes in one write so that theirs cannot cut into it.
+        const Say say = [&image](const std::string& line) {
+            std::cerr << "morlit: " + image + ": " + line + "\n" << std::flush;
         };
         if (batch && !putBack && !run.json && !run.check)
             std::cout << "==> " << image << " <==" << std::endl;

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_help.h"
 #include "bench/bench_content.h"
 #include "platform/posix/programs/expand_tool.h"
 
@@ -142,6 +143,13 @@ void Cabextract(benchmark::State& state, const char* cabinet, int calls) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: expand_bench [BENCHMARK FLAGS]\n"
+            "The three driver extractions of a run from one solid cabinet of more than\n"
+            "100 MB (MSZIP and LZX, made in the build tree), against cabextract.\n",
+            true))
+        return 0;
     MakeCabinets();
     for (const char* cab : {"mszip.cab", "lzx.cab"}) {
         benchmark::RegisterBenchmark((std::string("cabextract_one_pass/") + cab).c_str(),

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bench/bench_help.h"
 #include "platform/posix/programs/expand_tool.h"
 
 namespace {
@@ -37,6 +38,12 @@ class CountingSink : public morlit::posix::FolderFileAccess {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: expand_member_bench CABINET MEMBER\n"
+            "Expands MEMBER of CABINET as expand -F does, keeping nothing;\n"
+            "run it under /usr/bin/time -v for its peak memory.\n"))
+        return 0;
     if (argc != 3) {
         std::fprintf(stderr, "usage: expand_member_bench CABINET MEMBER\n");
         return 2;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/bench_help.h"
 #include "platform/posix/disk/raw_image.h"
 #include "platform/posix/fs/fat_volume.h"
 
@@ -134,6 +135,14 @@ void BM_McopyWrite(benchmark::State& state) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: morlit_fat_bench [BENCHMARK FLAGS]\n"
+            "Reads and writes of a 128 MiB file on a FAT32 volume through FatVolume,\n"
+            "against mtype and mcopy. The image lies in MORLIT_BENCH_DIR (default: the\n"
+            "build tree) and is deleted at the end.\n",
+            true))
+        return 0;
     benchmark::Initialize(&argc, argv);
     Prepare();
     for (auto* b : {benchmark::RegisterBenchmark("FatVolumeRead", BM_FatVolumeRead),

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_help.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -115,6 +117,14 @@ void Report(const char* what, int images, int jobs, double seconds, double cpu) 
 int main(int argc, char** argv) {
     int images = 48, jobs = 4, pausedImages = 16;
     std::string morlit = std::string(MORLIT_BINARY_DIR) + "/morlit";
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: morlit_parallel_bench [--images N] [--jobs P] [--paused-images M]\n"
+            "                             [MORLIT]\n"
+            "Runs N morlit commands, P at a time, on copies of the XP sample image, then\n"
+            "M with --pauses all at once, and prints images per minute. Defaults: 48\n"
+            "images, 4 jobs, 16 paused images; MORLIT is the build tree's command.\n"))
+        return 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--images" && i + 1 < argc)

@@ -22,6 +22,7 @@
 #include <sstream>
 #include <string>
 
+#include "bench/bench_help.h"
 #include "platform/posix/programs/regedit_tool.h"
 #include "tools/hive/hive_builder.h"
 
@@ -197,6 +198,13 @@ BENCHMARK(BM_Hivexregedit)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: morlit_registry_bench [BENCHMARK FLAGS]\n"
+            "Our registry editor's import of the IDE template into a SYSTEM hive of\n"
+            "about 10 MB, against hivexregedit --merge.\n",
+            true))
+        return 0;
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

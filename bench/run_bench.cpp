@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_help.h"
 #include "bench/bench_content.h"
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/vhd.h"
@@ -201,6 +202,13 @@ double RunOnce(const std::string& image, bool journalled) {
 }
 
 int main(int argc, char** argv) {
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: morlit_run_bench [--keep] [IMAGE]\n"
+            "A whole run in this process on a large XP image, three times with the\n"
+            "rollback journal and three without. Without IMAGE one is made in the\n"
+            "build tree and deleted at the end, unless --keep is given.\n"))
+        return 0;
     bool keep = false;
     std::string image;
     for (int i = 1; i < argc; ++i) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_help.h"
 #include "platform/posix/disk/vhd.h"
 
 namespace {
@@ -228,6 +229,15 @@ double Find(const std::map<std::string, double>& seconds, const std::string& pre
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (morlit::bench::AnsweredHelp(
+            argc, argv,
+            "usage: morlit_bench_vhd [BENCHMARK FLAGS]\n"
+            "Sequential reads and writes of a 2 GiB dynamic VHD image through the VHD\n"
+            "layer, against qemu-img convert. The images lie in MORLIT_BENCH_DIR\n"
+            "(default: the build tree) and are deleted at the end unless\n"
+            "MORLIT_BENCH_KEEP is set.\n",
+            true))
+        return 0;
     benchmark::Initialize(&argc, argv);
     std::printf("load average at start: %s\n", LoadAverage().c_str());
     Prepare();

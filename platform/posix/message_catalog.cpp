@@ -26,15 +26,28 @@ bool FileReadable(const std::string& path) {
 
 }  // namespace
 
-std::string MessageLanguage(const char* lcAll, const char* lcMessages, const char* lang) {
+std::string MessageLanguage(const char* lcAll, const char* lcMessages, const char* lang,
+                            const char* language) {
+    std::string locale = "C";
     for (const char* value : {lcAll, lcMessages, lang}) {
-        if (value && *value) return LanguageCode(value);
+        if (value && *value) {
+            locale = LanguageCode(value);
+            break;
+        }
     }
-    return "C";
+    // Under the C locale gettext leaves the texts as written and reads no
+    // LANGUAGE; under any other, the list's first language wins. Only the
+    // first counts: every language but Japanese falls back to English.
+    if (locale == "C" || locale == "POSIX" || !language) return locale;
+    std::istringstream list(language);
+    for (std::string entry; std::getline(list, entry, ':');)
+        if (!entry.empty()) return LanguageCode(entry);
+    return locale;
 }
 
 std::string MessageLanguageFromEnvironment() {
-    return MessageLanguage(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"));
+    return MessageLanguage(std::getenv("LC_ALL"), std::getenv("LC_MESSAGES"), std::getenv("LANG"),
+                           std::getenv("LANGUAGE"));
 }
 
 std::unique_ptr<MessageCatalog> MessageCatalog::Load(const std::string& path, std::string* reason) {

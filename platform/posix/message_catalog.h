@@ -13,9 +13,12 @@ namespace morlit::posix {
 
 // The language the locale variables ask for, as gettext reads them: the
 // first of LC_ALL, LC_MESSAGES and LANG that is set and not empty, cut to
-// its language code ("ja_JP.UTF-8" -> "ja"). "C" for none. Only the names
-// count, not whether the locale is installed: nothing here calls setlocale.
-std::string MessageLanguage(const char* lcAll, const char* lcMessages, const char* lang);
+// its language code ("ja_JP.UTF-8" -> "ja"), "C" for none; unless that is C,
+// the first language of the list in LANGUAGE ("en:ja" -> "en") comes before
+// it. Only the names count, not whether the locale is installed: nothing
+// here calls setlocale.
+std::string MessageLanguage(const char* lcAll, const char* lcMessages, const char* lang,
+                            const char* language = nullptr);
 // The same from the process's environment.
 std::string MessageLanguageFromEnvironment();
 

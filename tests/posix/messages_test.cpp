@@ -124,6 +124,12 @@ TEST(MessageCatalogue, TheLanguageComesFromTheFirstVariableSetAndFallsBackToEngl
     EXPECT_EQ(MessageLanguage("C", "ja_JP", "ja"), "C");
     EXPECT_EQ(MessageLanguage("", "ja_JP", "C"), "ja");  // set but empty counts as unset
     EXPECT_EQ(MessageLanguage(nullptr, "", "de_DE.UTF-8"), "de");
+    // LANGUAGE's first language comes before the locale, but not under C.
+    EXPECT_EQ(MessageLanguage(nullptr, nullptr, "ja_JP.UTF-8", "en_GB:ja"), "en");
+    EXPECT_EQ(MessageLanguage("de_DE", nullptr, nullptr, ":ja"), "ja");
+    EXPECT_EQ(MessageLanguage(nullptr, nullptr, "ja_JP", ""), "ja");
+    EXPECT_EQ(MessageLanguage("C", nullptr, "ja_JP", "ja"), "C");
+    EXPECT_EQ(MessageLanguage(nullptr, nullptr, nullptr, "ja"), "C");
 
     const std::vector<std::string> folders = {std::string(MORLIT_BINARY_DIR) + "/locale"};
     std::string warning;
@@ -167,7 +173,7 @@ const char kJapanese[] =
     "処理を開始します...\nVHDをマウントしています...\nVHDファイルのオープンに失敗しました。(2)\n"
     "終了処理をしています...\nエラーが発生したため、\nVHDファイルの調整が完了できませんでした。\n";
 
-TEST(MorlitCommand, TextsFollowLcAllThenLcMessagesThenLang) {
+TEST(MorlitCommand, TextsFollowLanguageThenLcAllThenLcMessagesThenLang) {
     const std::string dir = TestDir();
     const std::string image = dir + "/none.vhd";
     // The cause lines are the same, in English, in every language.
@@ -190,6 +196,10 @@ TEST(MorlitCommand, TextsFollowLcAllThenLcMessagesThenLang) {
         {"LANG=ja_JP.UTF-8 LC_MESSAGES=en_US.UTF-8", kEnglish},
         {"LC_ALL=ja_JP.UTF-8 LC_MESSAGES=C LANG=C", kJapanese},
         {"LC_ALL= LC_MESSAGES= LANG=ja_JP.UTF-8", kJapanese},
+        {"LANG=de_DE.UTF-8 LANGUAGE=ja:de", kJapanese},
+        {"LC_ALL=ja_JP.UTF-8 LANGUAGE=en_GB", kEnglish},
+        {"LC_ALL=C LANGUAGE=ja", kEnglish},
+        {"LANGUAGE=ja", kEnglish},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.env);
@@ -216,7 +226,7 @@ TEST(MorlitCommand, TextsFollowLcAllThenLcMessagesThenLang) {
                     &out),
               1);
     EXPECT_EQ(out, kJapanese);
-    EXPECT_EQ(Slurp(dir + "/err"), "morlit: no message catalogue (searched " + dir +
+    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + image + ": no message catalogue (searched " + dir +
                                        "/bare/locale/en/LC_MESSAGES/morlit.mo, " + dir +
                                        "/share/locale/en/LC_MESSAGES/morlit.mo); the texts stay "
                                        "in Japanese\n" +

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <set>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -43,16 +44,51 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 }
 
 TEST(MorlitCommand, UsageErrorsAndHelp) {
+    // Each mistake in a line that names it, then where to read how it goes.
+    const std::pair<const char*, const char*> mistakes[] = {
+        {"", "no image given"},
+        {"--check", "no image given"},
+        {"a.vhd ''", "an image name is empty"},
+        {"--bogus x.vhd", "unknown option --bogus"},
+        {"--p x.vhd", "option --p is ambiguous: --pauses, --put-back"},
+        {"--json=yes x.vhd", "--json takes no value"},
+        {"x.vhd --cdrom", "--cdrom needs a path"},
+        {"--templates '' x.vhd", "--templates needs a folder, not an empty name"},
+        {"--check --put-back x.vhd", "--put-back cannot be used with --check"},
+        {"--put-back --json x.vhd", "--put-back cannot be used with --json"},
+        {"--put-back --cdrom=/ x.vhd", "--put-back cannot be used with --cdrom"},
+        {"--put-back --no-pauses x.vhd", "--put-back cannot be used with --no-pauses"},
+    };
     std::string out;
-    EXPECT_EQ(Shell(Quote(Morlit()), &out), 2);
-    EXPECT_NE(out.find("usage: morlit"), std::string::npos);
-    EXPECT_EQ(Shell(Quote(Morlit()) + " --bogus x.vhd", &out), 2);
-    EXPECT_EQ(Shell(Quote(Morlit()) + " a.vhd ''", &out), 2);
-    EXPECT_EQ(Shell(Quote(Morlit()) + " --help", &out), 0);
+    for (const auto& [args, mistake] : mistakes) {
+        EXPECT_EQ(Shell(Quote(Morlit()) + " " + args + " </dev/null", &out), 2) << args;
+        EXPECT_EQ(out, "morlit: " + std::string(mistake) +
+                           "\nTry 'morlit --help' for more information.\n");
+    }
+    // The help fits 80 columns, and the manual page's synopsis has every
+    // option of the help's.
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --pauses --no-pauses -h", &out), 0);
+    std::string manual = Slurp(std::string(MORLIT_BINARY_DIR) + "/morlit.1");
+    for (size_t at; (at = manual.find("\\-")) != std::string::npos;) manual.erase(at, 1);
+    const std::string synopsis = manual.substr(0, manual.find(".SH DESCRIPTION"));
+    std::istringstream help(out);
+    bool usage = true;  // the help's first lines, up to an empty one
+    for (std::string line; std::getline(help, line);) {
+        EXPECT_LE(line.size(), 80u) << line;
+        usage &= !line.empty();
+        for (size_t at = 0; usage && (at = line.find("--", at)) != std::string::npos;) {
+            const size_t end = line.find_first_of(" ]|", at);
+            EXPECT_NE(synopsis.find(line.substr(at, end - at)), std::string::npos) << line;
+            at = end;
+        }
+    }
+    // It quotes what a run shows.
+    for (const char* text :
+         {"[ok/cancel]", "Insert the Windows XP installation CD into the CD drive.", "[yes/no]",
+          "Search again?", "The VHD file has been adjusted."})
+        EXPECT_NE(manual.find(text), std::string::npos) << text;
     EXPECT_EQ(Shell(Quote(Morlit()) + " --version", &out), 0);
     EXPECT_EQ(out.rfind("morlit ", 0), 0u);
-    // Both pause options are taken.
-    EXPECT_EQ(Shell(Quote(Morlit()) + " --pauses --no-pauses --help", &out), 0);
 }
 
 TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
@@ -90,7 +126,9 @@ TEST(MorlitCommand, AdjustsTheSampleXpImageFromACdGivenWithCdrom) {
     // A --cdrom path that is neither a folder nor an ISO image is a usage error.
     std::string out;
     EXPECT_EQ(Shell(Quote(Morlit()) + " --cdrom " + Quote(dir + "/none.iso") + " x.vhd", &out), 2);
-    EXPECT_EQ(out, "morlit: --cdrom " + dir + "/none.iso: no such file or folder\n");
+    EXPECT_EQ(out, "morlit: --cdrom " + dir +
+                       "/none.iso: no such file or folder\nTry 'morlit --help' for more "
+                       "information.\n");
     EXPECT_EQ(Shell(Quote(Morlit()) + " x.vhd --cdrom", &out), 2);
 }
 
@@ -114,8 +152,9 @@ TEST(MorlitCommand, Windows2000WithTheXpCdEndsWith136AndTheReason) {
               "終了処理をしています...\nエラーが発生したため、\n"
               "VHDファイルの調整が完了できませんでした。\n");
     EXPECT_EQ(Slurp(dir + "/err"),
-              "morlit: the installation in E:\\WINNT is Windows 2000 (kernel 5.0); the Windows XP "
-              "CD's drivers do not fit it\n");
+              "morlit: " + image +
+                  ": the installation in E:\\WINNT is Windows 2000 (kernel 5.0); the Windows XP "
+                  "CD's drivers do not fit it\n");
     EXPECT_TRUE(Slurp(image) == before);
 }
 
@@ -133,8 +172,9 @@ TEST(MorlitCommand, HibernatedImageEndsWithMessage135AndOneDiagnosticLine) {
     EXPECT_NE(out.find("An error occurred, so\nthe VHD file could not be adjusted.\n"),
               std::string::npos);
     EXPECT_EQ(Slurp(dir + "/err"),
-              "morlit: NTFS volume on partition 1 is hibernated; start that Windows and shut it "
-              "down fully first\n");
+              "morlit: " + image +
+                  ": NTFS volume on partition 1 is hibernated; start that Windows and shut it "
+                  "down fully first\n");
     EXPECT_EQ(Slurp(image), before);
 }
 
@@ -150,6 +190,9 @@ TEST(MorlitCommand, RunsInAPrivateFolderThatGoesAtTheEndAndFindsInstalledTemplat
                     &out),
               0)
         << out;
+    // The files only a Debian package has stay in the package.
+    EXPECT_FALSE(FileExists(prefix + "/share/lintian/overrides/morlit"));
+    EXPECT_FALSE(FileExists(prefix + "/share/doc/morlit/changelog.Debian.gz"));
     Shell("mkdir -p " + Quote(tmp + "/morlit.Killed") + " && touch " +
           Quote(tmp + "/morlit.Killed/run.lock"));
     const std::string image = CopyTarget(dir, "win7.vhd");
@@ -184,8 +227,9 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
               &out),
         0)
         << out;
-    EXPECT_EQ(Slurp(dir + "/err"),
-              "morlit: missing template Tolmarin.bin, Quessil.bin (searched " + dir + "/own)\n");
+    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + image +
+                                       ": missing template Tolmarin.bin, Quessil.bin (searched " +
+                                       dir + "/own)\n");
     // Without the registry template, which every run needs, the image is
     // not even opened.
     const std::string second = CopyTarget(dir, "xp-cabinets.vhd");
@@ -197,7 +241,8 @@ TEST(MorlitCommand, TemplatesFromAFolderGivenOrAMissingOneNamed) {
               1);
     EXPECT_EQ(out, "");
     EXPECT_EQ(Slurp(dir + "/err"),
-              "morlit: missing template Dravmont.bin, Tolmarin.bin, Quessil.bin (searched " + dir +
+              "morlit: " + second +
+                  ": missing template Dravmont.bin, Tolmarin.bin, Quessil.bin (searched " + dir +
                   "/none); every run needs Dravmont.bin, so the image was not opened; give the "
                   "templates' folder with --templates DIR\n");
     EXPECT_TRUE(Slurp(second) == before);
@@ -418,8 +463,9 @@ TEST(MorlitCommand, EachStopSignalAtEachStagePutsTheImageBackAndSaysSo) {
             EXPECT_EQ(results[i].rc, 0);
             EXPECT_NE(results[i].out.find(kDone), std::string::npos) << results[i].out;
             EXPECT_EQ(Slurp(dirs[i] + "/err"),
-                      "morlit: SIGINT came too late to stop the run: the image was adjusted and "
-                      "is kept\n");
+                      "morlit: " + images[i] +
+                          ": SIGINT came too late to stop the run: the image was adjusted and "
+                          "is kept\n");
             EXPECT_FALSE(Slurp(images[i]) == befores[i]);
             continue;
         }
@@ -428,7 +474,7 @@ TEST(MorlitCommand, EachStopSignalAtEachStagePutsTheImageBackAndSaysSo) {
         EXPECT_NE(results[i].out.find(kFailed), std::string::npos) << results[i].out;
         EXPECT_EQ(
             Slurp(dirs[i] + "/err"),
-            "morlit: stopped by " + std::string(c.name) + "; " + images[i] +
+            "morlit: " + images[i] + ": stopped by " + std::string(c.name) + "; " + images[i] +
                 (c.written ? " was put back as it was before the run\n" : " was not changed\n"));
         EXPECT_TRUE(Slurp(images[i]) == befores[i]);
     }
@@ -520,14 +566,16 @@ struct Ending {
     const char* name;
     std::function<std::string(const std::string& dir)> image;  // made in `dir`
     std::string answers;                                       // standard input
-    std::string cause;    // the start of a line on standard error
-    std::string message;  // the dialog's message on standard output, besides 131
+    std::string cause;      // the start of a line on standard error
+    std::string message;    // the dialog's message on standard output, besides 131
+    bool realData = false;  // made from ../shared
 };
 
 class FailingEnding : public ::testing::TestWithParam<Ending> {};
 
 TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     const Ending& e = GetParam();
+    if (e.realData) MORLIT_REQUIRE_REALDATA();
     const std::string dir = TestDir();
     Shell("mkdir -p " + Quote(dir + "/tmp"));
     const std::string image = e.image(dir);
@@ -537,7 +585,7 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     Child child({"--no-pauses", image}, dir, dir + "/answers");
     EXPECT_EQ(child.Wait(), 1);
     const std::string err = Slurp(dir + "/err");
-    EXPECT_NE(err.find("morlit: " + e.cause), std::string::npos) << err;
+    EXPECT_NE(err.find("morlit: " + image + ": " + e.cause), std::string::npos) << err;
     EXPECT_NE(child.out.find(e.message), std::string::npos) << child.out;
     ASSERT_GE(child.out.size(), kFailed.size()) << child.out;
     EXPECT_EQ(child.out.substr(child.out.size() - kFailed.size()), kFailed) << child.out;
@@ -599,7 +647,7 @@ INSTANTIATE_TEST_SUITE_P(
                "",
                "the image holds a single volume and no partition table; Windows Virtual PC "
                "needs a whole disk image",
-               "マウントしたドライブレターが取得できませんでした。\n"},
+               "マウントしたドライブレターが取得できませんでした。\n", true},
         Ending{"LogOfANewerWindows",
                [](const std::string& d) { return MakeImage(d, "newer.vhd", "--log newer"); }, "",
                "NTFS volume on partition 1 was not shut down cleanly: its journal was left open "
@@ -619,7 +667,7 @@ TEST(MorlitCommand, SeveralImagesAreAdjustedOneAfterAnotherAndAFailureInTheMiddl
     const std::string before = Slurp(first), middleBefore = Slurp(middle);
     std::string out;
     EXPECT_EQ(Shell("printf 'ok\\nok\\n' | TMPDIR=" + Quote(dir + "/tmp") + " " + kEnglish +
-                        Quote(Morlit()) + " --cdrom " + Quote(SampleTargets() + "/xp-cd.iso") +
+                        Quote(Morlit()) + " --cdrom=" + Quote(SampleTargets() + "/xp-cd.iso") +
                         " -- " + Quote(first) + " " + Quote(middle) + " " + Quote(last) + " 2>" +
                         Quote(dir + "/err"),
                     &out),
@@ -656,6 +704,22 @@ TEST(MorlitCommand, SeveralImagesAreAdjustedOneAfterAnotherAndAFailureInTheMiddl
     for (const std::string& image : {first, middle, last})
         EXPECT_FALSE(FileExists(image + "-journal"));
     EXPECT_EQ(Listing(dir + "/tmp"), "");
+    // Side by side under xargs, one image a command and no CD this time:
+    // each fails, and every line of theirs names its image.
+    EXPECT_EQ(Shell("printf '%s\\0' " + Quote(first) + " " + Quote(middle) + " " + Quote(last) +
+                    " | TMPDIR=" + Quote(dir + "/tmp") + " xargs -0 -P3 -n1 " + Quote(Morlit()) +
+                    " >/dev/null 2>" + Quote(dir + "/err")),
+              123);
+    std::istringstream lines(Slurp(dir + "/err"));
+    std::set<std::string> named;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string image = line.substr(8, line.find(".vhd: ") + 4 - 8);
+        EXPECT_TRUE(line.rfind("morlit: ", 0) == 0 &&
+                    (image == first || image == middle || image == last))
+            << line;
+        named.insert(image);
+    }
+    EXPECT_EQ(named.size(), 3u) << Slurp(dir + "/err");
 }
 
 // A stop during the second of three images ends the batch there: the first
@@ -769,30 +833,24 @@ TEST(MorlitCommand, PutBackPlaysBackWhatAKilledRunLeft) {
     }
     ASSERT_TRUE(FileExists(image + "-journal"));
     ASSERT_FALSE(Slurp(image) == before);
+    // Several images, each on its own and named in each of its lines.
+    const std::string gone = dir + "/gone.vhd";
     std::string out;
-    EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image) + " 2>" + Quote(dir + "/err") +
-                        " </dev/null",
+    EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image) + " " + Quote(gone) + " 2>" +
+                        Quote(dir + "/err") + " </dev/null",
                     &out),
-              0);
+              1);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + image +
+    EXPECT_EQ(Slurp(dir + "/err"), "morlit: " + image + ": " + image +
                                        " was put back as it was before a run that did not end (" +
-                                       image + "-journal played back)\n");
+                                       image + "-journal played back)\nmorlit: " + gone +
+                                       ": cannot open it: No such file or directory\n");
     EXPECT_TRUE(Slurp(image) == before);
     EXPECT_FALSE(FileExists(image + "-journal"));
     EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image), &out), 0);
-    EXPECT_EQ(out, "morlit: nothing to put back: there is no " + image + "-journal\n");
+    EXPECT_EQ(out,
+              "morlit: " + image + ": nothing to put back: there is no " + image + "-journal\n");
     EXPECT_TRUE(Slurp(image) == before);
-    // Several images, each on its own.
-    EXPECT_EQ(
-        Shell(Quote(Morlit()) + " --put-back " + Quote(image) + " " + Quote(dir + "/gone.vhd"),
-              &out),
-        1);
-    EXPECT_EQ(out, "morlit: " + image + ": nothing to put back: there is no " + image +
-                       "-journal\nmorlit: " + dir + "/gone.vhd: cannot open " + dir +
-                       "/gone.vhd: No such file or directory\n");
-    // It takes nothing else.
-    EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back --no-pauses " + Quote(image), &out), 2);
 }
 
 }  // namespace

@@ -189,23 +189,34 @@ bool PartitionOf(const std::string& image, u64 start, const std::string& out) {
 // A folder the journal cannot be made in: the run fails to open the image
 // (132) before anything is written, and says why.
 TEST(ImageInUse, AFolderThatCannotHoldTheJournalFailsTheOpen) {
-    const std::string dir = TestDir() + "/locked";
-    ASSERT_EQ(Shell("mkdir -p " + Quote(dir)), 0);
+    // An account that may write the image but not its folder: root may write
+    // anywhere, so as root the command runs as nobody, who must reach the
+    // program, the image and a folder for the run. The caller's TMPDIR may
+    // let no one else in, so those folders are made in /tmp.
+    const bool asNobody = ::geteuid() == 0;
+    const std::string as = asNobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+    std::string base = TestDir();
+    if (asNobody) {
+        base = MakeShortTempDir("mlj", "/tmp");
+        if (base.empty() || ::chmod(base.c_str(), 0755) != 0)
+            GTEST_SKIP() << "cannot make a folder in /tmp that another account may enter";
+        if (Shell(as + "test -x " + Quote(Morlit())) != 0) {
+            Shell("rm -rf " + Quote(base));
+            GTEST_SKIP() << "the account 65534 cannot run " << Morlit();
+        }
+    }
+    const std::string dir = base + "/locked", runs = base + "/runs";
+    ASSERT_EQ(Shell("mkdir -p " + Quote(dir) + " " + Quote(runs)), 0);
+    ASSERT_EQ(::chmod(runs.c_str(), 01777), 0);
     const std::string image = CopyTarget(dir, "xp-cabinets.vhd");
     const std::string before = Slurp(image);
-    // An account that may write the image but not its folder (root may
-    // write anywhere).
     ASSERT_EQ(::chmod(image.c_str(), 0666), 0);
-    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
-    const std::string as =
-        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    if (as.empty()) {
-        ASSERT_EQ(::chmod(dir.c_str(), 0555), 0);
-    }
+    ASSERT_EQ(::chmod(dir.c_str(), asNobody ? 0755 : 0555), 0);
     std::string out;
-    EXPECT_EQ(
-        Shell(as + "env " + kJapanese + Quote(Morlit()) + " " + Quote(image) + " </dev/null", &out),
-        1);
+    EXPECT_EQ(Shell(as + "env TMPDIR=" + Quote(runs) + " " + kJapanese + Quote(Morlit()) + " " +
+                        Quote(image) + " </dev/null",
+                    &out),
+              1);
     ::chmod(dir.c_str(), 0755);
     EXPECT_NE(
         out.find(ToUtf8(FormatWithCode(FindStringTableText(IDS_OPEN_FAILED), err::kAccessDenied))),
@@ -214,6 +225,7 @@ TEST(ImageInUse, AFolderThatCannotHoldTheJournalFailsTheOpen) {
     EXPECT_NE(out.find("cannot hold the journal"), std::string::npos) << out;
     EXPECT_TRUE(Slurp(image) == before);
     EXPECT_FALSE(FileExists(image + "-journal"));
+    if (asNobody && !HasFailure()) Shell("rm -rf " + Quote(base));
 }
 
 int g_paused[2] = {-1, -1};  // to the test: "holding"; from the test: "go on"
