@@ -162,26 +162,25 @@ int DevIoctl(ntfs_device*, unsigned long, void*) {
 ntfs_device_operations g_rangeOps = {DevOpen,  DevClose,  DevSeek, DevRead, DevWrite,
                                      DevPread, DevPwrite, DevSync, DevStat, DevIoctl};
 
+// The library's errno as Windows reports it on an NTFS volume: the host's
+// table, but for three codes the library gives for reasons of its own.
 u32 ErrnoCode(int e) {
     switch (e) {
-        case ENOENT:
-            return err::kFileNotFound;
-        case ENOSPC:
-            return err::kDiskFull;
-        case EEXIST:
-            return err::kFileExists;
-        case ENOTEMPTY:
-            return err::kDirNotEmpty;
         case EROFS:
+            // Only a volume still mounted read-only gives it: to a caller,
+            // write-protected media, as Windows says. On the host it is a
+            // file the caller may not change.
             return err::kWriteProtect;
         case EINVAL:
         case ENAMETOOLONG:
+            // The library checks the one name it is given against NTFS's
+            // rules (its characters, 255 units), so this is the name, where
+            // on the host it is a whole path too long for the system.
             return err::kInvalidName;
-        case EOPNOTSUPP:
-            return err::kNotSupported;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
         case EIO:
+            // The library's word for metadata it finds inconsistent, and for
+            // a transfer the disk failed: a change then gives the disk's own
+            // code instead (Finish).
             return err::kDiskCorrupt;
         default:
             return ErrnoToWindows(e);
@@ -418,9 +417,10 @@ u32 NtfsVolume::MakeWritable() {
 }
 
 u32 NtfsVolume::Finish(u32 result) {
-    // The library turns the disk's failures into EIO; the disk's own code
-    // (a full disk, say) tells the user more.
-    if (result == err::kIoDevice && range_->lastError) return range_->lastError;
+    // The library turns the disk's failures into EIO (or loses the errno);
+    // the disk's own code (a write fault, a full disk) tells the user more.
+    if ((result == err::kDiskCorrupt || result == err::kIoDevice) && range_->lastError)
+        return range_->lastError;
     // The library has written its records by now; make them durable.
     const u32 flushed = range_->disk->Flush();
     return result ? result : flushed;
