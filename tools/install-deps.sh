@@ -11,7 +11,7 @@ $SUDO apt-get install -y -q --no-install-recommends \
     libntfs-3g89 ntfs-3g ntfs-3g-dev \
     libhivex-dev libhivex-bin libwin-hivex-perl \
     libmspack-dev cabextract gcab mscompress \
-    libcdio-dev libiso9660-dev genisoimage xorriso \
+    zlib1g-dev genisoimage xorriso \
     dosfstools mtools \
     qemu-utils fdisk \
     python3 xz-utils nlohmann-json3-dev \

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/posix/disk/byte_order.h"
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/fs/file_access.h"
 
@@ -72,13 +73,9 @@ std::unique_ptr<MessageCatalog> MessageCatalog::Parse(const std::string& bytes,
         *reason = "too short for a message catalogue";
         return nullptr;
     }
+    // A .mo file is in the byte order of the machine that wrote it.
     auto word = [&](std::uint64_t at, bool big) {
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) {
-            const std::uint32_t b = static_cast<unsigned char>(bytes[at + i]);
-            v |= big ? b << (8 * (3 - i)) : b << (8 * i);
-        }
-        return v;
+        return big ? LoadBe32(bytes.data() + at) : LoadLe32(bytes.data() + at);
     };
     bool big = false;
     if (word(0, false) != kMoMagic) {

@@ -54,8 +54,6 @@ CauseKind KindOfState(PosixVirtualDisk::VolumeState state) {
     }
 }
 
-constexpr u32 kErrorNotReady = 21;
-constexpr u32 kErrorBusy = 170;
 constexpr u32 kVirtualDiskAccessAttachRw = 0x20000;
 
 // A volume's boot sector at the very start of the disk: an image of one
@@ -279,7 +277,7 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
 u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*providerFlags*/) {
     auto disk = handles_.Get<Disk>(handle);
     if (!disk || !disk->device) return Fail(err::kInvalidHandle);
-    if (disk->Attached()) return Fail(kErrorBusy);
+    if (disk->Attached()) return Fail(err::kBusy);
 
     std::vector<Partition> partitions;
     std::string reason;
@@ -449,7 +447,7 @@ u32 PosixVirtualDisk::GetVirtualDiskPhysicalPath(Handle handle, u32* sizeBytes,
     auto disk = handles_.Get<Disk>(handle);
     if (!disk) return Fail(err::kInvalidHandle);
     if (!sizeBytes) return Fail(err::kInvalidParameter);
-    if (!disk->Attached()) return Fail(kErrorNotReady);
+    if (!disk->Attached()) return Fail(err::kNotReady);
     const std::wstring text = L"\\\\.\\PhysicalDrive" + std::to_wstring(disk->number);
     // Sizes count UTF-16 code units of two bytes, as on Windows.
     const u32 needed = static_cast<u32>((text.size() + 1) * 2);

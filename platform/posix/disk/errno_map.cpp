@@ -27,6 +27,12 @@ u32 ErrnoToWindows(int e, u32 ioFault) {
         case EMFILE:
         case ENFILE:
             return err::kTooManyOpenFiles;
+        case EEXIST:
+            return err::kFileExists;
+        case ENOTEMPTY:
+            return err::kDirNotEmpty;
+        case EOPNOTSUPP:
+            return err::kNotSupported;
         default:
             return ioFault;
     }

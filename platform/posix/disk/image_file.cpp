@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,7 +19,6 @@
 #include "platform/posix/disk/errno_map.h"
 #include "platform/posix/disk/interrupt.h"
 #include "platform/posix/disk/byte_order.h"
-#include "platform/posix/disk/crc32.h"
 
 namespace morlit::posix {
 namespace {
@@ -158,6 +158,14 @@ struct JournalHeader {
     bool hasTimes = false;
     timespec times[2] = {};  // access, modification
 };
+
+// zlib's CRC-32 of `length` bytes, continued from `crc` (0 to start). zlib
+// answers 0 for a null buffer whatever it continues from, and a hole record
+// has no bytes: no bytes leave the value as it was, as the journal has it.
+u32 Crc32(const void* data, u64 length, u32 crc = 0) {
+    if (length == 0) return crc;
+    return static_cast<u32>(crc32_z(crc, static_cast<const Bytef*>(data), length));
+}
 
 // Writes the header and the times after it (kHeaderBytes + kTimesBytes).
 void EncodeHeader(const JournalHeader& h, u8* out) {

@@ -17,8 +17,6 @@ namespace morlit::posix {
 
 namespace {
 
-constexpr u32 kErrorNotReady = 21;
-
 constexpr u8 kAttrReadOnly = 0x01;
 constexpr u8 kAttrVolumeId = 0x08;
 constexpr u8 kAttrDirectory = 0x10;
@@ -1060,7 +1058,7 @@ u32 FatVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::
 // --- writing -----------------------------------------------------------------
 
 u32 FatVolume::WriteFile(const PathParts& path, const std::string& data) {
-    if (s_->broken) return kErrorNotReady;
+    if (s_->broken) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     Folder parent;
     const Entry* entry = nullptr;
@@ -1072,7 +1070,7 @@ u32 FatVolume::WriteFile(const PathParts& path, const std::string& data) {
 }
 
 u32 FatVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& patches, u64 size) {
-    if (s_->broken) return kErrorNotReady;
+    if (s_->broken) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     for (const FilePatch& p : patches) {
         if (p.offset > 0xFFFFFFFFull || p.data.size() > 0xFFFFFFFFull)
@@ -1092,7 +1090,7 @@ u32 FatVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& pa
 }
 
 u32 FatVolume::DeleteFile(const PathParts& path) {
-    if (s_->broken) return kErrorNotReady;
+    if (s_->broken) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     Folder parent;
     const Entry* entry = nullptr;
@@ -1112,7 +1110,7 @@ u32 FatVolume::DeleteFile(const PathParts& path) {
 }
 
 u32 FatVolume::SetAttributes(const PathParts& path, u32 attributes) {
-    if (s_->broken) return kErrorNotReady;
+    if (s_->broken) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     Folder parent;
     const Entry* entry = nullptr;

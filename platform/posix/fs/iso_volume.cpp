@@ -1,14 +1,12 @@
 #include "platform/posix/fs/iso_volume.h"
 
-#include <cdio/iso9660.h>
-#include <cdio/logging.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "platform/constants.h"
 #include "platform/posix/fs/cd_names.h"
@@ -30,20 +28,6 @@ constexpr size_t kRecLength = 0, kRecExtent = 2, kRecSize = 10, kRecFlags = 25, 
                  kRecName = 33;
 constexpr u8 kFlagDirectory = 0x02, kFlagMultiExtent = 0x80;
 
-cdio_log_handler_t g_previousHandler = nullptr;
-
-// The library reports a damaged image through its log, and its default
-// handler ends the process on errors. Damaged images are reported as error
-// codes here, so only its internal assertions are passed on.
-void QuietLog(cdio_log_level_t level, const char message[]) {
-    if (level == CDIO_LOG_ASSERT && g_previousHandler) g_previousHandler(level, message);
-}
-
-void InstallQuietLog() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_previousHandler = cdio_log_set_handler(QuietLog); });
-}
-
 u32 Le32(const std::string& b, size_t at) { return LoadLe32(b.data() + at); }
 
 u8 Byte(const std::string& b, size_t at) { return static_cast<u8>(b[at]); }
@@ -60,7 +44,6 @@ std::wstring VisibleName(std::wstring name) {
 }  // namespace
 
 std::unique_ptr<IsoVolume> IsoVolume::Open(const std::string& imagePath, u32* error) {
-    InstallQuietLog();
     struct stat st;
     if (::stat(imagePath.c_str(), &st) != 0) {
         *error = errno == EACCES ? err::kAccessDenied : err::kFileNotFound;
@@ -70,39 +53,33 @@ std::unique_ptr<IsoVolume> IsoVolume::Open(const std::string& imagePath, u32* er
         *error = err::kAccessDenied;
         return nullptr;
     }
-    if (FILE* probe = std::fopen(imagePath.c_str(), "rb")) {
-        std::fclose(probe);
-    } else {
+    std::unique_ptr<IsoVolume> v(new IsoVolume());
+    v->fd_ = ::open(imagePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (v->fd_ < 0) {
         *error = err::kAccessDenied;
         return nullptr;
     }
-
-    std::unique_ptr<IsoVolume> v(new IsoVolume());
     v->imageBlocks_ = static_cast<u64>(st.st_size) / kBlock;
     if (v->imageBlocks_ <= kFirstDescriptor) {
         *error = err::kUnrecognizedVolume;
         return nullptr;
     }
-    v->iso_ = iso9660_open_ext(imagePath.c_str(), ISO_EXTENSION_NONE);
-    iso9660_pvd_t pvd;
-    if (v->iso_ == nullptr || !iso9660_ifs_read_pvd(v->iso_, &pvd)) {
-        *error = err::kUnrecognizedVolume;
-        return nullptr;
-    }
-    if (char* id = iso9660_get_volume_id(&pvd)) {
-        std::string label = id;
-        std::free(id);
-        while (!label.empty() && label.back() == ' ') label.pop_back();
-        v->label_ = FromUtf8(label);
-    }
 
-    // The descriptors: the primary one, and a Joliet one if the disc has it.
+    // The descriptors: the primary one first, as every disc has it, and a
+    // Joliet one if the disc has it.
     for (u32 i = 0; i < kMaxDescriptors && kFirstDescriptor + i < v->imageBlocks_; ++i) {
         std::string d;
         if (v->ReadBlocks(kFirstDescriptor + i, 1, &d) != 0) break;
         if (d.compare(1, 5, "CD001") != 0) break;
         const u8 type = Byte(d, 0);
-        if (type == 255) break;
+        if (type == 255 || (i == 0 && type != 1)) break;
+        if (i == 0) {
+            // The volume identifier: 32 characters padded with blanks.
+            std::string label = d.substr(40, 32);
+            label = label.substr(0, label.find('\0'));
+            while (!label.empty() && label.back() == ' ') label.pop_back();
+            v->label_ = FromUtf8(label);
+        }
         const size_t root = 156;
         Tree tree;
         tree.present = true;
@@ -139,7 +116,7 @@ std::unique_ptr<IsoVolume> IsoVolume::Open(const std::string& imagePath, u32* er
 }
 
 IsoVolume::~IsoVolume() {
-    if (iso_ != nullptr) iso9660_close(iso_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 u32 IsoVolume::DriveType() const { return kDriveCdrom; }
@@ -148,8 +125,14 @@ u32 IsoVolume::ReadBlocks(u32 lsn, u32 count, std::string* out) const {
     if (static_cast<u64>(lsn) + count > imageBlocks_) return err::kFileCorrupt;
     out->assign(static_cast<size_t>(count) * kBlock, '\0');
     if (count == 0) return 0;
-    const long got = iso9660_iso_seek_read(iso_, &(*out)[0], lsn, count);
-    return got == static_cast<long>(count) * kBlock ? 0 : err::kFileCorrupt;
+    for (size_t done = 0; done < out->size();) {
+        const ssize_t n = ::pread(fd_, &(*out)[done], out->size() - done,
+                                  static_cast<off_t>(u64{lsn} * kBlock + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return err::kFileCorrupt;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
 }
 
 u32 IsoVolume::RockRidgeName(const std::string& record, size_t suaStart, const Tree& tree,

@@ -1,4 +1,4 @@
-// An ISO 9660 image presented as a CD, read in user space. Names are found
+// An ISO 9660 image presented as a CD, read by our own code. Names are found
 // without regard to case among the Joliet names, the Rock Ridge names and
 // the plain ISO 9660 names (without their ";1" version), as a Windows CD
 // drive would show them. Read-only.
@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "platform/posix/fs/volume.h"
-
-typedef struct _iso9660_s iso9660_t;
 
 namespace morlit::posix {
 
@@ -64,7 +62,7 @@ class IsoVolume : public Volume {
     u32 Find(const Tree& tree, const PathParts& path, Entry* out) const;
     u32 Find(const PathParts& path, Entry* out) const;
 
-    iso9660_t* iso_ = nullptr;
+    int fd_ = -1;
     u64 imageBlocks_ = 0;
     Tree primary_;
     Tree joliet_;

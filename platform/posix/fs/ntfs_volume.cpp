@@ -48,7 +48,6 @@ struct NtfsVolume::Range {
 
 namespace {
 
-constexpr u32 kErrorNotReady = 21;
 // The attribute bits SetFileAttributesW may change.
 constexpr u32 kSettableAttributes = 0x1 | 0x2 | 0x4 | 0x20 | 0x100 | 0x1000 | 0x2000;
 
@@ -163,26 +162,25 @@ int DevIoctl(ntfs_device*, unsigned long, void*) {
 ntfs_device_operations g_rangeOps = {DevOpen,  DevClose,  DevSeek, DevRead, DevWrite,
                                      DevPread, DevPwrite, DevSync, DevStat, DevIoctl};
 
+// The library's errno as Windows reports it on an NTFS volume: the host's
+// table, but for three codes the library gives for reasons of its own.
 u32 ErrnoCode(int e) {
     switch (e) {
-        case ENOENT:
-            return err::kFileNotFound;
-        case ENOSPC:
-            return err::kDiskFull;
-        case EEXIST:
-            return err::kFileExists;
-        case ENOTEMPTY:
-            return err::kDirNotEmpty;
         case EROFS:
+            // Only a volume still mounted read-only gives it: to a caller,
+            // write-protected media, as Windows says. On the host it is a
+            // file the caller may not change.
             return err::kWriteProtect;
         case EINVAL:
         case ENAMETOOLONG:
+            // The library checks the one name it is given against NTFS's
+            // rules (its characters, 255 units), so this is the name, where
+            // on the host it is a whole path too long for the system.
             return err::kInvalidName;
-        case EOPNOTSUPP:
-            return err::kNotSupported;
-        case ENOMEM:
-            return err::kNotEnoughMemory;
         case EIO:
+            // The library's word for metadata it finds inconsistent, and for
+            // a transfer the disk failed: a change then gives the disk's own
+            // code instead (Finish).
             return err::kDiskCorrupt;
         default:
             return ErrnoToWindows(e);
@@ -404,7 +402,7 @@ u32 NtfsVolume::Unmount() {
 }
 
 u32 NtfsVolume::MakeWritable() {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     if (writable_) return 0;
     ntfs_umount(vol_, FALSE);
     vol_ = MountRange(range_.get(), true);
@@ -419,9 +417,10 @@ u32 NtfsVolume::MakeWritable() {
 }
 
 u32 NtfsVolume::Finish(u32 result) {
-    // The library turns the disk's failures into EIO; the disk's own code
-    // (a full disk, say) tells the user more.
-    if (result == err::kIoDevice && range_->lastError) return range_->lastError;
+    // The library turns the disk's failures into EIO (or loses the errno);
+    // the disk's own code (a write fault, a full disk) tells the user more.
+    if ((result == err::kDiskCorrupt || result == err::kIoDevice) && range_->lastError)
+        return range_->lastError;
     // The library has written its records by now; make them durable.
     const u32 flushed = range_->disk->Flush();
     return result ? result : flushed;
@@ -594,7 +593,7 @@ le32 InheritedSecurityId(ntfs_volume* vol, ntfs_inode* dir, bool folder) {
 }  // namespace
 
 u32 NtfsVolume::Stat(const PathParts& path, NodeInfo* info) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
     info->directory = IsDirectory(ni.ni);
@@ -611,7 +610,7 @@ u32 NtfsVolume::Stat(const PathParts& path, NodeInfo* info) {
 }
 
 u32 NtfsVolume::ReadFile(const PathParts& path, std::string* data) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
     if (IsDirectory(ni.ni)) return err::kAccessDenied;
@@ -619,7 +618,7 @@ u32 NtfsVolume::ReadFile(const PathParts& path, std::string* data) {
 }
 
 u32 NtfsVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
     if (IsDirectory(ni.ni)) return err::kAccessDenied;
@@ -652,7 +651,7 @@ u32 NtfsVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std:
 }
 
 u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     // Refuse what would fail before changing the mount.
     InodeRef dir;
@@ -690,7 +689,7 @@ u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
 }
 
 u32 NtfsVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& patches, u64 size) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     constexpr u64 kLimit = static_cast<u64>(INT64_MAX);
     bool changes = false;
@@ -732,7 +731,7 @@ u32 NtfsVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& p
 }
 
 u32 NtfsVolume::CreateFolder(const PathParts& path) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     if (path.empty()) return err::kAlreadyExists;
     {
         InodeRef probe;
@@ -790,7 +789,7 @@ u32 NtfsVolume::CreateNode(_ntfs_inode* dirNode, const std::wstring& longName, b
 }
 
 u32 NtfsVolume::DeleteFile(const PathParts& path) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     if (path.empty()) return err::kAccessDenied;
     {
         InodeRef ni;
@@ -812,7 +811,7 @@ u32 NtfsVolume::DeleteFile(const PathParts& path) {
 }
 
 u32 NtfsVolume::SetAttributes(const PathParts& path, u32 attributes) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     {
         InodeRef probe;
         if (const u32 e = OpenPath(vol_, path, path.size(), &probe)) return e;
@@ -832,7 +831,7 @@ u32 NtfsVolume::SetAttributes(const PathParts& path, u32 attributes) {
 }
 
 u32 NtfsVolume::SetUncompressed(const PathParts& path) {
-    if (!vol_) return kErrorNotReady;
+    if (!vol_) return err::kNotReady;
     bool compressed = false;
     {
         InodeRef ni;

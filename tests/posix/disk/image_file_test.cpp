@@ -283,15 +283,19 @@ std::string Le(u64 value, int bytes) {
 
 // A journal an older build left is still played back when its image is next
 // opened: version 1 (no hole records) and version 2, both with records right
-// after a 64-byte header.
+// after a 64-byte header. Version 2's hole record, which has no bytes, keeps
+// the CRC its salt and head give.
 TEST(ImageFileJournal, JournalsOfOlderVersionsStillPlayBack) {
     const std::string dir = WorkDir();
     const std::string image = dir + "/image.bin";
-    const std::string original = Random(1 << 20, 41);
+    std::string original = Random(1 << 20, 41);
+    original.replace(196608, 65536, 65536, '\0');
     for (const char* magic : {"MLTJRNL1", "MLTJRNL2"}) {
         SCOPED_TRACE(magic);
+        const bool holes = magic[7] == '2';
         std::string changed = original;
         changed.replace(70000, 5, "older");
+        if (holes) changed.replace(200000, 4, "hole");
         changed.append(3000, 'x');  // grown past the old end
         Spit(image, changed);
         const u64 salt = 0x1234567890ABCDEFull;
@@ -300,9 +304,10 @@ TEST(ImageFileJournal, JournalsOfOlderVersionsStillPlayBack) {
         head += Le(TestCrc(head), 4);
         const std::string saved = original.substr(65536, 65536);
         const std::string rh = Le(65536, 8) + Le(saved.size(), 4);
-        const std::string record =
-            rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
-        Spit(image + "-journal", head + record);
+        std::string records = rh + Le(TestCrc(saved, TestCrc(rh, TestCrc(Le(salt, 8)))), 4) + saved;
+        const std::string hole = Le(196608, 8) + Le(65536 | (1u << 31), 4);
+        if (holes) records = hole + Le(TestCrc(hole, TestCrc(Le(salt, 8))), 4) + records;
+        Spit(image + "-journal", head + records);
         u32 error = 0;
         std::string reason;
         auto file = OpenPrepared(image, &error, &reason);

@@ -174,7 +174,8 @@ std::string Stamp(const std::string& path) {
 // A device over another that counts the writes it is given and fails as
 // told: a read that reaches past byte failReadsFrom fails as the device's;
 // with refuseWrites no write reaches the inner device; otherwise from write
-// failWritesFrom on (counted from 1; 0: never) every write meets a full disk.
+// failWritesFrom on (counted from 1; 0: never) every write fails with
+// writeError.
 class FaultyDevice : public BlockDevice {
   public:
     explicit FaultyDevice(BlockDevice& inner) : inner_(inner) {}
@@ -186,13 +187,14 @@ class FaultyDevice : public BlockDevice {
     u32 Write(u64 offset, const void* buffer, std::size_t length) override {
         ++writes;
         if (refuseWrites) return err::kWriteProtect;
-        if (failWritesFrom > 0 && writes >= failWritesFrom) return err::kDiskFull;
+        if (failWritesFrom > 0 && writes >= failWritesFrom) return writeError;
         return inner_.Write(offset, buffer, length);
     }
     u32 Flush() override { return refuseWrites ? 0 : inner_.Flush(); }
     u64 failReadsFrom = ~0ull;
     bool refuseWrites = false;
     int failWritesFrom = 0;
+    u32 writeError = err::kDiskFull;
     int writes = 0;
 
   private:
@@ -420,17 +422,21 @@ TEST_F(RealNtfsVolume, AReadTheDiskFailsIsSaidAsUnreadable) {
     }
 }
 
-// A disk that runs out of space: whichever write of a change meets the full
-// disk, the change fails with the disk's own code (disk full), not with a
-// generic device error, and what the message shows says why.
-TEST_F(RealNtfsVolume, AChangeThatMeetsAFullDiskFailsWithDiskFull) {
+// A disk that runs out of space or fails a write: whichever write of a
+// change meets it, the change fails with the disk's own code, not with a
+// generic device error or damage of the volume, and what the message shows
+// says why.
+TEST_F(RealNtfsVolume, AChangeThatMeetsAFullOrFailingDiskFailsWithItsCode) {
     MORLIT_REQUIRE_REALDATA();
     const std::string published = Published("windows_volume");
     ASSERT_FALSE(published.empty());
     const std::string data(200000, 'x');
     int total = 0;
-    for (int from = 0; from == 0 || from <= total; ++from) {
-        SCOPED_TRACE(from);
+    // Once the writes are counted, each of them meets a full disk, then a failing one.
+    for (int i = 0; i < 2 * total + 1; ++i) {
+        const int from = i <= total ? i : i - total;
+        const u32 fault = i <= total ? err::kDiskFull : err::kWriteFault;
+        SCOPED_TRACE(testing::Message() << from << " " << fault);
         const std::string volume = TestDir() + "/volume.raw";
         ASSERT_EQ(Shell("cp --sparse=always " + Quote(published) + " " + Quote(volume)), 0);
         u32 error = 0;
@@ -440,6 +446,7 @@ TEST_F(RealNtfsVolume, AChangeThatMeetsAFullDiskFailsWithDiskFull) {
         ASSERT_TRUE(image) << reason;
         FaultyDevice device(*image);
         device.failWritesFrom = from;
+        device.writeError = fault;
         MountError mountError = MountError::kNone;
         std::string why;
         std::unique_ptr<NtfsVolume> mounted =
@@ -453,7 +460,7 @@ TEST_F(RealNtfsVolume, AChangeThatMeetsAFullDiskFailsWithDiskFull) {
             ASSERT_GT(total, 0);
             continue;
         }
-        EXPECT_EQ(written, err::kDiskFull);
+        EXPECT_EQ(written, fault);
     }
 }
 
