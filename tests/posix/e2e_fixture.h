@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 
+#include "platform/posix/record/run_ending.h"
 #include "tests/posix/host_fixture.h"
 #include "ui/MorlitDlg.h"
 #include "ui/texts.h"
@@ -101,14 +102,17 @@ inline std::string Source(const std::string& path) { return SampleTargets() + "/
 
 // The run as Start runs it, with the image chosen as Browse would give it.
 inline std::string RunStart(TestHost& t, const std::string& image) {
-    CMorlitDlg dialog(t.host);
+    // As the command runs it: a recorder in front of the host's own
+    // services, and the run ended by its result.
+    RunRecorder recorder(t.posix->host, RecordingOf(*t.posix, false));
+    Host host = t.posix->host;
+    host.clock = t.host.clock;
+    CMorlitDlg dialog(host);
     dialog.Create(IDD_MORLIT_DIALOG);
     dialog.m_strVhdPath = HostPathToWindows(image);
     dialog.OnBnClickedOk();
     EXPECT_EQ(dialog.m_hVirtualDisk, nullptr);
-    // As the morlit command ends a run: its changes kept or undone.
-    const wchar_t* done = FindStringTableText(IDS_ADJUST_DONE);
-    t.posix->FinishRun(done && t.posix->terminal().LastMessage() == done);
+    CloseRun(*t.posix, recorder);
     // Shown in the test's output, so a failing run says why.
     for (const auto& line : t.diagnostics) std::cerr << "diagnostic: " << line << "\n";
     return t.out.str();

@@ -233,5 +233,36 @@ TEST(MorlitCommand, TextsFollowLanguageThenLcAllThenLcMessagesThenLang) {
                                        cause);
 }
 
+// What is kept follows the run's result, never a text: with a catalogue in
+// which the success and the failure message read the same, an adjusted image
+// is kept and a failed one put back.
+TEST(MessageCatalogue, ATranslationThatChangesTheFinalTextsChangesNothingKept) {
+    const std::string dir = TestDir();
+    const auto escaped = [](std::wstring text) {
+        std::string out;
+        for (char c : ToUtf8(text)) out += c == '\n' ? std::string("\\n") : std::string(1, c);
+        return out;
+    };
+    std::ofstream(dir + "/same.po", std::ios::binary)
+        << "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+        << "msgid \"" << escaped(FindStringTableText(IDS_ADJUST_DONE)) << "\"\nmsgstr \"Done.\"\n\n"
+        << "msgid \"" << escaped(FindStringTableText(IDS_ADJUST_FAILED))
+        << "\"\nmsgstr \"Done.\"\n";
+    ASSERT_EQ(Shell("msgfmt -o " + Quote(dir + "/same.mo") + " " + Quote(dir + "/same.po")), 0);
+    for (const char* target : {"xp-cabinets.vhd", "xp-nomember.vhd"}) {
+        SCOPED_TRACE(target);
+        const bool adjusts = std::string(target) == "xp-cabinets.vhd";
+        const std::string image = CopyTarget(dir, target);
+        const std::string before = Slurp(image);
+        TestHost t;
+        std::string reason;
+        t.posix->terminal().SetCatalog(MessageCatalog::Load(dir + "/same.mo", &reason));
+        const std::string out = RunStart(t, image);
+        EXPECT_EQ(out.substr(out.size() - 6), "Done.\n") << out;
+        EXPECT_EQ(Slurp(image) == before, !adjusts);
+        EXPECT_FALSE(FileExists(image + "-journal"));
+    }
+}
+
 }  // namespace
 }  // namespace morlit::posix::test
