@@ -112,8 +112,12 @@ PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
 }
 
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
-    causes_.Cause(CauseKind::kProgramFailed, program + " failed (" + std::to_string(code) + ")" +
-                                                 (reason.empty() ? std::string() : ": " + reason));
+    // A tool that could not read its input from the image failed for the
+    // disk's sake, not its own.
+    const bool readFault = code == err::kReadFault || code == err::kIoDevice || code == err::kCrc;
+    causes_.Cause(readFault ? CauseKind::kReadError : CauseKind::kProgramFailed,
+                  program + " failed (" + std::to_string(code) + ")" +
+                      (reason.empty() ? std::string() : ": " + reason));
 }
 
 }  // namespace morlit::posix

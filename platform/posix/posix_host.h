@@ -98,8 +98,11 @@ class PosixHost {
     // goes; the rest of what the run says of itself is for a recorder.
     class Causes : public IRunEvents {
       public:
-        explicit Causes(const std::function<void(const std::string&)>& out) : out_(out) {}
-        void Cause(CauseKind kind, const std::string& line) override {
+        Causes(const std::function<void(const std::string&)>& out, PosixVirtualDisk& vdisk)
+            : out_(out), vdisk_(vdisk) {}
+        void Cause(CauseKind kind, const std::string& text) override {
+            // A read of the image that failed before is why this failed.
+            const std::string line = vdisk_.NameReadFailure(text, &kind);
             ++said;
             lines.push_back(line);
             kinds.push_back(kind);
@@ -112,7 +115,8 @@ class PosixHost {
 
       private:
         const std::function<void(const std::string&)>& out_;
-    } causes_{diagnostic_};
+        PosixVirtualDisk& vdisk_;
+    } causes_{diagnostic_, vdisk_};
 };
 
 }  // namespace morlit::posix

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <sstream>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -296,7 +297,7 @@ TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNe
 class Child {
   public:
     Child(const std::vector<std::string>& args, const std::string& dir,
-          const std::string& input = "") {
+          const std::string& input = "", const std::vector<std::string>& env = {}) {
         int out[2];
         EXPECT_EQ(::pipe(out), 0);
         pid_ = ::fork();
@@ -311,6 +312,7 @@ class Child {
             // The texts these tests wait for are the Japanese ones, and the
             // stops land in the pauses between the steps.
             ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+            for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
             std::vector<char*> argv;
             const std::string morlit = Morlit();
             argv.push_back(const_cast<char*>(morlit.c_str()));
@@ -520,9 +522,27 @@ struct Ending {
     const char* name;
     std::function<std::string(const std::string& dir)> image;  // made in `dir`
     std::string answers;                                       // standard input
-    std::string cause;    // the start of a line on standard error
+    std::string cause;    // the start of the first cause line, on standard error too
     std::string message;  // the dialog's message on standard output, besides 131
+    // Reads of the image the disk fails, as the read-failing shim takes them
+    // ("MORLIT_FAIL_READ_AT=27"); empty for none.
+    std::string failRead = "";
 };
+
+// The NTFS volume of a sample target alone in a fixed VHD, as a tool that
+// images one volume makes it, with `entry` where a partition table's first
+// entry would be (the volume's boot sector has zeros there).
+std::string BareVolume(const std::string& dir, const std::string& entry) {
+    const std::string raw = dir + "/disk.raw", volume = dir + "/volume.raw";
+    const std::string image = dir + "/volume.vhd";
+    return Shell("qemu-img convert -f vpc -O raw " + Quote(SampleTargets() + "/xp-cabinets.vhd") +
+                 " " + Quote(raw) + " && dd if=" + Quote(raw) + " of=" + Quote(volume) +
+                 " bs=512 skip=63 status=none && printf '" + entry + "' | dd of=" + Quote(volume) +
+                 " bs=1 seek=446 conv=notrunc status=none && qemu-img convert " +
+                 "-f raw -O vpc -o subformat=fixed " + Quote(volume) + " " + Quote(image)) == 0
+               ? image
+               : "";
+}
 
 class FailingEnding : public ::testing::TestWithParam<Ending> {};
 
@@ -534,10 +554,36 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     ASSERT_FALSE(image.empty());
     const std::string before = Slurp(image);
     Spit(dir + "/answers", e.answers);
-    Child child({"--no-pauses", image}, dir, dir + "/answers");
+    std::vector<std::string> env;
+    std::string shellEnv;
+    if (!e.failRead.empty()) {
+#ifdef MORLIT_FAIL_READ
+        env = {"LD_PRELOAD=" MORLIT_FAIL_READ,
+               "MORLIT_FAIL_READ_OF=" + image.substr(image.rfind('/'))};
+        std::istringstream more(e.failRead);
+        for (std::string word; more >> word;) env.push_back(word);
+        for (const std::string& word : env) {
+            const size_t eq = word.find('=');
+            shellEnv += word.substr(0, eq + 1) + Quote(word.substr(eq + 1)) + " ";
+        }
+#else
+        GTEST_SKIP() << "no read-failing shim in this build";
+#endif
+    }
+    Child child({"--no-pauses", image}, dir, dir + "/answers", env);
     EXPECT_EQ(child.Wait(), 1);
     const std::string err = Slurp(dir + "/err");
     EXPECT_NE(err.find("morlit: " + e.cause), std::string::npos) << err;
+    if (!e.failRead.empty()) {
+        // The read as such: the image, the system's words, and what became
+        // of the image.
+        const std::string first = err.substr(0, err.find('\n'));
+        EXPECT_NE(first.find("\"" + image + "\""), std::string::npos) << err;
+        EXPECT_NE(first.find("Input/output error)"), std::string::npos) << err;
+        EXPECT_TRUE(err.find("was not changed") != std::string::npos ||
+                    err.find(image + " was put back as it was") != std::string::npos)
+            << err;
+    }
     EXPECT_NE(child.out.find(e.message), std::string::npos) << child.out;
     ASSERT_GE(child.out.size(), kFailed.size()) << child.out;
     EXPECT_EQ(child.out.substr(child.out.size() - kFailed.size()), kFailed) << child.out;
@@ -545,18 +591,24 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     EXPECT_FALSE(FileExists(image + "-journal"));
     // With --json the line is among the causes, where a script looks for it.
     std::string json;
-    EXPECT_EQ(Shell(kEnglish + Quote(Morlit()) + " --json " + Quote(image) + " <" +
+    EXPECT_EQ(Shell(shellEnv + kEnglish + Quote(Morlit()) + " --json " + Quote(image) + " <" +
                         Quote(dir + "/answers") + " 2>/dev/null",
                     &json),
               1);
     const nlohmann::json object = nlohmann::json::parse(json);
-    bool named = false;
-    for (const auto& cause : object["causes"])
-        named |= cause.get<std::string>().rfind(e.cause, 0) == 0;
-    EXPECT_TRUE(named) << object.dump();
+    ASSERT_FALSE(object["causes"].empty()) << object.dump();
+    EXPECT_EQ(object["causes"][0].get<std::string>().rfind(e.cause, 0), 0u) << object.dump();
+    for (const auto& warning : object["warnings"])
+        EXPECT_NE(warning.get<std::string>().rfind(e.cause, 0), 0u) << object.dump();
 }
 
 const std::string kInsertCd = "CDドライブに Windows XP のインストールCDを挿入してください。\n";
+const std::string kNoLetter = "マウントしたドライブレターが取得できませんでした。\n";
+const std::string kNoDetach = "VHDファイルのアンマウントに失敗しました。(30)\n";
+const char kBare[] =
+    "the image holds a single volume and no partition table; Windows Virtual PC needs a whole "
+    "disk image";
+const auto kCabinets = [](const std::string& d) { return CopyTarget(d, "xp-cabinets.vhd"); };
 const char kCdCause[] =
     "this installation has no driver source; give the Windows XP CD with --cdrom ISO|FOLDER";
 
@@ -604,7 +656,28 @@ INSTANTIATE_TEST_SUITE_P(
                [](const std::string& d) { return MakeImage(d, "newer.vhd", "--log newer"); }, "",
                "NTFS volume on partition 1 was not shut down cleanly: its journal was left open "
                "by a newer Windows (8 or later) that shut down with fast startup",
-               "マウントしたドライブレターが取得できませんでした。\n"}),
+               "マウントしたドライブレターが取得できませんでした。\n"},
+        // A bare volume whose boot sector has zeros where a table's entries
+        // would be passes for an empty table, and garbage for a malformed one.
+        Ending{"BareVolumeWithZerosForATable",
+               [](const std::string& d) { return BareVolume(d, ""); }, "", kBare, kNoLetter},
+        Ending{"BareVolumeWithAMalformedTable",
+               [](const std::string& d) { return BareVolume(d, "\\022\\0\\0\\0\\007"); }, "", kBare,
+               kNoLetter},
+        // Reads of the image that the disk fails: the identity read at the
+        // open, the NTFS journal's check (once, and every read from then on),
+        // the hive, a read passed over late in the run. Each is said as a
+        // read that failed, never as the volume or hive it kept unread.
+        Ending{"ReadFailsAtTheOpen", kCabinets, "", "The image \"",
+               "VHDファイルのオープンに失敗しました。(30)\n", "MORLIT_FAIL_READ_AT=1"},
+        Ending{"ReadFailsInTheJournalCheck", kCabinets, "", "a read of \"", kNoDetach,
+               "MORLIT_FAIL_READ_AT=27"},
+        Ending{"EveryReadFailsFromTheJournalCheckOn", kCabinets, "", "a read of \"", kNoDetach,
+               "MORLIT_FAIL_READ_AT=21 MORLIT_FAIL_READ_FROM_THEN_ON=1"},
+        Ending{"ReadOfTheHiveFails", kCabinets, "", "a read of \"",
+               "対象となるOSのレジストリが読み込めませんでした。(1)\n", "MORLIT_FAIL_READ_AT=300"},
+        Ending{"ReadFailsLateInTheRun", kCabinets, "", "a read of \"", kNoDetach,
+               "MORLIT_FAIL_READ_AT=350"}),
     [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
 // Several images in one command, each a run of its own: one that fails in

@@ -71,6 +71,9 @@ class NtfsVolume : public Volume {
     NtfsVolume(BlockDevice& disk, u64 offset, u64 length);
     u32 MakeWritable();
     u32 Finish(u32 result);  // flushes after a change
+    // `result`, or the disk's code when a read or write of the disk failed
+    // in this call: what the library made of that failure is no answer.
+    u32 Disk(u32 result) const;
     // Counted before a file's data changes, whether or not the change then
     // succeeds.
     void Changing(u64 mftNumber) { ++writes_[mftNumber]; }
