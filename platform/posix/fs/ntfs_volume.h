@@ -23,7 +23,8 @@ class NtfsVolume : public Volume {
         kNotNtfs,         // no NTFS boot sector in the range
         kDirty,           // marked dirty (also by a chkdsk that did not finish)
         kUncleanJournal,  // its journal was left open: in use, fast startup, unfinished chkdsk
-        kUnreadable,      // the disk failed a read; the reason names the error
+        kUnreadable,      // the disk failed a read, also while checking for the other
+                          // states; the reason names what was read and the error
         kHibernated,      // Windows is hibernated on it
         kFailed,          // the library refused it (damaged)
     };
