@@ -119,7 +119,10 @@ PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
 }
 
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
-    host.events->Cause(CauseKind::kProgramFailed,
+    // A tool that could not read its input from the image failed for the
+    // disk's sake, not its own.
+    const bool readFault = code == err::kReadFault || code == err::kIoDevice || code == err::kCrc;
+    host.events->Cause(readFault ? CauseKind::kReadError : CauseKind::kProgramFailed,
                        program + " failed (" + std::to_string(code) + ")" +
                            (reason.empty() ? std::string() : ": " + reason));
 }

@@ -100,7 +100,10 @@ class PosixHost {
     class Lines : public IRunEvents {
       public:
         explicit Lines(PosixHost& host) : host_(host) {}
-        void Cause(CauseKind, const std::string& line) override { host_.Print(line); }
+        void Cause(CauseKind kind, const std::string& text) override {
+            // A read of the image that failed before is why this failed.
+            host_.Print(host_.vdisk_.NameReadFailure(text, &kind));
+        }
         void Warning(const std::string& line) override { host_.Print(line); }
 
       private:

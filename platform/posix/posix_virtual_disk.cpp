@@ -57,15 +57,32 @@ CauseKind KindOfState(PosixVirtualDisk::VolumeState state) {
 constexpr u32 kVirtualDiskAccessAttachRw = 0x20000;
 
 // A volume's boot sector at the very start of the disk: an image of one
-// volume (as dd or a forensic tool makes it), not of a whole disk.
-bool StartsWithVolume(BlockDevice& device) {
+// volume (as dd or a forensic tool makes it), not of a whole disk. 0 with
+// *bare set, or the code of a read that failed.
+u32 StartsWithVolume(BlockDevice& device, bool* bare) {
+    *bare = false;
     char sector[512];
-    if (device.Size() < sizeof sector || device.Read(0, sector, sizeof sector) != 0) return false;
-    if (static_cast<u8>(sector[510]) != 0x55 || static_cast<u8>(sector[511]) != 0xAA) return false;
-    return std::memcmp(sector + 3, "NTFS    ", 8) == 0 ||
-           std::memcmp(sector + 54, "FAT12   ", 8) == 0 ||
-           std::memcmp(sector + 54, "FAT16   ", 8) == 0 ||
-           std::memcmp(sector + 82, "FAT32   ", 8) == 0;
+    if (device.Size() < sizeof sector) return 0;
+    if (const u32 e = device.Read(0, sector, sizeof sector)) return e;
+    if (static_cast<u8>(sector[510]) != 0x55 || static_cast<u8>(sector[511]) != 0xAA) return 0;
+    *bare = std::memcmp(sector + 3, "NTFS    ", 8) == 0 ||
+            std::memcmp(sector + 54, "FAT12   ", 8) == 0 ||
+            std::memcmp(sector + 54, "FAT16   ", 8) == 0 ||
+            std::memcmp(sector + 82, "FAT32   ", 8) == 0;
+    return 0;
+}
+
+// The first read of the image file under `device` that failed, in the
+// file's words (which file, where, the system's words); empty when none
+// did or the device has no file. Put before what could not be done for
+// want of it, as the read is the fault.
+std::string ReadFailure(BlockDevice& device) {
+    std::shared_ptr<ImageFile> file = device.File();
+    return file ? file->ReadFailure() : std::string();
+}
+std::string AfterReadFailure(BlockDevice& device, const std::string& line) {
+    const std::string read = ReadFailure(device);
+    return read.empty() ? line : read + "; " + line;
 }
 
 std::string Size(u64 bytes) {
@@ -97,6 +114,8 @@ struct PosixVirtualDisk::Disk : HandleObject {
     // starts; both while attached.
     std::vector<LayoutEntry> layout;
     std::map<wchar_t, u64> offsets;
+    // The image file's failed read was already said as the run's cause.
+    bool readFailureSaid = false;
 
     bool Attached() const { return number >= 0; }
 
@@ -260,7 +279,9 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
             end.rolledBack = changed;
             if (changed) {
                 say(p.file->path() + " was put back as it was before the run");
-            } else if (!stopped.empty()) {
+            } else if (!stopped.empty() || p.file->FailedWith() != err::kSuccess) {
+                // A failed read or write was said: what became of the image
+                // follows it.
                 say(p.file->path() + " was not changed");
             }
         } else {
@@ -282,14 +303,25 @@ u32 PosixVirtualDisk::AttachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     std::vector<Partition> partitions;
     std::string reason;
     std::vector<std::string> warnings;
-    const u32 e = ReadPartitionTable(*disk->device, &partitions, &reason, &warnings);
+    u32 e = ReadPartitionTable(*disk->device, &partitions, &reason, &warnings);
+    // A volume's boot sector in sector 0 also passes for a table, of
+    // entries that are garbage (malformed) or zero (none).
+    bool bare = false;
+    if (e == err::kDiskCorrupt || (e == 0 && partitions.empty())) {
+        if (const u32 read = StartsWithVolume(*disk->device, &bare)) {
+            e = read;
+            reason = "the disk's first sector cannot be read";
+        }
+    }
     if (e && e != err::kDiskCorrupt) {
-        Cause(KindOfFailure(e), "cannot attach the image: " + reason);
+        Cause(KindOfFailure(e),
+              AfterReadFailure(*disk->device, "cannot attach the image: " + reason));
         return Fail(e);
     }
     // A disk whose table cannot be trusted attaches with no volumes, as
     // Windows attaches it.
-    if (e && StartsWithVolume(*disk->device)) {
+    if (bare) {
+        partitions.clear();
         Cause(CauseKind::kBareVolume,
               "the image holds a single volume and no partition table; Windows Virtual PC needs a "
               "whole disk image (a partition table and the volume in a partition)");
@@ -367,11 +399,13 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
             Refuse(record, VolumeState::kNotNtfsOrFat, name + " (type " + Hex(p.type) + ") " + why);
         } else {
             record->fileSystem = "FAT";
-            Refuse(record,
-                   mountError == FatVolume::MountError::kDirty     ? VolumeState::kDirtyFat
-                   : mountError == FatVolume::MountError::kDamaged ? VolumeState::kDamaged
-                                                                   : VolumeState::kUnreadable,
-                   "FAT volume on " + name + " " + why);
+            const VolumeState state =
+                mountError == FatVolume::MountError::kDirty     ? VolumeState::kDirtyFat
+                : mountError == FatVolume::MountError::kDamaged ? VolumeState::kDamaged
+                                                                : VolumeState::kUnreadable;
+            const std::string line = "FAT volume on " + name + " " + why;
+            Refuse(record, state,
+                   state == VolumeState::kUnreadable ? AfterReadFailure(device, line) : line);
         }
         return nullptr;
     }
@@ -408,7 +442,9 @@ std::unique_ptr<Volume> PosixVirtualDisk::MountPartition(BlockDevice& device, co
         default:
             break;
     }
-    Refuse(record, state, "NTFS volume on " + name + " " + why);
+    const std::string line = "NTFS volume on " + name + " " + why;
+    Refuse(record, state,
+           state == VolumeState::kUnreadable ? AfterReadFailure(device, line) : line);
     return nullptr;
 }
 
@@ -484,9 +520,14 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
         std::shared_ptr<ImageFile> file = disk->device ? disk->device->File() : nullptr;
         // A failure the file kept is also why a later write failed with
         // another code (a volume that could not be written out after it).
-        if (file && file->FailedWith() != err::kSuccess) {
+        if (file && file->FailedReading()) {
+            if (!disk->readFailureSaid)
+                Cause(
+                    CauseKind::kReadError,
+                    file->ReadFailure() + "; the run's changes cannot rest on it and are not kept");
+        } else if (file && file->FailedWith() != err::kSuccess) {
             Cause(
-                file->FailedReading() ? CauseKind::kReadError : KindOfFailure(file->FailedWith()),
+                KindOfFailure(file->FailedWith()),
                 "the image was detached, but its changes cannot be kept: " + file->FailureReason());
         } else {
             Cause(CauseKind::kWriteError, "the image was detached, but writing it out failed");
@@ -495,6 +536,18 @@ u32 PosixVirtualDisk::DetachVirtualDisk(Handle handle, u32 /*flags*/, u32 /*prov
     }
     errors_.SetLastError(0);
     return 0;
+}
+
+std::string PosixVirtualDisk::NameReadFailure(const std::string& line, CauseKind* kind) {
+    for (auto& [number, disk] : *attached_) {
+        if (disk->readFailureSaid || !disk->device) continue;
+        const std::string read = ReadFailure(*disk->device);
+        if (read.empty()) continue;
+        disk->readFailureSaid = true;
+        *kind = CauseKind::kReadError;
+        return line.compare(0, read.size(), read) == 0 ? line : read + "; " + line;
+    }
+    return line;
 }
 
 int PosixVirtualDisk::QueryLettersByDisk(u8 diskNumber, u8 letters[26]) {

@@ -47,6 +47,12 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
     // image that cannot be opened, attached or written out): the run's
     // causes. The diagnostic line sink when unset.
     void SetCause(CauseSink cause) { cause_ = std::move(cause); }
+    // `line`, a cause of the run, with the first failed read of an attached
+    // image put before it when no cause has named that read yet (and *kind
+    // then a read error): whatever failed after a read the disk failed -
+    // a write refused since, a file not found, a hive that does not load -
+    // failed for want of that read.
+    std::string NameReadFailure(const std::string& line, CauseKind* kind);
     // Called after a disk has been detached, whether or not that succeeded.
     void SetDetachHook(std::function<void()> hook) { detachHook_ = std::move(hook); }
 
@@ -104,7 +110,8 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
 
   private:
     u32 Fail(u32 code);
-    void Cause(CauseKind kind, const std::string& line) {
+    void Cause(CauseKind kind, const std::string& said) {
+        const std::string line = NameReadFailure(said, &kind);
         if (cause_)
             cause_(kind, line);
         else

@@ -91,7 +91,7 @@ std::string Joined(const std::vector<std::string>& lines) {
 }
 
 // What the fault was, as a user needs to hear it.
-enum class Said { kFull, kIoError };
+enum class Said { kFull, kIoError, kReadError };
 
 // What the command would print for a run: a run that adjusted the image
 // gives no cause; one that failed gives at least one, and one true to the
@@ -115,6 +115,12 @@ void ExpectSaysWhy(const ChildRun& run, Said fault) {
         EXPECT_TRUE(AnyHas(causes, {"input/output error", "a read of \"", "a write to \"",
                                     "a write to its journal", "cannot be read"}))
             << "an I/O error was not named";
+    }
+    if (fault == Said::kReadError) {
+        // The read comes first, and nothing says it as what was left unread.
+        EXPECT_TRUE(AnyHas({causes[0]}, {"a read of \"", "cannot be read"})) << causes[0];
+        EXPECT_FALSE(AnyHas(causes, {"not shut down cleanly", "marked dirty", "hibernated",
+                                     "damaged", "no windows", "lists no partition", "not usable"}));
     }
     if (run.end.rolledBack) {
         EXPECT_TRUE(AnyHas(said, {"was put back as it was"}));
@@ -213,8 +219,9 @@ TEST_P(ErrorSweep, EveryFailedStepLeavesTheImageBeforeOrAfterAndSaysWhich) {
         const bool success = run.exitCode == 0;
         EXPECT_EQ(success, run.adjustedMessage && run.end.committed);
         // A failed journal read follows a write that found the disk full.
-        ExpectSaysWhy(run,
-                      f.error == EIO || fault == Fault::kReadError ? Said::kIoError : Said::kFull);
+        ExpectSaysWhy(run, fault == Fault::kReadError ? Said::kReadError
+                           : f.error == EIO           ? Said::kIoError
+                                                      : Said::kFull);
         if (!success) {
             ++failed;
             // A rollback that worked left nothing for the next run to do; one

@@ -52,6 +52,7 @@ class MemoryDisk : public BlockDevice {
     u64 Size() const override { return data.size(); }
     u32 Read(u64 offset, void* buffer, std::size_t length) override {
         if (offset + length > data.size()) return err::kInvalidParameter;
+        if (offset <= badSector * 512 && badSector * 512 < offset + length) return err::kReadFault;
         std::memcpy(buffer, data.data() + offset, length);
         return 0;
     }
@@ -74,6 +75,7 @@ class MemoryDisk : public BlockDevice {
         sector[511] = '\xAA';
     }
     std::string data;
+    u64 badSector = ~u64{0} / 512;  // a read that reaches it fails
 };
 
 TEST(PartitionTable, EntriesAreReadInTableOrderAndCheckedAgainstTheDisk) {
@@ -208,6 +210,18 @@ TEST(PartitionTable, ABrokenChainOfLogicalDrivesGivesNoneOfThem) {
         else
             EXPECT_EQ(numbers, (std::vector<int>{1, 3}));
     }
+}
+
+// A boot record of the chain the disk cannot give says nothing about the
+// chain: the read's own error, not a disk attached without those drives.
+TEST(PartitionTable, ABootRecordTheDiskCannotReadFailsTheRead) {
+    MemoryDisk disk(8 << 20);
+    LayOutLogicalDrives(disk);
+    disk.badSector = kExtended + 2048;
+    std::vector<Partition> parts;
+    std::string reason;
+    EXPECT_EQ(ReadPartitionTable(disk, &parts, &reason), err::kReadFault);
+    EXPECT_EQ(reason, "extended partition 2: the boot record of a logical drive cannot be read");
 }
 
 TEST(CodePage, JapaneseTextRoundTripsThroughCp932) {

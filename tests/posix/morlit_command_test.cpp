@@ -341,7 +341,7 @@ TEST(MorlitCommand, ASigtermedRunLeavesNoFolderAndAKilledRunsFolderGoesWithTheNe
 class Child {
   public:
     Child(const std::vector<std::string>& args, const std::string& dir,
-          const std::string& input = "") {
+          const std::string& input = "", const std::vector<std::string>& env = {}) {
         int out[2];
         EXPECT_EQ(::pipe(out), 0);
         pid_ = ::fork();
@@ -356,6 +356,7 @@ class Child {
             // The texts these tests wait for are the Japanese ones, and the
             // stops land in the pauses between the steps.
             ::setenv("LC_ALL", "ja_JP.UTF-8", 1);
+            for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
             std::vector<char*> argv;
             const std::string morlit = Morlit();
             argv.push_back(const_cast<char*>(morlit.c_str()));
@@ -566,10 +567,29 @@ struct Ending {
     const char* name;
     std::function<std::string(const std::string& dir)> image;  // made in `dir`
     std::string answers;                                       // standard input
-    std::string cause;      // the start of a line on standard error
-    std::string message;    // the dialog's message on standard output, besides 131
+    const char* kind;                                          // the first cause's kind
+    std::string cause;    // the start of the first cause line, on standard error too
+    std::string message;  // the dialog's message on standard output, besides 131
+    // The read of the image the disk fails, counted from 1 ("21+": that one
+    // and every later one); empty for none.
+    std::string failRead = "";
     bool realData = false;  // made from ../shared
 };
+
+// The NTFS volume of a sample target alone in a fixed VHD, as a tool that
+// images one volume makes it, with `entry` where a partition table's first
+// entry would be (the volume's boot sector has zeros there).
+std::string BareVolume(const std::string& dir, const std::string& entry) {
+    const std::string raw = dir + "/disk.raw", volume = dir + "/volume.raw";
+    const std::string image = dir + "/volume.vhd";
+    return Shell("qemu-img convert -f vpc -O raw " + Quote(SampleTargets() + "/xp-cabinets.vhd") +
+                 " " + Quote(raw) + " && dd if=" + Quote(raw) + " of=" + Quote(volume) +
+                 " bs=512 skip=63 status=none && printf '" + entry + "' | dd of=" + Quote(volume) +
+                 " bs=1 seek=446 conv=notrunc status=none && qemu-img convert " +
+                 "-f raw -O vpc -o subformat=fixed " + Quote(volume) + " " + Quote(image)) == 0
+               ? image
+               : "";
+}
 
 class FailingEnding : public ::testing::TestWithParam<Ending> {};
 
@@ -582,10 +602,33 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     ASSERT_FALSE(image.empty());
     const std::string before = Slurp(image);
     Spit(dir + "/answers", e.answers);
-    Child child({"--no-pauses", image}, dir, dir + "/answers");
+    std::vector<std::string> env;
+    std::string shellEnv = "env ";
+    if (!e.failRead.empty()) {
+#ifdef MORLIT_FAIL_READ
+        env = {
+            "LD_PRELOAD=" MORLIT_FAIL_READ, "MORLIT_FAIL_READ_AT=" + e.failRead,
+            "MORLIT_FAIL_READ_OF=" + image.substr(image.rfind('/')),
+            std::string("MORLIT_FAIL_READ_FROM_THEN_ON=") + (e.failRead.back() == '+' ? "1" : "0")};
+        for (const std::string& word : env) shellEnv += Quote(word) + " ";
+#else
+        GTEST_SKIP() << "no read-failing shim in this build";
+#endif
+    }
+    Child child({"--no-pauses", image}, dir, dir + "/answers", env);
     EXPECT_EQ(child.Wait(), 1);
     const std::string err = Slurp(dir + "/err");
     EXPECT_NE(err.find("morlit: " + image + ": " + e.cause), std::string::npos) << err;
+    if (!e.failRead.empty()) {
+        // The read as such: the image, the system's words, and what became
+        // of the image.
+        const std::string first = err.substr(0, err.find('\n'));
+        EXPECT_NE(first.find("\"" + image + "\""), std::string::npos) << err;
+        EXPECT_NE(first.find("Input/output error)"), std::string::npos) << err;
+        EXPECT_TRUE(err.find("was not changed") != std::string::npos ||
+                    err.find(image + " was put back as it was") != std::string::npos)
+            << err;
+    }
     EXPECT_NE(child.out.find(e.message), std::string::npos) << child.out;
     ASSERT_GE(child.out.size(), kFailed.size()) << child.out;
     EXPECT_EQ(child.out.substr(child.out.size() - kFailed.size()), kFailed) << child.out;
@@ -593,18 +636,27 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     EXPECT_FALSE(FileExists(image + "-journal"));
     // With --json the line is among the causes, where a script looks for it.
     std::string json;
-    EXPECT_EQ(Shell(kEnglish + Quote(Morlit()) + " --json " + Quote(image) + " <" +
+    EXPECT_EQ(Shell(shellEnv + kEnglish + Quote(Morlit()) + " --json " + Quote(image) + " <" +
                         Quote(dir + "/answers") + " 2>/dev/null",
                     &json),
               1);
     const nlohmann::json object = nlohmann::json::parse(json);
-    bool named = false;
-    for (const auto& cause : object["causes"])
-        named |= cause["text"].get<std::string>().rfind(e.cause, 0) == 0;
-    EXPECT_TRUE(named) << object.dump();
+    EXPECT_EQ(object["outcome"], "failed");
+    ASSERT_FALSE(object["causes"].empty()) << object.dump();
+    EXPECT_EQ(object["causes"][0]["kind"], e.kind) << object.dump();
+    EXPECT_EQ(object["causes"][0]["text"].get<std::string>().rfind(e.cause, 0), 0u)
+        << object.dump();
+    for (const auto& warning : object["warnings"])
+        EXPECT_NE(warning.get<std::string>().rfind(e.cause, 0), 0u) << object.dump();
 }
 
 const std::string kInsertCd = "CDドライブに Windows XP のインストールCDを挿入してください。\n";
+const std::string kNoLetter = "マウントしたドライブレターが取得できませんでした。\n";
+const std::string kNoDetach = "VHDファイルのアンマウントに失敗しました。(30)\n";
+const char kBare[] =
+    "the image holds a single volume and no partition table; Windows Virtual PC needs a whole "
+    "disk image";
+const auto kCabinets = [](const std::string& d) { return CopyTarget(d, "xp-cabinets.vhd"); };
 const char kCdCause[] =
     "this installation has no driver source; give the Windows XP CD with --cdrom ISO|FOLDER";
 
@@ -612,6 +664,7 @@ INSTANTIATE_TEST_SUITE_P(
     Command, FailingEnding,
     ::testing::Values(
         Ending{"NoWindows", [](const std::string& d) { return CopyTarget(d, "none.vhd"); }, "",
+               "no windows",
                "no Windows installation found: the first volume of the image, D: (NTFS, "
                "partition 1, ",
                "マウントしたドライブに、対象となるOSが見つかりません。\n"},
@@ -622,17 +675,21 @@ INSTANTIATE_TEST_SUITE_P(
                    return ::rename(CopyTarget(d, "none.vhd").c_str(), image.c_str()) == 0 ? image
                                                                                           : "";
                },
-               "", "no Windows installation found: the first volume of the image, D: (NTFS, ",
+               "", "no windows",
+               "no Windows installation found: the first volume of the image, D: (NTFS, ",
                "マウントしたドライブに、対象となるOSが見つかりません。\n"},
         Ending{"CdQuestionAtEndOfInput",
                [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "",
+               "no driver source",
                std::string(kCdCause) + " (the question for the CD met the end of the input)",
                kInsertCd},
         Ending{"CdQuestionCancelled",
                [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "cancel\n",
+               "no driver source",
                std::string(kCdCause) + " (the question for the CD was answered cancel)", kInsertCd},
         Ending{"NoCdFoundAndNoRetry",
                [](const std::string& d) { return CopyTarget(d, "xp-nosource.vhd"); }, "ok\nno\n",
+               "no driver source",
                std::string(kCdCause) + " (no CD drive holds a disc with WIN51 and I386", kInsertCd},
         // A bare NTFS volume of a real Windows machine, put in a VHD as it is.
         Ending{"BareVolume",
@@ -644,15 +701,36 @@ INSTANTIATE_TEST_SUITE_P(
                               ? image
                               : "";
                },
-               "",
-               "the image holds a single volume and no partition table; Windows Virtual PC "
-               "needs a whole disk image",
-               "マウントしたドライブレターが取得できませんでした。\n", true},
+               "", "bare volume", kBare, kNoLetter, "", true},
         Ending{"LogOfANewerWindows",
                [](const std::string& d) { return MakeImage(d, "newer.vhd", "--log newer"); }, "",
+               "unclean volume",
                "NTFS volume on partition 1 was not shut down cleanly: its journal was left open "
                "by a newer Windows (8 or later) that shut down with fast startup",
-               "マウントしたドライブレターが取得できませんでした。\n"}),
+               "マウントしたドライブレターが取得できませんでした。\n"},
+        // A bare volume whose boot sector has zeros where a table's entries
+        // would be passes for an empty table, and garbage for a malformed one.
+        Ending{"BareVolumeWithZerosForATable",
+               [](const std::string& d) { return BareVolume(d, ""); }, "", "bare volume", kBare,
+               kNoLetter},
+        Ending{"BareVolumeWithAMalformedTable",
+               [](const std::string& d) { return BareVolume(d, "\\022\\0\\0\\0\\007"); }, "",
+               "bare volume", kBare, kNoLetter},
+        // Reads of the image that the disk fails: the identity read at the
+        // open, the NTFS journal's check (once, and every read from then on),
+        // the hive, a read passed over late in the run. Each is said as a
+        // read that failed, never as the volume or hive it kept unread.
+        Ending{"ReadFailsAtTheOpen", kCabinets, "", "read error",
+               "The image file cannot be read: a read of \"",
+               "VHDファイルのオープンに失敗しました。(30)\n", "1"},
+        Ending{"ReadFailsInTheJournalCheck", kCabinets, "", "read error", "a read of \"", kNoDetach,
+               "27"},
+        Ending{"EveryReadFailsFromTheJournalCheckOn", kCabinets, "", "read error", "a read of \"",
+               kNoDetach, "21+"},
+        Ending{"ReadOfTheHiveFails", kCabinets, "", "read error", "a read of \"",
+               "対象となるOSのレジストリが読み込めませんでした。(1)\n", "300"},
+        Ending{"ReadFailsLateInTheRun", kCabinets, "", "read error", "a read of \"", kNoDetach,
+               "350"}),
     [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
 // Several images in one command, each a run of its own: one that fails in

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cstring>
+
 #include "platform/posix/disk/image_file.h"
 #include "platform/posix/disk/vhd.h"
 #include "tests/posix/e2e_fixture.h"
@@ -37,8 +39,8 @@ struct FailingRun {
     const char* target;
     // Makes the run fail: breaks the program folder or the image.
     std::function<void(TestHost& t, const std::string& image)> arrange;
-    // The run's last line when it is refused before it changes anything;
-    // null when it fails after changing the volume and is put back.
+    // The start of the run's last line when it is refused before it changes
+    // anything; null when it fails after changing the volume and is put back.
     const char* refusal = nullptr;
 };
 
@@ -76,7 +78,8 @@ TEST_P(UndoneRun, LeavesTheImageByteIdentical) {
     if (c.refusal) {
         EXPECT_EQ(ModificationTime(dir), folderTime);
     }
-    EXPECT_EQ(t.diagnostics.empty() ? "" : t.diagnostics.back(),
+    const std::string last = t.diagnostics.empty() ? "" : t.diagnostics.back();
+    EXPECT_EQ(last.substr(0, c.refusal ? std::strlen(c.refusal) : std::string::npos),
               c.refusal ? std::string(c.refusal) : image + " was put back as it was before the run")
         << t.Diagnostics();
 }
@@ -107,8 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "the Boot.ini template Quessil.bin beside the program cannot be read (error 2)"},
         // The CD question meets the end of the input.
-        FailingRun{"NoDriverSource", "xp-nosource.vhd", nullptr, ""},
-        FailingRun{"NoWindows", "none.vhd", nullptr, ""},
+        FailingRun{"NoDriverSource", "xp-nosource.vhd", nullptr,
+                   "this installation has no driver source"},
+        FailingRun{"NoWindows", "none.vhd", nullptr, "no Windows installation found"},
         FailingRun{"VolumeFull", "xp-cabinets.vhd",
                    [](TestHost&, const std::string& image) { FillVolume(image); }}),
     [](const ::testing::TestParamInfo<FailingRun>& info) { return std::string(info.param.name); });

@@ -640,7 +640,9 @@ u32 ImageFile::StartJournal() {
     // identity not read is no identity, and the change is refused before
     // there is a journal to misname the image.
     if (const u32 e = ProbeImage(fd_, probe_, &header.identity)) {
-        KeepFailedRead(e, path_, FailureWords(e));
+        // The identity lies in the last sector (a VHD's footer).
+        KeepFailedRead(e, path_, original_length_ >= 512 ? original_length_ - 512 : 0,
+                       FailureWords(e));
         return e;
     }
     header.salt = RandomSalt();
@@ -714,7 +716,7 @@ u32 ImageFile::SaveRange(u64 from, u64 to, std::vector<u8>* buffer) {
         if (u32 e = ReadFully(fd_, buffer->data(), buffer->size(), at, IoStep::kImageRead)) {
             // The old bytes could not be read: the image's read failed, not
             // a write to the journal.
-            if (e != err::kHandleEof) KeepFailedRead(e, path_, FailureWords(e));
+            if (e != err::kHandleEof) KeepFailedRead(e, path_, at, FailureWords(e));
             return e;
         }
         if (u32 e = AppendRecord(at, buffer->data(), end - at, false)) return e;
@@ -758,11 +760,14 @@ u32 ImageFile::Read(void* buffer, size_t length, u64 offset) {
     // the old file), and a run that wrote on top of what it could not read is
     // not one to keep: the failure refuses the commit as a failed write does.
     // The end of the file is an answer, not a fault.
-    if (e != err::kSuccess && e != err::kHandleEof) KeepFailedRead(e, path_, FailureWords(e));
+    if (e != err::kSuccess && e != err::kHandleEof)
+        KeepFailedRead(e, path_, offset, FailureWords(e));
     return e;
 }
 
-void ImageFile::KeepFailedRead(u32 e, const std::string& path, const std::string& words) {
+void ImageFile::KeepFailedRead(u32 e, const std::string& path, u64 offset,
+                               const std::string& words) {
+    if (first_failed_read_.code == err::kSuccess) first_failed_read_ = {e, path, offset, words};
     if (writable_ && failed_ == err::kSuccess) {
         failed_ = e;
         failed_read_of_ = path;
@@ -770,7 +775,8 @@ void ImageFile::KeepFailedRead(u32 e, const std::string& path, const std::string
     }
     // The images built on this one read through it whatever their caller
     // does with the error.
-    if (std::shared_ptr<ImageFile> reader = reader_.lock()) reader->KeepFailedRead(e, path, words);
+    if (std::shared_ptr<ImageFile> reader = reader_.lock())
+        reader->KeepFailedRead(e, path, offset, words);
 }
 
 u32 ImageFile::KeepFirstFailure(u32 e, bool journal) {
@@ -792,11 +798,17 @@ std::string ImageFile::FailureReason() const {
         return "a write to \"" + path_ + "\" failed (" + failed_words_ +
                "), so it does not hold all the changes.";
     }
-    const std::string of = failed_read_of_ == path_ ? "\"" + path_ + "\""
-                                                    : "\"" + failed_read_of_ + "\", which \"" +
-                                                          path_ + "\" reads through,";
-    return "a read of " + of + " failed (error " + std::to_string(failed_) + ": " + failed_words_ +
-           "), so the changes may rest on data that was never read.";
+    return ReadFailure() + ", so the changes may rest on data that was never read.";
+}
+
+std::string ImageFile::ReadFailure() const {
+    const FailedRead& r = first_failed_read_;
+    if (r.code == err::kSuccess) return std::string();
+    const std::string of = r.path == path_
+                               ? "\"" + path_ + "\""
+                               : "\"" + r.path + "\", which \"" + path_ + "\" reads through,";
+    return "a read of " + of + " at byte " + std::to_string(r.offset) + " failed (error " +
+           std::to_string(r.code) + ": " + r.words + ")";
 }
 
 // A stop refuses the image's writes until the run's outcome is decided;

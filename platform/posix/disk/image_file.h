@@ -180,6 +180,12 @@ class ImageFile {
     // That failure in one plain sentence naming the file that failed; empty
     // for none.
     std::string FailureReason() const;
+    // The first read of this file (or one it reads through) that failed,
+    // kept or not: the file, where, the code and the system's words
+    // ("a read of "x.vhd" at byte 512 failed (error 30: Input/output
+    // error)"); empty for none. A failed read is why whatever was built on
+    // it failed, and is said as such.
+    std::string ReadFailure() const;
     // A differencing image reads what it does not hold from its parent, so a
     // read of the parent that fails is a read of `reader` that fails: from now
     // on every failed read of this file (and of the files it reads through in
@@ -225,7 +231,7 @@ class ImageFile {
     u32 KeepFirstFailure(u32 e, bool journal = false);
     // A read of `path` (this file or one it reads through) failed with `e`,
     // in the system's `words`.
-    void KeepFailedRead(u32 e, const std::string& path, const std::string& words);
+    void KeepFailedRead(u32 e, const std::string& path, u64 offset, const std::string& words);
 
     int fd_;
     std::string path_;
@@ -236,7 +242,13 @@ class ImageFile {
     // The file whose read was that failure; empty for a write, truncation or
     // sync of this one.
     std::string failed_read_of_;
-    std::string failed_words_;        // that failure in the system's words
+    std::string failed_words_;  // that failure in the system's words
+    struct FailedRead {
+        u32 code = 0;
+        std::string path;
+        u64 offset = 0;
+        std::string words;
+    } first_failed_read_;
     bool failed_in_journal_ = false;  // it was a write to the journal
     std::weak_ptr<ImageFile> reader_;
     // Opened for journalled writes and neither committed nor rolled back.

@@ -68,10 +68,12 @@ const char kLeftover[] = " has type 0 but still has a size; it is taken as unuse
 // Follows the chain of extended boot records. Each record's first entry is
 // a logical drive, counted from the record's own sector; its second entry
 // links to the next record, counted from the start of the extended
-// partition. Returns "" with the drives, or why the chain is not trusted;
-// unused entries that still have a size are noted in *notes.
+// partition. Returns "" with the drives, or why the chain is not trusted
+// (with the code in *readError when a read failed); unused entries that
+// still have a size are noted in *notes.
 std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
-                              std::vector<Partition>* drives, std::vector<std::string>* notes) {
+                              std::vector<Partition>* drives, std::vector<std::string>* notes,
+                              u32* readError) {
     const u64 first = extended.offset / kSector;
     const u64 end = first + extended.length / kSector;
     std::set<u64> records;
@@ -87,8 +89,7 @@ std::string ReadLogicalDrives(BlockDevice& disk, const Partition& extended,
             return "its chain holds more than " + std::to_string(kMaxLogicalDrives) +
                    " logical drives";
         unsigned char sector[kSector];
-        u32 error = 0;
-        if (!ReadSector(disk, record, sector, &error))
+        if (!ReadSector(disk, record, sector, readError))
             return "the boot record of a logical drive cannot be read";
         if (!HasSignature(sector)) return "a boot record of its chain has no signature";
 
@@ -197,7 +198,14 @@ u32 ReadPartitionTable(BlockDevice& disk, std::vector<Partition>* partitions, st
         followed = true;
         std::vector<Partition> drives;
         std::vector<std::string> notes;
-        const std::string problem = ReadLogicalDrives(disk, p, &drives, &notes);
+        u32 readError = 0;
+        const std::string problem = ReadLogicalDrives(disk, p, &drives, &notes, &readError);
+        // A sector the disk cannot give says nothing about the chain: the
+        // read is why the disk cannot be attached.
+        if (readError) {
+            *reason = name + ": " + problem;
+            return readError;
+        }
         if (warnings)
             for (const std::string& note : notes) warnings->push_back(name + ": " + note);
         if (!problem.empty()) {

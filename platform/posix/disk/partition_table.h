@@ -40,7 +40,8 @@ constexpr int kMaxLogicalDrives = 128;
 // volume in table order, the first extended partition replaced by its
 // logical drives, or a Windows error code with one plain sentence in *reason:
 // 1393 (disk corrupt) for a missing signature, an entry reaching past the
-// disk, or overlapping entries; the device's own code for a failed read.
+// disk, or overlapping entries; the device's own code for a failed read, of
+// sector 0 or of a boot record of the chain of logical drives.
 // A disk with a valid signature and no entries gives an empty list.
 //
 // An entry of type 0 is unused whatever else it holds, as Windows and its
@@ -49,7 +50,7 @@ constexpr int kMaxLogicalDrives = 128;
 // has a size gets a sentence in *warnings, since Linux tools list it.
 //
 // A chain of logical drives that cannot be trusted (one that loops, leaves
-// the extended partition, overlaps itself or cannot be read) gives none of
+// the extended partition or overlaps itself) gives none of
 // its drives: the primary partitions stay usable, and *warnings gets one
 // sentence saying why, as it does for a second extended partition, which is
 // not followed.

@@ -323,6 +323,16 @@ class VhdFile : public VhdImage {
     bool unsynced_ = false;
 };
 
+// A read of the image that failed while it was opened: what was being
+// read, and the read in the file's words (which file, where, the system's
+// words). Nothing was written yet.
+static std::string CannotRead(const ImageFile& file, const char* what, u32 e) {
+    const std::string read = file.ReadFailure();
+    return std::string(what) +
+           " cannot be read: " + (read.empty() ? "error " + std::to_string(e) : read) +
+           "; the image was not changed.";
+}
+
 // Why a file without a VHD footer is not a VHD image, in the words a user
 // can act on: a dynamic image that was cut short still begins with its
 // footer's copy, and the other disk formats begin with their own magic.
@@ -333,7 +343,7 @@ static std::string WhyNoFooter(ImageFile& file, u64 file_size, u32* error) {
     char head[512] = {};
     if (const u32 e = ReadAt(file, head, std::min<u64>(sizeof head, file_size), 0)) {
         *error = e;
-        return "The image file cannot be read (error " + std::to_string(e) + ").";
+        return CannotRead(file, "The image file", e);
     }
     if (std::memcmp(head, "conectix", 8) == 0)
         return "The file begins like a dynamic VHD image but does not end in its footer: it is "
@@ -440,7 +450,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
     if (file_size >= kFooterSize) {
         u32 e = ReadAt(*file_, tail, kFooterSize, file_size - kFooterSize);
         if (e != err::kSuccess) {
-            *reason = "The image file cannot be read (error " + std::to_string(e) + ").";
+            *reason = CannotRead(*file_, "The image file", e);
             return e;
         }
     }
@@ -449,7 +459,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
         std::memset(tail, 0, sizeof tail);
         u32 e = ReadAt(*file_, tail, kOldFooterSize, file_size - kOldFooterSize);
         if (e != err::kSuccess) {
-            *reason = "The image file cannot be read (error " + std::to_string(e) + ").";
+            *reason = CannotRead(*file_, "The image file", e);
             return e;
         }
         if (std::memcmp(tail + kFtCookie, "conectix", 8) != 0) {
@@ -497,7 +507,7 @@ u32 VhdFile::Load(const std::string& path, std::vector<Identity>* chain, std::st
         u8 header[kHeaderSize];
         e = ReadAt(*file_, header, kHeaderSize, LoadBe64(footer_ + kFtDataOffset));
         if (e != err::kSuccess) {
-            *reason = "The dynamic header cannot be read (error " + std::to_string(e) + ").";
+            *reason = CannotRead(*file_, "The dynamic header", e);
             return e;
         }
         return FindParent(path, header, chain, reason);
@@ -519,7 +529,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
     u8 header[kHeaderSize];
     u32 e = ReadAt(*file_, header, kHeaderSize, header_offset);
     if (e != err::kSuccess) {
-        *reason = "The dynamic header cannot be read (error " + std::to_string(e) + ").";
+        *reason = CannotRead(*file_, "The dynamic header", e);
         return e;
     }
     if (std::memcmp(header + kDhCookie, "cxsparse", 8) != 0) {
@@ -568,7 +578,7 @@ u32 VhdFile::LoadSparse(std::string* reason) {
     std::vector<u8> raw(used_entries * 4);
     e = ReadAt(*file_, raw.data(), raw.size(), table_offset_);
     if (e != err::kSuccess) {
-        *reason = "The block table cannot be read (error " + std::to_string(e) + ").";
+        *reason = CannotRead(*file_, "The block table", e);
         return e;
     }
     bat_.resize(used_entries);
@@ -680,8 +690,7 @@ u32 VhdFile::FindParent(const std::string& path, const u8* header, std::vector<I
         return other_error;
     }
     if (locator_error != err::kSuccess) {
-        *reason = "A parent locator of the differencing image cannot be read (error " +
-                  std::to_string(locator_error) + ").";
+        *reason = CannotRead(*file_, "A parent locator of the differencing image", locator_error);
         return locator_error;
     }
     *reason = "The parent of the differencing image (\"" +

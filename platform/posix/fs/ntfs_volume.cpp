@@ -356,18 +356,20 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
         return nullptr;
     }
     std::unique_ptr<NtfsVolume> volume(new NtfsVolume(disk, offset, length));
+    // A read the disk failed says nothing about the volume: whatever the
+    // library or a check below made of it (no volume, damage, a journal that
+    // is not clean, a hibernation file), the cause is the failed read.
+    const auto unreadable = [&](const char* what) {
+        *error = MountError::kUnreadable;
+        *reason = std::string("cannot be read: its ") + what + " gives error " +
+                  std::to_string(volume->range_->lastError);
+        return nullptr;
+    };
     volume->vol_ = MountRange(volume->range_.get(), false);
+    if (volume->range_->lastError) return unreadable("metadata");
     if (!volume->vol_) {
-        const int cause = errno;
-        // The library's refusal after a failed transfer is the disk's, not
-        // damage of the volume.
-        if (const u32 e = volume->range_->lastError) {
-            *error = MountError::kUnreadable;
-            *reason = "cannot be read: the disk gives error " + std::to_string(e);
-            return nullptr;
-        }
         *error = MountError::kFailed;
-        *reason = std::string("cannot be read as NTFS (") + std::strerror(cause) + ")";
+        *reason = std::string("cannot be read as NTFS (") + std::strerror(errno) + ")";
         return nullptr;
     }
     ntfs_volume* vol = volume->vol_;
@@ -379,12 +381,17 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(BlockDevice& disk, u64 offset, u64
     } else if (vol->flags & VOLUME_IS_DIRTY) {
         *error = MountError::kDirty;
         *reason = "is marked dirty; let Windows check it first";
-    } else if (ntfs_volume_check_hiberfile(vol, 0) != 0) {
-        *error = MountError::kHibernated;
-        *reason = "is hibernated; start that Windows and shut it down fully first";
-    } else if (!JournalClean(vol)) {
-        *error = MountError::kUncleanJournal;
-        *reason = UncleanJournalReason(vol);
+    } else {
+        const bool hibernated = ntfs_volume_check_hiberfile(vol, 0) != 0;
+        if (volume->range_->lastError) return unreadable("hibernation file");
+        if (hibernated) {
+            *error = MountError::kHibernated;
+            *reason = "is hibernated; start that Windows and shut it down fully first";
+        } else if (!JournalClean(vol)) {
+            *error = MountError::kUncleanJournal;
+            *reason = UncleanJournalReason(vol);
+        }
+        if (volume->range_->lastError) return unreadable("journal ($LogFile)");
     }
     if (*error != MountError::kNone) return nullptr;  // the destructor unmounts
     return volume;
@@ -411,16 +418,21 @@ u32 NtfsVolume::MakeWritable() {
         return 0;
     }
     const int e = errno;
+    // The read-write mount checks the journal and the hibernation file
+    // again: a read the disk failed there is the cause.
+    const u32 failedRead = range_->lastError;
     // Keep the volume readable even when it cannot be written.
     vol_ = MountRange(range_.get(), false);
+    if (failedRead) return failedRead;
     return e == EROFS || e == EPERM ? err::kWriteProtect : ErrnoCode(e);
 }
 
+u32 NtfsVolume::Disk(u32 result) const {
+    return range_->lastError != 0 ? range_->lastError : result;
+}
+
 u32 NtfsVolume::Finish(u32 result) {
-    // The library turns the disk's failures into EIO (or loses the errno);
-    // the disk's own code (a write fault, a full disk) tells the user more.
-    if ((result == err::kDiskCorrupt || result == err::kIoDevice) && range_->lastError)
-        return range_->lastError;
+    result = Disk(result);
     // The library has written its records by now; make them durable.
     const u32 flushed = range_->disk->Flush();
     return result ? result : flushed;
@@ -594,8 +606,12 @@ le32 InheritedSecurityId(ntfs_volume* vol, ntfs_inode* dir, bool folder) {
 
 u32 NtfsVolume::Stat(const PathParts& path, NodeInfo* info) {
     if (!vol_) return err::kNotReady;
+    // Each call answers for its own reads: one the disk failed is the
+    // call's failure, whatever the library made of it (a name not found, a
+    // damaged record).
+    range_->lastError = 0;
     InodeRef ni;
-    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Disk(e);
     info->directory = IsDirectory(ni.ni);
     info->attributes = le32_to_cpu(ni.ni->flags) & 0xFFFF;
     info->size = 0;
@@ -606,26 +622,28 @@ u32 NtfsVolume::Stat(const PathParts& path, NodeInfo* info) {
         ntfs_attr_close(na);
     }
     if (info->attributes == 0) info->attributes = kFileAttributeNormal;
-    return 0;
+    return Disk(0);
 }
 
 u32 NtfsVolume::ReadFile(const PathParts& path, std::string* data) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     InodeRef ni;
-    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Disk(e);
     if (IsDirectory(ni.ni)) return err::kAccessDenied;
-    return ReadData(ni.ni, data);
+    return Disk(ReadData(ni.ni, data));
 }
 
 u32 NtfsVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std::string* data) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     InodeRef ni;
-    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+    if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Disk(e);
     if (IsDirectory(ni.ni)) return err::kAccessDenied;
     ntfs_attr* na = ntfs_attr_open(ni.ni, AT_DATA, AT_UNNAMED, 0);
     if (!na) {
         data->clear();
-        return errno == ENOENT ? 0 : ErrnoCode(errno);
+        return Disk(errno == ENOENT ? 0 : ErrnoCode(errno));
     }
     if (na->data_flags & ATTR_IS_ENCRYPTED) {
         ntfs_attr_close(na);
@@ -642,21 +660,22 @@ u32 NtfsVolume::ReadRange(const PathParts& path, u64 offset, size_t length, std:
         if (n <= 0) {
             ntfs_attr_close(na);
             data->clear();
-            return err::kDiskCorrupt;
+            return Disk(err::kDiskCorrupt);
         }
         done += static_cast<u64>(n);
     }
     ntfs_attr_close(na);
-    return 0;
+    return Disk(0);
 }
 
 u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     if (path.empty()) return err::kAccessDenied;
     // Refuse what would fail before changing the mount.
     InodeRef dir;
     if (const u32 e = OpenPath(vol_, path, path.size() - 1, &dir))
-        return e == err::kFileNotFound ? err::kPathNotFound : e;
+        return Disk(e == err::kFileNotFound ? err::kPathNotFound : e);
     if (!IsDirectory(dir.ni)) return err::kPathNotFound;
     UName name(path.back());
     if (!name.ok()) return err::kInvalidName;
@@ -668,7 +687,7 @@ u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
     }
     dir.reset(nullptr);
 
-    if (const u32 e = MakeWritable()) return e;
+    if (const u32 e = MakeWritable()) return Disk(e);
     if (const u32 e = OpenPath(vol_, path, path.size() - 1, &dir)) return Finish(e);
 
     if (existing != static_cast<u64>(-1)) {
@@ -690,6 +709,7 @@ u32 NtfsVolume::WriteFile(const PathParts& path, const std::string& data) {
 
 u32 NtfsVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& patches, u64 size) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     if (path.empty()) return err::kAccessDenied;
     constexpr u64 kLimit = static_cast<u64>(INT64_MAX);
     bool changes = false;
@@ -702,14 +722,14 @@ u32 NtfsVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& p
     // changing the mount.
     {
         InodeRef ni;
-        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Disk(e);
         if (IsDirectory(ni.ni) || (ni.ni->flags & FILE_ATTR_READONLY)) return err::kAccessDenied;
         s64 current = 0;
-        if (const u32 e = CheckPatchable(ni.ni, &current)) return e;
+        if (const u32 e = CheckPatchable(ni.ni, &current)) return Disk(e);
         if (!changes && static_cast<u64>(current) == size) return 0;
     }
 
-    if (const u32 e = MakeWritable()) return e;
+    if (const u32 e = MakeWritable()) return Disk(e);
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Finish(e);
     s64 current = 0;
@@ -732,14 +752,15 @@ u32 NtfsVolume::PatchFile(const PathParts& path, const std::vector<FilePatch>& p
 
 u32 NtfsVolume::CreateFolder(const PathParts& path) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     if (path.empty()) return err::kAlreadyExists;
     {
         InodeRef probe;
-        const u32 e = OpenPath(vol_, path, path.size(), &probe);
+        const u32 e = Disk(OpenPath(vol_, path, path.size(), &probe));
         if (e == 0) return err::kAlreadyExists;
-        if (e != err::kFileNotFound) return e;
+        if (e != err::kFileNotFound) return Disk(e);
     }
-    if (const u32 e = MakeWritable()) return e;
+    if (const u32 e = MakeWritable()) return Disk(e);
     InodeRef dir;
     if (const u32 e = OpenPath(vol_, path, path.size() - 1, &dir)) return Finish(e);
     return Finish(CreateNode(dir.release(), path.back(), true, std::string()));
@@ -762,7 +783,7 @@ u32 NtfsVolume::CreateNode(_ntfs_inode* dirNode, const std::wstring& longName, b
         if (const u32 e = WriteData(ni, data)) {
             // Leave no half-written file behind.
             ntfs_delete(vol_, nullptr, ni, dir.release(), name.text, static_cast<u8>(name.length));
-            return e;
+            return Disk(e);
         }
     }
     std::wstring shortName = longName;
@@ -790,13 +811,14 @@ u32 NtfsVolume::CreateNode(_ntfs_inode* dirNode, const std::wstring& longName, b
 
 u32 NtfsVolume::DeleteFile(const PathParts& path) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     if (path.empty()) return err::kAccessDenied;
     {
         InodeRef ni;
-        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Disk(e);
         if (IsDirectory(ni.ni) || (ni.ni->flags & FILE_ATTR_READONLY)) return err::kAccessDenied;
     }
-    if (const u32 e = MakeWritable()) return e;
+    if (const u32 e = MakeWritable()) return Disk(e);
     InodeRef dir;
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size() - 1, &dir)) return Finish(e);
@@ -812,14 +834,15 @@ u32 NtfsVolume::DeleteFile(const PathParts& path) {
 
 u32 NtfsVolume::SetAttributes(const PathParts& path, u32 attributes) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     {
         InodeRef probe;
-        if (const u32 e = OpenPath(vol_, path, path.size(), &probe)) return e;
+        if (const u32 e = OpenPath(vol_, path, path.size(), &probe)) return Disk(e);
         if ((le32_to_cpu(probe.ni->flags) & kSettableAttributes) ==
             (attributes & kSettableAttributes))
             return 0;
     }
-    if (const u32 e = MakeWritable()) return e;
+    if (const u32 e = MakeWritable()) return Disk(e);
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Finish(e);
     ni.ni->flags = static_cast<FILE_ATTR_FLAGS>(cpu_to_le32(
@@ -832,10 +855,11 @@ u32 NtfsVolume::SetAttributes(const PathParts& path, u32 attributes) {
 
 u32 NtfsVolume::SetUncompressed(const PathParts& path) {
     if (!vol_) return err::kNotReady;
+    range_->lastError = 0;
     bool compressed = false;
     {
         InodeRef ni;
-        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return e;
+        if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Disk(e);
         compressed = (ni.ni->flags & FILE_ATTR_COMPRESSED) != 0;
         if (!IsDirectory(ni.ni)) {
             if (ntfs_attr* na = ntfs_attr_open(ni.ni, AT_DATA, AT_UNNAMED, 0)) {
@@ -845,7 +869,7 @@ u32 NtfsVolume::SetUncompressed(const PathParts& path) {
         }
     }
     if (!compressed) return 0;
-    if (const u32 e = MakeWritable()) return e;
+    if (const u32 e = MakeWritable()) return Disk(e);
     InodeRef ni;
     if (const u32 e = OpenPath(vol_, path, path.size(), &ni)) return Finish(e);
     if (IsDirectory(ni.ni)) {
@@ -881,6 +905,7 @@ u32 NtfsVolume::SetUncompressed(const PathParts& path) {
 
 bool NtfsVolume::SameAsNewFile(const PathParts& path) {
     if (!vol_ || path.empty()) return false;
+    range_->lastError = 0;
     InodeRef dir;
     InodeRef ni;
     if (OpenPath(vol_, path, path.size() - 1, &dir) || OpenPath(vol_, path, path.size(), &ni))
@@ -943,6 +968,7 @@ bool NtfsVolume::SameAsNewFile(const PathParts& path) {
 
 bool NtfsVolume::FileStamp(const PathParts& path, std::string* stamp) {
     if (!vol_ || path.empty()) return false;
+    range_->lastError = 0;
     InodeRef ni;
     if (OpenPath(vol_, path, path.size(), &ni) || IsDirectory(ni.ni)) return false;
     const u64 record = ni.ni->mft_no;

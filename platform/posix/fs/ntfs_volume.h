@@ -23,7 +23,8 @@ class NtfsVolume : public Volume {
         kNotNtfs,         // no NTFS boot sector in the range
         kDirty,           // marked dirty (also by a chkdsk that did not finish)
         kUncleanJournal,  // its journal was left open: in use, fast startup, unfinished chkdsk
-        kUnreadable,      // the disk failed a read; the reason names the error
+        kUnreadable,      // the disk failed a read, also while checking for the other
+                          // states; the reason names what was read and the error
         kHibernated,      // Windows is hibernated on it
         kFailed,          // the library refused it (damaged)
     };
@@ -71,6 +72,9 @@ class NtfsVolume : public Volume {
     NtfsVolume(BlockDevice& disk, u64 offset, u64 length);
     u32 MakeWritable();
     u32 Finish(u32 result);  // flushes after a change
+    // `result`, or the disk's code when a read or write of the disk failed
+    // in this call: what the library made of that failure is no answer.
+    u32 Disk(u32 result) const;
     // Counted before a file's data changes, whether or not the change then
     // succeeds.
     void Changing(u64 mftNumber) { ++writes_[mftNumber]; }

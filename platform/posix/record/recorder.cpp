@@ -37,7 +37,9 @@ struct RunRecorder::Impl {
     class Events : public IRunEvents {
       public:
         explicit Events(Impl& r) : r_(r) {}
-        void Cause(CauseKind kind, const std::string& line) override {
+        void Cause(CauseKind kind, const std::string& said) override {
+            std::string line = said;
+            if (r_.options.nameCause) r_.options.nameCause(&kind, &line);
             RecordedCause cause;
             cause.line = line;
             cause.shown = r_.Shown();
@@ -328,6 +330,9 @@ RecorderOptions RecordingOf(PosixHost& host, bool check) {
     options.silenced = [&host] { return host.Silenced(); };
     options.shown = [&host](const std::wstring& text) { return host.terminal().Shown(text); };
     options.lastAnswerAtEndOfInput = [&host] { return host.terminal().LastAnswerAtEndOfInput(); };
+    options.nameCause = [&host](CauseKind* kind, std::string* line) {
+        *line = host.vdisk().NameReadFailure(*line, kind);
+    };
     options.lastHiveLoad = [&host](HiveState* state, std::string* line) {
         *state = host.registry().LastLoad().state;
         *line = host.registry().LastLoad().line;

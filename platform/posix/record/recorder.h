@@ -27,6 +27,9 @@ struct RecorderOptions {
     std::function<std::wstring(const std::wstring&)> shown;
     // Whether the last question took its answer at the end of the input.
     std::function<bool()> lastAnswerAtEndOfInput;
+    // Rewrites a cause before it is recorded: on the Linux host, a read of
+    // the image that failed before is named as its cause.
+    std::function<void(CauseKind* kind, std::string* line)> nameCause;
     // The loader's own verdict on the hive it was last given.
     std::function<void(HiveState* state, std::string* line)> lastHiveLoad;
 };

@@ -137,6 +137,11 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
     }
 }
 
+// A read the disk under the volume failed: no statement about the hive.
+bool ReadFault(u32 code) {
+    return code == err::kReadFault || code == err::kIoDevice || code == err::kCrc;
+}
+
 }  // namespace
 
 // The registry calls return their results and leave the last-error value
@@ -175,9 +180,8 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
         const std::string line = "cannot load the hive " + ToUtf8(file) + ": " + why;
         lastLoad_ = LoadResult{HiveState::kRefused, line};
         // A hive that could not be read is a failing disk, not a bad hive.
-        const bool unread = code == err::kReadFault || code == err::kIoDevice;
         if (cause_)
-            cause_(unread ? CauseKind::kReadError : CauseKind::kBadHive, line);
+            cause_(ReadFault(code) ? CauseKind::kReadError : CauseKind::kBadHive, line);
         else if (diagnostic_)
             diagnostic_(line);
         return code;
@@ -191,7 +195,8 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
     return code;
 }
 
-std::vector<HiveLog> PosixRegistry::ReadLogs(const std::wstring& file, const std::string& name) {
+std::vector<HiveLog> PosixRegistry::ReadLogs(const std::wstring& file, const std::string& name,
+                                             u32* failedRead, std::string* failedLog) {
     std::vector<HiveLog> logs;
     // Names compare without regard to case on the volume, as on Windows.
     for (const wchar_t* suffix : {L".LOG", L".LOG1", L".LOG2"}) {
@@ -199,8 +204,14 @@ std::vector<HiveLog> PosixRegistry::ReadLogs(const std::wstring& file, const std
         if (files_.Stat(file + suffix, &info) != 0 || info.directory) continue;
         HiveLog log;
         log.name = name + ToUtf8(suffix);
-        // A log that cannot be read counts as one that is not valid.
-        if (files_.ReadFile(file + suffix, &log.data) != 0) log.data.clear();
+        // A log that cannot be read counts as one that is not valid; one the
+        // disk failed to give may be the very log the hive needs.
+        const u32 e = files_.ReadFile(file + suffix, &log.data);
+        if (ReadFault(e) && !*failedRead) {
+            *failedRead = e;
+            *failedLog = log.name;
+        }
+        if (e != 0) log.data.clear();
         logs.push_back(std::move(log));
     }
     return logs;
@@ -216,7 +227,9 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
         data.reserve(static_cast<size_t>(info.size + std::max<u64>(info.size / 8, 1 << 20)));
     }
     if (const u32 code = files_.ReadFile(file, &data)) {
-        *reason = "cannot read it (error " + std::to_string(code) + ")";
+        *reason = ReadFault(code)
+                      ? "a read of it from the image failed (error " + std::to_string(code) + ")"
+                      : "cannot read it (error " + std::to_string(code) + ")";
         return code;
     }
     const size_t slash = file.find_last_of(L"\\");
@@ -228,7 +241,15 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
     bool dirty = false;
     if (HiveIsDirty(data)) {
         recovered = data;
-        const HiveRecovery recovery = RecoverHive(name, &recovered, ReadLogs(file, name));
+        u32 failedRead = 0;
+        std::string failedLog;
+        const HiveRecovery recovery =
+            RecoverHive(name, &recovered, ReadLogs(file, name, &failedRead, &failedLog));
+        if (recovery.state == HiveState::kRefused && failedRead) {
+            *reason = "it needs its log, and a read of " + failedLog +
+                      " from the image failed (error " + std::to_string(failedRead) + ")";
+            return failedRead;
+        }
         if (recovery.state == HiveState::kRefused) {
             *reason = recovery.line;
             return err::kBadDb;

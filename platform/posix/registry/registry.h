@@ -83,8 +83,11 @@ class PosixRegistry : public IRegistry {
     using Node = std::size_t;
     void Release();
     u32 LoadHive(const std::wstring& subKey, const std::wstring& file, std::string* reason);
-    // The hive's logs that lie beside it (.LOG, .LOG1, .LOG2).
-    std::vector<HiveLog> ReadLogs(const std::wstring& file, const std::string& name);
+    // The hive's logs that lie beside it (.LOG, .LOG1, .LOG2); the first
+    // read of one that the disk failed in *failedRead (its code) and
+    // *failedLog (its name).
+    std::vector<HiveLog> ReadLogs(const std::wstring& file, const std::string& name,
+                                  u32* failedRead, std::string* failedLog);
     // The node at `path` below the mount root: 0 when it does not exist
     // (and `create` is false) or on failure.
     Node Find(const std::vector<std::wstring>& path, bool create, std::string* reason);

@@ -172,7 +172,8 @@ std::string Stamp(const std::string& path) {
 }
 
 // A device over another that counts the writes it is given and fails as
-// told: a read that reaches past byte failReadsFrom fails as the device's;
+// told: a read that reaches into [failReadsFrom, failReadsTo) fails as the
+// device's;
 // with refuseWrites no write reaches the inner device; otherwise from write
 // failWritesFrom on (counted from 1; 0: never) every write fails with
 // writeError.
@@ -181,7 +182,7 @@ class FaultyDevice : public BlockDevice {
     explicit FaultyDevice(BlockDevice& inner) : inner_(inner) {}
     u64 Size() const override { return inner_.Size(); }
     u32 Read(u64 offset, void* buffer, std::size_t length) override {
-        if (offset + length > failReadsFrom) return err::kIoDevice;
+        if (offset + length > failReadsFrom && offset < failReadsTo) return err::kIoDevice;
         return inner_.Read(offset, buffer, length);
     }
     u32 Write(u64 offset, const void* buffer, std::size_t length) override {
@@ -191,7 +192,7 @@ class FaultyDevice : public BlockDevice {
         return inner_.Write(offset, buffer, length);
     }
     u32 Flush() override { return refuseWrites ? 0 : inner_.Flush(); }
-    u64 failReadsFrom = ~0ull;
+    u64 failReadsFrom = ~0ull, failReadsTo = ~0ull;
     bool refuseWrites = false;
     int failWritesFrom = 0;
     u32 writeError = err::kDiskFull;
@@ -391,28 +392,45 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<VolumeState>& info) { return std::string(info.param.name); });
 
 // A disk that fails: a read that fails is no statement about the volume, so
-// the mount says the disk failed (with the disk's code) rather than that
-// there is no NTFS or that it is damaged, whether the boot sector or a later
-// read of the library fails.
+// the mount says the disk failed (with the disk's code and what was being
+// read) rather that there is no NTFS, that it is damaged, dirty, hibernated
+// or was not shut down cleanly - whether the boot sector, the library's
+// metadata ($Volume's record holds the dirty bit), the hibernation file or
+// the journal's restart pages cannot be read.
 TEST_F(RealNtfsVolume, AReadTheDiskFailsIsSaidAsUnreadable) {
     MORLIT_REQUIRE_REALDATA();
-    const std::string published = Published("windows_volume");
+    const std::string published = Published("vsstest");
     ASSERT_FALSE(published.empty());
-    u32 error = 0;
-    std::string reason;
-    std::unique_ptr<RawImage> image = RawImage::Open(published, false, &error, &reason);
-    ASSERT_TRUE(image) << reason;
+    const std::string hibernated = TestDir() + "/hibernated.raw";
+    ASSERT_EQ(Shell("cp --sparse=always " + Quote(published) + " " + Quote(hibernated)), 0);
+    Hiberfile("hibr")(hibernated, Places{});
+    const Places at = Locate(hibernated);
+    std::string info;
+    Shell("ntfsinfo -F hiberfil.sys -v " + Quote(hibernated), &info);
+    const u64 hiberfil = at.cluster * Number(info, R"(Runlist:[^\n]*\n\s*0x0\s+(0x[0-9a-fA-F]+))");
     const struct {
-        u64 from;
+        const std::string& volume;
+        u64 from, to;
         const char* reason;
     } cases[] = {
-        {0, "cannot be read: its boot sector gives error 1117"},
-        {512, "cannot be read: the disk gives error 1117"},
+        {hibernated, 0, 512, "cannot be read: its boot sector gives error 1117"},
+        {hibernated, 512, ~0ull, "cannot be read: its metadata gives error 1117"},
+        {hibernated, at.mft + 3 * at.record, at.mft + 4 * at.record,
+         "cannot be read: its metadata gives error 1117"},
+        {hibernated, hiberfil, hiberfil + 4096,
+         "cannot be read: its hibernation file gives error 1117"},
+        {published, at.log, at.log + 8192,
+         "cannot be read: its journal ($LogFile) gives error 1117"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.from);
+        u32 error = 0;
+        std::string reason;
+        std::unique_ptr<RawImage> image = RawImage::Open(c.volume, false, &error, &reason);
+        ASSERT_TRUE(image) << reason;
         FaultyDevice device(*image);
         device.failReadsFrom = c.from;
+        device.failReadsTo = c.to;
         device.refuseWrites = true;
         MountError mountError = MountError::kNone;
         std::string why;
