@@ -19,39 +19,30 @@ namespace {
 // What a Windows error code a failing open, attach or write gives says of
 // the run's cause.
 CauseKind KindOfFailure(u32 code) {
-    switch (code) {
-        case err::kDiskFull:
-            return CauseKind::kDiskFull;
-        case err::kSharingViolation:
-        case err::kLockViolation:
-            return CauseKind::kImageInUse;
-        case err::kReadFault:
-        case err::kIoDevice:
-        case err::kCrc:
-            return CauseKind::kReadError;
-        case err::kWriteFault:
-            return CauseKind::kWriteError;
-        case err::kOperationAborted:
-            return CauseKind::kStopped;
-        default:
-            return CauseKind::kCannotOpen;
+    static const struct {
+        u32 code;
+        CauseKind kind;
+    } kKinds[] = {{err::kDiskFull, CauseKind::kDiskFull},
+                  {err::kSharingViolation, CauseKind::kImageInUse},
+                  {err::kLockViolation, CauseKind::kImageInUse},
+                  {err::kReadFault, CauseKind::kReadError},
+                  {err::kIoDevice, CauseKind::kReadError},
+                  {err::kCrc, CauseKind::kReadError},
+                  {err::kWriteFault, CauseKind::kWriteError},
+                  {err::kOperationAborted, CauseKind::kStopped}};
+    for (const auto& k : kKinds) {
+        if (k.code == code) return k.kind;
     }
+    return CauseKind::kCannotOpen;
 }
 
 // Why no volume got a letter, when that is why the run fails.
 CauseKind KindOfState(PosixVirtualDisk::VolumeState state) {
     using State = PosixVirtualDisk::VolumeState;
-    switch (state) {
-        case State::kUncleanJournal:
-        case State::kMarkedDirty:
-        case State::kHibernated:
-        case State::kDirtyFat:
-            return CauseKind::kUncleanVolume;
-        case State::kUnreadable:
-            return CauseKind::kReadError;
-        default:
-            return CauseKind::kNoLetter;
-    }
+    if (state == State::kUnreadable) return CauseKind::kReadError;
+    const bool unclean = state == State::kUncleanJournal || state == State::kMarkedDirty ||
+                         state == State::kHibernated || state == State::kDirtyFat;
+    return unclean ? CauseKind::kUncleanVolume : CauseKind::kNoLetter;
 }
 
 constexpr u32 kVirtualDiskAccessAttachRw = 0x20000;

@@ -574,6 +574,8 @@ struct Ending {
     // and every later one); empty for none.
     std::string failRead = "";
     bool realData = false;  // made from ../shared
+    // A folder of the test's, made by `image`, given with --templates.
+    std::string templates = "";
 };
 
 // The NTFS volume of a sample target alone in a fixed VHD, as a tool that
@@ -615,7 +617,11 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
         GTEST_SKIP() << "no read-failing shim in this build";
 #endif
     }
-    Child child({"--no-pauses", image}, dir, dir + "/answers", env);
+    std::vector<std::string> args = {"--no-pauses", image};
+    if (!e.templates.empty()) {
+        args.insert(args.begin(), "--templates=" + dir + "/" + e.templates);
+    }
+    Child child(args, dir, dir + "/answers", env);
     EXPECT_EQ(child.Wait(), 1);
     const std::string err = Slurp(dir + "/err");
     EXPECT_NE(err.find("morlit: " + image + ": " + e.cause), std::string::npos) << err;
@@ -636,8 +642,10 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     EXPECT_FALSE(FileExists(image + "-journal"));
     // With --json the line is among the causes, where a script looks for it.
     std::string json;
-    EXPECT_EQ(Shell(shellEnv + kEnglish + Quote(Morlit()) + " --json " + Quote(image) + " <" +
-                        Quote(dir + "/answers") + " 2>/dev/null",
+    const std::string templates =
+        e.templates.empty() ? "" : " --templates=" + Quote(dir + "/" + e.templates);
+    EXPECT_EQ(Shell(shellEnv + kEnglish + Quote(Morlit()) + templates + " --json " + Quote(image) +
+                        " <" + Quote(dir + "/answers") + " 2>/dev/null",
                     &json),
               1);
     const nlohmann::json object = nlohmann::json::parse(json);
@@ -702,6 +710,22 @@ INSTANTIATE_TEST_SUITE_P(
                               : "";
                },
                "", "bare volume", kBare, kNoLetter, "", true},
+        Ending{"BadHive", [](const std::string& d) { return CopyTarget(d, "xp-badhive.vhd"); }, "",
+               "bad hive",
+               "the hive D:\\Windows\\system32\\config\\system names no default control set",
+               "対象となるOSのレジストリが読み込めませんでした。(2)\n"},
+        // A Boot.ini template missing beside the program refuses the target
+        // before the drivers are written.
+        Ending{"BootIniTemplateMissing",
+               [](const std::string& d) {
+                   Shell("mkdir -p " + Quote(d + "/templates") +
+                         " && cp " MORLIT_SOURCE_DIR "/templates/Dravmont.bin " +
+                         Quote(d + "/templates"));
+                   return CopyTarget(d, "xp-cabinets.vhd");
+               },
+               "", "template",
+               "the Boot.ini template Quessil.bin beside the program cannot be read", "", "", false,
+               "templates"},
         Ending{"LogOfANewerWindows",
                [](const std::string& d) { return MakeImage(d, "newer.vhd", "--log newer"); }, "",
                "unclean volume",
@@ -891,6 +915,8 @@ TEST(MorlitCommand, JsonGivesOneObjectPerImageAndNothingElse) {
     const nlohmann::json c = nlohmann::json::parse(child.out);
     EXPECT_EQ(c["outcome"], "stopped");
     EXPECT_EQ(c["exit_status"], 128 + SIGINT);
+    ASSERT_FALSE(c["causes"].empty()) << c.dump();
+    EXPECT_EQ(c["causes"][0]["kind"], "stopped") << c.dump();
     EXPECT_EQ(c["steps"][0], "starting");
     EXPECT_NE(c["journal"], "committed");
     EXPECT_EQ(c["messages"].back()["id"], 131);
@@ -911,6 +937,20 @@ TEST(MorlitCommand, PutBackPlaysBackWhatAKilledRunLeft) {
     }
     ASSERT_TRUE(FileExists(image + "-journal"));
     ASSERT_FALSE(Slurp(image) == before);
+#ifdef MORLIT_FAIL_READ
+    // The image cannot be read to check whose journal it is: the journal is
+    // kept, and the words say it is needed, never that it is another's.
+    {
+        Child child({"--put-back", image}, dir, "",
+                    {"LD_PRELOAD=" MORLIT_FAIL_READ, "MORLIT_FAIL_READ_AT=1",
+                     "MORLIT_FAIL_READ_OF=" + image.substr(image.rfind('/'))});
+        EXPECT_EQ(child.Wait(), 1);
+        const std::string err = Slurp(dir + "/err");
+        EXPECT_NE(err.find("was kept and is needed to put it back"), std::string::npos) << err;
+        EXPECT_EQ(err.find("another image"), std::string::npos) << err;
+        EXPECT_TRUE(FileExists(image + "-journal"));
+    }
+#endif
     // Several images, each on its own and named in each of its lines.
     const std::string gone = dir + "/gone.vhd";
     std::string out;

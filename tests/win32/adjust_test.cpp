@@ -170,6 +170,12 @@ class WineRunTest : public ::testing::Test {
     void CopyFixture(const wchar_t* name, const std::wstring& to) {
         ASSERT_TRUE(CopyFileW((fixtures_ + L"\\" + name).c_str(), to.c_str(), FALSE)) << Narrow(to);
     }
+    // The templates beside the program: an XP or 2000 target's run reads
+    // them before it writes anything.
+    void Templates() {
+        WriteAll(program_ + L"Dravmont.bin", "REGEDIT4\r\n");
+        WriteAll(program_ + L"Quessil.bin", "[boot loader]\r\n");
+    }
     // The volume's system32 with old drivers in place.
     void OldDrivers(const std::wstring& windows) {
         MakeFolders(OnVolume(windows + L"\\system32\\Drivers"));
@@ -466,6 +472,7 @@ TEST_F(WineRunTest, TemplateRewritingThroughTheRuntimeEndsEachLineInOneCrLf) {
 // --- discovery ------------------------------------------------------------------
 
 TEST_F(WineRunTest, DiscoveryFindsTheServicePackCabinetWhateverTheCaseOfItsNames) {
+    Templates();
     MakeFolders(OnVolume(L"windows\\driver cache\\i386"));
     CopyFixture(L"sp3.cab", OnVolume(L"windows\\driver cache\\i386\\SP3.CAB"));
     OldDrivers(L"windows");
@@ -500,6 +507,7 @@ TEST_F(WineRunTest, DiscoveryOfABootManagerVolumeOrOfNothing) {
 }
 
 TEST_F(WineRunTest, DiscoveryTakesTheDriversFromTheInstallationCdDrive) {
+    Templates();
     // Wine lists the folder configured as a CD-ROM drive with that type.
     wchar_t drives[260] = {};
     ASSERT_GT(Files().GetLogicalDriveStrings(260, drives), 0u);
@@ -535,6 +543,7 @@ TEST_F(WineRunTest, DiscoveryTakesTheDriversFromTheInstallationCdDrive) {
 }
 
 TEST_F(WineRunTest, TheCdsOwnCabinetComesBeforeItsFolderAndAMissingTagAsksAgain) {
+    Templates();
     BinaryHive(L"WINDOWS");
     OldDrivers(L"WINDOWS");
     const std::wstring cd = std::wstring(1, cdLetter_) + L":";

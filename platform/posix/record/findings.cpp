@@ -194,58 +194,26 @@ Findings Find(const RunRecord& record, IFiles& files, bool check, const DriverRu
     return found;
 }
 
+// The names, in the order of each enum.
 const char* SourceKindName(Findings::SourceKind kind) {
-    switch (kind) {
-        case Findings::SourceKind::kCabinet:
-            return "cabinet";
-        case Findings::SourceKind::kFolder:
-            return "folder";
-        case Findings::SourceKind::kNeedsCd:
-            return "needs the Windows XP CD";
-        case Findings::SourceKind::kNoneNeeded:
-            break;
-    }
-    return "none needed";
+    static const char* const kNames[] = {"cabinet", "folder", "needs the Windows XP CD",
+                                         "none needed"};
+    return kNames[static_cast<size_t>(kind)];
 }
 
 const char* MemberStateName(Findings::MemberState state) {
-    switch (state) {
-        case Findings::MemberState::kDecoded:
-            return "decoded";
-        case Findings::MemberState::kFailed:
-            return "failed";
-        case Findings::MemberState::kNotReached:
-            break;
-    }
-    return "not reached";
+    static const char* const kNames[] = {"decoded", "failed", "not reached"};
+    return kNames[static_cast<size_t>(state)];
 }
 
 const char* HiveStateName(HiveState state) {
-    switch (state) {
-        case HiveState::kClean:
-            return "clean";
-        case HiveState::kDirtyWithoutLog:
-            return "dirty without log";
-        case HiveState::kRecovered:
-            return "recovered";
-        case HiveState::kRefused:
-            break;
-    }
-    return "refused";
+    static const char* const kNames[] = {"clean", "dirty without log", "recovered", "refused"};
+    return kNames[static_cast<size_t>(state)];
 }
 
 const char* TemplateStateName(Findings::TemplateState state) {
-    switch (state) {
-        case Findings::TemplateState::kImports:
-            return "imports";
-        case Findings::TemplateState::kImported:
-            return "imported";
-        case Findings::TemplateState::kRefused:
-            return "refused";
-        case Findings::TemplateState::kNotReached:
-            break;
-    }
-    return "not reached";
+    static const char* const kNames[] = {"imports", "imported", "refused", "not reached"};
+    return kNames[static_cast<size_t>(state)];
 }
 
 }  // namespace morlit::posix

@@ -34,6 +34,15 @@ struct RunRecorder::Impl {
         return options.shown ? options.shown(text) : text;
     }
 
+    // A service handed on to the host's own, with the record beside it.
+    template <class Service>
+    class Decorator : public Service {
+      protected:
+        Decorator(Impl& r, Service& inner) : r_(r), inner_(inner) {}
+        Impl& r_;
+        Service& inner_;
+    };
+
     class Events : public IRunEvents {
       public:
         explicit Events(Impl& r) : r_(r) {}
@@ -76,9 +85,9 @@ struct RunRecorder::Impl {
         Impl& r_;
     } events{*this};
 
-    class Ui : public IUi {
+    class Ui : public Decorator<IUi> {
       public:
-        explicit Ui(Impl& r) : r_(r), inner_(*r.original.ui) {}
+        explicit Ui(Impl& r) : Decorator(r, *r.original.ui) {}
         std::unique_ptr<IDialogWindow> NewWindow(IDialogEvents& events, int templateId) override {
             return inner_.NewWindow(events, templateId);
         }
@@ -115,14 +124,12 @@ struct RunRecorder::Impl {
             r_.record.messages.push_back(m);
             return answer;
         }
-        Impl& r_;
-        IUi& inner_;
     };
     std::unique_ptr<Ui> ui;
 
-    class Registry : public IRegistry {
+    class Registry : public Decorator<IRegistry> {
       public:
-        explicit Registry(Impl& r) : r_(r), inner_(*r.original.registry) {}
+        explicit Registry(Impl& r) : Decorator(r, *r.original.registry) {}
         u32 RegLoadKey(RegKey root, const std::wstring& subKey, const std::wstring& file) override {
             const u32 code = inner_.RegLoadKey(root, subKey, file);
             RunRecord& record = r_.record;
@@ -162,14 +169,12 @@ struct RunRecorder::Impl {
                 r_.record.mountedC.assign(reinterpret_cast<const char*>(data), size);
             inner_.RegCloseKey(key);
         }
-        Impl& r_;
-        IRegistry& inner_;
     };
     std::unique_ptr<Registry> registry;
 
-    class Processes : public IProcesses {
+    class Processes : public Decorator<IProcesses> {
       public:
-        explicit Processes(Impl& r) : r_(r), inner_(*r.original.processes) {}
+        explicit Processes(Impl& r) : Decorator(r, *r.original.processes) {}
         bool ShellExecuteEx(ShellExecuteInfo& info) override {
             // The programs the run starts run to their end inside this call
             // on the Linux host, so the causes said during it are theirs.
@@ -223,33 +228,27 @@ struct RunRecorder::Impl {
             }
             return nullptr;
         }
-        Impl& r_;
-        IProcesses& inner_;
         // The process each watched run was given: an index into the expand
         // runs, or -1 for the registry editor.
         std::vector<std::pair<Handle, int>> processes_;
     };
     std::unique_ptr<Processes> processes;
 
-    class Partitions : public IPartitions {
+    class Partitions : public Decorator<IPartitions> {
       public:
-        explicit Partitions(Impl& r) : r_(r), inner_(*r.original.partitions) {}
+        explicit Partitions(Impl& r) : Decorator(r, *r.original.partitions) {}
         u32 QueryArcPartitionNumber(u8 diskNumber, wchar_t letter, u32* number) override {
             const u32 code = inner_.QueryArcPartitionNumber(diskNumber, letter, number);
             if (code == 0 && number) r_.record.arcPartition = *number;
             return code;
         }
-
-      private:
-        Impl& r_;
-        IPartitions& inner_;
     };
     std::unique_ptr<Partitions> partitions;
 
     // The run's file calls, handed on; only the version read is recorded.
-    class Files : public IFiles {
+    class Files : public Decorator<IFiles> {
       public:
-        explicit Files(Impl& r) : r_(r), inner_(*r.original.files) {}
+        explicit Files(Impl& r) : Decorator(r, *r.original.files) {}
         std::unique_ptr<IFileFind> NewFileFind() override { return inner_.NewFileFind(); }
         bool CopyFile(const std::wstring& from, const std::wstring& to,
                       bool failIfExists) override {
@@ -292,10 +291,6 @@ struct RunRecorder::Impl {
             }
             return read;
         }
-
-      private:
-        Impl& r_;
-        IFiles& inner_;
     };
     std::unique_ptr<Files> files;
 };
@@ -356,67 +351,36 @@ const RecordedMessage* RunRecord::Message(u32 id) const {
 }
 
 const char* CauseKindName(CauseKind kind) {
-    switch (kind) {
-        case CauseKind::kUsage:
-            return "usage";
-        case CauseKind::kNoWindows:
-            return "no windows";
-        case CauseKind::kWrongWindows:
-            return "wrong windows";
-        case CauseKind::kNoDriverSource:
-            return "no driver source";
-        case CauseKind::kImageInUse:
-            return "image in use";
-        case CauseKind::kCannotOpen:
-            return "cannot open";
-        case CauseKind::kReadError:
-            return "read error";
-        case CauseKind::kWriteError:
-            return "write error";
-        case CauseKind::kDiskFull:
-            return "disk full";
-        case CauseKind::kBadHive:
-            return "bad hive";
-        case CauseKind::kUncleanVolume:
-            return "unclean volume";
-        case CauseKind::kBareVolume:
-            return "bare volume";
-        case CauseKind::kNoLetter:
-            return "no letter";
-        case CauseKind::kTemplate:
-            return "template";
-        case CauseKind::kPartitionNumber:
-            return "partition number";
-        case CauseKind::kProgramFailed:
-            return "program failed";
-        case CauseKind::kRegistryUnload:
-            return "registry unload";
-        case CauseKind::kJournal:
-            return "journal";
-        case CauseKind::kStopped:
-            return "stopped";
-        case CauseKind::kOther:
-            break;
-    }
-    return "other";
+    // In the order of the enum.
+    static const char* const kNames[] = {"other",
+                                         "usage",
+                                         "no windows",
+                                         "wrong windows",
+                                         "no driver source",
+                                         "image in use",
+                                         "cannot open",
+                                         "read error",
+                                         "write error",
+                                         "disk full",
+                                         "bad hive",
+                                         "unclean volume",
+                                         "bare volume",
+                                         "no letter",
+                                         "template",
+                                         "partition number",
+                                         "program failed",
+                                         "registry unload",
+                                         "journal",
+                                         "stopped"};
+    static_assert(sizeof kNames / sizeof *kNames == static_cast<size_t>(CauseKind::kStopped) + 1);
+    return kNames[static_cast<size_t>(kind)];
 }
 
 const char* RunStepName(RunStep step) {
-    switch (step) {
-        case RunStep::kStarting:
-            return "starting";
-        case RunStep::kMounting:
-            return "mounting";
-        case RunStep::kSearchingDrive:
-            return "searching";
-        case RunStep::kCopyingDrivers:
-            return "copying-drivers";
-        case RunStep::kAdjustingOs:
-            return "adjusting-os";
-        case RunStep::kFinishing:
-            break;
-    }
-    return "finishing";
+    static const char* const kNames[] = {"starting",        "mounting",     "searching",
+                                         "copying-drivers", "adjusting-os", "finishing"};
+    static_assert(sizeof kNames / sizeof *kNames == static_cast<size_t>(RunStep::kFinishing) + 1);
+    return kNames[static_cast<size_t>(step)];
 }
 
 }  // namespace morlit::posix

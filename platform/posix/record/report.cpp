@@ -18,30 +18,16 @@ json OrNull(const std::optional<T>& value) {
 }
 
 const char* AnswerName(int answer) {
-    switch (answer) {
-        case kIdOk:
-            return "ok";
-        case kIdCancel:
-            return "cancel";
-        case kIdYes:
-            return "yes";
-        default:
-            return "no";
-    }
+    return answer == kIdOk       ? "ok"
+           : answer == kIdCancel ? "cancel"
+           : answer == kIdYes    ? "yes"
+                                 : "no";
 }
 
 const char* JournalName(JournalEnd journal) {
-    switch (journal) {
-        case JournalEnd::kCommitted:
-            return "committed";
-        case JournalEnd::kPutBack:
-            return "put back";
-        case JournalEnd::kPlayedBackAtOpen:
-            return "played back at open";
-        case JournalEnd::kNone:
-            break;
-    }
-    return "none";
+    // In the order of the enum.
+    static const char* const kNames[] = {"none", "committed", "put back", "played back at open"};
+    return kNames[static_cast<size_t>(journal)];
 }
 
 json MessagesJson(const RunRecord& record) {
@@ -166,21 +152,10 @@ std::vector<RecordedCause> ReportedCauses(const RunRecord& record) {
 }
 
 const char* OutcomeName(Outcome outcome) {
-    switch (outcome) {
-        case Outcome::kAdjusted:
-            return "adjusted";
-        case Outcome::kFailed:
-            return "failed";
-        case Outcome::kStopped:
-            return "stopped";
-        case Outcome::kWouldAdjust:
-            return "would adjust";
-        case Outcome::kAlreadyAdjusted:
-            return "already adjusted";
-        case Outcome::kWouldFail:
-            break;
-    }
-    return "would fail";
+    // In the order of the enum.
+    static const char* const kNames[] = {"adjusted",     "failed",           "stopped",
+                                         "would adjust", "already adjusted", "would fail"};
+    return kNames[static_cast<size_t>(outcome)];
 }
 
 json ToJson(const Report& report) {
