@@ -215,17 +215,26 @@ struct RunOptions {
 // shared lock) until its report is made, after the run has closed its disk.
 struct CheckDisks {
     std::vector<std::shared_ptr<morlit::posix::OverlayDevice>> overlays;
+    // The first read of an image the disk failed: an image opened only to
+    // read keeps no failure, and a run would have stopped there.
+    morlit::u32 failedRead = 0;
+    morlit::u64 failedAt = 0;
 };
 
 // The run's view of one overlay: the run owns and closes this, the check
 // keeps the overlay.
 class OverlayView : public morlit::posix::BlockDevice {
   public:
-    explicit OverlayView(std::shared_ptr<morlit::posix::OverlayDevice> overlay)
-        : overlay_(std::move(overlay)) {}
+    OverlayView(std::shared_ptr<morlit::posix::OverlayDevice> overlay, CheckDisks& disks)
+        : overlay_(std::move(overlay)), disks_(disks) {}
     morlit::u64 Size() const override { return overlay_->Size(); }
     morlit::u32 Read(morlit::u64 offset, void* buffer, std::size_t length) override {
-        return overlay_->Read(offset, buffer, length);
+        const morlit::u32 e = overlay_->Read(offset, buffer, length);
+        if (e != 0 && e != morlit::err::kHandleEof && disks_.failedRead == 0) {
+            disks_.failedRead = e;
+            disks_.failedAt = offset;
+        }
+        return e;
     }
     morlit::u32 Write(morlit::u64 offset, const void* buffer, std::size_t length) override {
         return overlay_->Write(offset, buffer, length);
@@ -234,6 +243,7 @@ class OverlayView : public morlit::posix::BlockDevice {
 
   private:
     std::shared_ptr<morlit::posix::OverlayDevice> overlay_;
+    CheckDisks& disks_;
 };
 
 // How one image's run ended.
@@ -282,7 +292,7 @@ morlit::posix::PosixHostOptions HostOptions(const RunOptions& run, const std::st
             std::unique_ptr<BlockDevice> image = OpenDiskImage(path, false, error, reason);
             if (!image) return nullptr;
             disks->overlays.push_back(std::make_shared<OverlayDevice>(std::move(image)));
-            return std::make_unique<OverlayView>(disks->overlays.back());
+            return std::make_unique<OverlayView>(disks->overlays.back(), *disks);
         };
     }
     return options;
@@ -382,6 +392,18 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
 // where the adjusted Windows may still not start (said as warnings).
 void CheckDisk(RunTrace& trace, ImageEnd& result, const Say& say, morlit::posix::Report* report) {
     using namespace morlit::posix;
+    if (result.status == 0 && trace.disks.failedRead != 0) {
+        // What the run built on a read that failed says nothing of what a
+        // run would do: it would stop there and leave the image as it was.
+        RecordedCause cause;
+        cause.kind = morlit::CauseKind::kReadError;
+        cause.line = "a read of the image at byte " + std::to_string(trace.disks.failedAt) +
+                     " failed (error " + std::to_string(trace.disks.failedRead) +
+                     "); a run would fail and leave the image as it was";
+        trace.record.causes.push_back(cause);
+        say(cause.line);
+        result.status = 1;
+    }
     bool differs = false;
     for (const auto& overlay : trace.disks.overlays) {
         differs |= !overlay->Differences().empty();
