@@ -298,6 +298,52 @@ morlit::posix::PosixHostOptions HostOptions(const RunOptions& run, const std::st
     return options;
 }
 
+// The image's path as the file dialog would hand it over: a full one.
+// Empty when the current folder cannot be found.
+std::string AbsolutePath(const std::string& image) {
+    if (image[0] == '/') return image;
+    char cwd[PATH_MAX];
+    return ::getcwd(cwd, sizeof cwd) ? std::string(cwd) + "/" + image : std::string();
+}
+
+// The terminal's texts in the user's language.
+void SetLanguage(morlit::posix::PosixHost& host) {
+    using namespace morlit::posix;
+    const std::string exe = ExecutablePath();
+    std::string warning;
+    host.terminal().SetCatalog(CatalogFor(MessageLanguageFromEnvironment(),
+                                          LocaleFolders(exe.empty() ? exe : FolderOf(exe)),
+                                          &warning));
+    if (!warning.empty()) host.host.events->Warning(warning);
+}
+
+// The dialog's Start on the image, its host path as a Windows path on Z:.
+void StartOn(morlit::Host& host, const std::string& absolute) {
+    morlit::CMorlitDlg dialog(host);
+    dialog.Create(IDD_MORLIT_DIALOG);
+    const std::wstring path = morlit::posix::HostPathToWindows(absolute);
+    dialog.m_strVhdPath = path;
+    dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
+    dialog.OnBnClickedOk();
+}
+
+// The run's record after what was said before it started, and what became
+// of its journal.
+void KeepRecord(const morlit::posix::RunRecord& recorded, const morlit::posix::RunClose& close,
+                RunTrace* trace) {
+    using namespace morlit::posix;
+    RunRecord record = recorded;
+    record.causes.insert(record.causes.begin(), trace->record.causes.begin(),
+                         trace->record.causes.end());
+    record.warnings.insert(record.warnings.begin(), trace->record.warnings.begin(),
+                           trace->record.warnings.end());
+    trace->record = std::move(record);
+    if (close.end.rolledBack)
+        trace->journal = JournalEnd::kPutBack;
+    else if (close.adjusted && close.end.committed && close.end.images > 0)
+        trace->journal = JournalEnd::kCommitted;
+}
+
 // Adjusts one image as the dialog's Start does, with a host, a lock, a
 // journal and a run folder of its own.
 ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const Say& say,
@@ -312,16 +358,10 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
         trace->record.causes.push_back(cause);
         say(line);
     };
-    // The file dialog would hand over a full path: the image's host path as
-    // a Windows path on Z:.
-    std::string absolute = image;
-    if (absolute[0] != '/') {
-        char cwd[PATH_MAX];
-        if (!::getcwd(cwd, sizeof cwd)) {
-            refuse(morlit::CauseKind::kUsage, "cannot find the current folder");
-            return result;
-        }
-        absolute = std::string(cwd) + "/" + image;
+    const std::string absolute = AbsolutePath(image);
+    if (absolute.empty()) {
+        refuse(morlit::CauseKind::kUsage, "cannot find the current folder");
+        return result;
     }
 
     std::unique_ptr<RunFolder> folder;
@@ -338,14 +378,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     // Everything the run says of itself, and the host's answers that tell
     // what it found, are kept on their way.
     RunRecorder recorder(host.host, RecordingOf(host, run.check));
-    {
-        const std::string exe = ExecutablePath();
-        std::string warning;
-        host.terminal().SetCatalog(CatalogFor(MessageLanguageFromEnvironment(),
-                                              LocaleFolders(exe.empty() ? exe : FolderOf(exe)),
-                                              &warning));
-        if (!warning.empty()) host.host.events->Warning(warning);
-    }
+    SetLanguage(host);
     for (const std::string& cd : run.cdroms) {
         std::string reason;
         if (!host.AddCdPath(cd, &reason)) {
@@ -357,13 +390,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     // The image layer's notes (a journal played back, a lock it could not
     // take) are the run's warnings.
     SetImageNoteSink([&host](const std::string& line) { host.host.events->Warning(line); });
-    morlit::CMorlitDlg dialog(host.host);
-    dialog.Create(IDD_MORLIT_DIALOG);
-    const std::wstring path = HostPathToWindows(absolute);
-    dialog.m_strVhdPath = path;
-    dialog.GetDlgItem(IDC_EDIT_VHD_PATH).SetWindowText(path);
-    dialog.OnBnClickedOk();
-
+    StartOn(host.host, absolute);
     const RunClose close = CloseRun(host, recorder);
     SetImageNoteSink(nullptr);
     trace->found = Find(recorder.record(), *host.host.files, run.check,
@@ -371,17 +398,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
                             return morlit::app::ReplayDriverRuns(host.host, first, windows);
                         });
     trace->partitions = host.vdisk().AttachedPartitions();
-    // What the run recorded follows what was said before it started.
-    RunRecord& record = recorder.record();
-    record.causes.insert(record.causes.begin(), trace->record.causes.begin(),
-                         trace->record.causes.end());
-    record.warnings.insert(record.warnings.begin(), trace->record.warnings.begin(),
-                           trace->record.warnings.end());
-    trace->record = record;
-    if (close.end.rolledBack)
-        trace->journal = JournalEnd::kPutBack;
-    else if (close.adjusted && close.end.committed && close.end.images > 0)
-        trace->journal = JournalEnd::kCommitted;
+    KeepRecord(recorder.record(), close, trace);
     result.stop = close.stop;
     result.status = close.status;
     return result;
