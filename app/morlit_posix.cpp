@@ -338,7 +338,9 @@ void KeepRecord(const morlit::posix::RunRecord& recorded, const morlit::posix::R
     record.warnings.insert(record.warnings.begin(), trace->record.warnings.begin(),
                            trace->record.warnings.end());
     trace->record = std::move(record);
-    if (close.end.rolledBack)
+    if (close.end.kept)
+        trace->journal = JournalEnd::kKept;
+    else if (close.end.rolledBack)
         trace->journal = JournalEnd::kPutBack;
     else if (close.adjusted && close.end.committed && close.end.images > 0)
         trace->journal = JournalEnd::kCommitted;

@@ -276,7 +276,7 @@ PosixVirtualDisk::RunEnd PosixVirtualDisk::FinishRun(bool adjusted) {
                 say(p.file->path() + " was not changed");
             }
         } else {
-            end.failed = true;
+            end.failed = end.kept = true;
             Cause(CauseKind::kJournal,
                   p.file->path() + " could not be put back as it was: " + reason + " " +
                       p.file->JournalPath() +

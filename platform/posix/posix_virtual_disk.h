@@ -67,6 +67,7 @@ class PosixVirtualDisk : public IVirtualDisk, public IDriveLetters, public IPart
         bool committed = true;  // every image written is final (or none was)
         bool rolledBack = false;
         bool failed = false;  // a commit or rollback failed
+        bool kept = false;    // a journal stays beside an image the run could not put back
         int images = 0;       // images the run opened for writing
     };
     RunEnd FinishRun(bool adjusted);

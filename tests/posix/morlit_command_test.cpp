@@ -576,6 +576,13 @@ struct Ending {
     bool realData = false;  // made from ../shared
     // A folder of the test's, made by `image`, given with --templates.
     std::string templates = "";
+    // The file whose reads fail when not the image: "-journal", its journal.
+    // The run cannot put the image back then: the journal is kept, and its
+    // cause is the last; a --put-back without the fault restores the image.
+    std::string readsOf = "";
+    // The journal's write from which on the file system is full; empty for
+    // a file system with room.
+    std::string fullFrom = "";
 };
 
 // The NTFS volume of a sample target alone in a fixed VHD, as a tool that
@@ -606,17 +613,31 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     Spit(dir + "/answers", e.answers);
     std::vector<std::string> env;
     std::string shellEnv = "env ";
-    if (!e.failRead.empty()) {
+    const std::string name = image.substr(image.rfind('/')), journal = image + "-journal";
+    if (!e.failRead.empty() || !e.fullFrom.empty()) {
 #ifdef MORLIT_FAIL_READ
-        env = {
-            "LD_PRELOAD=" MORLIT_FAIL_READ, "MORLIT_FAIL_READ_AT=" + e.failRead,
-            "MORLIT_FAIL_READ_OF=" + image.substr(image.rfind('/')),
-            std::string("MORLIT_FAIL_READ_FROM_THEN_ON=") + (e.failRead.back() == '+' ? "1" : "0")};
+        env = {"LD_PRELOAD=" MORLIT_FAIL_READ,
+               "MORLIT_FAIL_READ_AT=" + (e.failRead.empty() ? "0" : e.failRead),
+               "MORLIT_FAIL_READ_OF=" + name + e.readsOf,
+               std::string("MORLIT_FAIL_READ_FROM_THEN_ON=") +
+                   (!e.failRead.empty() && e.failRead.back() == '+' ? "1" : "0"),
+               "MORLIT_FAIL_WRITE_OF=" + name + "-journal",
+               "MORLIT_FAIL_WRITE_AT=" + (e.fullFrom.empty() ? "0" : e.fullFrom)};
+        if (e.fullFrom.empty()) env.pop_back();
         for (const std::string& word : env) shellEnv += Quote(word) + " ";
 #else
-        GTEST_SKIP() << "no read-failing shim in this build";
+        GTEST_SKIP() << "no failing shim in this build";
 #endif
     }
+    const bool keepsJournal = !e.readsOf.empty();
+    const std::string cause = e.cause.rfind("IMAGE", 0) == 0 ? image + e.cause.substr(5) : e.cause;
+    // The image as it was, from the journal the run had to keep.
+    const auto putBack = [&] {
+        if (!keepsJournal) return;
+        EXPECT_TRUE(FileExists(journal));
+        EXPECT_FALSE(Slurp(image) == before);
+        EXPECT_EQ(Shell(Quote(Morlit()) + " --put-back " + Quote(image) + " 2>/dev/null"), 0);
+    };
     std::vector<std::string> args = {"--no-pauses", image};
     if (!e.templates.empty()) {
         args.insert(args.begin(), "--templates=" + dir + "/" + e.templates);
@@ -624,8 +645,8 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     Child child(args, dir, dir + "/answers", env);
     EXPECT_EQ(child.Wait(), 1);
     const std::string err = Slurp(dir + "/err");
-    EXPECT_NE(err.find("morlit: " + image + ": " + e.cause), std::string::npos) << err;
-    if (!e.failRead.empty()) {
+    EXPECT_NE(err.find("morlit: " + image + ": " + cause), std::string::npos) << err;
+    if (!e.failRead.empty() && !keepsJournal) {
         // The read as such: the image, the system's words, and what became
         // of the image.
         const std::string first = err.substr(0, err.find('\n'));
@@ -638,8 +659,9 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
     EXPECT_NE(child.out.find(e.message), std::string::npos) << child.out;
     ASSERT_GE(child.out.size(), kFailed.size()) << child.out;
     EXPECT_EQ(child.out.substr(child.out.size() - kFailed.size()), kFailed) << child.out;
+    putBack();
     EXPECT_TRUE(Slurp(image) == before);
-    EXPECT_FALSE(FileExists(image + "-journal"));
+    EXPECT_FALSE(FileExists(journal));
     // With --json the line is among the causes, where a script looks for it.
     std::string json;
     const std::string templates =
@@ -648,17 +670,19 @@ TEST_P(FailingEnding, SaysWhatStoppedTheRun) {
                         " <" + Quote(dir + "/answers") + " 2>/dev/null",
                     &json),
               1);
+    putBack();
     const nlohmann::json object = nlohmann::json::parse(json);
     EXPECT_EQ(object["outcome"], "failed");
+    EXPECT_EQ(object["journal"] == "kept", keepsJournal) << object.dump();
     ASSERT_FALSE(object["causes"].empty()) << object.dump();
-    EXPECT_EQ(object["causes"][0]["kind"], e.kind) << object.dump();
-    EXPECT_EQ(object["causes"][0]["text"].get<std::string>().rfind(e.cause, 0), 0u)
-        << object.dump();
+    const nlohmann::json& first = keepsJournal ? object["causes"].back() : object["causes"][0];
+    EXPECT_EQ(first["kind"], e.kind) << object.dump();
+    EXPECT_EQ(first["text"].get<std::string>().rfind(cause, 0), 0u) << object.dump();
     for (const auto& warning : object["warnings"])
-        EXPECT_NE(warning.get<std::string>().rfind(e.cause, 0), 0u) << object.dump();
+        EXPECT_NE(warning.get<std::string>().rfind(cause, 0), 0u) << object.dump();
     // A check over the same failing disk says a run would fail, for the read
     // (early in the run: later, a check that saves no old bytes reads less).
-    if (e.failRead.empty() || std::stoi(e.failRead) > 30) return;
+    if (e.failRead.empty() || keepsJournal || std::stoi(e.failRead) > 30) return;
     EXPECT_EQ(Shell(shellEnv + kEnglish + Quote(Morlit()) + " --check --json " + Quote(image) +
                         " <" + Quote(dir + "/answers") + " 2>/dev/null",
                     &json),
@@ -765,7 +789,18 @@ INSTANTIATE_TEST_SUITE_P(
         Ending{"ReadOfTheHiveFails", kCabinets, "", "read error", "a read of \"",
                "対象となるOSのレジストリが読み込めませんでした。(1)\n", "300"},
         Ending{"ReadFailsLateInTheRun", kCabinets, "", "read error", "a read of \"", kNoDetach,
-               "350"}),
+               "350"},
+        // The journal's first read, as a run that failed on its own puts the
+        // image back.
+        Ending{"JournalReadFailsAtThePutBack",
+               [](const std::string& d) { return CopyTarget(d, "xp-nomember.vhd"); }, "", "journal",
+               "IMAGE could not be put back as it was: The journal \"", "", "1", false, "",
+               "-journal"},
+        // The file system fills up as the journal grows: the run stops at the
+        // write it refused, and what was written is undone.
+        Ending{"FileSystemFullUnderTheJournal", kCabinets, "", "disk full",
+               "the image was detached, but writing it out failed: the file system holding",
+               "VHDファイルのアンマウントに失敗しました。(112)\n", "", false, "", "", "5"}),
     [](const ::testing::TestParamInfo<Ending>& info) { return std::string(info.param.name); });
 
 // Several images in one command, each a run of its own: one that fails in

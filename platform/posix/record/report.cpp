@@ -26,7 +26,8 @@ const char* AnswerName(int answer) {
 
 const char* JournalName(JournalEnd journal) {
     // In the order of the enum.
-    static const char* const kNames[] = {"none", "committed", "put back", "played back at open"};
+    static const char* const kNames[] = {"none", "committed", "put back", "played back at open",
+                                         "kept"};
     return kNames[static_cast<size_t>(journal)];
 }
 

@@ -15,7 +15,7 @@
 namespace morlit::posix {
 
 enum class Outcome { kAdjusted, kFailed, kStopped, kWouldAdjust, kAlreadyAdjusted, kWouldFail };
-enum class JournalEnd { kNone, kCommitted, kPutBack, kPlayedBackAtOpen };
+enum class JournalEnd { kNone, kCommitted, kPutBack, kPlayedBackAtOpen, kKept };
 
 struct Report {
     std::string image;  // as the command line named it
