@@ -43,7 +43,7 @@ class NamingProcesses : public IProcesses, public ISystem {
 std::vector<std::wstring> ReplayDriverRuns(Host& host, const std::wstring& first,
                                            const std::wstring& windows) {
     const std::vector<std::wstring> args = posix::SplitCommandLine(first);
-    const bool cabinet = args.size() == 3 && args[1].rfind(L"-F:", 0) == 0;
+    const bool cabinet = posix::TakesCabinetMember(args);
     const bool folder = args.size() == 2 && args[0].find(L'\\') != std::wstring::npos;
     if (windows.empty() || (!cabinet && !folder)) return {};
     NamingProcesses naming(*host.system);

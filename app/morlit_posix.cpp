@@ -215,26 +215,17 @@ struct RunOptions {
 // shared lock) until its report is made, after the run has closed its disk.
 struct CheckDisks {
     std::vector<std::shared_ptr<morlit::posix::OverlayDevice>> overlays;
-    // The first read of an image the disk failed: an image opened only to
-    // read keeps no failure, and a run would have stopped there.
-    morlit::u32 failedRead = 0;
-    morlit::u64 failedAt = 0;
 };
 
 // The run's view of one overlay: the run owns and closes this, the check
 // keeps the overlay.
 class OverlayView : public morlit::posix::BlockDevice {
   public:
-    OverlayView(std::shared_ptr<morlit::posix::OverlayDevice> overlay, CheckDisks& disks)
-        : overlay_(std::move(overlay)), disks_(disks) {}
+    explicit OverlayView(std::shared_ptr<morlit::posix::OverlayDevice> overlay)
+        : overlay_(std::move(overlay)) {}
     morlit::u64 Size() const override { return overlay_->Size(); }
     morlit::u32 Read(morlit::u64 offset, void* buffer, std::size_t length) override {
-        const morlit::u32 e = overlay_->Read(offset, buffer, length);
-        if (e != 0 && e != morlit::err::kHandleEof && disks_.failedRead == 0) {
-            disks_.failedRead = e;
-            disks_.failedAt = offset;
-        }
-        return e;
+        return overlay_->Read(offset, buffer, length);
     }
     morlit::u32 Write(morlit::u64 offset, const void* buffer, std::size_t length) override {
         return overlay_->Write(offset, buffer, length);
@@ -243,7 +234,6 @@ class OverlayView : public morlit::posix::BlockDevice {
 
   private:
     std::shared_ptr<morlit::posix::OverlayDevice> overlay_;
-    CheckDisks& disks_;
 };
 
 // How one image's run ended.
@@ -262,6 +252,17 @@ struct RunTrace {
     morlit::posix::JournalEnd journal = morlit::posix::JournalEnd::kNone;
     std::vector<morlit::posix::PosixVirtualDisk::AttachedPartition> partitions;  // from attach
     CheckDisks disks;                                                            // with --check
+
+    // A cause or a warning the command found itself, outside the run: kept
+    // for the report and said at once.
+    void Cause(morlit::CauseKind kind, const std::string& line, const Say& say) {
+        record.causes.push_back({{line, true}, kind});
+        say(line);
+    }
+    void Warning(const std::string& line, const Say& say) {
+        record.warnings.push_back({line, true});
+        say(line);
+    }
 };
 
 // The host's options for one run: its program folder, the terminal, and a
@@ -292,7 +293,7 @@ morlit::posix::PosixHostOptions HostOptions(const RunOptions& run, const std::st
             std::unique_ptr<BlockDevice> image = OpenDiskImage(path, false, error, reason);
             if (!image) return nullptr;
             disks->overlays.push_back(std::make_shared<OverlayDevice>(std::move(image)));
-            return std::make_unique<OverlayView>(disks->overlays.back(), *disks);
+            return std::make_unique<OverlayView>(disks->overlays.back());
         };
     }
     return options;
@@ -354,11 +355,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     ImageEnd result;
     // What stops the run before it starts is its cause.
     const Refuse refuse = [&](morlit::CauseKind kind, const std::string& line) {
-        RecordedCause cause;
-        cause.kind = kind;
-        cause.line = line;
-        trace->record.causes.push_back(cause);
-        say(line);
+        trace->Cause(kind, line, say);
     };
     const std::string absolute = AbsolutePath(image);
     if (absolute.empty()) {
@@ -367,10 +364,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     }
 
     std::unique_ptr<RunFolder> folder;
-    const Say warn = [&](const std::string& line) {
-        trace->record.warnings.push_back(RecordedLine{line, true});
-        say(line);
-    };
+    const Say warn = [&](const std::string& line) { trace->Warning(line, say); };
     if (!PrepareRunFolder(run.templates, &folder, warn, refuse)) return result;
 
     // A check answers the CD question itself: OK to the request to insert
@@ -385,6 +379,7 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
         std::string reason;
         if (!host.AddCdPath(cd, &reason)) {
             refuse(morlit::CauseKind::kUsage, "--cdrom " + cd + ": " + reason);
+            KeepRecord(recorder.record(), RunClose(), trace);
             result.status = 2;
             return result;
         }
@@ -395,10 +390,13 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
     StartOn(host.host, absolute);
     const RunClose close = CloseRun(host, recorder);
     SetImageNoteSink(nullptr);
-    trace->found = Find(recorder.record(), *host.host.files, run.check,
-                        [&host](const std::wstring& first, const std::wstring& windows) {
-                            return morlit::app::ReplayDriverRuns(host.host, first, windows);
-                        });
+    // What the run found is only reported: a plain run needs none of it.
+    if (run.json || run.check) {
+        trace->found = Find(recorder.record(), *host.host.files, run.check,
+                            [&host](const std::wstring& first, const std::wstring& windows) {
+                                return morlit::app::ReplayDriverRuns(host.host, first, windows);
+                            });
+    }
     trace->partitions = host.vdisk().AttachedPartitions();
     KeepRecord(recorder.record(), close, trace);
     result.stop = close.stop;
@@ -411,16 +409,15 @@ ImageEnd AdjustImageRun(const std::string& image, const RunOptions& run, const S
 // where the adjusted Windows may still not start (said as warnings).
 void CheckDisk(RunTrace& trace, ImageEnd& result, const Say& say, morlit::posix::Report* report) {
     using namespace morlit::posix;
-    if (result.status == 0 && trace.disks.failedRead != 0) {
-        // What the run built on a read that failed says nothing of what a
-        // run would do: it would stop there and leave the image as it was.
-        RecordedCause cause;
-        cause.kind = morlit::CauseKind::kReadError;
-        cause.line = "a read of the image at byte " + std::to_string(trace.disks.failedAt) +
-                     " failed (error " + std::to_string(trace.disks.failedRead) +
-                     "); a run would fail and leave the image as it was";
-        trace.record.causes.push_back(cause);
-        say(cause.line);
+    // What the run built on a read that failed says nothing of what a run
+    // would do: its image would refuse the commit, and the run would leave
+    // the image as it was. An image opened only to read keeps that read too.
+    for (const auto& overlay : trace.disks.overlays) {
+        const auto file = overlay->Base().File();
+        const std::string read = file ? file->ReadFailure() : std::string();
+        if (result.status != 0 || read.empty()) continue;
+        trace.Cause(morlit::CauseKind::kReadError,
+                    read + "; a run would fail and leave the image as it was", say);
         result.status = 1;
     }
     bool differs = false;
@@ -434,10 +431,8 @@ void CheckDisk(RunTrace& trace, ImageEnd& result, const Say& say, morlit::posix:
         const auto* partition = TargetPartition(trace.partitions, target->letter);
         if (!partition) continue;
         if (result.status == 0) report->bootIni = ReadBootIni(*overlay, *partition);
-        for (const std::string& line : StartWarnings(*overlay, *partition, trace.record.mountedC)) {
-            trace.record.warnings.push_back(RecordedLine{line, true});
-            say(line);
-        }
+        for (const std::string& line : StartWarnings(*overlay, *partition, trace.record.mountedC))
+            trace.Warning(line, say);
     }
     if (result.status == 0) {
         report->outcome = differs ? Outcome::kWouldAdjust : Outcome::kAlreadyAdjusted;
@@ -573,11 +568,12 @@ int ParseArguments(int argc, char** argv, Options* options) {
                 const std::string given = argv[::optind - 1];
                 const std::string name = given.substr(0, given.find('='));
                 std::string candidates;
+                int matches = 0;
                 for (const option& o : kOptions) {
                     if (o.name && std::string("--").append(o.name).rfind(name, 0) == 0)
-                        candidates += (candidates.empty() ? "" : ", ") + nameOf(o.val);
+                        candidates += (matches++ ? ", " : "") + nameOf(o.val);
                 }
-                if (candidates.find(',') != std::string::npos)
+                if (matches > 1)
                     return UsageError("option " + name + " is ambiguous: " + candidates);
                 return UsageError("unknown option " + name);
             }
@@ -605,11 +601,7 @@ int ParseArguments(int argc, char** argv, Options* options) {
     for (const std::string& cd : run.cdroms) {
         morlit::u32 error = 0;
         if (morlit::posix::OpenCdPath(cd, &error)) continue;
-        return UsageError("--cdrom " + cd + ": " +
-                          (error == morlit::err::kFileNotFound   ? "no such file or folder"
-                           : error == morlit::err::kAccessDenied ? "permission denied"
-                                                                 : "neither a folder nor an ISO "
-                                                                   "9660 image"));
+        return UsageError("--cdrom " + cd + ": " + morlit::posix::CdPathProblem(error));
     }
     return -1;
 }

@@ -76,6 +76,12 @@ constexpr u32 kOperationAborted = 995;
 constexpr u32 kIoDevice = 1117;
 constexpr u32 kNotFound = 1168;
 constexpr u32 kVirtualDiskLimitation = 0xC03A001A;
+
+// The codes a read the disk itself failed comes back with: a fault beneath
+// whatever was being read, never a statement about it.
+constexpr bool IsReadFault(u32 code) {
+    return code == kReadFault || code == kIoDevice || code == kCrc;
+}
 }  // namespace err
 
 }  // namespace morlit

@@ -124,4 +124,11 @@ std::string Utf8FromWide(const std::wstring& text) { return Encode(text, false);
 
 std::string HostBytesFromWide(const std::wstring& text) { return Encode(text, true); }
 
+std::string AsciiLowered(std::string text) {
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
 }  // namespace morlit

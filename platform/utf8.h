@@ -26,4 +26,8 @@ std::string Utf8FromWide(const std::wstring& text);
 // byte again. Other lone surrogates name no byte and become U+FFFD.
 std::string HostBytesFromWide(const std::wstring& text);
 
+// UTF-8 text with its ASCII letters in lower case, for names Windows
+// compares without regard to case.
+std::string AsciiLowered(std::string text);
+
 }  // namespace morlit

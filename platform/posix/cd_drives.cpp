@@ -10,6 +10,12 @@
 
 namespace morlit::posix {
 
+std::string CdPathProblem(u32 error) {
+    return error == err::kFileNotFound   ? "no such file or folder"
+           : error == err::kAccessDenied ? "permission denied"
+                                         : "neither a folder nor an ISO 9660 image";
+}
+
 std::unique_ptr<Volume> OpenCdPath(const std::string& path, u32* error) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) {

@@ -92,7 +92,6 @@ void PosixHost::Print(const std::string& line) {
     // Once a stop was asked for, every failure that follows is its side
     // effect; the run's end says what stopped it.
     if (Silenced()) return;
-    ++lines_;
     out_(line);
 }
 
@@ -100,9 +99,7 @@ bool PosixHost::AddCdPath(const std::string& path, std::string* reason) {
     u32 error = 0;
     std::unique_ptr<Volume> cd = OpenCdPath(path, &error);
     if (!cd) {
-        *reason = error == err::kFileNotFound   ? "no such file or folder"
-                  : error == err::kAccessDenied ? "permission denied"
-                                                : "neither a folder nor an ISO 9660 image";
+        *reason = CdPathProblem(error);
         return false;
     }
     const wchar_t letter = drives_.NextFreeLetter(L'D');
@@ -121,8 +118,7 @@ PosixVirtualDisk::RunEnd PosixHost::FinishRun(bool adjusted) {
 void PosixHost::Diagnose(const std::string& program, u32 code, const std::string& reason) {
     // A tool that could not read its input from the image failed for the
     // disk's sake, not its own.
-    const bool readFault = code == err::kReadFault || code == err::kIoDevice || code == err::kCrc;
-    host.events->Cause(readFault ? CauseKind::kReadError : CauseKind::kProgramFailed,
+    host.events->Cause(err::IsReadFault(code) ? CauseKind::kReadError : CauseKind::kProgramFailed,
                        program + " failed (" + std::to_string(code) + ")" +
                            (reason.empty() ? std::string() : ": " + reason));
 }

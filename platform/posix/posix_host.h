@@ -58,8 +58,6 @@ class PosixHost {
     HandleTable& handles() { return handles_; }
     PosixRegistry& registry() { return registry_; }
     PosixVirtualDisk& vdisk() { return vdisk_; }
-    // Diagnostic lines shown so far (causes included).
-    int DiagnosticLines() const { return lines_; }
     // Whether a line said now is dropped: once a stop was asked for, every
     // failure that follows is its side effect, until the run is finishing.
     bool Silenced() const;
@@ -79,7 +77,6 @@ class PosixHost {
     void Print(const std::string& line);
 
     bool finishing_ = false;
-    int lines_ = 0;
     std::function<void(const std::string&)> out_;
     std::function<void(const std::string&)> diagnostic_;
     DriveNamespace drives_;

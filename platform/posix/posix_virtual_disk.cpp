@@ -25,11 +25,9 @@ CauseKind KindOfFailure(u32 code) {
     } kKinds[] = {{err::kDiskFull, CauseKind::kDiskFull},
                   {err::kSharingViolation, CauseKind::kImageInUse},
                   {err::kLockViolation, CauseKind::kImageInUse},
-                  {err::kReadFault, CauseKind::kReadError},
-                  {err::kIoDevice, CauseKind::kReadError},
-                  {err::kCrc, CauseKind::kReadError},
                   {err::kWriteFault, CauseKind::kWriteError},
                   {err::kOperationAborted, CauseKind::kStopped}};
+    if (err::IsReadFault(code)) return CauseKind::kReadError;
     for (const auto& k : kKinds) {
         if (k.code == code) return k.kind;
     }

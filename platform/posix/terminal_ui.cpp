@@ -111,29 +111,26 @@ int TerminalUi::MessageBox(const std::wstring& given, u32 style, u32 /*helpConte
     const std::wstring text = Shown(given);
     lastMessage_ = text;
     PrintLine(text);
-    shown_.push_back({text, kIdOk, false, false});
-    ShownMessage& shown = shown_.back();
+    lastAtEndOfInput_ = false;
     const u32 buttons = style & 0xF;
     if (buttons != kMbOkCancel && buttons != kMbYesNo) return kIdOk;
     const bool yesNo = buttons == kMbYesNo;
-    shown.question = true;
     for (;;) {
         if (prompt_) {
             out_ << (yesNo ? "[yes/no] " : "[ok/cancel] ") << std::flush;
         }
         std::string line;
         if (!std::getline(in_, line)) {
-            shown.endOfInput = true;
-            return shown.answer = yesNo ? kIdNo : kIdCancel;
+            lastAtEndOfInput_ = true;
+            return yesNo ? kIdNo : kIdCancel;
         }
         const std::string answer = Trim(line);
         if (yesNo) {
-            if (answer == "yes" || answer == "y" || answer == "はい") return shown.answer = kIdYes;
-            if (answer == "no" || answer == "n" || answer == "いいえ") return shown.answer = kIdNo;
+            if (answer == "yes" || answer == "y" || answer == "はい") return kIdYes;
+            if (answer == "no" || answer == "n" || answer == "いいえ") return kIdNo;
         } else {
-            if (answer == "ok" || answer == "o") return shown.answer = kIdOk;
-            if (answer == "cancel" || answer == "c" || answer == "キャンセル")
-                return shown.answer = kIdCancel;
+            if (answer == "ok" || answer == "o") return kIdOk;
+            if (answer == "cancel" || answer == "c" || answer == "キャンセル") return kIdCancel;
         }
     }
 }

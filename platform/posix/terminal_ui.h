@@ -34,18 +34,8 @@ class TerminalUi : public IUi {
 
     // The last message box's text as shown, for the command's exit status.
     const std::wstring& LastMessage() const { return lastMessage_; }
-    // Every message box of the run, with the button that ended it, so the
-    // command can say in words why a run stopped where a message alone does
-    // not tell it.
-    struct ShownMessage {
-        std::wstring text;
-        int answer = 0;           // kIdOk, kIdCancel, kIdYes or kIdNo
-        bool question = false;    // it had a choice
-        bool endOfInput = false;  // the answer was taken at the end of the input
-    };
-    const std::vector<ShownMessage>& Messages() const { return shown_; }
-    // Whether the last question took its answer at the end of the input.
-    bool LastAnswerAtEndOfInput() const { return !shown_.empty() && shown_.back().endOfInput; }
+    // Whether the last message box took its answer at the end of the input.
+    bool LastAnswerAtEndOfInput() const { return lastAtEndOfInput_; }
     void PrintLine(const std::wstring& text);
 
     // The texts' translation; null shows them as written.
@@ -63,7 +53,7 @@ class TerminalUi : public IUi {
     bool prompt_;
     std::wstring lastMessage_;
     std::unique_ptr<const MessageCatalog> catalog_;
-    std::vector<ShownMessage> shown_;
+    bool lastAtEndOfInput_ = false;
 };
 
 }  // namespace morlit::posix

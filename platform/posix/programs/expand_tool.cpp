@@ -945,6 +945,12 @@ std::wstring CabinetMemberName(const std::string& raw, bool utf8, ICodePage* cod
     return out;
 }
 
+bool TakesCabinetMember(const std::vector<std::wstring>& args) {
+    return args.size() == 3 && !LooksLikeSwitch(args[0]) && !LooksLikeSwitch(args[2]) &&
+           args[1].size() > 3 && args[1][0] == L'-' && std::towupper(args[1][1]) == L'F' &&
+           args[1][2] == L':';
+}
+
 u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string* reason,
                   ICodePage* codepage) {
     std::string ignored;
@@ -954,9 +960,7 @@ u32 RunExpandTool(FileAccess& files, const std::wstring& parameters, std::string
     if (args.size() == 2 && !LooksLikeSwitch(args[0]) && !LooksLikeSwitch(args[1])) {
         return ExpandSingleFile(files, args[0], args[1], codepage, &why);
     }
-    if (args.size() == 3 && !LooksLikeSwitch(args[0]) && !LooksLikeSwitch(args[2]) &&
-        args[1].size() > 3 && args[1][0] == L'-' && std::towupper(args[1][1]) == L'F' &&
-        args[1][2] == L':') {
+    if (TakesCabinetMember(args)) {
         const std::wstring name = args[1].substr(3);
         if (!IsPlainFileName(name)) {
             why = "-F: needs one plain file name";

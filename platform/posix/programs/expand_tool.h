@@ -48,6 +48,10 @@ std::wstring CabinetMemberName(const std::string& raw, bool utf8, ICodePage* cod
 // n and a literal quote, other backslashes are literal.
 std::vector<std::wstring> SplitCommandLine(const std::wstring& parameters);
 
+// Whether split arguments ask for one member of a cabinet (the cabinet,
+// -F:member, the destination folder) rather than one compressed file.
+bool TakesCabinetMember(const std::vector<std::wstring>& args);
+
 // What the expander keeps between runs: the last cabinet it read, with the
 // decoder's position in it and recently decoded members. A run asks for
 // three members of one cabinet; keeping this saves decoding a solid folder

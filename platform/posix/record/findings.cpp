@@ -1,7 +1,6 @@
 #include "platform/posix/record/findings.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "platform/constants.h"
 #include "platform/posix/programs/expand_tool.h"
@@ -12,16 +11,11 @@ namespace morlit::posix {
 
 namespace {
 
-std::string Lowered(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // `path` up to where `tail` starts in it (without regard to case); empty
 // when it does not hold `tail`.
 std::string Before(const std::wstring& path, const char* tail) {
     const std::string text = Utf8FromWide(path);
-    const size_t at = Lowered(text).rfind(tail);
+    const size_t at = AsciiLowered(text).rfind(tail);
     return at == std::string::npos ? std::string() : text.substr(0, at);
 }
 
@@ -32,12 +26,6 @@ std::string WindowsFolder(const RunRecord& record) {
     if (!record.targetWindows.empty()) return Utf8FromWide(record.targetWindows);
     if (!record.kernelFile.empty()) return Before(record.kernelFile, "\\system32\\ntoskrnl.exe");
     return std::string();
-}
-
-// Whether `first` is an expand run taking a member from a cabinet (the
-// cabinet, -F:member, the destination).
-bool FromCabinet(const std::vector<std::wstring>& args) {
-    return args.size() == 3 && args[1].rfind(L"-F:", 0) == 0;
 }
 
 // How a program's run ended, in the words of what it said.
@@ -56,7 +44,7 @@ std::string SaidOf(const ProgramRun& run, const std::string& program) {
 Findings::Member MemberOf(const std::wstring& parameters) {
     const std::vector<std::wstring> args = SplitCommandLine(parameters);
     Findings::Member member;
-    if (FromCabinet(args)) {
+    if (TakesCabinetMember(args)) {
         member.name = Utf8FromWide(args[1].substr(3));
         member.destination = Utf8FromWide(args[2]);
     } else if (args.size() == 2) {
@@ -104,7 +92,7 @@ std::optional<Findings::Source> SourceOf(const RunRecord& record,
     if (!record.expands.empty()) {
         // A cabinet is named first and its members picked with -F:; a
         // folder's compressed files are named one by one.
-        const bool cabinet = FromCabinet(first);
+        const bool cabinet = TakesCabinetMember(first);
         std::string path = first.empty() ? std::string() : Utf8FromWide(first[0]);
         if (!cabinet) path = path.substr(0, path.rfind('\\'));
         source.kind = cabinet ? Findings::SourceKind::kCabinet : Findings::SourceKind::kFolder;

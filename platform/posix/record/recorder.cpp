@@ -1,20 +1,9 @@
 #include "platform/posix/record/recorder.h"
 
-#include <cctype>
-
 #include "platform/constants.h"
 #include "platform/utf8.h"
 
 namespace morlit::posix {
-
-namespace {
-
-std::string Lowered(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-}  // namespace
 
 struct RunRecorder::Impl {
     Impl(Host& host, RecorderOptions o) : original(host), options(std::move(o)) {}
@@ -49,11 +38,7 @@ struct RunRecorder::Impl {
         void Cause(CauseKind kind, const std::string& said) override {
             std::string line = said;
             if (r_.options.nameCause) r_.options.nameCause(&kind, &line);
-            RecordedCause cause;
-            cause.line = line;
-            cause.shown = r_.Shown();
-            cause.kind = kind;
-            r_.record.causes.push_back(cause);
+            r_.record.causes.push_back({{line, r_.Shown()}, kind});
             if (r_.original.events) r_.original.events->Cause(kind, line);
         }
         void Warning(const std::string& line) override {
@@ -178,7 +163,7 @@ struct RunRecorder::Impl {
         bool ShellExecuteEx(ShellExecuteInfo& info) override {
             // The programs the run starts run to their end inside this call
             // on the Linux host, so the causes said during it are theirs.
-            const std::string file = Lowered(Utf8FromWide(info.file));
+            const std::string file = AsciiLowered(Utf8FromWide(info.file));
             const bool expand = file == "expand";
             const bool editor =
                 file.size() >= 12 && file.compare(file.size() - 12, 12, "\\regedit.exe") == 0;
@@ -316,7 +301,6 @@ RunRecorder::RunRecorder(Host& host, RecorderOptions options)
 RunRecorder::~RunRecorder() = default;
 
 const RunRecord& RunRecorder::record() const { return impl_->record; }
-RunRecord& RunRecorder::record() { return impl_->record; }
 IRunEvents& RunRecorder::events() { return impl_->events; }
 
 RecorderOptions RecordingOf(PosixHost& host, bool check) {

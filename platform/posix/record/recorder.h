@@ -46,7 +46,6 @@ class RunRecorder {
     RunRecorder& operator=(const RunRecorder&) = delete;
 
     const RunRecord& record() const;
-    RunRecord& record();
     // The events decorator: what is said through it is recorded and handed
     // on to the host's own events.
     IRunEvents& events();

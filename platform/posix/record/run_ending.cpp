@@ -11,12 +11,7 @@ namespace {
 const char kNoDriverSource[] =
     "this installation has no driver source; give the Windows XP CD with --cdrom ISO|FOLDER";
 
-RecordedCause Said(CauseKind kind, std::string line) {
-    RecordedCause cause;
-    cause.kind = kind;
-    cause.line = std::move(line);
-    return cause;
-}
+RecordedCause Said(CauseKind kind, std::string line) { return {{std::move(line), true}, kind}; }
 
 // A failure message's meaning, for a run that said nothing else.
 RecordedCause FromMessage(const RecordedMessage& m) {

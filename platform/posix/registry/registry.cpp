@@ -137,11 +137,6 @@ bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
     }
 }
 
-// A read the disk under the volume failed: no statement about the hive.
-bool ReadFault(u32 code) {
-    return code == err::kReadFault || code == err::kIoDevice || code == err::kCrc;
-}
-
 }  // namespace
 
 // The registry calls return their results and leave the last-error value
@@ -181,7 +176,7 @@ u32 PosixRegistry::RegLoadKey(RegKey root, const std::wstring& subKey, const std
         lastLoad_ = LoadResult{HiveState::kRefused, line};
         // A hive that could not be read is a failing disk, not a bad hive.
         if (cause_)
-            cause_(ReadFault(code) ? CauseKind::kReadError : CauseKind::kBadHive, line);
+            cause_(err::IsReadFault(code) ? CauseKind::kReadError : CauseKind::kBadHive, line);
         else if (diagnostic_)
             diagnostic_(line);
         return code;
@@ -207,7 +202,7 @@ std::vector<HiveLog> PosixRegistry::ReadLogs(const std::wstring& file, const std
         // A log that cannot be read counts as one that is not valid; one the
         // disk failed to give may be the very log the hive needs.
         const u32 e = files_.ReadFile(file + suffix, &log.data);
-        if (ReadFault(e) && !*failedRead) {
+        if (err::IsReadFault(e) && !*failedRead) {
             *failedRead = e;
             *failedLog = log.name;
         }
@@ -227,7 +222,7 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
         data.reserve(static_cast<size_t>(info.size + std::max<u64>(info.size / 8, 1 << 20)));
     }
     if (const u32 code = files_.ReadFile(file, &data)) {
-        *reason = ReadFault(code)
+        *reason = err::IsReadFault(code)
                       ? "a read of it from the image failed (error " + std::to_string(code) + ")"
                       : "cannot read it (error " + std::to_string(code) + ")";
         return code;
