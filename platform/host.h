@@ -404,10 +404,10 @@ struct Host {
     IPartitions* partitions = nullptr;
 };
 
-// Tells the host why the run stops, when it has somewhere to say it.
 // Where a layer below the services says why the run stops.
 using CauseSink = std::function<void(CauseKind kind, const std::string& line)>;
 
+// Tells the host why the run stops, when it has somewhere to say it.
 inline void SayCause(const Host& host, CauseKind kind, const std::string& line) {
     if (host.events != nullptr) host.events->Cause(kind, line);
 }

@@ -638,13 +638,12 @@ u32 ImageFile::StartJournal() {
     header.times[1] = original_times_[1];
     // The journal must name the image as every later open reads it: an
     // identity not read is no identity, and the change is refused before
-    // there is a journal to misname the image.
-    if (const u32 e = ProbeImage(fd_, probe_, &header.identity)) {
-        // The identity lies in the last sector (a VHD's footer).
-        KeepFailedRead(e, path_, original_length_ >= 512 ? original_length_ - 512 : 0,
-                       FailureWords(e));
-        return e;
-    }
+    // there is a journal to misname the image. The image's own reads keep
+    // a failure where it happened; nothing has changed its length yet.
+    const ImageReader read = [this](void* buffer, size_t length, u64 offset) {
+        return Read(buffer, length, offset);
+    };
+    if (const u32 e = probe_(read, original_length_, &header.identity)) return e;
     header.salt = RandomSalt();
     const std::string journal = JournalPath();
     const int jfd =
@@ -770,8 +769,7 @@ void ImageFile::KeepFailedRead(u32 e, const std::string& path, u64 offset,
     if (first_failed_read_.code == err::kSuccess) first_failed_read_ = {e, path, offset, words};
     if (writable_ && failed_ == err::kSuccess) {
         failed_ = e;
-        failed_read_of_ = path;
-        failed_words_ = words;
+        failed_reading_ = true;
     }
     // The images built on this one read through it whatever their caller
     // does with the error.
@@ -794,7 +792,7 @@ std::string ImageFile::FailureReason() const {
         return "a write to its journal \"" + JournalPath() + "\" failed (" + failed_words_ +
                "), so \"" + path_ + "\" does not hold all the changes.";
     }
-    if (failed_read_of_.empty()) {
+    if (!failed_reading_) {
         return "a write to \"" + path_ + "\" failed (" + failed_words_ +
                "), so it does not hold all the changes.";
     }

@@ -176,7 +176,7 @@ class ImageFile {
     // for none. A read of an image this one reads through counts as its own.
     u32 FailedWith() const { return failed_; }
     // That failure was a read (of this file or one it reads through).
-    bool FailedReading() const { return failed_ != 0 && !failed_read_of_.empty(); }
+    bool FailedReading() const { return failed_ != 0 && failed_reading_; }
     // That failure in one plain sentence naming the file that failed; empty
     // for none.
     std::string FailureReason() const;
@@ -239,10 +239,10 @@ class ImageFile {
     ImageWrites writes_;
     bool changed_ = false;
     u32 failed_ = 0;  // the first failed read, write, truncation or sync
-    // The file whose read was that failure; empty for a write, truncation or
-    // sync of this one.
-    std::string failed_read_of_;
-    std::string failed_words_;  // that failure in the system's words
+    // That failure was a read (of this file or one it reads through): its
+    // words are the first failed read's.
+    bool failed_reading_ = false;
+    std::string failed_words_;  // a write's failure in the system's words
     struct FailedRead {
         u32 code = 0;
         std::string path;

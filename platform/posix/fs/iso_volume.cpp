@@ -123,15 +123,9 @@ u32 IsoVolume::DriveType() const { return kDriveCdrom; }
 
 u32 IsoVolume::ReadBlocks(u32 lsn, u32 count, std::string* out) const {
     if (static_cast<u64>(lsn) + count > imageBlocks_) return err::kFileCorrupt;
-    out->assign(static_cast<size_t>(count) * kBlock, '\0');
-    if (count == 0) return 0;
-    for (size_t done = 0; done < out->size();) {
-        const ssize_t n = ::pread(fd_, &(*out)[done], out->size() - done,
-                                  static_cast<off_t>(u64{lsn} * kBlock + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return err::kFileCorrupt;
-        done += static_cast<size_t>(n);
-    }
+    const size_t length = static_cast<size_t>(count) * kBlock;
+    if (ReadHostRange(fd_, u64{lsn} * kBlock, length, out) != 0 || out->size() != length)
+        return err::kFileCorrupt;
     return 0;
 }
 

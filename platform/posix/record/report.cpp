@@ -43,11 +43,20 @@ json MessagesJson(const RunRecord& record) {
     return list;
 }
 
+const char* TargetKindName(const Findings::Target& t) { return t.xp ? "XP or 2000" : "Vista or 7"; }
+
+// A partition's type byte as fdisk shows it.
+std::string TypeText(u8 type) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", type);
+    return text;
+}
+
 json TargetJson(const std::optional<Findings::Target>& t) {
     if (!t) return nullptr;
     return {{"letter", t->letter},
             {"windows_directory", t->windowsDirectory},
-            {"kind", t->xp ? "XP or 2000" : "Vista or 7"},
+            {"kind", TargetKindName(*t)},
             {"boot_ini_partition", t->bootIniPartition ? json(t->bootIniPartition) : json(nullptr)},
             {"kernel_version", OrNull(t->kernelVersion)}};
 }
@@ -74,11 +83,9 @@ json SourceJson(const std::optional<Findings::Source>& s) {
 json PartitionsJson(const std::vector<PosixVirtualDisk::AttachedPartition>& partitions) {
     json list = json::array();
     for (const auto& p : partitions) {
-        char type[8];
-        std::snprintf(type, sizeof type, "0x%02X", p.type);
         list.push_back(
             {{"number", p.number},
-             {"type", type},
+             {"type", TypeText(p.type)},
              {"offset", p.offset},
              {"size", p.length},
              {"letter",
@@ -102,10 +109,8 @@ void PrintDisk(const DiskFacts& disk, std::ostream& out) {
     if (disk.parent) out << ", parent " << *disk.parent;
     out << "\n";
     for (const auto& p : disk.partitions) {
-        char type[8];
-        std::snprintf(type, sizeof type, "0x%02X", p.type);
-        out << "  partition " << p.number << ": type " << type << ", " << p.length << " bytes at "
-            << p.offset << ", ";
+        out << "  partition " << p.number << ": type " << TypeText(p.type) << ", " << p.length
+            << " bytes at " << p.offset << ", ";
         if (p.letter) out << static_cast<char>(p.letter) << ": ";
         if (!p.fileSystem.empty()) out << p.fileSystem << ", ";
         out << PosixVirtualDisk::StateName(p.state);
@@ -116,7 +121,7 @@ void PrintDisk(const DiskFacts& disk, std::ostream& out) {
 
 void PrintFindings(const Findings& found, std::ostream& out) {
     if (const auto& t = found.target) {
-        out << "  target: " << t->windowsDirectory << " (" << (t->xp ? "XP or 2000" : "Vista or 7");
+        out << "  target: " << t->windowsDirectory << " (" << TargetKindName(*t);
         if (t->kernelVersion) out << ", kernel " << *t->kernelVersion;
         out << ")";
         if (t->bootIniPartition) out << ", Boot.ini partition " << t->bootIniPartition;
