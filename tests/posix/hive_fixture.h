@@ -115,6 +115,19 @@ class HiveReader {
     hive_h* h_;
 };
 
+// A volume folder whose disk fails every read of the files ending with
+// `failReadOf`.
+class FailingReadFiles : public FolderFileAccess {
+  public:
+    u32 ReadFile(const std::wstring& path, std::string* data) override {
+        const bool fails =
+            !failReadOf.empty() && path.size() >= failReadOf.size() &&
+            path.compare(path.size() - failReadOf.size(), std::wstring::npos, failReadOf) == 0;
+        return fails ? err::kReadFault : FolderFileAccess::ReadFile(path, data);
+    }
+    std::wstring failReadOf;
+};
+
 class HiveTest : public ::testing::Test {
   protected:
     void SetUp() override {

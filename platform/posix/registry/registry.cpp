@@ -238,19 +238,21 @@ u32 PosixRegistry::LoadHive(const std::wstring& subKey, const std::wstring& file
         recovered = data;
         u32 failedRead = 0;
         std::string failedLog;
-        const HiveRecovery recovery =
-            RecoverHive(name, &recovered, ReadLogs(file, name, &failedRead, &failedLog));
-        if (recovery.state == HiveState::kRefused && failedRead) {
+        std::vector<HiveLog> logs = ReadLogs(file, name, &failedRead, &failedLog);
+        // The log the disk failed to give may hold the entries the hive
+        // needs: recovered from the others alone, it would lack them.
+        if (failedRead) {
             *reason = "it needs its log, and a read of " + failedLog +
                       " from the image failed (error " + std::to_string(failedRead) + ")";
             return failedRead;
         }
+        const HiveRecovery recovery = RecoverHive(name, &recovered, logs);
         if (recovery.state == HiveState::kRefused) {
             *reason = recovery.line;
             return err::kBadDb;
         }
         if (diagnostic_) diagnostic_(recovery.line);
-        lastLoad_ = LoadResult{recovery.state, recovery.line};
+        lastLoad_ = recovery;
         dirty = true;
     }
     const std::string& loaded = dirty ? recovered : data;

@@ -57,10 +57,7 @@ class PosixRegistry : public IRegistry {
     // What the last RegLoadKey found: the hive's state (kRefused when it was
     // not loaded, for whatever reason) and the line said about it, empty
     // for a clean hive.
-    struct LoadResult {
-        HiveState state = HiveState::kClean;
-        std::string line;
-    };
+    using LoadResult = HiveRecovery;
     const LoadResult& LastLoad() const { return lastLoad_; }
 
     // The mount point's name as loaded ("VirtualPC"), empty when none is.

@@ -167,6 +167,15 @@ TEST_F(RealHiveRecoveryTest, NewFormatLogsRecoverWhatWindowsRecovered) {
                              std::string::npos) == 0);
     ExpectSameTree(hive, windows);
 
+    // Either log may hold the earlier round: under each other's names the
+    // same logs recover the same hive.
+    std::string swapped = Yarp("NewDirtyHive1/NewDirtyHive");
+    r = RecoverHive("NewDirtyHive", &swapped,
+                    Logs({{"NewDirtyHive.LOG1", Yarp("NewDirtyHive1/NewDirtyHive.LOG2")},
+                          {"NewDirtyHive.LOG2", Yarp("NewDirtyHive1/NewDirtyHive.LOG1")}}));
+    ASSERT_EQ(r.state, HiveState::kRecovered) << r.line;
+    EXPECT_TRUE(swapped == hive);
+
     // Its second state: the hive already holds the first log's entry.
     hive = Unpacked("more/yarp_NewDirtyHive2");
     r = RecoverHive("NewDirtyHive2", &hive,
@@ -297,6 +306,18 @@ TEST_F(RealSystemHiveTest, ADirtyWindows10HiveLoadsFromItsLogsAndIsWrittenBackCl
     EXPECT_EQ(HiveFault(written), "");
     HiveReader reader(config + "/SYSTEM");
     EXPECT_TRUE(reader.HasKey("ControlSet001\\Control"));
+
+    // The same hive when the disk fails the read of its second log: the
+    // first alone would recover 4 of the 24 entries, so the hive is refused
+    // with the read.
+    ASSERT_TRUE(UnpackRealData("hives/SYSTEM_B", config, "SYSTEM"));
+    FailingReadFiles failing;
+    failing.Map(L'E', root + "/vol");
+    failing.failReadOf = L".LOG2";
+    registry = std::make_unique<PosixRegistry>(failing, errors);
+    EXPECT_EQ(Load(), err::kReadFault);
+    EXPECT_FALSE(registry->Loaded());
+    registry.reset();
 }
 
 }  // namespace
