@@ -31,6 +31,16 @@ constexpr u32 kUnloadRetryMs = 500;
 constexpr size_t kMaxWindowsDirectory = kMaxPath - 1 - 12;
 constexpr size_t kMaxImportPath = kMaxPath - 1 - 5;
 
+// The registry editor in the host's Windows folder; empty when the folder
+// cannot be found or leaves no room for the editor's name.
+std::wstring EditorPath(ISystem& system) {
+    std::wstring folder;
+    if (!system.GetWindowsDirectory(folder) || folder.empty() ||
+        folder.size() > kMaxWindowsDirectory)
+        return std::wstring();
+    return folder + L"\\Regedit.exe";
+}
+
 }  // namespace
 
 int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDirectory) {
@@ -86,12 +96,8 @@ int CMorlitDlg::AdjustTargetRegistry(wchar_t /*letter*/, std::wstring windowsDir
         return fail(kCodeImportFile);
     }
 
-    std::wstring editor;
-    if (!m_host.system->GetWindowsDirectory(editor) || editor.empty() ||
-        editor.size() > kMaxWindowsDirectory) {
-        return fail(kCodeEditorFailed);
-    }
-    editor += L"\\Regedit.exe";
+    const std::wstring editor = EditorPath(*m_host.system);
+    if (editor.empty()) return fail(kCodeEditorFailed);
 
     ShellExecuteInfo run;
     run.mask = kSeeMaskNoCloseProcess;
@@ -145,9 +151,7 @@ int CMorlitDlg::CheckRegistryInputs() {
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeImportFile);
         return 0;
     }
-    std::wstring editor;
-    if (!m_host.system->GetWindowsDirectory(editor) || editor.empty() ||
-        editor.size() > kMaxWindowsDirectory) {
+    if (EditorPath(*m_host.system).empty()) {
         SayCause(m_host, CauseKind::kProgramFailed, "the registry editor's folder cannot be found");
         ShowCodeMessage(IDS_REGISTRY_FAILED, kCodeEditorFailed);
         return 0;

@@ -333,6 +333,11 @@ enum class CauseKind : u8 {
     kStopped,          // a stop signal ended the run
 };
 
+// Where a target's drivers come from: a cabinet, or a folder of compressed
+// files (an i386 folder or the CD's I386); none for a Vista or 7, which
+// keeps its own.
+enum class DriverSourceKind : u8 { kNone, kCabinet, kFolder };
+
 // The steps a run shows in its progress window, in the order of a full run.
 enum class RunStep : u8 {
     kStarting,
@@ -360,11 +365,10 @@ class IRunEvents {
     // The next message box shows string-table text `id`, formatted with
     // `code` when `hasCode`.
     virtual void Message(u32 /*id*/, bool /*hasCode*/, u32 /*code*/) {}
-    // The target discovery decided on: its Windows folder, whether it is
-    // an XP or 2000 (drivers, registry and Boot.ini) rather than a Vista or
-    // 7 (the registry alone), and where its drivers come from (a cabinet,
-    // or else a folder; empty for none).
-    virtual void Target(const std::wstring& /*windowsDirectory*/, bool /*xp*/, bool /*cabinet*/,
+    // The target discovery decided on: its Windows folder and where its
+    // drivers come from. An XP or 2000 has a source (drivers, registry and
+    // Boot.ini are adjusted), a Vista or 7 none (the registry alone).
+    virtual void Target(const std::wstring& /*windowsDirectory*/, DriverSourceKind /*kind*/,
                         const std::wstring& /*driverSource*/) {}
     // The run's result, which chose its final message.
     virtual void Finished(bool /*adjusted*/) {}
@@ -423,9 +427,9 @@ inline void NoteMessage(const Host& host, u32 id) {
 inline void NoteMessage(const Host& host, u32 id, u32 code) {
     if (host.events != nullptr) host.events->Message(id, true, code);
 }
-inline void NoteTarget(const Host& host, const std::wstring& windowsDirectory, bool xp,
-                       bool cabinet, const std::wstring& driverSource) {
-    if (host.events != nullptr) host.events->Target(windowsDirectory, xp, cabinet, driverSource);
+inline void NoteTarget(const Host& host, const std::wstring& windowsDirectory,
+                       DriverSourceKind kind, const std::wstring& driverSource) {
+    if (host.events != nullptr) host.events->Target(windowsDirectory, kind, driverSource);
 }
 inline void NoteFinished(const Host& host, bool adjusted) {
     if (host.events != nullptr) host.events->Finished(adjusted);

@@ -13,8 +13,7 @@ int CMorlitDlg::DiscoverAndAdjust(wchar_t letter, const std::wstring& otherLette
 
     TargetInfo target;
     if (!DiscoverTarget(m_host, *find, letter, &target, otherLetters)) return 0;
-    NoteTarget(m_host, target.windowsDirectory, target.sourceKind != TargetInfo::SourceKind::kNone,
-               target.sourceKind == TargetInfo::SourceKind::kCabinet, target.driverSource);
+    NoteTarget(m_host, target.windowsDirectory, target.sourceKind, target.driverSource);
     return DispatchTarget(target, *this);
 }
 

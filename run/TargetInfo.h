@@ -3,12 +3,12 @@
 
 #include <string>
 
-#include "platform/types.h"
+#include "platform/host.h"
 
 namespace morlit {
 
 struct TargetInfo {
-    enum class SourceKind { kNone, kCabinet, kFolder };
+    using SourceKind = DriverSourceKind;
 
     wchar_t letter = 0;             // the attached volume's letter, also with a CD source
     std::wstring windowsDirectory;  // "%c:\Windows" or "%c:\WINNT"

@@ -106,8 +106,9 @@ std::optional<Findings::Source> SourceOf(const RunRecord& record,
     }
     if (!record.driverSource.empty()) {
         // Refused before its drivers were asked for.
-        source.kind =
-            record.sourceCabinet ? Findings::SourceKind::kCabinet : Findings::SourceKind::kFolder;
+        source.kind = record.sourceKind == DriverSourceKind::kCabinet
+                          ? Findings::SourceKind::kCabinet
+                          : Findings::SourceKind::kFolder;
         source.path = Utf8FromWide(record.driverSource);
         source.cd = !source.path->empty() &&
                     files.GetDriveType(record.driverSource.substr(0, 1) + L":\\") == kDriveCdrom;
@@ -154,7 +155,7 @@ Findings Find(const RunRecord& record, IFiles& files, bool check, const DriverRu
     const std::string windows = WindowsFolder(record);
     // A Vista or 7 is decided on as such; a target refused before that was
     // looked at as an XP or 2000 (its kernel read, the CD asked for).
-    const bool xp = record.targetWindows.empty() || record.targetXp;
+    const bool xp = record.targetWindows.empty() || record.sourceKind != DriverSourceKind::kNone;
     if (!windows.empty()) {
         Findings::Target target;
         target.letter = windows.substr(0, 2);

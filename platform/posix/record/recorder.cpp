@@ -53,13 +53,12 @@ struct RunRecorder::Impl {
             r_.pending = Pending{id, hasCode, code};
             if (r_.original.events) r_.original.events->Message(id, hasCode, code);
         }
-        void Target(const std::wstring& windows, bool xp, bool cabinet,
+        void Target(const std::wstring& windows, DriverSourceKind kind,
                     const std::wstring& source) override {
             r_.record.targetWindows = windows;
-            r_.record.targetXp = xp;
-            r_.record.sourceCabinet = cabinet;
+            r_.record.sourceKind = kind;
             r_.record.driverSource = source;
-            if (r_.original.events) r_.original.events->Target(windows, xp, cabinet, source);
+            if (r_.original.events) r_.original.events->Target(windows, kind, source);
         }
         void Finished(bool adjusted) override {
             r_.record.adjusted = adjusted;

@@ -55,9 +55,8 @@ struct RunRecord {
 
     // The target discovery decided on, when it decided on one.
     std::wstring targetWindows;
-    bool targetXp = false;
-    bool sourceCabinet = false;
-    std::wstring driverSource;  // empty for none
+    DriverSourceKind sourceKind = DriverSourceKind::kNone;  // kNone: a Vista or 7
+    std::wstring driverSource;                              // empty for none
 
     // What the host answered to the calls that tell what the run found.
     bool hiveTried = false;

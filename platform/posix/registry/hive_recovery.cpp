@@ -34,14 +34,19 @@ std::string LogBaseFault(const std::string& log, u32* type) {
     return "";
 }
 
-// The recovered hive's base block: consistent, of the primary type, and
-// with the hive bins' size the pages were written for.
-void SealBaseBlock(std::string& hive, u32 sequence, u32 binsSize) {
+// Gives the recovered hive its base block (consistent, of the primary type,
+// with the hive bins' size the pages were written for) and checks the bins
+// it now holds, whichever log format they came from: empty, or why they
+// cannot be used.
+std::string Sealed(std::string& hive, u32 sequence, u32 binsSize, const std::string& from) {
     Put32(hive, kPrimarySequenceAt, sequence);
     Put32(hive, kSecondarySequenceAt, sequence);
     Put32(hive, kFileTypeAt, kFileTypePrimary);
     Put32(hive, kBinsSizeAt, binsSize);
     StoreChecksum(hive);
+    const std::string fault = HiveBinsFault(hive, false);
+    return fault.empty() ? fault
+                         : "the hive bins recovered from " + from + " are not valid: " + fault;
 }
 
 // Takes the log's partial copy of the base block over the first sector.
@@ -93,12 +98,8 @@ bool ReplayOldFormat(const std::string& primary, const HiveLog& log, std::string
     // The log's base block was taken from memory with the dirty pages, so it
     // matches them (root cell, size) better than the primary's.
     TakeBaseBlockFrom(hive, data);
-    SealBaseBlock(hive, Get32(data, kPrimarySequenceAt), static_cast<u32>(binsSize));
-    const std::string fault = HiveBinsFault(hive, false);
-    if (!fault.empty()) {
-        *why = "the hive bins recovered from " + log.name + " are not valid: " + fault;
-        return false;
-    }
+    *why = Sealed(hive, Get32(data, kPrimarySequenceAt), static_cast<u32>(binsSize), log.name);
+    if (!why->empty()) return false;
     *out = std::move(hive);
     *pages = count;
     return true;
@@ -249,10 +250,9 @@ bool ReplayNewFormat(const std::string& primary, bool badBase,
         count += r->entries.size();
         *names += (names->empty() ? "" : " and ") + r->log->name;
     }
-    SealBaseBlock(hive, last, Get32(hive, kBinsSizeAt));
-    const std::string fault = HiveBinsFault(hive, false);
+    const std::string fault = Sealed(hive, last, Get32(hive, kBinsSizeAt), *names);
     if (!fault.empty()) {
-        why->push_back("the hive bins recovered from " + *names + " are not valid: " + fault);
+        why->push_back(fault);
         return false;
     }
     *out = std::move(hive);
